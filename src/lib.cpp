@@ -1,0 +1,123 @@
+// Module entry: PyInit_Zarvex, the interpreter guard, the cached module and
+// the registration of sum_as_string and the classes, in their fixed order.
+// Single-phase initialisation; no per-module state.
+#include <Python.h>
+
+#include <atomic>
+#include <cstdint>
+
+#include "py/args.hpp"
+#include "py/boundary.hpp"
+#include "py/gil.hpp"
+#include "registry.hpp"
+
+namespace {
+
+using namespace zarvex;
+
+std::atomic<int64_t> g_interpreter{-1};
+PyObject* g_module = nullptr;
+
+PyObject* sum_as_string(PyObject* /*self*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* in[2];
+  if (!py::parse_fast("sum_as_string", {"a", "b"}, args, nargs, kwnames, in)) return nullptr;
+  static const char* const names[2] = {"a", "b"};
+  uint32_t v[2];
+  for (int i = 0; i < 2; ++i) {
+    unsigned long x = PyLong_AsUnsignedLong(in[i]);
+    if (x == static_cast<unsigned long>(-1) && PyErr_Occurred()) {
+      py::arg_error(names[i]);
+      return nullptr;
+    }
+    if (x > 0xFFFFFFFFul) {
+      py::arg_error(names[i], PyExc_OverflowError, "out of range integral type conversion attempted");
+      return nullptr;
+    }
+    v[i] = static_cast<uint32_t>(x);
+  }
+  uint32_t sum = v[0] + v[1];
+  return PyUnicode_FromFormat("%lu", static_cast<unsigned long>(sum));
+}
+
+PyMethodDef g_sum_def = {"sum_as_string", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&sum_as_string)),
+                         METH_FASTCALL | METH_KEYWORDS,
+                         "sum_as_string(a, b)\n--\n\nFormats the sum of two numbers as string."};
+
+PyModuleDef g_def = {
+    PyModuleDef_HEAD_INIT, "Zarvex", "A Python module implemented in C++ as a native extension.", 0, nullptr,
+    nullptr,               nullptr,  nullptr,                                                    nullptr};
+
+// Appends `name` to __all__ (creating it on first use), then sets the attribute.
+bool add_to_module(PyObject* module, const char* name, PyObject* value /* stolen */) {
+  PyObject* all = PyObject_GetAttrString(module, "__all__");
+  if (!all) {
+    PyErr_Clear();
+    all = PyList_New(0);
+    if (!all || PyModule_AddObjectRef(module, "__all__", all) < 0) {
+      Py_XDECREF(all);
+      Py_DECREF(value);
+      return false;
+    }
+  }
+  PyObject* text = PyUnicode_FromString(name);
+  bool ok = text && PyList_Append(all, text) == 0;
+  Py_XDECREF(text);
+  Py_DECREF(all);
+  if (!ok) {
+    Py_DECREF(value);
+    return false;
+  }
+  int rc = PyModule_AddObjectRef(module, name, value);
+  Py_DECREF(value);
+  return rc == 0;
+}
+
+bool initialise(PyObject* module) {
+  PyObject* modname = PyModule_GetNameObject(module);
+  if (!modname) return false;
+  PyObject* fn = PyCMethod_New(&g_sum_def, module, modname, nullptr);
+  Py_DECREF(modname);
+  if (!fn) return false;
+  if (!add_to_module(module, "sum_as_string", fn)) return false;
+  for (const auto& cls : registry::classes()) {
+    PyObject* type = cls.get_type();
+    if (!type) return false;
+    Py_INCREF(type);
+    if (!add_to_module(module, cls.name, type)) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+extern "C" PyMODINIT_FUNC PyInit_Zarvex(void) {
+  PyInterpreterState* interp = PyInterpreterState_Get();
+  int64_t id = PyInterpreterState_GetID(interp);
+  if (id == -1) return nullptr;
+  int64_t expected = -1;
+  if (!g_interpreter.compare_exchange_strong(expected, id) && expected != id) {
+    PyErr_SetString(PyExc_ImportError,
+                    "Zarvex does not support sub-interpreters: it can only be imported once per process");
+    return nullptr;
+  }
+  if (g_module) {
+    Py_INCREF(g_module);
+    return g_module;
+  }
+  zarvex::py::install_lock_checks();
+  PyObject* module = PyModule_Create2(&g_def, 1013);
+  if (!module) return nullptr;
+#ifdef Py_GIL_DISABLED
+  if (PyUnstable_Module_SetGIL(module, Py_MOD_GIL_USED) < 0) {
+    Py_DECREF(module);
+    return nullptr;
+  }
+#endif
+  if (!initialise(module)) {
+    Py_DECREF(module);
+    return nullptr;
+  }
+  g_module = module;
+  Py_INCREF(g_module);
+  return module;
+}

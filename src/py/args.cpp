@@ -1,0 +1,88 @@
+#include "py/args.hpp"
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace zarvex::py {
+
+bool parse_fast(const char* func, std::initializer_list<const char*> names, PyObject* const* args,
+                Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
+  const Py_ssize_t n = static_cast<Py_ssize_t>(names.size());
+  if (nargs > n) {
+    PyErr_Format(PyExc_TypeError, "%s() takes %zd positional arguments but %zd were given", func, n, nargs);
+    return false;
+  }
+  for (Py_ssize_t i = 0; i < n; ++i) out[i] = i < nargs ? args[i] : nullptr;
+  if (kwnames) {
+    Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+      PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+      Py_ssize_t idx = -1, i = 0;
+      for (const char* name : names) {
+        if (PyUnicode_CompareWithASCIIString(key, name) == 0) {
+          idx = i;
+          break;
+        }
+        ++i;
+      }
+      if (idx < 0) {
+        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", func, key);
+        return false;
+      }
+      if (out[idx]) {
+        PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%U'", func, key);
+        return false;
+      }
+      out[idx] = args[nargs + k];
+    }
+  }
+  std::vector<const char*> missing;
+  Py_ssize_t i = 0;
+  for (const char* name : names)
+    if (!out[i++]) missing.push_back(name);
+  if (!missing.empty()) {
+    std::string list;
+    for (size_t m = 0; m < missing.size(); ++m) {
+      if (m) list += (m + 1 == missing.size()) ? (missing.size() > 2 ? ", and " : " and ") : ", ";
+      list += "'";
+      list += missing[m];
+      list += "'";
+    }
+    PyErr_Format(PyExc_TypeError, "%s() missing %zu required positional argument%s: %s", func, missing.size(),
+                 missing.size() == 1 ? "" : "s", list.c_str());
+    return false;
+  }
+  return true;
+}
+
+void arg_error(const char* name) {
+  PyObject *type, *value, *tb;
+  PyErr_Fetch(&type, &value, &tb);
+  if (!type) return;
+  PyErr_NormalizeException(&type, &value, &tb);
+  PyObject* text = value ? PyObject_Str(value) : nullptr;
+  if (!text) {
+    PyErr_Clear();
+    text = PyUnicode_FromString("");
+  }
+  PyObject* cause = value;
+  PyErr_Format(type, "argument '%s': %U", name, text);
+  Py_XDECREF(text);
+  Py_XDECREF(type);
+  Py_XDECREF(cause);
+  Py_XDECREF(tb);
+}
+
+void arg_error(const char* name, PyObject* type, const char* message) {
+  PyErr_Format(type, "argument '%s': %s", name, message);
+}
+
+void arg_type_error(const char* name, PyObject* obj, const char* target) {
+  PyErr_Format(PyExc_TypeError, "argument '%s': '%s' object cannot be converted to '%s'", name,
+               Py_TYPE(obj)->tp_name, target);
+}
+
+const char* utf8(PyObject* s, Py_ssize_t* len) { return PyUnicode_AsUTF8AndSize(s, len); }
+
+}  // namespace zarvex::py

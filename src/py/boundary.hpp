@@ -1,0 +1,49 @@
+// The exception boundary of every Python entry point.
+//
+// Inside an entry point, C++ code signals failure by throwing:
+//  * PyErrorSet: a Python error is already set (raised before any native lock
+//    is taken, so nothing is poisoned);
+//  * InternalFailure (or any other std::exception): becomes the module's
+//    internal-failure exception, a BaseException subclass created on first
+//    use, with the failure text as message;
+//  * std::bad_alloc: becomes MemoryError.
+// `call` returns the entry point's result, or the given error value with the
+// Python error set.
+#pragma once
+
+#include <Python.h>
+
+#include <new>
+
+#include "support/internal_failure.hpp"
+
+namespace zarvex::py {
+
+struct PyErrorSet {};
+
+[[noreturn]] inline void throw_if_error() { throw PyErrorSet{}; }
+
+// The module's internal-failure exception class (borrowed; created once).
+PyObject* internal_error_type();
+
+// Sets the internal-failure exception with `message`.
+void raise_internal(const char* message);
+
+template <class R, class F>
+R call(R on_error, F&& f) noexcept {
+  try {
+    return f();
+  } catch (const PyErrorSet&) {
+  } catch (const InternalFailure& e) {
+    raise_internal(e.what());
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    raise_internal(e.what());
+  } catch (...) {
+    raise_internal("unknown internal failure");
+  }
+  return on_error;
+}
+
+}  // namespace zarvex::py

@@ -1,0 +1,86 @@
+#include "py/gil.hpp"
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <vector>
+
+namespace zarvex::py {
+
+namespace {
+thread_local bool t_detached = false;
+
+std::mutex g_deferred_mutex;
+std::vector<PyObject*> g_deferred;
+std::atomic<bool> g_has_deferred{false};
+
+[[maybe_unused]] void check_not_attached() {
+  if (!t_detached && PyGILState_Check()) {
+    std::fputs("Zarvex: an attached thread is about to block on a native lock\n", stderr);
+    std::abort();
+  }
+}
+}  // namespace
+
+bool thread_detached() noexcept { return t_detached; }
+
+void release_ref(PyObject* obj) noexcept {
+  if (!obj) return;
+  if (!t_detached) {
+    Py_DECREF(obj);
+    return;
+  }
+  std::lock_guard<std::mutex> g(g_deferred_mutex);
+  g_deferred.push_back(obj);
+  g_has_deferred.store(true, std::memory_order_release);
+}
+
+void drain_deferred() noexcept {
+  if (!g_has_deferred.load(std::memory_order_acquire)) return;
+  std::vector<PyObject*> batch;
+  {
+    std::lock_guard<std::mutex> g(g_deferred_mutex);
+    batch.swap(g_deferred);
+    g_has_deferred.store(false, std::memory_order_release);
+  }
+  for (PyObject* o : batch) Py_DECREF(o);
+}
+
+void install_lock_checks() noexcept {
+#ifdef ZARVEX_CHECKED
+  lock_hooks::before_block.store(&check_not_attached);
+#endif
+}
+
+DetachScope::DetachScope() noexcept : was_detached_(t_detached) {
+  if (was_detached_) {
+    state_ = nullptr;
+    return;
+  }
+  state_ = PyEval_SaveThread();
+  t_detached = true;
+}
+
+DetachScope::~DetachScope() {
+  if (was_detached_) return;
+  PyEval_RestoreThread(state_);
+  t_detached = false;
+  drain_deferred();
+}
+
+AttachScope::AttachScope() noexcept : attached_here_(t_detached) {
+  if (!attached_here_) return;
+  gstate_ = PyGILState_Ensure();
+  t_detached = false;
+  drain_deferred();
+}
+
+AttachScope::~AttachScope() {
+  if (!attached_here_) return;
+  drain_deferred();
+  t_detached = true;
+  PyGILState_Release(gstate_);
+}
+
+}  // namespace zarvex::py

@@ -1,0 +1,92 @@
+// Ref: an owned strong reference to a Python object (or null), released when
+// the Ref goes. Construction says whether it steals or borrows. Only attached
+// threads create, copy or destroy a Ref.
+//
+// SharedPy: a shared holder of one strong reference, reference-counted with
+// an atomic count of its own, so copies never touch the Python reference
+// count and may be copied and dropped on detached threads; the last holder
+// releases the Python reference through release_ref() (deferred when
+// detached).
+#pragma once
+
+#include <Python.h>
+
+#include <atomic>
+#include <utility>
+
+#include "py/gil.hpp"
+
+namespace zarvex::py {
+
+class Ref {
+ public:
+  Ref() = default;
+  static Ref steal(PyObject* o) { return Ref(o); }
+  static Ref borrow(PyObject* o) {
+    Py_XINCREF(o);
+    return Ref(o);
+  }
+  Ref(const Ref& o) : p_(o.p_) { Py_XINCREF(p_); }
+  Ref(Ref&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
+  Ref& operator=(Ref o) noexcept {
+    std::swap(p_, o.p_);
+    return *this;
+  }
+  ~Ref() { Py_XDECREF(p_); }
+
+  PyObject* get() const { return p_; }
+  PyObject* release() { return std::exchange(p_, nullptr); }
+  explicit operator bool() const { return p_ != nullptr; }
+
+ private:
+  explicit Ref(PyObject* o) : p_(o) {}
+  PyObject* p_ = nullptr;
+};
+
+class SharedPy {
+ public:
+  SharedPy() = default;
+  // Takes over one strong reference.
+  static SharedPy steal(PyObject* o) { return SharedPy(o ? new Box{{1}, o} : nullptr); }
+  // Takes a new strong reference; the caller is attached.
+  static SharedPy borrow(PyObject* o) {
+    Py_XINCREF(o);
+    return steal(o);
+  }
+  SharedPy(const SharedPy& o) noexcept : b_(o.b_) {
+    if (b_) b_->rc.fetch_add(1, std::memory_order_relaxed);
+  }
+  SharedPy(SharedPy&& o) noexcept : b_(std::exchange(o.b_, nullptr)) {}
+  SharedPy& operator=(SharedPy o) noexcept {
+    std::swap(b_, o.b_);
+    return *this;
+  }
+  ~SharedPy() { reset(); }
+
+  void reset() noexcept {
+    if (b_ && b_->rc.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+      release_ref(b_->obj);
+      delete b_;
+    }
+    b_ = nullptr;
+  }
+  PyObject* get() const { return b_ ? b_->obj : nullptr; }
+  // A new strong reference; the caller is attached.
+  PyObject* new_ref() const {
+    PyObject* o = get();
+    Py_XINCREF(o);
+    return o;
+  }
+  explicit operator bool() const { return b_ != nullptr; }
+  bool same(const SharedPy& o) const { return b_ == o.b_; }
+
+ private:
+  struct Box {
+    std::atomic<uint32_t> rc;
+    PyObject* obj;
+  };
+  explicit SharedPy(Box* b) : b_(b) {}
+  Box* b_ = nullptr;
+};
+
+}  // namespace zarvex::py

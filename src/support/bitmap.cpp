@@ -1,0 +1,153 @@
+#include "support/bitmap.hpp"
+
+#include <roaring/roaring.h>
+
+#include "support/internal_failure.hpp"
+
+namespace zarvex {
+
+namespace {
+roaring_bitmap_t* create_empty() {
+  roaring_bitmap_t* r = roaring_bitmap_create_with_capacity(0);
+  ZX_CHECK(r != nullptr, "Memory allocation failure creating roaring bitmap");
+  return r;
+}
+}  // namespace
+
+Bitmap::Bitmap() : r_(create_empty()) {}
+
+Bitmap::Bitmap(std::initializer_list<uint32_t> ids) : r_(create_empty()) {
+  roaring_bitmap_add_many(r_, ids.size(), ids.begin());
+}
+
+Bitmap::Bitmap(std::span<const uint32_t> ids) : r_(create_empty()) {
+  roaring_bitmap_add_many(r_, ids.size(), ids.data());
+}
+
+Bitmap::Bitmap(const Bitmap& other) : r_(create_empty()) {
+  ZX_CHECK(roaring_bitmap_overwrite(r_, other.r_), "Memory allocation failure cloning roaring bitmap");
+}
+
+Bitmap::Bitmap(Bitmap&& other) noexcept : r_(other.r_) { other.r_ = nullptr; }
+
+Bitmap& Bitmap::operator=(const Bitmap& other) {
+  if (this != &other) {
+    if (!r_) r_ = create_empty();
+    ZX_CHECK(roaring_bitmap_overwrite(r_, other.r_), "Memory allocation failure cloning roaring bitmap");
+  }
+  return *this;
+}
+
+Bitmap& Bitmap::operator=(Bitmap&& other) noexcept {
+  if (this != &other) {
+    if (r_) roaring_bitmap_free(r_);
+    r_ = other.r_;
+    other.r_ = nullptr;
+  }
+  return *this;
+}
+
+Bitmap::~Bitmap() {
+  if (r_) roaring_bitmap_free(r_);
+}
+
+// A moved-from bitmap has no storage; every operation first gives it one so
+// that moved-from objects stay usable as empty bitmaps.
+#define ZX_ENSURE(b) \
+  if (!(b).r_) const_cast<Bitmap&>(b).r_ = create_empty()
+
+void Bitmap::add(uint32_t id) {
+  ZX_ENSURE(*this);
+  roaring_bitmap_add(r_, id);
+}
+void Bitmap::add_many(std::span<const uint32_t> ids) {
+  ZX_ENSURE(*this);
+  roaring_bitmap_add_many(r_, ids.size(), ids.data());
+}
+void Bitmap::remove(uint32_t id) {
+  ZX_ENSURE(*this);
+  roaring_bitmap_remove(r_, id);
+}
+bool Bitmap::contains(uint32_t id) const { return r_ && roaring_bitmap_contains(r_, id); }
+uint64_t Bitmap::cardinality() const { return r_ ? roaring_bitmap_get_cardinality(r_) : 0; }
+bool Bitmap::is_empty() const { return !r_ || roaring_bitmap_is_empty(r_); }
+uint32_t Bitmap::maximum() const { return r_ ? roaring_bitmap_maximum(r_) : 0; }
+void Bitmap::clear() {
+  if (r_) roaring_bitmap_clear(r_);
+}
+
+void Bitmap::or_inplace(const Bitmap& other) {
+  ZX_ENSURE(*this);
+  if (other.r_) roaring_bitmap_or_inplace(r_, other.r_);
+}
+void Bitmap::and_inplace(const Bitmap& other) {
+  ZX_ENSURE(*this);
+  if (!other.r_) {
+    roaring_bitmap_clear(r_);
+    return;
+  }
+  roaring_bitmap_and_inplace(r_, other.r_);
+}
+void Bitmap::andnot_inplace(const Bitmap& other) {
+  ZX_ENSURE(*this);
+  if (other.r_) roaring_bitmap_andnot_inplace(r_, other.r_);
+}
+
+Bitmap Bitmap::and_(const Bitmap& a, const Bitmap& b) {
+  Bitmap out;
+  if (!a.r_ || !b.r_) return out;
+  roaring_bitmap_t* r = roaring_bitmap_and(a.r_, b.r_);
+  ZX_CHECK(r != nullptr, "Memory allocation failure in roaring intersection");
+  roaring_bitmap_free(out.r_);
+  out.r_ = r;
+  return out;
+}
+
+Bitmap Bitmap::andnot(const Bitmap& a, const Bitmap& b) {
+  Bitmap out(a);
+  out.andnot_inplace(b);
+  return out;
+}
+
+Bitmap Bitmap::or_many(std::span<const Bitmap* const> parts) {
+  Bitmap out;
+  if (parts.empty()) return out;
+  std::vector<const roaring_bitmap_t*> raw;
+  raw.reserve(parts.size());
+  for (const Bitmap* p : parts)
+    if (p && p->r_) raw.push_back(p->r_);
+  if (raw.empty()) return out;
+  roaring_bitmap_t* r = roaring_bitmap_or_many(raw.size(), raw.data());
+  ZX_CHECK(r != nullptr, "Memory allocation failure in roaring union");
+  roaring_bitmap_free(out.r_);
+  out.r_ = r;
+  return out;
+}
+
+bool Bitmap::operator==(const Bitmap& other) const {
+  if (is_empty() || other.is_empty()) return is_empty() == other.is_empty();
+  return roaring_bitmap_equals(r_, other.r_);
+}
+
+std::vector<uint32_t> Bitmap::to_vector() const {
+  std::vector<uint32_t> out(cardinality());
+  if (!out.empty()) roaring_bitmap_to_uint32_array(r_, out.data());
+  return out;
+}
+
+void Bitmap::iterate(bool (*cb)(uint32_t, void*), void* ctx) const {
+  if (r_) roaring_iterate(r_, cb, ctx);
+}
+
+Bitmap::Cursor::Cursor(const Bitmap& b) {
+  ZX_ENSURE(b);
+  auto* it = roaring_create_iterator(b.r_);
+  ZX_CHECK(it != nullptr, "Memory allocation failure creating roaring iterator");
+  it_ = it;
+}
+Bitmap::Cursor::~Cursor() { roaring_free_uint32_iterator(static_cast<roaring_uint32_iterator_t*>(it_)); }
+bool Bitmap::Cursor::has_value() const { return static_cast<roaring_uint32_iterator_t*>(it_)->has_value; }
+uint32_t Bitmap::Cursor::value() const { return static_cast<roaring_uint32_iterator_t*>(it_)->current_value; }
+void Bitmap::Cursor::advance() { roaring_advance_uint32_iterator(static_cast<roaring_uint32_iterator_t*>(it_)); }
+
+}  // namespace zarvex

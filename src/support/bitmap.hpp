@@ -1,0 +1,85 @@
+// Bitmap: an owning RAII wrapper around one 32-bit Roaring bitmap (CRoaring).
+// This header and bitmap.cpp are the only files that know the CRoaring API;
+// every other part of Zarvex uses this class, so moving to a newer CRoaring
+// is a change to bitmap.cpp alone.
+//
+// Cost: as CRoaring. A default-constructed Bitmap allocates an empty bitmap
+// (capacity 0). Copying deep-copies. Moving leaves the source empty but valid.
+// Allocation failure inside CRoaring is an internal failure.
+//
+// No locking of its own: the owner guards it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <initializer_list>
+#include <span>
+#include <vector>
+
+struct roaring_bitmap_s;
+
+namespace zarvex {
+
+class Bitmap {
+ public:
+  Bitmap();
+  Bitmap(std::initializer_list<uint32_t> ids);
+  explicit Bitmap(std::span<const uint32_t> ids);
+  Bitmap(const Bitmap& other);
+  Bitmap(Bitmap&& other) noexcept;
+  Bitmap& operator=(const Bitmap& other);
+  Bitmap& operator=(Bitmap&& other) noexcept;
+  ~Bitmap();
+
+  void add(uint32_t id);
+  void add_many(std::span<const uint32_t> ids);
+  void remove(uint32_t id);
+  bool contains(uint32_t id) const;
+  uint64_t cardinality() const;
+  bool is_empty() const;
+  // Largest id; only meaningful when !is_empty().
+  uint32_t maximum() const;
+  void clear();
+
+  void or_inplace(const Bitmap& other);
+  void and_inplace(const Bitmap& other);
+  void andnot_inplace(const Bitmap& other);
+  static Bitmap and_(const Bitmap& a, const Bitmap& b);
+  static Bitmap andnot(const Bitmap& a, const Bitmap& b);
+  static Bitmap or_many(std::span<const Bitmap* const> parts);
+
+  bool operator==(const Bitmap& other) const;
+
+  std::vector<uint32_t> to_vector() const;
+
+  // Calls f(id) for every id in ascending order; f returns void.
+  template <class F>
+  void for_each(F&& f) const {
+    iterate(
+        [](uint32_t v, void* ctx) -> bool {
+          (*static_cast<F*>(ctx))(v);
+          return true;
+        },
+        &f);
+  }
+
+  // Ascending forward cursor (valid while the bitmap is unchanged).
+  class Cursor {
+   public:
+    explicit Cursor(const Bitmap& b);
+    ~Cursor();
+    Cursor(const Cursor&) = delete;
+    Cursor& operator=(const Cursor&) = delete;
+    bool has_value() const;
+    uint32_t value() const;
+    void advance();
+   private:
+    void* it_;
+  };
+
+ private:
+  void iterate(bool (*cb)(uint32_t, void*), void* ctx) const;
+  roaring_bitmap_s* r_;
+};
+
+}  // namespace zarvex

@@ -1,0 +1,226 @@
+// PoisonMutex and PoisonRwLock: a mutex and a read-write lock that become
+// poisoned when an exception unwinds through a guard that holds them. Every
+// later attempt to take a poisoned lock releases it again and fails with the
+// internal failure "poisoned lock: an earlier call failed while holding it".
+// There is no recovery: the state the lock guards may be half-changed.
+//
+// Guards (MutexGuard, ReadGuard, WriteGuard) are the only way the code takes
+// these locks. They record std::uncaught_exceptions() on entry and poison the
+// lock if the count has grown when they are destroyed.
+//
+// Interpreter-lock discipline: a thread attached to the Python interpreter
+// must never block on one of these locks. Blocking goes through
+// `lock_hooks::before_block`, which the Python layer installs: in checked
+// builds it aborts with a diagnostic when the blocking thread is attached.
+// Python-aware code takes contended locks with the helpers of py/gil.hpp,
+// which try first and detach while they wait.
+//
+// Python-free; all members are thread-safe.
+#pragma once
+
+#include <atomic>
+#include <exception>
+#include <mutex>
+#include <shared_mutex>
+
+#include "support/internal_failure.hpp"
+
+namespace zarvex {
+
+namespace lock_hooks {
+// Called (if set) right before a thread blocks on a native lock.
+inline std::atomic<void (*)()> before_block{nullptr};
+inline void notify_block() {
+  if (auto f = before_block.load(std::memory_order_relaxed)) f();
+}
+}  // namespace lock_hooks
+
+[[noreturn]] inline void fail_poisoned() {
+  fail("poisoned lock: an earlier call failed while holding it");
+}
+
+class PoisonMutex {
+ public:
+  void lock() {
+    if (!m_.try_lock()) {
+      lock_hooks::notify_block();
+      m_.lock();
+    }
+    check();
+  }
+  bool try_lock() {
+    if (!m_.try_lock()) return false;
+    check();
+    return true;
+  }
+  void unlock() { m_.unlock(); }
+  void poison() { poisoned_.store(true, std::memory_order_release); }
+  bool is_poisoned() const { return poisoned_.load(std::memory_order_acquire); }
+
+ private:
+  void check() {
+    if (is_poisoned()) {
+      m_.unlock();
+      fail_poisoned();
+    }
+  }
+  std::mutex m_;
+  std::atomic<bool> poisoned_{false};
+};
+
+class PoisonRwLock {
+ public:
+  void lock() {
+    if (!m_.try_lock()) {
+      lock_hooks::notify_block();
+      m_.lock();
+    }
+    check_exclusive();
+  }
+  bool try_lock() {
+    if (!m_.try_lock()) return false;
+    check_exclusive();
+    return true;
+  }
+  void unlock() { m_.unlock(); }
+  void lock_shared() {
+    if (!m_.try_lock_shared()) {
+      lock_hooks::notify_block();
+      m_.lock_shared();
+    }
+    check_shared();
+  }
+  bool try_lock_shared() {
+    if (!m_.try_lock_shared()) return false;
+    check_shared();
+    return true;
+  }
+  void unlock_shared() { m_.unlock_shared(); }
+  void poison() { poisoned_.store(true, std::memory_order_release); }
+  bool is_poisoned() const { return poisoned_.load(std::memory_order_acquire); }
+
+ private:
+  void check_exclusive() {
+    if (is_poisoned()) {
+      m_.unlock();
+      fail_poisoned();
+    }
+  }
+  void check_shared() {
+    if (is_poisoned()) {
+      m_.unlock_shared();
+      fail_poisoned();
+    }
+  }
+  std::shared_mutex m_;
+  std::atomic<bool> poisoned_{false};
+};
+
+// Tag for guards that adopt a lock already taken (for example by the
+// interpreter-aware helpers).
+struct adopt_t {};
+inline constexpr adopt_t adopt{};
+
+namespace detail {
+template <class Lock, bool Shared>
+class PoisonGuard {
+ public:
+  explicit PoisonGuard(Lock& l) : lock_(&l) {
+    if constexpr (Shared) l.lock_shared(); else l.lock();
+    exceptions_ = std::uncaught_exceptions();
+  }
+  PoisonGuard(Lock& l, adopt_t) : lock_(&l), exceptions_(std::uncaught_exceptions()) {}
+  PoisonGuard(PoisonGuard&& o) noexcept : lock_(o.lock_), exceptions_(o.exceptions_) { o.lock_ = nullptr; }
+  PoisonGuard(const PoisonGuard&) = delete;
+  PoisonGuard& operator=(const PoisonGuard&) = delete;
+  PoisonGuard& operator=(PoisonGuard&&) = delete;
+  ~PoisonGuard() { release(); }
+
+  // Releases early; the guard then does nothing more.
+  void release() {
+    if (!lock_) return;
+    if (std::uncaught_exceptions() > exceptions_) lock_->poison();
+    if constexpr (Shared) lock_->unlock_shared(); else lock_->unlock();
+    lock_ = nullptr;
+  }
+  bool owns() const { return lock_ != nullptr; }
+
+ private:
+  Lock* lock_;
+  int exceptions_ = 0;
+};
+}  // namespace detail
+
+using MutexGuard = detail::PoisonGuard<PoisonMutex, false>;
+using ReadGuard = detail::PoisonGuard<PoisonRwLock, true>;
+using WriteGuard = detail::PoisonGuard<PoisonRwLock, false>;
+
+// A value guarded by a read-write lock. Access only through the guards
+// returned by read()/write() (or the try_ variants), which keep the lock for
+// their lifetime.
+template <class T>
+class RwLocked {
+ public:
+  template <class... A>
+  explicit RwLocked(A&&... a) : value_(std::forward<A>(a)...) {}
+
+  class Read {
+   public:
+    Read(const RwLocked& o) : g_(o.lock_), v_(&o.value_) {}
+    Read(const RwLocked& o, adopt_t) : g_(o.lock_, adopt), v_(&o.value_) {}
+    const T& operator*() const { return *v_; }
+    const T* operator->() const { return v_; }
+    void release() { g_.release(); }
+   private:
+    ReadGuard g_;
+    const T* v_;
+  };
+  class Write {
+   public:
+    Write(RwLocked& o) : g_(o.lock_), v_(&o.value_) {}
+    Write(RwLocked& o, adopt_t) : g_(o.lock_, adopt), v_(&o.value_) {}
+    T& operator*() const { return *v_; }
+    T* operator->() const { return v_; }
+    void release() { g_.release(); }
+   private:
+    WriteGuard g_;
+    T* v_;
+  };
+
+  Read read() const { return Read(*this); }
+  Write write() { return Write(*this); }
+  PoisonRwLock& lock() const { return lock_; }
+
+ private:
+  mutable PoisonRwLock lock_;
+  T value_;
+};
+
+// A value guarded by a mutex.
+template <class T>
+class MutexLocked {
+ public:
+  template <class... A>
+  explicit MutexLocked(A&&... a) : value_(std::forward<A>(a)...) {}
+
+  class Guard {
+   public:
+    Guard(MutexLocked& o) : g_(o.lock_), v_(&o.value_) {}
+    Guard(MutexLocked& o, adopt_t) : g_(o.lock_, adopt), v_(&o.value_) {}
+    T& operator*() const { return *v_; }
+    T* operator->() const { return v_; }
+    void release() { g_.release(); }
+   private:
+    MutexGuard g_;
+    T* v_;
+  };
+
+  Guard lock() { return Guard(*this); }
+  PoisonMutex& mutex() { return lock_; }
+
+ private:
+  PoisonMutex lock_;
+  T value_;
+};
+
+}  // namespace zarvex
