@@ -104,7 +104,7 @@ extern "C" PyMODINIT_FUNC PyInit_Zarvex(void) {
     Py_INCREF(g_module);
     return g_module;
   }
-  zarvex::py::install_lock_checks();
+  zarvex::py::install_lock_hooks();
   PyObject* module = PyModule_Create2(&g_def, 1013);
   if (!module) return nullptr;
 #ifdef Py_GIL_DISABLED

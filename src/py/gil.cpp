@@ -15,11 +15,23 @@ std::mutex g_deferred_mutex;
 std::vector<PyObject*> g_deferred;
 std::atomic<bool> g_has_deferred{false};
 
-[[maybe_unused]] void check_not_attached() {
-  if (!t_detached && PyGILState_Check()) {
-    std::fputs("Zarvex: an attached thread is about to block on a native lock\n", stderr);
+void* detach_for_wait() {
+  if (t_detached) return nullptr;
+#ifdef ZARVEX_CHECKED
+  if (!PyGILState_Check()) {
+    std::fputs("Zarvex: a thread marked attached does not hold the interpreter lock\n", stderr);
     std::abort();
   }
+#endif
+  PyThreadState* ts = PyEval_SaveThread();
+  t_detached = true;
+  return ts;
+}
+
+void reattach_after_wait(void* token) {
+  PyEval_RestoreThread(static_cast<PyThreadState*>(token));
+  t_detached = false;
+  drain_deferred();
 }
 }  // namespace
 
@@ -47,9 +59,17 @@ void drain_deferred() noexcept {
   for (PyObject* o : batch) Py_DECREF(o);
 }
 
-void install_lock_checks() noexcept {
+void install_lock_hooks() noexcept {
+  lock_hooks::detach.store(&detach_for_wait, std::memory_order_release);
+  lock_hooks::reattach.store(&reattach_after_wait, std::memory_order_release);
+}
+
+void assert_attached() noexcept {
 #ifdef ZARVEX_CHECKED
-  lock_hooks::before_block.store(&check_not_attached);
+  if (t_detached || !PyGILState_Check()) {
+    std::fputs("Zarvex: Python reference touched by a detached thread\n", stderr);
+    std::abort();
+  }
 #endif
 }
 

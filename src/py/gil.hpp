@@ -2,10 +2,9 @@
 //
 // Rules these helpers enforce for the whole module:
 //  * A thread attached to the interpreter never blocks on a native lock:
-//    take_* helpers try the lock first and, when it is taken, detach while
-//    waiting (and re-attach once they hold it). Blocking on a native lock
-//    while attached is reported by the checked-build hook installed by
-//    install_lock_checks().
+//    install_lock_hooks() makes every poisonable lock (support/poison_lock.hpp)
+//    that has to wait release the interpreter lock first and take it back
+//    once the native lock is held.
 //  * A Python reference is never released by a detached thread: release_ref()
 //    queues it, and the queue is drained at the next attach (the end of a
 //    DetachScope, the start of an AttachScope).
@@ -29,9 +28,13 @@ void release_ref(PyObject* obj) noexcept;
 // Releases queued references; the caller is attached.
 void drain_deferred() noexcept;
 
-// Installs the checked-build hook that aborts when an attached thread is
-// about to block on a native lock. No-op in unchecked builds.
-void install_lock_checks() noexcept;
+// Installs the hooks through which every native lock that must wait detaches
+// the waiting thread from the interpreter.
+void install_lock_hooks() noexcept;
+
+// Checked builds: aborts with a diagnostic when the calling thread is not
+// attached (Python references are created and released only when attached).
+void assert_attached() noexcept;
 
 // Releases the interpreter lock for its lifetime.
 class DetachScope {
@@ -58,58 +61,5 @@ class AttachScope {
   bool attached_here_;
   PyGILState_STATE gstate_{};
 };
-
-// Takes a native lock from any thread without ever blocking while attached.
-template <class L>
-void lock_exclusive(L& l) {
-  if (!thread_detached()) {
-    if (l.try_lock()) return;
-    DetachScope detach;
-    l.lock();
-    return;
-  }
-  l.lock();
-}
-
-template <class L>
-void lock_shared(L& l) {
-  if (!thread_detached()) {
-    if (l.try_lock_shared()) return;
-    DetachScope detach;
-    l.lock_shared();
-    return;
-  }
-  l.lock_shared();
-}
-
-// Guard constructors that use the helpers above.
-inline MutexGuard guard(PoisonMutex& m) {
-  lock_exclusive(m);
-  return MutexGuard(m, adopt);
-}
-inline ReadGuard guard_read(PoisonRwLock& l) {
-  lock_shared(l);
-  return ReadGuard(l, adopt);
-}
-inline WriteGuard guard_write(PoisonRwLock& l) {
-  lock_exclusive(l);
-  return WriteGuard(l, adopt);
-}
-
-template <class T>
-typename RwLocked<T>::Read read(const RwLocked<T>& v) {
-  lock_shared(v.lock());
-  return typename RwLocked<T>::Read(v, adopt);
-}
-template <class T>
-typename RwLocked<T>::Write write(RwLocked<T>& v) {
-  lock_exclusive(v.lock());
-  return typename RwLocked<T>::Write(v, adopt);
-}
-template <class T>
-typename MutexLocked<T>::Guard lock(MutexLocked<T>& v) {
-  lock_exclusive(v.mutex());
-  return typename MutexLocked<T>::Guard(v, adopt);
-}
 
 }  // namespace zarvex::py

@@ -9,11 +9,12 @@
 // lock if the count has grown when they are destroyed.
 //
 // Interpreter-lock discipline: a thread attached to the Python interpreter
-// must never block on one of these locks. Blocking goes through
-// `lock_hooks::before_block`, which the Python layer installs: in checked
-// builds it aborts with a diagnostic when the blocking thread is attached.
-// Python-aware code takes contended locks with the helpers of py/gil.hpp,
-// which try first and detach while they wait.
+// must never block on one of these locks. Every lock first tries without
+// blocking; only when that fails does it block, inside a BlockScope that calls
+// the hooks the Python layer installs: `detach` releases the interpreter lock
+// if the thread holds it, `reattach` takes it back once the native lock is
+// held. So every user of these locks, Python-free code included, waits
+// detached. Without hooks installed (C++ tests) blocking is plain.
 //
 // Python-free; all members are thread-safe.
 #pragma once
@@ -28,11 +29,26 @@
 namespace zarvex {
 
 namespace lock_hooks {
-// Called (if set) right before a thread blocks on a native lock.
-inline std::atomic<void (*)()> before_block{nullptr};
-inline void notify_block() {
-  if (auto f = before_block.load(std::memory_order_relaxed)) f();
-}
+// detach() runs right before a thread blocks on a native lock and returns a
+// token; reattach(token) runs once the lock is held (or the wait failed).
+inline std::atomic<void* (*)()> detach{nullptr};
+inline std::atomic<void (*)(void*)> reattach{nullptr};
+
+class BlockScope {
+ public:
+  BlockScope() {
+    if (auto f = detach.load(std::memory_order_acquire)) token_ = f();
+  }
+  ~BlockScope() {
+    if (token_)
+      if (auto f = reattach.load(std::memory_order_acquire)) f(token_);
+  }
+  BlockScope(const BlockScope&) = delete;
+  BlockScope& operator=(const BlockScope&) = delete;
+
+ private:
+  void* token_ = nullptr;
+};
 }  // namespace lock_hooks
 
 [[noreturn]] inline void fail_poisoned() {
@@ -43,7 +59,7 @@ class PoisonMutex {
  public:
   void lock() {
     if (!m_.try_lock()) {
-      lock_hooks::notify_block();
+      lock_hooks::BlockScope wait;
       m_.lock();
     }
     check();
@@ -72,7 +88,7 @@ class PoisonRwLock {
  public:
   void lock() {
     if (!m_.try_lock()) {
-      lock_hooks::notify_block();
+      lock_hooks::BlockScope wait;
       m_.lock();
     }
     check_exclusive();
@@ -85,7 +101,7 @@ class PoisonRwLock {
   void unlock() { m_.unlock(); }
   void lock_shared() {
     if (!m_.try_lock_shared()) {
-      lock_hooks::notify_block();
+      lock_hooks::BlockScope wait;
       m_.lock_shared();
     }
     check_shared();
