@@ -1,12 +1,18 @@
 #include "registry.hpp"
 
+#include "index/indexable.hpp"
+#include "index/interfaces/interfaces.hpp"
+
 namespace zarvex::registry {
 
 std::span<const ClassEntry> classes() {
   static const ClassEntry entries[] = {
-      {"", nullptr},
+      {"Index", &index_type_object},
+      {"Indexable", &indexable_type_object},
+      {"FilteredIndex", &filtered_index_type_object},
+      {"PyQueryExpr", &query_expr_type_object},
   };
-  return std::span<const ClassEntry>(entries, 0);
+  return entries;
 }
 
 }  // namespace zarvex::registry

@@ -10,6 +10,9 @@ namespace zarvex::py {
 
 namespace {
 thread_local bool t_detached = false;
+thread_local int t_queue_depth = 0;
+thread_local bool t_queue_draining = false;
+thread_local std::vector<PyObject*> t_queue;
 
 std::mutex g_deferred_mutex;
 std::vector<PyObject*> g_deferred;
@@ -40,6 +43,10 @@ bool thread_detached() noexcept { return t_detached; }
 void release_ref(PyObject* obj) noexcept {
   if (!obj) return;
   if (!t_detached) {
+    if (t_queue_depth > 0 || t_queue_draining) {
+      t_queue.push_back(obj);
+      return;
+    }
     Py_DECREF(obj);
     return;
   }
@@ -57,6 +64,20 @@ void drain_deferred() noexcept {
     g_has_deferred.store(false, std::memory_order_release);
   }
   for (PyObject* o : batch) Py_DECREF(o);
+}
+
+void begin_queued_release() noexcept { ++t_queue_depth; }
+void end_queued_release() noexcept { --t_queue_depth; }
+
+void drain_queued_release() noexcept {
+  if (t_queue_depth > 0 || t_queue_draining) return;
+  t_queue_draining = true;
+  while (!t_queue.empty()) {
+    PyObject* o = t_queue.back();
+    t_queue.pop_back();
+    Py_DECREF(o);
+  }
+  t_queue_draining = false;
 }
 
 void install_lock_hooks() noexcept {

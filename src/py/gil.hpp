@@ -28,6 +28,16 @@ void release_ref(PyObject* obj) noexcept;
 // Releases queued references; the caller is attached.
 void drain_deferred() noexcept;
 
+// While a queued-release region is open on this thread, release_ref() queues
+// references on a thread-local list instead of releasing them at once;
+// drain_queued_release() then releases them one at a time (releases that
+// happen during the drain are queued and drained by the same loop). Object
+// destruction uses this so that destroying a long chain of objects, each
+// holding the next, runs in constant stack depth.
+void begin_queued_release() noexcept;
+void end_queued_release() noexcept;
+void drain_queued_release() noexcept;
+
 // Installs the hooks through which every native lock that must wait detaches
 // the waiting thread from the interpreter.
 void install_lock_hooks() noexcept;

@@ -1,0 +1,418 @@
+#include "index/core/index.hpp"
+
+#include <algorithm>
+#include <unordered_map>
+
+#include "absl/container/flat_hash_map.h"
+#include "index/core/query/query.hpp"
+#include "index/core/query/query_ops.hpp"
+#include "index/core/structures/string_interner/interner.hpp"
+#include "py/boundary.hpp"
+
+namespace zarvex {
+
+// ---- objects whose attribute maps this thread holds ------------------------
+namespace {
+thread_local std::vector<std::pair<IndexableRecord*, AttrMap*>> t_filing;
+}
+
+FilingScope::FilingScope(IndexableRecord& rec, AttrMap& map) { t_filing.emplace_back(&rec, &map); }
+FilingScope::~FilingScope() { t_filing.pop_back(); }
+
+void with_attributes(IndexableRecord& rec, const std::function<void(AttrMap&)>& f) {
+  for (auto& [r, m] : t_filing)
+    if (r == &rec) {
+      f(*m);
+      return;
+    }
+  auto attrs = rec.attributes.lock();
+  FilingScope scope(rec, *attrs);
+  f(*attrs);
+}
+
+// ---- construction ------------------------------------------------------------
+std::shared_ptr<IndexAPI> IndexAPI::create(std::weak_ptr<IndexAPI> parent_index) {
+  auto idx = std::make_shared<IndexAPI>();
+  idx->query_maps = std::make_shared<RwLocked<QueryMapVec>>();
+  idx->items = std::make_shared<RwLocked<ItemVec>>();
+  idx->allowed_items = std::make_shared<RwLocked<Bitmap>>();
+  if (auto p = parent_index.lock()) idx->level = p->level + 1;
+  idx->parent = std::move(parent_index);
+  return idx;
+}
+
+std::shared_ptr<IndexAPI> IndexAPI::from_parts(SharedMaps maps, SharedItems store, SharedAllowed allowed) {
+  auto idx = std::make_shared<IndexAPI>();
+  idx->query_maps = std::move(maps);
+  idx->items = std::move(store);
+  idx->allowed_items = std::move(allowed);
+  return idx;
+}
+
+// ---- maps ------------------------------------------------------------------
+std::shared_ptr<QueryMap> IndexAPI::map_if_any(uint32_t attr_id) const {
+  auto maps = query_maps->read();
+  return attr_id < maps->size() ? (*maps)[attr_id] : nullptr;
+}
+
+std::shared_ptr<QueryMap> IndexAPI::map_for(uint32_t attr_id) {
+  if (auto m = map_if_any(attr_id)) return m;
+  // Built outside the lock; installed only if the slot is still empty, so
+  // two threads meeting a new attribute end up sharing one map.
+  auto fresh = std::make_shared<QueryMap>(weak_from_this(), attr_id);
+  auto maps = query_maps->write();
+  if (attr_id >= maps->size()) maps->resize(attr_id + 1);
+  auto& slot = (*maps)[attr_id];
+  if (!slot) slot = std::move(fresh);
+  return slot;
+}
+
+void IndexAPI::add_index(uint32_t id, uint32_t attr_id, const PyValue& value) {
+  // The map is held by a strong handle, not under the query_maps lock: a
+  // reset of an emptied slot only happens when the map is empty under the
+  // write lock, and a map that received a value is not empty.
+  for (;;) {
+    std::shared_ptr<QueryMap> map = map_for(attr_id);
+    {
+      auto maps = query_maps->read();
+      if (attr_id < maps->size() && (*maps)[attr_id] == map) {
+        map->insert(value, id);
+        return;
+      }
+    }
+    // The slot was reset between lookup and insertion; look again.
+  }
+}
+
+void IndexAPI::remove_index(uint32_t id, uint32_t attr_id, const PyValue& value) {
+  std::shared_ptr<QueryMap> map;
+  bool now_empty = false;
+  {
+    auto maps = query_maps->read();
+    if (attr_id >= maps->size() || !(*maps)[attr_id]) return;
+    map = (*maps)[attr_id];
+    map->remove_id(value, id);
+    map->check_prune(value);
+    now_empty = map->is_empty();
+  }
+  if (!now_empty) return;
+  auto maps = query_maps->write();
+  // Re-checked under the write lock: a value routed meanwhile keeps the map.
+  if (attr_id < maps->size() && (*maps)[attr_id] == map && map->is_empty()) (*maps)[attr_id].reset();
+}
+
+void IndexAPI::file_attributes(uint32_t id, IndexableRecord& rec) {
+  with_attributes(rec, [&](AttrMap& attrs) {
+    attrs.for_each([&](const uint32_t& aid, const PyValue& v) { add_index(id, aid, v); });
+  });
+}
+
+// ---- adding ----------------------------------------------------------------
+void IndexAPI::add_object(uint32_t id, StoredItem item) {
+  IndexableRecord* rec = item.record();
+  {
+    auto store = items->write();
+    if (id >= store->size()) store->resize(static_cast<size_t>(id) + 1);
+    (*store)[id] = std::move(item);
+  }
+  // Published only once the slot exists.
+  allowed_items->write()->add(id);
+  file_attributes(id, *rec);
+}
+
+void IndexAPI::add_object_many(const std::vector<py::SharedPy>& objs) {
+  if (objs.empty()) return;
+  uint32_t max_id = 0;
+  std::vector<uint32_t> ids;
+  ids.reserve(objs.size());
+  for (const auto& o : objs) {
+    uint32_t id = record_of(o.get())->id;
+    ids.push_back(id);
+    max_id = std::max(max_id, id);
+  }
+  {
+    auto allowed = allowed_items->write();
+    auto store = items->write();
+    if (max_id >= store->size()) store->resize(static_cast<size_t>(max_id) + 1);
+    for (size_t i = 0; i < objs.size(); ++i) (*store)[ids[i]] = StoredItem(nullptr, objs[i]);
+    allowed->add_many(ids);
+  }
+  std::weak_ptr<IndexAPI> self = weak_from_this();
+  for (size_t i = 0; i < objs.size(); ++i) {
+    IndexableRecord& rec = *record_of(objs[i].get());
+    auto meta = rec.index_meta.lock();
+    add_index_meta_locked(*meta, self);
+    file_attributes(ids[i], rec);
+  }
+}
+
+bool IndexAPI::store_nested(const py::SharedPy& obj, uint32_t holder, const Bitmap& path) {
+  uint32_t id = record_of(obj.get())->id;
+  {
+    auto store = items->write();
+    if (id < store->size() && (*store)[id].occupied()) {
+      StoredItem& slot = (*store)[id];
+      if (slot.parent) slot.parent->parent_ids.add(holder);
+      return false;
+    }
+    auto parent_link = std::make_unique<StoredItemParent>();
+    parent_link->parent_ids = HybridSet::single(holder);
+    path.for_each([&](uint32_t p) { parent_link->ancestor_ids.add(p); });
+    parent_link->index = weak_from_this();
+    if (id >= store->size()) store->resize(static_cast<size_t>(id) + 1);
+    (*store)[id] = StoredItem(std::move(parent_link), obj);
+  }
+  allowed_items->write()->add(id);
+  return true;
+}
+
+void IndexAPI::remove(IndexableRecord& rec, uint32_t holder) {
+  // The object's attributes stay locked from the slot's release to the end of
+  // the unfiling, so a concurrent write to it either finds the slot (and is
+  // unfiled here) or does not (and is never filed).
+  with_attributes(rec, [&](AttrMap& attrs) {
+    StoredItem released;
+    {
+      auto store = items->write();
+      if (rec.id >= store->size()) return;
+      StoredItem& slot = (*store)[rec.id];
+      if (!slot.occupied() || !slot.parent) return;
+      slot.parent->parent_ids.remove(holder);
+      if (!slot.parent->parent_ids.is_empty()) return;
+      released = std::move(slot);
+      slot = StoredItem();
+    }
+    attrs.for_each([&](const uint32_t& aid, const PyValue& v) { remove_index(rec.id, aid, v); });
+    allowed_items->write()->remove(rec.id);
+  });
+}
+
+// ---- reading ---------------------------------------------------------------
+bool IndexAPI::has_object_id(uint32_t id) const {
+  auto store = items->read();
+  return id < store->size() && (*store)[id].occupied();
+}
+
+Bitmap IndexAPI::get_parents_from_stored_item(uint32_t id) const {
+  Bitmap result;
+  std::vector<uint32_t> holders;
+  std::shared_ptr<IndexAPI> up;
+  {
+    auto store = items->read();
+    if (id >= store->size()) return result;
+    const StoredItem& slot = (*store)[id];
+    if (!slot.parent) return result;
+    auto nested_index = slot.parent->index.lock();
+    ZX_CHECK(nested_index != nullptr, "bad index upgrade");
+    up = nested_index->parent.lock();
+    if (!slot.parent->parent_ids.is_empty()) slot.parent->parent_ids.for_each([&](uint32_t p) { holders.push_back(p); });
+  }
+  // Upward, one level at a time, with no lock of this level held.
+  for (uint32_t p : holders) {
+    if (up) result.or_inplace(up->get_parents_from_stored_item(p));
+    result.add(p);
+  }
+  return result;
+}
+
+Bitmap IndexAPI::get_direct_parents(const Bitmap& ids) const {
+  Bitmap out;
+  std::vector<uint32_t> buf;
+  {
+    auto store = items->read();
+    ids.for_each([&](uint32_t id) {
+      if (id >= store->size()) return;
+      const StoredItem& slot = (*store)[id];
+      if (!slot.occupied() || !slot.parent || slot.parent->parent_ids.is_empty()) return;
+      slot.parent->parent_ids.for_each([&](uint32_t p) { buf.push_back(p); });
+    });
+  }
+  std::sort(buf.begin(), buf.end());
+  out.add_many(buf);
+  return out;
+}
+
+std::vector<PyObject*> IndexAPI::objects_of(const RwLocked<ItemVec>& store_lock, const Bitmap& ids) {
+  std::vector<PyObject*> out;
+  out.reserve(ids.cardinality());
+  auto store = store_lock.read();
+  ids.for_each([&](uint32_t id) {
+    if (id >= store->size()) return;
+    const StoredItem& slot = (*store)[id];
+    if (!slot.occupied()) return;  // placeholders are never handed out
+    PyObject* o = slot.py_object.get();
+    Py_INCREF(o);
+    out.push_back(o);
+  });
+  return out;
+}
+
+std::vector<PyObject*> IndexAPI::collect() const {
+  auto allowed = allowed_items->read();
+  return objects_of(*items, *allowed);
+}
+
+Bitmap IndexAPI::get_by_attribute(const HashQuery& q) const {
+  auto maps = query_maps->read();
+  return filter_index_by_hashes(*maps, q);
+}
+
+Bitmap IndexAPI::reduced(const HashQuery& q) const { return get_by_attribute(q); }
+
+Bitmap IndexAPI::reduced_query(const QueryExpr& e) const {
+  validate_expr(e);
+  auto maps = query_maps->read();
+  auto allowed = allowed_items->read();
+  return evaluate_query(*maps, *allowed, e);
+}
+
+std::optional<Groups> IndexAPI::group_by(std::string_view name) const {
+  auto [head, tail] = attr_parts(name);
+  (void)tail;
+  uint32_t id = interner().intern(head);
+  std::shared_ptr<QueryMap> map;
+  {
+    auto maps = query_maps->read();
+    if (id >= maps->size()) return std::nullopt;
+    map = (*maps)[id];
+  }
+  if (!map) return Groups{};
+  return map->group_by(name);
+}
+
+void IndexAPI::reduce(const HashQuery& q) {
+  Bitmap kept;
+  {
+    auto maps = query_maps->write();
+    kept = filter_index_by_hashes(*maps, q);
+    for (auto& map : *maps)
+      if (map) map->remove(kept);
+  }
+  // Kept objects are filed again from their current values (filing is
+  // idempotent), without holding the maps lock while each object's
+  // attributes are locked.
+  std::vector<py::SharedPy> objs;
+  {
+    auto store = items->read();
+    kept.for_each([&](uint32_t id) {
+      if (id < store->size() && (*store)[id].occupied()) objs.push_back((*store)[id].py_object);
+    });
+  }
+  for (const auto& o : objs) {
+    IndexableRecord& rec = *record_of(o.get());
+    file_attributes(rec.id, rec);
+  }
+}
+
+namespace {
+bool value_holds(const PyValue& current, const PyValue& key) {
+  if (current == key) return true;
+  if (current.kind() == Kind::Iterable)
+    for (const PyValue& e : *current.as_iterable().elements)
+      if (e == key) return true;
+  return false;
+}
+}  // namespace
+
+void IndexAPI::union_with(const std::shared_ptr<IndexAPI>& other) {
+  if (!other || other.get() == this) return;  // a map united with itself is unchanged
+  // Snapshot both vectors of maps, one lock at a time.
+  QueryMapVec mine = *query_maps->read();
+  QueryMapVec theirs = *other->query_maps->read();
+  size_t n = std::min(mine.size(), theirs.size());
+  // (attribute, key) pairs each brought-in id gains, from the other index's
+  // sets for keys present in both maps.
+  std::map<uint32_t, std::vector<std::pair<uint32_t, PyValue>>> pending;
+  for (size_t a = 0; a < n; ++a) {
+    if (!mine[a] || !theirs[a]) continue;
+    for (auto& [key, ids] : mine[a]->exact_entries()) {
+      std::optional<HybridSet> other_ids = theirs[a]->exact.get(key);
+      if (!other_ids || other_ids->tag() == HybridSet::Tag::Empty || other_ids->is_empty()) continue;
+      other_ids->for_each([&](uint32_t id) { pending[id].emplace_back(static_cast<uint32_t>(a), key); });
+    }
+  }
+  std::weak_ptr<IndexAPI> self = weak_from_this();
+  for (auto& [id, keys] : pending) {
+    py::SharedPy obj;
+    {
+      auto store = other->items->read();
+      if (id < store->size() && (*store)[id].occupied()) obj = (*store)[id].py_object;
+    }
+    if (!obj) continue;
+    IndexableRecord& rec = *record_of(obj.get());
+    // Under the object's locks, so a concurrent write either sees this index
+    // (and keeps it up to date) or has already stored the value checked here.
+    auto meta = rec.index_meta.lock();
+    with_attributes(rec, [&](AttrMap& attrs) {
+      bool stored = false;
+      {
+        auto store = items->write();
+        if (id >= store->size()) store->resize(static_cast<size_t>(id) + 1);
+        if (!(*store)[id].occupied()) {
+          (*store)[id] = StoredItem(nullptr, obj);
+          stored = true;
+        }
+      }
+      if (stored) add_index_meta_locked(*meta, self);
+      for (auto& [attr, key] : keys) {
+        const PyValue* current = attrs.get(attr);
+        if (current && value_holds(*current, key)) map_for(attr)->insert_exact(key, id);
+      }
+    });
+  }
+}
+
+// ---- nesting depth -----------------------------------------------------------
+namespace {
+struct DepthCheck {
+  int budget;
+  std::vector<IndexableRecord*> path;
+
+  // Levels of nesting below a value; throws once `budget` is exceeded.
+  int depth(const PyValue& v, int used) {
+    if (v.kind() == Kind::Iterable) {
+      int best = 0;
+      for (const PyValue& e : *v.as_iterable().elements) best = std::max(best, depth(e, used));
+      return best;
+    }
+    if (v.kind() != Kind::Ind) return 0;
+    IndexableRecord* rec = v.as_ind();
+    for (IndexableRecord* p : path)
+      if (p == rec) return 0;  // a cycle is cut where it would close
+    if (used + 1 > budget) {
+      PyErr_Format(PyExc_RecursionError, "objects nested deeper than %d levels cannot be indexed", kMaxNestingDepth);
+      throw py::PyErrorSet{};
+    }
+    std::vector<PyValue> values;
+    with_attributes(*rec, [&](AttrMap& attrs) {
+      attrs.for_each([&](const uint32_t&, const PyValue& x) {
+        if (x.kind() == Kind::Ind || x.kind() == Kind::Iterable) values.push_back(x);
+      });
+    });
+    path.push_back(rec);
+    int best = 0;
+    for (const PyValue& x : values) best = std::max(best, depth(x, used + 1));
+    path.pop_back();
+    return best + 1;
+  }
+};
+}  // namespace
+
+void check_nesting_depth(const PyValue& value, int level) {
+  if (value.kind() != Kind::Ind && value.kind() != Kind::Iterable) return;
+  DepthCheck c{kMaxNestingDepth - level, {}};
+  c.depth(value, 0);
+}
+
+void check_object_depth(IndexableRecord& rec) {
+  std::vector<PyValue> values;
+  with_attributes(rec, [&](AttrMap& attrs) {
+    attrs.for_each([&](const uint32_t&, const PyValue& x) {
+      if (x.kind() == Kind::Ind || x.kind() == Kind::Iterable) values.push_back(x);
+    });
+  });
+  DepthCheck c{kMaxNestingDepth, {&rec}};
+  for (const PyValue& v : values) c.depth(v, 0);
+}
+
+}  // namespace zarvex

@@ -1,0 +1,137 @@
+// IndexAPI: the shared core behind every index (an `Index`, the nested index
+// of each attribute map, a rebased view).
+//
+//   member         guarded by                   notes
+//   query_maps     its read-write lock          slot k: the map of attribute id k,
+//                                               or null while no value of k has
+//                                               arrived (an empty default map)
+//   items          its read-write lock          object store addressed by id;
+//                                               only grows
+//   allowed_items  its read-write lock          ids of the objects in the index
+//   parent         never changes                weak link one level up (nested)
+//
+// The three shared parts are separately reference-counted so that views can
+// share them. Invariants between operations: every id in allowed_items has an
+// occupied slot (a slot is stored before its id is published); a map slot,
+// once holding a map, is only ever replaced by null after the map was found
+// empty under the write lock.
+//
+// Lock order: an object's index_meta, then its attributes, then (per index)
+// items / allowed_items or query_maps, then a map's shard or tree locks.
+// Nested indexes are entered downward; path lookups read `items` upward one
+// level at a time and never hold a lower level's lock while reading above.
+// Indexing never re-enters the interpreter: container values carry their
+// elements already converted.
+//
+// Failures: poisoned locks and broken invariants are internal failures.
+#pragma once
+
+#include <Python.h>
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "index/core/stored_item.hpp"
+#include "support/bitmap.hpp"
+#include "support/poison_lock.hpp"
+
+namespace zarvex {
+
+struct QueryMap;
+struct QueryExpr;
+class HashQuery;
+
+using QueryMapVec = std::vector<std::shared_ptr<QueryMap>>;
+using SharedMaps = std::shared_ptr<RwLocked<QueryMapVec>>;
+using SharedItems = std::shared_ptr<RwLocked<ItemVec>>;
+using SharedAllowed = std::shared_ptr<RwLocked<Bitmap>>;
+
+// Grouping result: (value, ids) pairs, exact groups then numeric groups.
+struct Group;
+using Groups = std::vector<Group>;
+
+// Deepest nesting followed when indexing nested objects; deeper levels are
+// refused before anything changes (see check_nesting_depth).
+inline constexpr int kMaxNestingDepth = 200;
+
+struct IndexAPI : std::enable_shared_from_this<IndexAPI> {
+  SharedMaps query_maps;
+  SharedItems items;
+  SharedAllowed allowed_items;
+  std::weak_ptr<IndexAPI> parent;
+  int level = 0;  // nesting level: 0 for a top-level index, parent's + 1 below
+
+  static std::shared_ptr<IndexAPI> create(std::weak_ptr<IndexAPI> parent = {});
+  static std::shared_ptr<IndexAPI> from_parts(SharedMaps maps, SharedItems items, SharedAllowed allowed);
+
+  // --- adding --------------------------------------------------------------
+  // Stores `item` at `id`, publishes the id, then files every attribute of
+  // the object. The caller holds the object's index_meta lock (top level) or
+  // has registered this index in it (nested).
+  void add_object(uint32_t id, StoredItem item);
+  // Batch add of top-level objects (already converted): slots stored and ids
+  // published under one hold of the store locks, then each object is
+  // registered and filed under its own locks.
+  void add_object_many(const std::vector<py::SharedPy>& objs);
+  // Files one attribute value of object `id`.
+  void add_index(uint32_t id, uint32_t attr_id, const PyValue& value);
+  // Unfiles one attribute value of object `id`.
+  void remove_index(uint32_t id, uint32_t attr_id, const PyValue& value);
+  // Nested: holder `holder` lets go of the object `rec`.
+  void remove(IndexableRecord& rec, uint32_t holder);
+  // Nested: stores `obj` held by `holder` (path = holder's path to root), or
+  // adds `holder` to the parents of the existing slot. Returns true when the
+  // object was newly stored and its attributes must be filed.
+  bool store_nested(const py::SharedPy& obj, uint32_t holder, const Bitmap& path);
+
+  // --- reading -------------------------------------------------------------
+  bool has_object_id(uint32_t id) const;
+  // Path to root of the stored object `id`: every holder id on every level
+  // above (empty for a top-level object).
+  Bitmap get_parents_from_stored_item(uint32_t id) const;
+  Bitmap get_direct_parents(const Bitmap& ids) const;
+
+  // New references to the objects of `ids` that have occupied slots, in
+  // ascending id order (collected under the locks, returned for the caller
+  // to wrap once the locks are released).
+  static std::vector<PyObject*> objects_of(const RwLocked<ItemVec>& items, const Bitmap& ids);
+  std::vector<PyObject*> collect() const;
+
+  Bitmap get_by_attribute(const HashQuery& q) const;
+  Bitmap reduced(const HashQuery& q) const;
+  Bitmap reduced_query(const QueryExpr& e) const;
+  std::optional<Groups> group_by(std::string_view name) const;
+  void reduce(const HashQuery& q);
+  void union_with(const std::shared_ptr<IndexAPI>& other);
+
+  // Finds or installs the map of `attr_id`.
+  std::shared_ptr<QueryMap> map_for(uint32_t attr_id);
+  std::shared_ptr<QueryMap> map_if_any(uint32_t attr_id) const;
+  void file_attributes(uint32_t id, IndexableRecord& rec);
+};
+
+// Raises RecursionError (py::PyErrorSet) when filing `value` in an index of
+// nesting level `level` would nest objects deeper than kMaxNestingDepth.
+// Attached only; locks each nested object's attributes briefly, one at a time,
+// and never explores deeper than the limit.
+void check_nesting_depth(const PyValue& value, int level);
+// The same for every attribute value of an object entering a top-level index.
+void check_object_depth(IndexableRecord& rec);
+
+// Runs `f(map)` on the attribute map of `rec`: locks it, unless this thread is
+// already filing or unfiling that object (an object that holds itself), in
+// which case the map it holds is reused.
+void with_attributes(IndexableRecord& rec, const std::function<void(AttrMap&)>& f);
+// Marks `map` (locked by the caller) as the map of `rec` for the scope.
+class FilingScope {
+ public:
+  FilingScope(IndexableRecord& rec, AttrMap& map);
+  ~FilingScope();
+  FilingScope(const FilingScope&) = delete;
+  FilingScope& operator=(const FilingScope&) = delete;
+};
+
+}  // namespace zarvex

@@ -1,0 +1,93 @@
+// QueryMap: the index of one attribute across the objects of one index.
+//
+//   member        guarded by                 notes
+//   exact         per-shard locks (16)       value -> ids, for texts, booleans,
+//                                            nested objects and other values;
+//                                            never numbers or containers
+//   num_ordered   its read-write lock        (number, id) pairs of every Int
+//                                            and Float value
+//   nested        its own locks              the objects this attribute holds,
+//                                            with `owner` as their parent index
+//   owner         never changes              weak link to the owning index
+//   owner_items   never changes              keeps the owner's store alive
+//   attr_id       never changes
+//
+// Filing is idempotent: filing a value for an id that is already filed under
+// it changes nothing (sets have no duplicates, the tree keeps each (number,
+// id) pair once, nesting records a holder once). Containers are filed element
+// by element from the elements captured in the value, so no Python code runs
+// here and the interpreter is never needed.
+//
+// No operation holds two shard locks of one map at once. Failures are
+// internal failures (poisoned locks; "not yet implemented" comparisons are
+// rejected before evaluation starts).
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string_view>
+
+#include "index/core/index.hpp"
+#include "index/core/query/b_tree/ranged_b_tree.hpp"
+#include "index/core/structures/hybrid_set/hybrid_set.hpp"
+#include "index/core/structures/shards/hashmap/hashmap.hpp"
+#include "index/value.hpp"
+
+namespace zarvex {
+
+struct Group {
+  PyValue value;
+  HybridSet ids;
+};
+
+inline NumKey num_key_of(const PyValue& v) {
+  return v.kind() == Kind::Int ? NumKey::of_int(v.as_int()) : NumKey::of_float(v.as_float());
+}
+
+struct QueryMap {
+  using ExactMap = ShardedHashMap<PyValue, HybridSet>;
+
+  QueryMap(const std::weak_ptr<IndexAPI>& owner, uint32_t attr_id);
+
+  ExactMap exact;
+  std::weak_ptr<IndexAPI> owner;
+  std::shared_ptr<IndexAPI> nested;
+  SharedItems owner_items;
+  RwLocked<BitMapBTree> num_ordered;
+  uint32_t attr_id;
+
+  // Files `value` for object `id` (routing by kind).
+  void insert(const PyValue& value, uint32_t id);
+  void insert_num_ordered(NumKey key, uint32_t id);
+  void insert_exact(const PyValue& value, uint32_t id);
+  void insert_indexable(const PyValue& value, uint32_t holder);
+
+  // Unfiles `value` for object `id`.
+  void remove_id(const PyValue& value, uint32_t id);
+  void remove_exact(const PyValue& value, uint32_t id);
+  // Removes the entry of `value` if its set holds no id.
+  void check_prune(const PyValue& value);
+  bool is_empty() const;
+
+  // Intersects every exact-value set with `keep`.
+  void remove(const Bitmap& keep);
+  // Copies of every (key, set) pair of `exact`, one shard at a time.
+  std::vector<std::pair<PyValue, HybridSet>> exact_entries() const;
+
+  std::optional<Groups> group_by(std::string_view path) const;
+
+  // Comparisons (the value kinds were checked before evaluation started).
+  Bitmap eq(const PyValue& v, const Bitmap& mask) const;
+  Bitmap gt(const PyValue& v, const Bitmap& mask) const;
+  Bitmap ge(const PyValue& v, const Bitmap& mask) const;
+  Bitmap lt(const PyValue& v, const Bitmap& mask) const;
+  Bitmap le(const PyValue& v, const Bitmap& mask) const;
+  Bitmap bt(const PyValue& lo, const PyValue& hi, const Bitmap& mask) const;
+  // Ids held under a value equal to `v` in `exact` (mask not applied).
+  Bitmap exact_lookup(const PyValue& v) const;
+
+ private:
+  Bitmap tree_query(const Bound& lo, const Bound& hi, const Bitmap& mask) const;
+};
+
+}  // namespace zarvex

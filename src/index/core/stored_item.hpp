@@ -1,0 +1,50 @@
+// StoredItem: one slot of an index's object store, addressed by object id.
+//
+// An occupied slot holds a strong handle to the Python Indexable object (its
+// native record lives inside it) and, for an object that is in a nested index
+// because objects one level up hold it, its nesting link. A placeholder slot
+// holds neither; it is never handed out to Python.
+//
+// StoredItemParent: parent_ids are the holders one level up that currently
+// hold the object; ancestor_ids the path to root captured when the object was
+// first nested; index the nested index that holds the item.
+//
+// Guarded by the owning index's `items` lock.
+#pragma once
+
+#include <memory>
+
+#include "index/core/structures/hybrid_set/hybrid_set.hpp"
+#include "index/indexable.hpp"
+#include "py/owned_ref.hpp"
+
+namespace zarvex {
+
+struct IndexAPI;
+
+struct StoredItemParent {
+  HybridSet parent_ids;
+  HybridSet ancestor_ids;
+  std::weak_ptr<IndexAPI> index;
+};
+
+struct StoredItem {
+  std::unique_ptr<StoredItemParent> parent;
+  py::SharedPy py_object;
+
+  StoredItem() = default;
+  StoredItem(std::unique_ptr<StoredItemParent> p, py::SharedPy o) : parent(std::move(p)), py_object(std::move(o)) {}
+  StoredItem(StoredItem&&) noexcept = default;
+  StoredItem& operator=(StoredItem&&) noexcept = default;
+  // A copy shares the object and copies the nesting link.
+  StoredItem copy() const {
+    return StoredItem(parent ? std::make_unique<StoredItemParent>(*parent) : nullptr, py_object);
+  }
+
+  bool occupied() const { return static_cast<bool>(py_object); }
+  IndexableRecord* record() const { return record_of(py_object.get()); }
+};
+
+using ItemVec = std::vector<StoredItem>;
+
+}  // namespace zarvex

@@ -1,0 +1,282 @@
+#include "index/indexable.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <optional>
+#include <vector>
+
+#include "index/core/index.hpp"
+#include "index/core/structures/id_allocator.hpp"
+#include "index/core/structures/string_interner/interner.hpp"
+#include "py/boundary.hpp"
+#include "py/gil.hpp"
+
+namespace zarvex {
+
+namespace {
+
+PyObject* g_type = nullptr;
+
+// ---- attribute-name cache -------------------------------------------------
+// Attribute names in Python code are interned str objects; a direct-mapped
+// cache from the name object to its attribute id saves re-hashing the UTF-8
+// bytes on every access. It is only touched by attached threads (the module
+// runs with the interpreter lock), and each cached name is kept alive by the
+// cache so a pointer can never be reused by another string.
+struct NameCacheEntry {
+  PyObject* name = nullptr;
+  uint32_t id = 0;
+};
+NameCacheEntry g_name_cache[512];
+
+inline size_t cache_slot(PyObject* name) { return (reinterpret_cast<uintptr_t>(name) >> 4) & 511; }
+
+// ---- free list -------------------------------------------------------------
+constexpr int kFreeListMax = 512;
+PyObject* g_free_list[kFreeListMax];
+int g_free_count = 0;
+
+PyTypeObject* base_type() { return reinterpret_cast<PyTypeObject*>(g_type); }
+
+// ---- deep chains -----------------------------------------------------------
+// Destroying an object destroys its attribute values, which may release the
+// last reference to a nested object, whose destruction releases the next...
+// A chain of 100,000 objects would overflow the C stack. While a destruction
+// is running, nested releases are queued by release_ref() and the outermost
+// destruction releases them one at a time.
+thread_local int t_dealloc_depth = 0;
+
+void Indexable_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  IndexableRecord* rec = record_of(self);
+  uint32_t id = rec->id;
+  ++t_dealloc_depth;
+  py::begin_queued_release();
+  rec->~IndexableRecord();
+  py::end_queued_release();
+  --t_dealloc_depth;
+  release_id(id);
+  // Only instances of the base class itself are recycled: subclasses have
+  // other sizes and their own allocator.
+  if (type == base_type() && g_free_count < kFreeListMax) {
+    g_free_list[g_free_count++] = self;
+  } else {
+    type->tp_free(self);
+  }
+  Py_DECREF(type);
+  if (t_dealloc_depth == 0) py::drain_queued_release();
+}
+
+PyObject* Indexable_new(PyTypeObject* type, PyObject* /*args*/, PyObject* kwargs) {
+  return py::call<PyObject*>(nullptr, [&]() -> PyObject* {
+    AttrMap attrs;
+    if (kwargs) {
+      PyObject *key, *value;
+      Py_ssize_t pos = 0;
+      // Values are converted before the object exists, so a failing
+      // conversion leaves nothing behind. Hold the dict's items: a value's
+      // conversion does not run Python code, but keep them owned anyway.
+      while (PyDict_Next(kwargs, &pos, &key, &value)) {
+        py::Ref k = py::Ref::borrow(key), v = py::Ref::borrow(value);
+        uint32_t aid = attr_id_of(k.get());
+        attrs.insert(aid, PyValue::from_object(v.get()));
+      }
+    }
+    PyObject* self;
+    if (type == base_type() && g_free_count > 0) {
+      self = g_free_list[--g_free_count];
+      std::memset(static_cast<void*>(self), 0, sizeof(PyIndexable));
+      PyObject_Init(self, type);
+    } else {
+      self = type->tp_alloc(type, 0);
+      if (!self) throw py::PyErrorSet{};
+    }
+    IndexableRecord* rec = new (record_of(self)) IndexableRecord();
+    rec->id = allocate_id();
+    *rec->attributes.lock() = std::move(attrs);
+    return self;
+  });
+}
+
+int Indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
+  return py::call<int>(-1, [&]() -> int {
+    if (!value) {
+      PyErr_SetString(PyExc_AttributeError, "can't delete attribute");
+      throw py::PyErrorSet{};
+    }
+    if (!PyUnicode_Check(name)) {
+      PyErr_Format(PyExc_TypeError, "attribute name must be string, not '%.200s'", Py_TYPE(name)->tp_name);
+      throw py::PyErrorSet{};
+    }
+    PyValue v = PyValue::from_object(value);
+    uint32_t aid = attr_id_of(name);
+    IndexableRecord* rec = record_of(self);
+    // index_meta stays locked from the propagation to the store: writers to
+    // one object are serialised, so every index ends with the value the
+    // object ends with.
+    auto meta = rec->index_meta.lock();
+    // Strong references to the live indexes, taken while attached so that
+    // dropping the last one (and with it an index) happens attached too.
+    absl::InlinedVector<std::shared_ptr<IndexAPI>, 4> live;
+    for (const IndexMeta& m : *meta)
+      if (auto idx = m.index.lock()) live.push_back(std::move(idx));
+    if (live.empty()) {
+      auto attrs = rec->attributes.lock();
+      attrs->insert(aid, std::move(v));
+      return 0;
+    }
+    int deepest = 0;
+    for (const auto& idx : live) deepest = std::max(deepest, idx->level);
+    check_nesting_depth(v, deepest);
+    {
+      py::DetachScope detach;
+      auto attrs = rec->attributes.lock();
+      FilingScope filing(*rec, *attrs);
+      const PyValue* old = attrs->get(aid);
+      for (const auto& idx : live) {
+        // An index that no longer stores the object (a nested object whose
+        // last holder let go) is not updated.
+        if (!idx->has_object_id(rec->id)) continue;
+        if (old) idx->remove_index(rec->id, aid, *old);
+        idx->add_index(rec->id, aid, v);
+      }
+      attrs->insert(aid, std::move(v));
+    }
+    return 0;
+  });
+}
+
+PyObject* Indexable_getattro(PyObject* self, PyObject* name) {
+  if (PyUnicode_Check(name)) {
+    // The value is copied out under the lock and converted after it is
+    // released: building a Python object can run arbitrary code (a garbage
+    // collection) that must not find this object's mutex held.
+    std::optional<PyValue> found;
+    bool ok = py::call<bool>(false, [&]() -> bool {
+      uint32_t aid;
+      try {
+        aid = attr_id_of(name);
+      } catch (const py::PyErrorSet&) {
+        PyErr_Clear();  // not UTF-8: cannot be stored, fall back to the class lookup
+        return true;
+      }
+      auto attrs = record_of(self)->attributes.lock();
+      if (const PyValue* v = attrs->get(aid)) found.emplace(*v);
+      return true;
+    });
+    if (!ok) return nullptr;
+    if (found) return found->get_obj();
+  }
+  PyObject* r = PyObject_GenericGetAttr(self, name);
+  if (!r && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+    PyErr_Clear();
+    PyErr_SetObject(PyExc_AttributeError, name);
+  }
+  return r;
+}
+
+PyObject* Indexable_repr(PyObject* self) {
+  return py::call<PyObject*>(nullptr, [&]() -> PyObject* {
+    size_t n = record_of(self)->attributes.lock()->size();
+    return PyUnicode_FromFormat("<Indexable with %zu attributes>", n);
+  });
+}
+
+PyObject* Indexable_dir(PyObject* self, PyObject* /*unused*/) {
+  return py::call<PyObject*>(nullptr, [&]() -> PyObject* {
+    std::vector<uint32_t> ids;
+    {
+      auto attrs = record_of(self)->attributes.lock();
+      ids.reserve(attrs->size());
+      attrs->for_each([&](const uint32_t& k, const PyValue&) { ids.push_back(k); });
+    }
+    py::Ref out = py::Ref::steal(PyList_New(0));
+    if (!out) throw py::PyErrorSet{};
+    StrInternerView view = interner().view();
+    for (uint32_t id : ids) {
+      std::string_view s = view.resolve(id);
+      py::Ref name = py::Ref::steal(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
+      if (!name || PyList_Append(out.get(), name.get()) < 0) throw py::PyErrorSet{};
+    }
+    py::Ref builtins = py::Ref::steal(PyImport_ImportModule("builtins"));
+    if (!builtins) throw py::PyErrorSet{};
+    py::Ref object = py::Ref::steal(PyObject_GetAttrString(builtins.get(), "object"));
+    if (!object) throw py::PyErrorSet{};
+    py::Ref dir = py::Ref::steal(PyObject_GetAttrString(object.get(), "__dir__"));
+    if (!dir) throw py::PyErrorSet{};
+    py::Ref base = py::Ref::steal(PyObject_CallOneArg(dir.get(), self));
+    if (!base) throw py::PyErrorSet{};
+    py::Ref seq = py::Ref::steal(PySequence_List(base.get()));
+    if (!seq) throw py::PyErrorSet{};
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(seq.get()); ++i)
+      if (PyList_Append(out.get(), PyList_GET_ITEM(seq.get(), i)) < 0) throw py::PyErrorSet{};
+    return out.release();
+  });
+}
+
+PyMethodDef g_methods[] = {
+    {"__dir__", reinterpret_cast<PyCFunction>(&Indexable_dir), METH_NOARGS, "__dir__($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot g_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(&Indexable_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&Indexable_dealloc)},
+    {Py_tp_getattro, reinterpret_cast<void*>(&Indexable_getattro)},
+    {Py_tp_setattro, reinterpret_cast<void*>(&Indexable_setattro)},
+    {Py_tp_repr, reinterpret_cast<void*>(&Indexable_repr)},
+    {Py_tp_methods, g_methods},
+    {0, nullptr},
+};
+
+PyType_Spec g_spec = {"Zarvex.Indexable", static_cast<int>(sizeof(PyIndexable)), 0,
+                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, g_slots};
+
+}  // namespace
+
+PyObject* indexable_type_object() {
+  if (!g_type) g_type = PyType_FromSpec(&g_spec);
+  return g_type;
+}
+
+bool is_indexable(PyObject* obj) {
+  PyObject* t = indexable_type_object();
+  if (!t) {
+    PyErr_Clear();
+    return false;
+  }
+  return PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(t));
+}
+
+void add_index_meta_locked(MetaList& list, const std::weak_ptr<IndexAPI>& index) {
+  list.push_back(IndexMeta{index});
+  list.erase(std::remove_if(list.begin(), list.end(), [](const IndexMeta& m) { return m.index.expired(); }),
+             list.end());
+  std::stable_sort(list.begin(), list.end(), [](const IndexMeta& a, const IndexMeta& b) {
+    return std::less<const void*>()(a.index.lock().get(), b.index.lock().get());
+  });
+}
+
+void add_index_meta(IndexableRecord& rec, const std::weak_ptr<IndexAPI>& index) {
+  auto meta = rec.index_meta.lock();
+  add_index_meta_locked(*meta, index);
+}
+
+uint32_t attr_id_of(PyObject* name) {
+  NameCacheEntry& e = g_name_cache[cache_slot(name)];
+  if (e.name == name) return e.id;
+  Py_ssize_t n = 0;
+  const char* s = PyUnicode_AsUTF8AndSize(name, &n);
+  if (!s) throw py::PyErrorSet{};
+  uint32_t id = interner().intern(std::string_view(s, static_cast<size_t>(n)));
+  if (PyUnicode_CHECK_INTERNED(name)) {
+    PyObject* old = e.name;
+    Py_INCREF(name);
+    e.name = name;
+    e.id = id;
+    Py_XDECREF(old);
+  }
+  return id;
+}
+
+}  // namespace zarvex

@@ -1,0 +1,74 @@
+// Indexable: the native record of every Python object derived from the
+// Indexable class, and the class itself.
+//
+// IndexableRecord lives inside the Python object. Index slots and Ind values
+// refer to it through a strong reference to the Python object, so the record
+// outlives every user and no second record is ever made.
+//
+//   member       guarded by               notes
+//   index_meta   its own mutex            weak links to the indexes holding the
+//                                         object, sorted by index address
+//   attributes   its own mutex            attribute id -> PyValue
+//   id           never changes            released when the object dies
+//
+// Lock order: index_meta, then attributes, then the locks of an index. An
+// attribute write holds index_meta for the whole of its propagation to the
+// indexes *and* the store into attributes, so concurrent writers to one
+// object are serialised and every index ends with the value the object ends
+// with. Native locks taken while attached detach from the interpreter while
+// they wait.
+#pragma once
+
+#include <Python.h>
+
+#include <memory>
+
+#include "absl/container/inlined_vector.h"
+#include "index/hybrid_hashmap.hpp"
+#include "index/value.hpp"
+#include "support/poison_lock.hpp"
+
+namespace zarvex {
+
+struct IndexAPI;
+
+struct IndexMeta {
+  std::weak_ptr<IndexAPI> index;
+};
+
+using MetaList = absl::InlinedVector<IndexMeta, 4>;
+using AttrMap = HybridHashmap<uint32_t, PyValue>;
+
+struct IndexableRecord {
+  MutexLocked<MetaList> index_meta;
+  MutexLocked<AttrMap> attributes;
+  uint32_t id = 0;
+};
+
+struct PyIndexable {
+  PyObject_HEAD
+  IndexableRecord record;
+};
+
+// The Indexable type object (borrowed; built once). nullptr with an error set
+// if building it failed.
+PyObject* indexable_type_object();
+
+inline IndexableRecord* record_of(PyObject* obj) { return &reinterpret_cast<PyIndexable*>(obj)->record; }
+inline uint32_t record_id(const IndexableRecord* r) { return r->id; }
+
+// True when obj is an instance of Indexable or a subclass.
+bool is_indexable(PyObject* obj);
+
+// Registers `index` in the object's membership list: append, drop dead
+// links, sort by index address. Takes the index_meta mutex.
+void add_index_meta(IndexableRecord& rec, const std::weak_ptr<IndexAPI>& index);
+
+// Same, for a caller that already holds the object's index_meta lock.
+void add_index_meta_locked(MetaList& list, const std::weak_ptr<IndexAPI>& index);
+
+// Interned attribute id of a Python str name (cached per interned name
+// object). Throws py::PyErrorSet if the name is not valid UTF-8.
+uint32_t attr_id_of(PyObject* name);
+
+}  // namespace zarvex

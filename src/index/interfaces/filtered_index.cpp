@@ -1,0 +1,135 @@
+// Python class FilteredIndex: a fixed set of ids over the attribute maps and
+// object store of an index, and rebase() which turns it into an Index of its
+// own.
+#include <Python.h>
+
+#include "index/core/filtered_index.hpp"
+#include "index/core/query/query.hpp"
+#include "index/interfaces/interfaces.hpp"
+#include "py/args.hpp"
+#include "py/boundary.hpp"
+#include "py/gil.hpp"
+
+namespace zarvex {
+
+namespace {
+
+struct PyFilteredIndex {
+  PyObject_HEAD
+  FilteredView view;
+};
+
+PyObject* g_type = nullptr;
+
+FilteredView& view_of(PyObject* self) { return reinterpret_cast<PyFilteredIndex*>(self)->view; }
+
+PyObject* FilteredIndex_new(PyTypeObject* type, PyObject*, PyObject*) {
+  PyErr_Format(PyExc_TypeError, "No constructor defined for %s", "FilteredIndex");
+  (void)type;
+  return nullptr;
+}
+
+void FilteredIndex_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  view_of(self).~FilteredView();
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyObject* FilteredIndex_reduced(PyObject* self, PyObject* args, PyObject* kwargs) {
+  if (args && PyTuple_GET_SIZE(args) != 0) {
+    PyErr_Format(PyExc_TypeError, "reduced() takes 0 positional arguments but %zd were given", PyTuple_GET_SIZE(args));
+    return nullptr;
+  }
+  return py::call<PyObject*>(nullptr, [&]() -> PyObject* {
+    HashQuery q = kwargs_to_hash_query(kwargs);
+    FilteredView& v = view_of(self);
+    Bitmap ids;
+    {
+      py::DetachScope detach;
+      ids = v.reduced(q);
+    }
+    return new_filtered_index(v.query_maps, v.items, std::move(ids));
+  });
+}
+
+PyObject* FilteredIndex_reduced_query(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* query;
+  if (!py::parse_fast("reduced_query", {"query"}, args, nargs, kwnames, &query)) return nullptr;
+  return py::call<PyObject*>(nullptr, [&]() -> PyObject* {
+    const QueryExpr* e = expr_of(query);
+    if (!e) {
+      py::arg_type_error("query", query, "PyQueryExpr");
+      throw py::PyErrorSet{};
+    }
+    QueryExpr copy = *e;
+    FilteredView& v = view_of(self);
+    Bitmap ids;
+    {
+      py::DetachScope detach;
+      ids = v.reduced_query(copy);
+    }
+    return new_filtered_index(v.query_maps, v.items, std::move(ids));
+  });
+}
+
+PyObject* FilteredIndex_collect(PyObject* self, PyObject*) {
+  return py::call<PyObject*>(nullptr, [&]() -> PyObject* {
+    std::vector<PyObject*> objs = view_of(self).collect();
+    return list_from(objs);
+  });
+}
+
+PyObject* FilteredIndex_rebase(PyObject* self, PyObject*) {
+  return py::call<PyObject*>(nullptr, [&]() -> PyObject* {
+    std::shared_ptr<IndexAPI> core;
+    {
+      // Detached: the rebase takes each object's locks and must never wait
+      // for them while holding the interpreter lock.
+      py::DetachScope detach;
+      core = view_of(self).rebase();
+    }
+    PyObject* out = wrap_index(std::move(core));
+    if (!out) throw py::PyErrorSet{};
+    return out;
+  });
+}
+
+#define ZX_FAST(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
+
+PyMethodDef g_methods[] = {
+    {"reduced", ZX_FAST(&FilteredIndex_reduced), METH_VARARGS | METH_KEYWORDS, "reduced($self, **kwargs)\n--\n\n"},
+    {"reduced_query", ZX_FAST(&FilteredIndex_reduced_query), METH_FASTCALL | METH_KEYWORDS,
+     "reduced_query($self, query)\n--\n\n"},
+    {"collect", ZX_FAST(&FilteredIndex_collect), METH_NOARGS, "collect($self)\n--\n\n"},
+    {"rebase", ZX_FAST(&FilteredIndex_rebase), METH_NOARGS, "rebase($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot g_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(&FilteredIndex_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&FilteredIndex_dealloc)},
+    {Py_tp_methods, g_methods},
+    {0, nullptr},
+};
+
+PyType_Spec g_spec = {"Zarvex.FilteredIndex", static_cast<int>(sizeof(PyFilteredIndex)), 0, Py_TPFLAGS_DEFAULT,
+                      g_slots};
+
+}  // namespace
+
+PyObject* filtered_index_type_object() {
+  if (!g_type) g_type = PyType_FromSpec(&g_spec);
+  return g_type;
+}
+
+PyObject* new_filtered_index(SharedMaps maps, SharedItems items, Bitmap ids) {
+  PyTypeObject* type = reinterpret_cast<PyTypeObject*>(filtered_index_type_object());
+  if (!type) throw py::PyErrorSet{};
+  PyObject* self = type->tp_alloc(type, 0);
+  if (!self) throw py::PyErrorSet{};
+  new (&view_of(self)) FilteredView{std::move(maps), std::move(items), std::move(ids)};
+  return self;
+}
+
+}  // namespace zarvex

@@ -1,0 +1,283 @@
+// Python class Index: a thin handle on one shared IndexAPI. Arguments are
+// converted and results built while attached; the core work of the methods
+// that may take long runs detached.
+#include <Python.h>
+
+#include "index/core/query/query.hpp"
+#include "index/indexable.hpp"
+#include "index/interfaces/interfaces.hpp"
+#include "py/args.hpp"
+#include "py/boundary.hpp"
+#include "py/gil.hpp"
+
+namespace zarvex {
+
+namespace {
+
+struct PyIndex {
+  PyObject_HEAD
+  std::shared_ptr<IndexAPI> core;
+};
+
+PyObject* g_index_type = nullptr;
+
+IndexAPI& core_of(PyObject* self) { return *reinterpret_cast<PyIndex*>(self)->core; }
+const std::shared_ptr<IndexAPI>& shared_core(PyObject* self) { return reinterpret_cast<PyIndex*>(self)->core; }
+
+PyObject* Index_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  if (PyTuple_GET_SIZE(args) != 0 || (kwargs && PyDict_GET_SIZE(kwargs) != 0)) {
+    PyErr_SetString(PyExc_TypeError, "Index() takes no arguments");
+    return nullptr;
+  }
+  return py::call<PyObject*>(nullptr, [&]() -> PyObject* {
+    PyObject* self = type->tp_alloc(type, 0);
+    if (!self) throw py::PyErrorSet{};
+    new (&reinterpret_cast<PyIndex*>(self)->core) std::shared_ptr<IndexAPI>(IndexAPI::create());
+    return self;
+  });
+}
+
+void Index_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  reinterpret_cast<PyIndex*>(self)->core.~shared_ptr();
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+bool no_positional(const char* name, PyObject* args) {
+  if (args && PyTuple_GET_SIZE(args) != 0) {
+    PyErr_Format(PyExc_TypeError, "%s() takes 0 positional arguments but %zd were given", name,
+                 PyTuple_GET_SIZE(args));
+    return false;
+  }
+  return true;
+}
+
+PyObject* Index_collect(PyObject* self, PyObject*) {
+  return py::call<PyObject*>(nullptr, [&]() -> PyObject* {
+    std::vector<PyObject*> objs = core_of(self).collect();
+    return list_from(objs);
+  });
+}
+
+PyObject* Index_reduced(PyObject* self, PyObject* args, PyObject* kwargs) {
+  if (!no_positional("reduced", args)) return nullptr;
+  return py::call<PyObject*>(nullptr, [&]() -> PyObject* {
+    HashQuery q = kwargs_to_hash_query(kwargs);
+    Bitmap ids;
+    {
+      py::DetachScope detach;
+      ids = core_of(self).reduced(q);
+    }
+    return new_filtered_index(core_of(self).query_maps, core_of(self).items, std::move(ids));
+  });
+}
+
+PyObject* Index_reduce(PyObject* self, PyObject* args, PyObject* kwargs) {
+  if (!no_positional("reduce", args)) return nullptr;
+  return py::call<PyObject*>(nullptr, [&]() -> PyObject* {
+    HashQuery q = kwargs_to_hash_query(kwargs);
+    core_of(self).reduce(q);
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* Index_get_by_attribute(PyObject* self, PyObject* args, PyObject* kwargs) {
+  if (!no_positional("get_by_attribute", args)) return nullptr;
+  return py::call<PyObject*>(nullptr, [&]() -> PyObject* {
+    HashQuery q = kwargs_to_hash_query(kwargs);
+    Bitmap ids = core_of(self).get_by_attribute(q);
+    std::vector<PyObject*> objs = IndexAPI::objects_of(*core_of(self).items, ids);
+    return list_from(objs);
+  });
+}
+
+PyObject* Index_add_object_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* objs;
+  if (!py::parse_fast("add_object_many", {"objs"}, args, nargs, kwnames, &objs)) return nullptr;
+  return py::call<PyObject*>(nullptr, [&]() -> PyObject* {
+    if (PyUnicode_Check(objs)) {
+      py::arg_error("objs", PyExc_TypeError, "Can't extract `str` to `Vec`");
+      throw py::PyErrorSet{};
+    }
+    if (!PySequence_Check(objs)) {
+      py::arg_type_error("objs", objs, "Sequence");
+      throw py::PyErrorSet{};
+    }
+    py::Ref seq = py::Ref::steal(PySequence_Fast(objs, ""));
+    if (!seq) {
+      py::arg_error("objs");
+      throw py::PyErrorSet{};
+    }
+    Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
+    std::vector<py::SharedPy> handles;
+    handles.reserve(static_cast<size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      PyObject* item = PySequence_Fast_GET_ITEM(seq.get(), i);
+      if (!is_indexable(item)) {
+        py::arg_type_error("objs", item, "Indexable");
+        throw py::PyErrorSet{};
+      }
+      handles.push_back(py::SharedPy::borrow(item));
+    }
+    for (const auto& h : handles) check_object_depth(*record_of(h.get()));
+    {
+      py::DetachScope detach;
+      core_of(self).add_object_many(handles);
+    }
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* Index_add_object(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* obj;
+  if (!py::parse_fast("add_object", {"py_ref"}, args, nargs, kwnames, &obj)) return nullptr;
+  return py::call<PyObject*>(nullptr, [&]() -> PyObject* {
+    if (!is_indexable(obj)) {
+      py::arg_type_error("py_ref", obj, "Indexable");
+      throw py::PyErrorSet{};
+    }
+    IndexableRecord& rec = *record_of(obj);
+    check_object_depth(rec);
+    py::SharedPy handle = py::SharedPy::borrow(obj);
+    {
+      py::DetachScope detach;
+      const std::shared_ptr<IndexAPI>& core = shared_core(self);
+      // Registration and filing under the object's index_meta lock, so a
+      // concurrent write to the object comes entirely before or after.
+      auto meta = rec.index_meta.lock();
+      add_index_meta_locked(*meta, core);
+      core->add_object(rec.id, StoredItem(nullptr, std::move(handle)));
+    }
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* Index_reduced_query(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* query;
+  if (!py::parse_fast("reduced_query", {"query"}, args, nargs, kwnames, &query)) return nullptr;
+  return py::call<PyObject*>(nullptr, [&]() -> PyObject* {
+    const QueryExpr* e = expr_of(query);
+    if (!e) {
+      py::arg_type_error("query", query, "PyQueryExpr");
+      throw py::PyErrorSet{};
+    }
+    QueryExpr copy = *e;
+    Bitmap ids;
+    {
+      py::DetachScope detach;
+      ids = core_of(self).reduced_query(copy);
+    }
+    return new_filtered_index(core_of(self).query_maps, core_of(self).items, std::move(ids));
+  });
+}
+
+PyObject* Index_group_by(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* attr;
+  if (!py::parse_fast("group_by", {"attr"}, args, nargs, kwnames, &attr)) return nullptr;
+  return py::call<PyObject*>(nullptr, [&]() -> PyObject* {
+    if (!PyUnicode_Check(attr)) {
+      py::arg_type_error("attr", attr, "PyString");
+      throw py::PyErrorSet{};
+    }
+    Py_ssize_t n = 0;
+    const char* s = PyUnicode_AsUTF8AndSize(attr, &n);
+    if (!s) {
+      py::arg_error("attr");
+      throw py::PyErrorSet{};
+    }
+    std::string name(s, static_cast<size_t>(n));
+    std::optional<Groups> groups;
+    {
+      py::DetachScope detach;
+      groups = core_of(self).group_by(name);
+    }
+    py::Ref out = py::Ref::steal(PyDict_New());
+    if (!out) throw py::PyErrorSet{};
+    if (!groups) return out.release();
+    for (Group& g : *groups) {
+      py::Ref key = py::Ref::steal(g.value.get_obj());
+      if (!key) throw py::PyErrorSet{};
+      Bitmap ids = g.ids.tag() == HybridSet::Tag::Empty ? Bitmap() : g.ids.as_bitmap();
+      py::Ref view = py::Ref::steal(new_filtered_index(core_of(self).query_maps, core_of(self).items, std::move(ids)));
+      if (!view) throw py::PyErrorSet{};
+      if (PyDict_SetItem(out.get(), key.get(), view.get()) < 0) throw py::PyErrorSet{};
+    }
+    return out.release();
+  });
+}
+
+PyObject* Index_union_with(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* other;
+  if (!py::parse_fast("union_with", {"other"}, args, nargs, kwnames, &other)) return nullptr;
+  return py::call<PyObject*>(nullptr, [&]() -> PyObject* {
+    if (!PyObject_TypeCheck(other, reinterpret_cast<PyTypeObject*>(g_index_type))) {
+      py::arg_type_error("other", other, "Index");
+      throw py::PyErrorSet{};
+    }
+    std::shared_ptr<IndexAPI> other_core = shared_core(other);
+    {
+      py::DetachScope detach;
+      core_of(self).union_with(other_core);
+    }
+    Py_RETURN_NONE;
+  });
+}
+
+#define ZX_FAST(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
+
+PyMethodDef g_methods[] = {
+    {"collect", ZX_FAST(&Index_collect), METH_NOARGS, "collect($self)\n--\n\n"},
+    {"reduced", ZX_FAST(&Index_reduced), METH_VARARGS | METH_KEYWORDS, "reduced($self, **kwargs)\n--\n\n"},
+    {"reduce", ZX_FAST(&Index_reduce), METH_VARARGS | METH_KEYWORDS, "reduce($self, **kwargs)\n--\n\n"},
+    {"get_by_attribute", ZX_FAST(&Index_get_by_attribute), METH_VARARGS | METH_KEYWORDS,
+     "get_by_attribute($self, **kwargs)\n--\n\n"},
+    {"add_object_many", ZX_FAST(&Index_add_object_many), METH_FASTCALL | METH_KEYWORDS,
+     "add_object_many($self, objs)\n--\n\n"},
+    {"add_object", ZX_FAST(&Index_add_object), METH_FASTCALL | METH_KEYWORDS, "add_object($self, py_ref)\n--\n\n"},
+    {"reduced_query", ZX_FAST(&Index_reduced_query), METH_FASTCALL | METH_KEYWORDS,
+     "reduced_query($self, query)\n--\n\n"},
+    {"group_by", ZX_FAST(&Index_group_by), METH_FASTCALL | METH_KEYWORDS, "group_by($self, attr)\n--\n\n"},
+    {"union_with", ZX_FAST(&Index_union_with), METH_FASTCALL | METH_KEYWORDS, "union_with($self, other)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot g_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(&Index_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&Index_dealloc)},
+    {Py_tp_methods, g_methods},
+    {Py_tp_doc, const_cast<char*>("Index()\n--\n\n")},
+    {0, nullptr},
+};
+
+PyType_Spec g_spec = {"Zarvex.Index", static_cast<int>(sizeof(PyIndex)), 0, Py_TPFLAGS_DEFAULT, g_slots};
+
+}  // namespace
+
+PyObject* index_type_object() {
+  if (!g_index_type) g_index_type = PyType_FromSpec(&g_spec);
+  return g_index_type;
+}
+
+PyObject* wrap_index(std::shared_ptr<IndexAPI> core) {
+  PyTypeObject* type = reinterpret_cast<PyTypeObject*>(index_type_object());
+  if (!type) return nullptr;
+  PyObject* self = type->tp_alloc(type, 0);
+  if (!self) return nullptr;
+  new (&reinterpret_cast<PyIndex*>(self)->core) std::shared_ptr<IndexAPI>(std::move(core));
+  return self;
+}
+
+PyObject* list_from(std::vector<PyObject*>& objs) {
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(objs.size()));
+  if (!list) {
+    for (PyObject* o : objs) Py_DECREF(o);
+    objs.clear();
+    throw py::PyErrorSet{};
+  }
+  for (size_t i = 0; i < objs.size(); ++i) PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), objs[i]);
+  objs.clear();
+  return list;
+}
+
+}  // namespace zarvex

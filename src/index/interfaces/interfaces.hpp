@@ -1,0 +1,29 @@
+// The Python classes Index, FilteredIndex and PyQueryExpr: type objects
+// (built once per process, borrowed) and the constructors the classes use
+// for each other's results.
+#pragma once
+
+#include <Python.h>
+
+#include <memory>
+
+#include "index/core/index.hpp"
+#include "index/core/query/query_ops.hpp"
+
+namespace zarvex {
+
+PyObject* index_type_object();
+PyObject* filtered_index_type_object();
+PyObject* query_expr_type_object();
+
+// A new Index object around `core`.
+PyObject* wrap_index(std::shared_ptr<IndexAPI> core);
+// A new FilteredIndex over `maps` and `items` holding `ids`.
+PyObject* new_filtered_index(SharedMaps maps, SharedItems items, Bitmap ids);
+// The expression held by a PyQueryExpr (nullptr if obj is not one).
+const QueryExpr* expr_of(PyObject* obj);
+
+// A new list from new references (the references are stolen).
+PyObject* list_from(std::vector<PyObject*>& objs);
+
+}  // namespace zarvex

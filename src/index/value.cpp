@@ -1,0 +1,323 @@
+#include "index/value.hpp"
+
+#include <bit>
+#include <cinttypes>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+
+#include "absl/container/inlined_vector.h"
+#include "index/indexable.hpp"
+#include "index/types.hpp"
+#include "py/boundary.hpp"
+#include "support/hasher.hpp"
+
+namespace zarvex {
+
+uint32_t PyValue::compute_hash(const CastValue& prim, PyObject* obj) {
+  MulHasher h;
+  switch (static_cast<Kind>(prim.index() + 1)) {
+    case Kind::Int:
+      h.add64(static_cast<uint64_t>(std::get<int64_t>(prim)));
+      h.add32(1);
+      break;
+    case Kind::Float:
+      h.add64(std::bit_cast<uint64_t>(std::get<double>(prim)));
+      h.add32(2);
+      break;
+    case Kind::Str: {
+      h.add64(byte_hash(std::get<CompactStr>(prim).view()));
+      h.add32(0xFF);
+      h.add32(3);
+      break;
+    }
+    case Kind::Bool:
+      h.add32(std::get<bool>(prim) ? 1 : 0);
+      h.add32(0);
+      h.add32(4);
+      break;
+    case Kind::Iterable:
+      h.add32(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(obj)));
+      h.add32(0);
+      h.add32(5);
+      break;
+    case Kind::Ind:
+      h.add32(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(obj)));
+      h.add32(0);
+      h.add32(6);
+      break;
+    case Kind::Unknown:
+      h.add32(0);
+      h.add32(0);
+      h.add32(7);
+      break;
+  }
+  return h.finish();
+}
+
+namespace {
+
+[[noreturn]] void raise_overflow() {
+  PyErr_SetString(PyExc_OverflowError, "Python int too large to convert to a signed 64-bit integer");
+  throw py::PyErrorSet{};
+}
+
+// Native form of `obj` for the kinds that need no container walk. Returns
+// false when obj is a list/tuple/set/dict, an Indexable or Unknown.
+bool scalar_form(PyObject* obj, CastValue& out) {
+  PyTypeObject* t = Py_TYPE(obj);
+  // Fast paths for the built-in types avoid touching the registry.
+  if (t == &PyLong_Type || (t != &PyBool_Type && types::in(types::int_types(), t))) {
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
+    if (overflow) raise_overflow();
+    if (v == -1 && PyErr_Occurred()) {
+      if (PyErr_ExceptionMatches(PyExc_OverflowError)) {
+        PyErr_Clear();
+        raise_overflow();
+      }
+      throw py::PyErrorSet{};
+    }
+    out = static_cast<int64_t>(v);
+    return true;
+  }
+  if (t == &PyFloat_Type || types::in(types::float_types(), t)) {
+    double d = PyFloat_AsDouble(obj);
+    if (d == -1.0 && PyErr_Occurred()) throw py::PyErrorSet{};
+    out = d;
+    return true;
+  }
+  if (t == &PyUnicode_Type || types::in(types::str_types(), t)) {
+    Py_ssize_t n = 0;
+    const char* s = PyUnicode_AsUTF8AndSize(obj, &n);
+    if (!s) throw py::PyErrorSet{};
+    out = CompactStr(std::string_view(s, static_cast<size_t>(n)));
+    return true;
+  }
+  if (t == &PyBool_Type || types::in(types::bool_types(), t)) {
+    int b = PyObject_IsTrue(obj);
+    if (b < 0) throw py::PyErrorSet{};
+    out = b != 0;
+    return true;
+  }
+  return false;
+}
+
+bool is_indexable_obj(PyObject* obj) {
+  PyObject* ind = indexable_type_object();
+  if (!ind) {
+    PyErr_Clear();
+    return false;
+  }
+  if (Py_TYPE(obj) == reinterpret_cast<PyTypeObject*>(ind)) return true;
+  int r = PyObject_IsInstance(obj, ind);
+  if (r < 0) {
+    PyErr_Clear();
+    return false;
+  }
+  return r == 1 && PyType_IsSubtype(Py_TYPE(obj), reinterpret_cast<PyTypeObject*>(ind));
+}
+
+struct Flattener {
+  std::vector<PyValue>& out;
+  absl::InlinedVector<PyObject*, 4> path;  // containers being walked (cycle guard)
+
+  void element(PyObject* item) {
+    PyTypeObject* t = Py_TYPE(item);
+    if (t == &PyList_Type || t == &PyTuple_Type || t == &PySet_Type) {
+      container(item);
+      return;
+    }
+    if (t == &PyDict_Type) return;  // dicts file nothing
+    out.push_back(PyValue::from_object(item));
+  }
+
+  void container(PyObject* c) {
+    for (PyObject* p : path)
+      if (p == c) return;
+    path.push_back(c);
+    PyTypeObject* t = Py_TYPE(c);
+    if (t == &PyList_Type) {
+      // The list may change while elements are converted (a conversion can
+      // run arbitrary code only for exotic objects); index by position
+      // against the current length and hold each item while it is used.
+      for (Py_ssize_t i = 0; i < PyList_GET_SIZE(c); ++i) {
+        py::Ref item = py::Ref::borrow(PyList_GET_ITEM(c, i));
+        element(item.get());
+      }
+    } else if (t == &PyTuple_Type) {
+      for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(c); ++i) element(PyTuple_GET_ITEM(c, i));
+    } else if (t == &PySet_Type) {
+      py::Ref it = py::Ref::steal(PyObject_GetIter(c));
+      if (!it) throw py::PyErrorSet{};
+      while (PyObject* raw = PyIter_Next(it.get())) {
+        py::Ref item = py::Ref::steal(raw);
+        element(item.get());
+      }
+      if (PyErr_Occurred()) throw py::PyErrorSet{};
+    }
+    path.pop_back();
+  }
+};
+
+}  // namespace
+
+PyValue PyValue::from_object(PyObject* obj) {
+  CastValue prim{UnknownValue{}};
+  if (!scalar_form(obj, prim)) {
+    PyTypeObject* t = Py_TYPE(obj);
+    if (is_indexable_obj(obj)) {
+      prim = StoredIndexable{record_of(obj)};
+    } else if (t == &PyList_Type || t == &PyTuple_Type || t == &PyDict_Type || t == &PySet_Type) {
+      IterKind k = t == &PyList_Type ? IterKind::List
+                   : t == &PyDict_Type ? IterKind::Dict
+                   : t == &PyTuple_Type ? IterKind::Tuple
+                                        : IterKind::Set;
+      auto elements = std::make_shared<std::vector<PyValue>>();
+      if (k != IterKind::Dict) {
+        Flattener f{*elements, {}};
+        f.container(obj);
+      }
+      prim = IterableValue{k, std::move(elements)};
+    }
+  }
+  uint32_t h = compute_hash(prim, obj);
+  return PyValue(py::SharedPy::borrow(obj), std::move(prim), h);
+}
+
+PyValue PyValue::from_primitave(CastValue prim) {
+  uint32_t h = compute_hash(prim, nullptr);
+  return PyValue(py::SharedPy(), std::move(prim), h);
+}
+
+bool PyValue::operator==(const PyValue& o) const {
+  if (hash_ != o.hash_) return false;
+  Kind a = kind(), b = o.kind();
+  switch (a) {
+    case Kind::Int:
+      if (b == Kind::Int) return as_int() == o.as_int();
+      if (b == Kind::Float) return static_cast<double>(as_int()) == o.as_float();
+      if (b == Kind::Bool) return as_int() == (o.as_bool() ? 1 : 0);
+      return false;
+    case Kind::Float:
+      if (b == Kind::Float) return as_float() == o.as_float();
+      if (b == Kind::Int) return as_float() == static_cast<double>(o.as_int());
+      return false;
+    case Kind::Str:
+      return b == Kind::Str && as_str() == o.as_str();
+    case Kind::Bool:
+      if (b == Kind::Bool) return as_bool() == o.as_bool();
+      if (b == Kind::Int) return o.as_int() == (as_bool() ? 1 : 0);
+      return false;
+    case Kind::Iterable:
+    case Kind::Unknown:
+      // Only the very same value record (a copy of it) matches.
+      return b == a && obj_ && obj_.same(o.obj_);
+    case Kind::Ind:
+      return b == Kind::Ind && obj() == o.obj();
+  }
+  return false;
+}
+
+PyObject* PyValue::get_obj() const {
+  switch (kind()) {
+    case Kind::Int:
+      return PyLong_FromLongLong(as_int());
+    case Kind::Float:
+      return PyFloat_FromDouble(as_float());
+    case Kind::Str: {
+      auto s = as_str();
+      return PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "surrogatepass");
+    }
+    case Kind::Bool:
+      return PyBool_FromLong(as_bool());
+    default: {
+      PyObject* o = obj();
+      if (!o) Py_RETURN_NONE;
+      Py_INCREF(o);
+      return o;
+    }
+  }
+}
+
+namespace {
+std::string quote(std::string_view s) {
+  std::string out = "\"";
+  for (unsigned char c : s) {
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      default:
+        if (c < 0x20 || c == 0x7F) {
+          char buf[8];
+          std::snprintf(buf, sizeof buf, "\\u{%x}", c);
+          out += buf;
+        } else {
+          out += static_cast<char>(c);
+        }
+    }
+  }
+  out += '"';
+  return out;
+}
+
+std::string ptr(const void* p) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "Py(0x%" PRIxPTR ")", reinterpret_cast<uintptr_t>(p));
+  return buf;
+}
+
+std::string render_float(double d) {
+  if (std::isnan(d)) return "NaN";
+  if (std::isinf(d)) return d > 0 ? "inf" : "-inf";
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%.17g", d);
+  // Shortest representation that reads back exactly.
+  for (int prec = 1; prec <= 17; ++prec) {
+    std::snprintf(buf, sizeof buf, "%.*g", prec, d);
+    if (std::strtod(buf, nullptr) == d) break;
+  }
+  std::string s = buf;
+  if (s.find_first_of(".eE") == std::string::npos) s += ".0";
+  return s;
+}
+}  // namespace
+
+std::string PyValue::render() const {
+  std::string out = "PyValue { obj: ";
+  out += obj() ? "Some(" + ptr(obj()) + ")" : std::string("None");
+  out += ", primitave: ";
+  switch (kind()) {
+    case Kind::Int:
+      out += "Int(" + std::to_string(as_int()) + ")";
+      break;
+    case Kind::Float:
+      out += "Float(" + render_float(as_float()) + ")";
+      break;
+    case Kind::Str:
+      out += "Str(" + quote(as_str()) + ")";
+      break;
+    case Kind::Bool:
+      out += as_bool() ? "Bool(true)" : "Bool(false)";
+      break;
+    case Kind::Iterable: {
+      static const char* names[] = {"List", "Dict", "Tuple", "Set"};
+      out += std::string("Iterable(") + names[static_cast<int>(as_iterable().kind)] + "(" + ptr(obj()) + "))";
+      break;
+    }
+    case Kind::Ind:
+      out += "Ind(StoredIndexable { python_handle: " + ptr(obj()) +
+             ", owned_handle: Indexable { id: " + std::to_string(record_id(as_ind())) + " } })";
+      break;
+    case Kind::Unknown:
+      out += "Unknown";
+      break;
+  }
+  out += ", hash: " + std::to_string(hash_) + " }";
+  return out;
+}
+
+}  // namespace zarvex

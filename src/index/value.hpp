@@ -1,0 +1,104 @@
+// PyValue: an attribute value as the indexes see it. It pairs the Python
+// object the user assigned (`obj`, a shared handle) with its native form
+// (`primitave`, a CastValue) and a 32-bit hash computed once at construction
+// (widened to 64 bits).
+//
+// Kinds, in tag order: Int (signed 64-bit), Float (double), Str (CompactStr),
+// Bool, Iterable (list/dict/tuple/set), Ind (an Indexable object), Unknown.
+//
+// Iterable values also carry `elements`: the values filed for the container,
+// captured once when the value is built (lists, tuples and sets flattened
+// recursively, each container visited once so self-containing containers
+// end; dicts contribute nothing). Filing and unfiling an attribute both use
+// this captured list, so a container mutated in place after the assignment
+// can never leave stale entries behind, and indexing never needs the
+// interpreter.
+//
+// Equality (used as the key equality of the exact-value maps): hashes first;
+// then numbers by numeric value, bool against 0/1, texts by bytes; Iterable
+// and Unknown values are equal only to copies of the same value record (so
+// a lookup with a freshly built value never finds them, while removing the
+// very value that was filed does); Ind values by object identity.
+//
+// Thread-safety: immutable; copies may be made, read and dropped on any
+// thread, attached or not (the Python reference is released through the
+// deferred queue when the last copy goes on a detached thread). Building a
+// value from a Python object and get_obj() need the interpreter.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "index/compact_str.hpp"
+#include "py/owned_ref.hpp"
+
+namespace zarvex {
+
+enum class Kind : uint8_t { Int = 1, Float = 2, Str = 3, Bool = 4, Iterable = 5, Ind = 6, Unknown = 7 };
+enum class IterKind : uint8_t { List = 0, Dict = 1, Tuple = 2, Set = 3 };
+
+class PyValue;
+struct IndexableRecord;
+
+struct IterableValue {
+  IterKind kind;
+  std::shared_ptr<const std::vector<PyValue>> elements;
+};
+
+// Payload of Ind: the record lives inside the Python object, which the
+// value's `obj` handle keeps alive.
+struct StoredIndexable {
+  IndexableRecord* record;
+};
+
+struct UnknownValue {};
+
+using CastValue = std::variant<int64_t, double, CompactStr, bool, IterableValue, StoredIndexable, UnknownValue>;
+
+class PyValue {
+ public:
+  // Builds a value from a borrowed Python object. Raises (throws
+  // py::PyErrorSet with the error set) for an int outside the signed 64-bit
+  // range (OverflowError) and a str that cannot be encoded as UTF-8.
+  static PyValue from_object(PyObject* obj);
+  // A value without a Python object (grouping keys, flattened elements).
+  static PyValue from_primitave(CastValue prim);
+
+  Kind kind() const { return static_cast<Kind>(prim_.index() + 1); }
+  const CastValue& primitave() const { return prim_; }
+  uint64_t hash64() const { return hash_; }
+  PyObject* obj() const { return obj_.get(); }
+  const py::SharedPy& handle() const { return obj_; }
+
+  int64_t as_int() const { return std::get<int64_t>(prim_); }
+  double as_float() const { return std::get<double>(prim_); }
+  std::string_view as_str() const { return std::get<CompactStr>(prim_).view(); }
+  bool as_bool() const { return std::get<bool>(prim_); }
+  const IterableValue& as_iterable() const { return std::get<IterableValue>(prim_); }
+  IndexableRecord* as_ind() const { return std::get<StoredIndexable>(prim_).record; }
+  bool is_number() const { return kind() == Kind::Int || kind() == Kind::Float; }
+
+  bool operator==(const PyValue& other) const;
+
+  // A new strong reference for reading the value back (attached only).
+  PyObject* get_obj() const;
+
+  // Text rendering: PyValue { obj: ..., primitave: ..., hash: ... }.
+  std::string render() const;
+
+  static uint32_t compute_hash(const CastValue& prim, PyObject* obj);
+
+ private:
+  PyValue(py::SharedPy obj, CastValue prim, uint64_t hash) : obj_(std::move(obj)), prim_(std::move(prim)), hash_(hash) {}
+  py::SharedPy obj_;
+  CastValue prim_;
+  uint64_t hash_;
+};
+
+}  // namespace zarvex
