@@ -79,7 +79,7 @@ PyObject* Indexable_new(PyTypeObject* type, PyObject* /*args*/, PyObject* kwargs
       while (PyDict_Next(kwargs, &pos, &key, &value)) {
         py::Ref k = py::Ref::borrow(key), v = py::Ref::borrow(value);
         uint32_t aid = attr_id_of(k.get());
-        attrs.insert(aid, PyValue::from_object(v.get()));
+        attrs.insert(aid, PyValue::for_attribute(v.get()));
       }
     }
     PyObject* self;
@@ -108,39 +108,46 @@ int Indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
       PyErr_Format(PyExc_TypeError, "attribute name must be string, not '%.200s'", Py_TYPE(name)->tp_name);
       throw py::PyErrorSet{};
     }
-    PyValue v = PyValue::from_object(value);
+    PyValue v = PyValue::for_attribute(value);
     uint32_t aid = attr_id_of(name);
     IndexableRecord* rec = record_of(self);
-    // index_meta stays locked from the propagation to the store: writers to
-    // one object are serialised, so every index ends with the value the
-    // object ends with.
-    auto meta = rec->index_meta.lock();
-    // Strong references to the live indexes, taken while attached so that
-    // dropping the last one (and with it an index) happens attached too.
+    // Writers of one object are serialised from the propagation to the store;
+    // the membership list is read under the attributes lock, so an index that
+    // registers the object meanwhile either is updated here or files the
+    // stored value itself afterwards.
+    MutexGuard writer(rec->write_lock);
+    // Strong references to the live indexes, dropped attached (below).
     absl::InlinedVector<std::shared_ptr<IndexAPI>, 4> live;
-    for (const IndexMeta& m : *meta)
-      if (auto idx = m.index.lock()) live.push_back(std::move(idx));
-    if (live.empty()) {
+    {
       auto attrs = rec->attributes.lock();
-      attrs->insert(aid, std::move(v));
-      return 0;
+      live = live_indexes(*rec);
+      if (live.empty()) {
+        attrs->insert(aid, std::move(v));
+        return 0;
+      }
     }
     int deepest = 0;
     for (const auto& idx : live) deepest = std::max(deepest, idx->level);
     check_nesting_depth(v, deepest);
     {
       py::DetachScope detach;
-      auto attrs = rec->attributes.lock();
-      FilingScope filing(*rec, *attrs);
-      const PyValue* old = attrs->get(aid);
-      for (const auto& idx : live) {
-        // An index that no longer stores the object (a nested object whose
-        // last holder let go) is not updated.
-        if (!idx->has_object_id(rec->id)) continue;
-        if (old) idx->remove_index(rec->id, aid, *old);
-        idx->add_index(rec->id, aid, v);
+      NestingScope nesting;
+      {
+        auto attrs = rec->attributes.lock();
+        FilingScope filing(*rec, *attrs);
+        live = live_indexes(*rec);
+        const PyValue* old = attrs->get(aid);
+        for (const auto& idx : live) {
+          // An index that no longer stores the object (a nested object whose
+          // last holder let go) is not updated.
+          if (!idx->has_object_id(rec->id)) continue;
+          if (old) idx->remove_index(rec->id, aid, *old);
+          idx->add_index(rec->id, aid, v);
+        }
+        attrs->insert(aid, std::move(v));
       }
-      attrs->insert(aid, std::move(v));
+      writer.release();
+      nesting.drain();
     }
     return 0;
   });
@@ -248,18 +255,30 @@ bool is_indexable(PyObject* obj) {
   return PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(t));
 }
 
-void add_index_meta_locked(MetaList& list, const std::weak_ptr<IndexAPI>& index) {
-  list.push_back(IndexMeta{index});
+namespace {
+void add_index_meta_locked(MetaList& list, const std::weak_ptr<IndexAPI>& index, const void* address) {
+  list.push_back(IndexMeta{index, address});
   list.erase(std::remove_if(list.begin(), list.end(), [](const IndexMeta& m) { return m.index.expired(); }),
              list.end());
   std::stable_sort(list.begin(), list.end(), [](const IndexMeta& a, const IndexMeta& b) {
-    return std::less<const void*>()(a.index.lock().get(), b.index.lock().get());
+    return std::less<const void*>()(a.address, b.address);
   });
 }
 
+}  // namespace
+
 void add_index_meta(IndexableRecord& rec, const std::weak_ptr<IndexAPI>& index) {
+  const void* address = index.lock().get();  // callers hold the index alive
   auto meta = rec.index_meta.lock();
-  add_index_meta_locked(*meta, index);
+  add_index_meta_locked(*meta, index, address);
+}
+
+absl::InlinedVector<std::shared_ptr<IndexAPI>, 4> live_indexes(IndexableRecord& rec) {
+  absl::InlinedVector<std::shared_ptr<IndexAPI>, 4> live;
+  auto meta = rec.index_meta.lock();
+  for (const IndexMeta& m : *meta)
+    if (auto idx = m.index.lock()) live.push_back(std::move(idx));
+  return live;
 }
 
 uint32_t attr_id_of(PyObject* name) {

@@ -6,17 +6,21 @@
 // outlives every user and no second record is ever made.
 //
 //   member       guarded by               notes
-//   index_meta   its own mutex            weak links to the indexes holding the
+//   write_lock   -                        serialises writers of the object (and
+//                                         its entry into top-level indexes)
+//   index_meta   its own mutex (a leaf)   weak links to the indexes holding the
 //                                         object, sorted by index address
 //   attributes   its own mutex            attribute id -> PyValue
 //   id           never changes            released when the object dies
 //
-// Lock order: index_meta, then attributes, then the locks of an index. An
-// attribute write holds index_meta for the whole of its propagation to the
-// indexes *and* the store into attributes, so concurrent writers to one
-// object are serialised and every index ends with the value the object ends
-// with. Native locks taken while attached detach from the interpreter while
-// they wait.
+// Lock order: write_lock, then attributes, then the locks of an index. The
+// index_meta mutex is a leaf: nothing else is taken while it is held, so a
+// nested object can be registered while its holder's locks are held. An
+// attribute write holds write_lock and attributes from the propagation to
+// the indexes until the value is stored, and reads the membership list under
+// attributes, so every index ends with the value the object ends with.
+// Native locks taken while attached detach from the interpreter while they
+// wait.
 #pragma once
 
 #include <Python.h>
@@ -34,12 +38,14 @@ struct IndexAPI;
 
 struct IndexMeta {
   std::weak_ptr<IndexAPI> index;
+  const void* address;  // of the index's shared core, for the sort order
 };
 
 using MetaList = absl::InlinedVector<IndexMeta, 4>;
 using AttrMap = HybridHashmap<uint32_t, PyValue>;
 
 struct IndexableRecord {
+  PoisonMutex write_lock;
   MutexLocked<MetaList> index_meta;
   MutexLocked<AttrMap> attributes;
   uint32_t id = 0;
@@ -64,8 +70,8 @@ bool is_indexable(PyObject* obj);
 // links, sort by index address. Takes the index_meta mutex.
 void add_index_meta(IndexableRecord& rec, const std::weak_ptr<IndexAPI>& index);
 
-// Same, for a caller that already holds the object's index_meta lock.
-void add_index_meta_locked(MetaList& list, const std::weak_ptr<IndexAPI>& index);
+// Strong handles to the live indexes of the membership list.
+absl::InlinedVector<std::shared_ptr<IndexAPI>, 4> live_indexes(IndexableRecord& rec);
 
 // Interned attribute id of a Python str name (cached per interned name
 // object). Throws py::PyErrorSet if the name is not valid UTF-8.

@@ -129,7 +129,7 @@ struct Flattener {
       return;
     }
     if (t == &PyDict_Type) return;  // dicts file nothing
-    out.push_back(PyValue::from_object(item));
+    out.push_back(PyValue::for_attribute(item));
   }
 
   void container(PyObject* c) {
@@ -183,6 +183,15 @@ PyValue PyValue::from_object(PyObject* obj) {
   }
   uint32_t h = compute_hash(prim, obj);
   return PyValue(py::SharedPy::borrow(obj), std::move(prim), h);
+}
+
+PyValue PyValue::for_attribute(PyObject* obj) {
+  CastValue prim{UnknownValue{}};
+  if (scalar_form(obj, prim)) {
+    uint32_t h = compute_hash(prim, obj);
+    return PyValue(py::SharedPy(), std::move(prim), h);
+  }
+  return from_object(obj);
 }
 
 PyValue PyValue::from_primitave(CastValue prim) {

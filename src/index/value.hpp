@@ -67,6 +67,10 @@ class PyValue {
   // py::PyErrorSet with the error set) for an int outside the signed 64-bit
   // range (OverflowError) and a str that cannot be encoded as UTF-8.
   static PyValue from_object(PyObject* obj);
+  // The same for a value about to be stored as an attribute: Int, Float, Str
+  // and Bool values keep no Python object (they read back as new objects
+  // anyway), which saves a reference and an allocation per attribute.
+  static PyValue for_attribute(PyObject* obj);
   // A value without a Python object (grouping keys, flattened elements).
   static PyValue from_primitave(CastValue prim);
 

@@ -49,12 +49,14 @@ std::shared_ptr<IndexAPI> FilteredView::rebase() const {
   }
   *core->allowed_items->write() = std::move(present);
   std::weak_ptr<IndexAPI> self = core;
+  NestingScope nesting;
   for (const auto& o : objs) {
     IndexableRecord& rec = *record_of(o.get());
-    auto meta = rec.index_meta.lock();
-    add_index_meta_locked(*meta, self);
+    MutexGuard writer(rec.write_lock);
+    add_index_meta(rec, self);
     core->file_attributes(rec.id, rec);
   }
+  nesting.drain();
   return core;
 }
 

@@ -1,6 +1,7 @@
 #include "index/core/index.hpp"
 
 #include <algorithm>
+#include <deque>
 #include <unordered_map>
 
 #include "absl/container/flat_hash_map.h"
@@ -28,6 +29,45 @@ void with_attributes(IndexableRecord& rec, const std::function<void(AttrMap&)>& 
   auto attrs = rec.attributes.lock();
   FilingScope scope(rec, *attrs);
   f(*attrs);
+}
+
+// ---- deferred nesting work ---------------------------------------------------
+namespace {
+struct NestingWork {
+  NestingOp op;
+  std::shared_ptr<IndexAPI> index;
+  py::SharedPy obj;
+};
+thread_local std::deque<NestingWork> t_nesting;
+thread_local int t_nesting_depth = 0;
+}  // namespace
+
+NestingScope::NestingScope() : outer_(t_nesting_depth++ == 0) {}
+NestingScope::~NestingScope() {
+  --t_nesting_depth;
+  if (outer_) t_nesting.clear();
+}
+
+void queue_nesting(NestingOp op, std::shared_ptr<IndexAPI> index, py::SharedPy obj) {
+  t_nesting.push_back(NestingWork{op, std::move(index), std::move(obj)});
+}
+
+void NestingScope::drain() {
+  if (!outer_) return;
+  while (!t_nesting.empty()) {
+    NestingWork w = std::move(t_nesting.front());
+    t_nesting.pop_front();
+    IndexableRecord& rec = *record_of(w.obj.get());
+    if (w.op == NestingOp::File) {
+      with_attributes(rec, [&](AttrMap&) {
+        // Filed only while the slot still stands; a slot waiting for removal
+        // has its Unfile work queued behind this one.
+        if (w.index->has_object_id(rec.id)) w.index->file_attributes(rec.id, rec);
+      });
+    } else {
+      w.index->unfile_nested(rec);
+    }
+  }
 }
 
 // ---- construction ------------------------------------------------------------
@@ -68,19 +108,18 @@ std::shared_ptr<QueryMap> IndexAPI::map_for(uint32_t attr_id) {
 }
 
 void IndexAPI::add_index(uint32_t id, uint32_t attr_id, const PyValue& value) {
-  // The map is held by a strong handle, not under the query_maps lock: a
-  // reset of an emptied slot only happens when the map is empty under the
-  // write lock, and a map that received a value is not empty.
+  // Values are routed under the query_maps read lock, so a slot can only be
+  // reset (by a remover that found its map empty, under the write lock)
+  // before or after, never during, the insertion.
   for (;;) {
-    std::shared_ptr<QueryMap> map = map_for(attr_id);
     {
       auto maps = query_maps->read();
-      if (attr_id < maps->size() && (*maps)[attr_id] == map) {
-        map->insert(value, id);
+      if (attr_id < maps->size() && (*maps)[attr_id]) {
+        (*maps)[attr_id]->insert(value, id);
         return;
       }
     }
-    // The slot was reset between lookup and insertion; look again.
+    map_for(attr_id);  // installs a map for the new attribute, then route again
   }
 }
 
@@ -103,7 +142,20 @@ void IndexAPI::remove_index(uint32_t id, uint32_t attr_id, const PyValue& value)
 
 void IndexAPI::file_attributes(uint32_t id, IndexableRecord& rec) {
   with_attributes(rec, [&](AttrMap& attrs) {
-    attrs.for_each([&](const uint32_t& aid, const PyValue& v) { add_index(id, aid, v); });
+    // One hold of the maps lock for every attribute that already has a map;
+    // new attributes go through add_index, which installs their maps.
+    absl::InlinedVector<std::pair<uint32_t, const PyValue*>, 8> missing;
+    {
+      auto maps = query_maps->read();
+      attrs.for_each([&](const uint32_t& aid, const PyValue& v) {
+        if (aid < maps->size() && (*maps)[aid]) {
+          (*maps)[aid]->insert(v, id);
+        } else {
+          missing.emplace_back(aid, &v);
+        }
+      });
+    }
+    for (auto& [aid, v] : missing) add_index(id, aid, *v);
   });
 }
 
@@ -138,12 +190,14 @@ void IndexAPI::add_object_many(const std::vector<py::SharedPy>& objs) {
     allowed->add_many(ids);
   }
   std::weak_ptr<IndexAPI> self = weak_from_this();
+  NestingScope nesting;
   for (size_t i = 0; i < objs.size(); ++i) {
     IndexableRecord& rec = *record_of(objs[i].get());
-    auto meta = rec.index_meta.lock();
-    add_index_meta_locked(*meta, self);
+    MutexGuard writer(rec.write_lock);
+    add_index_meta(rec, self);
     file_attributes(ids[i], rec);
   }
+  nesting.drain();
 }
 
 bool IndexAPI::store_nested(const py::SharedPy& obj, uint32_t holder, const Bitmap& path) {
@@ -152,7 +206,10 @@ bool IndexAPI::store_nested(const py::SharedPy& obj, uint32_t holder, const Bitm
     auto store = items->write();
     if (id < store->size() && (*store)[id].occupied()) {
       StoredItem& slot = (*store)[id];
-      if (slot.parent) slot.parent->parent_ids.add(holder);
+      if (slot.parent) {
+        slot.parent->parent_ids.add(holder);
+        slot.parent->pending_removal = false;
+      }
       return false;
     }
     auto parent_link = std::make_unique<StoredItemParent>();
@@ -167,18 +224,33 @@ bool IndexAPI::store_nested(const py::SharedPy& obj, uint32_t holder, const Bitm
 }
 
 void IndexAPI::remove(IndexableRecord& rec, uint32_t holder) {
-  // The object's attributes stay locked from the slot's release to the end of
-  // the unfiling, so a concurrent write to it either finds the slot (and is
-  // unfiled here) or does not (and is never filed).
+  py::SharedPy obj;
+  {
+    auto store = items->write();
+    if (rec.id >= store->size()) return;
+    StoredItem& slot = (*store)[rec.id];
+    if (!slot.occupied() || !slot.parent) return;
+    slot.parent->parent_ids.remove(holder);
+    if (!slot.parent->parent_ids.is_empty() || slot.parent->pending_removal) return;
+    // The slot stays (so concurrent writes keep updating it) until the queued
+    // work has unfiled the object's values.
+    slot.parent->pending_removal = true;
+    obj = slot.py_object;
+  }
+  queue_nesting(NestingOp::Unfile, shared_from_this(), std::move(obj));
+}
+
+void IndexAPI::unfile_nested(IndexableRecord& rec) {
+  // Under the object's attributes lock: a concurrent write either finds the
+  // slot (and is unfiled here) or comes after the slot is gone (and skips
+  // this index).
   with_attributes(rec, [&](AttrMap& attrs) {
     StoredItem released;
     {
       auto store = items->write();
       if (rec.id >= store->size()) return;
       StoredItem& slot = (*store)[rec.id];
-      if (!slot.occupied() || !slot.parent) return;
-      slot.parent->parent_ids.remove(holder);
-      if (!slot.parent->parent_ids.is_empty()) return;
+      if (!slot.occupied() || !slot.parent || !slot.parent->pending_removal) return;
       released = std::move(slot);
       slot = StoredItem();
     }
@@ -281,6 +353,7 @@ std::optional<Groups> IndexAPI::group_by(std::string_view name) const {
 }
 
 void IndexAPI::reduce(const HashQuery& q) {
+  NestingScope nesting;
   Bitmap kept;
   {
     auto maps = query_maps->write();
@@ -302,6 +375,7 @@ void IndexAPI::reduce(const HashQuery& q) {
     IndexableRecord& rec = *record_of(o.get());
     file_attributes(rec.id, rec);
   }
+  nesting.drain();
 }
 
 namespace {
@@ -342,7 +416,7 @@ void IndexAPI::union_with(const std::shared_ptr<IndexAPI>& other) {
     IndexableRecord& rec = *record_of(obj.get());
     // Under the object's locks, so a concurrent write either sees this index
     // (and keeps it up to date) or has already stored the value checked here.
-    auto meta = rec.index_meta.lock();
+    MutexGuard writer(rec.write_lock);
     with_attributes(rec, [&](AttrMap& attrs) {
       bool stored = false;
       {
@@ -353,7 +427,7 @@ void IndexAPI::union_with(const std::shared_ptr<IndexAPI>& other) {
           stored = true;
         }
       }
-      if (stored) add_index_meta_locked(*meta, self);
+      if (stored) add_index_meta(rec, self);
       for (auto& [attr, key] : keys) {
         const PyValue* current = attrs.get(attr);
         if (current && value_holds(*current, key)) map_for(attr)->insert_exact(key, id);

@@ -80,8 +80,11 @@ struct IndexAPI : std::enable_shared_from_this<IndexAPI> {
   void add_index(uint32_t id, uint32_t attr_id, const PyValue& value);
   // Unfiles one attribute value of object `id`.
   void remove_index(uint32_t id, uint32_t attr_id, const PyValue& value);
-  // Nested: holder `holder` lets go of the object `rec`.
+  // Nested: holder `holder` lets go of the object `rec`; when no holder is
+  // left, unfiling is queued (NestingScope).
   void remove(IndexableRecord& rec, uint32_t holder);
+  // Queued work of remove(): unfiles the object and empties its slot.
+  void unfile_nested(IndexableRecord& rec);
   // Nested: stores `obj` held by `holder` (path = holder's path to root), or
   // adds `holder` to the parents of the existing slot. Returns true when the
   // object was newly stored and its attributes must be filed.
@@ -120,6 +123,27 @@ struct IndexAPI : std::enable_shared_from_this<IndexAPI> {
 void check_nesting_depth(const PyValue& value, int level);
 // The same for every attribute value of an object entering a top-level index.
 void check_object_depth(IndexableRecord& rec);
+
+// Nested objects are filed and unfiled after the operation that met them has
+// released every object lock it held: insert_indexable and remove queue the
+// work on this thread, and the outermost NestingScope runs the queue (FIFO;
+// work may queue more work) when drain() is called. So no thread ever holds
+// two objects' attribute locks at once (no lock cycle through reference
+// cycles between objects), and deep nesting runs iteratively. A scope that
+// ends without drain() (an exception) discards the queued work.
+class NestingScope {
+ public:
+  NestingScope();
+  ~NestingScope();
+  NestingScope(const NestingScope&) = delete;
+  NestingScope& operator=(const NestingScope&) = delete;
+  void drain();
+
+ private:
+  bool outer_;
+};
+enum class NestingOp : uint8_t { File, Unfile };
+void queue_nesting(NestingOp op, std::shared_ptr<IndexAPI> index, py::SharedPy obj);
 
 // Runs `f(map)` on the attribute map of `rec`: locks it, unless this thread is
 // already filing or unfiling that object (an object that holds itself), in

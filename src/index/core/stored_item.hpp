@@ -26,6 +26,9 @@ struct StoredItemParent {
   HybridSet parent_ids;
   HybridSet ancestor_ids;
   std::weak_ptr<IndexAPI> index;
+  // The last holder let go; the object's values are unfiled by the queued
+  // work, which then empties the slot (unless a holder came back meanwhile).
+  bool pending_removal = false;
 };
 
 struct StoredItem {

@@ -143,11 +143,15 @@ PyObject* Index_add_object(PyObject* self, PyObject* const* args, Py_ssize_t nar
     {
       py::DetachScope detach;
       const std::shared_ptr<IndexAPI>& core = shared_core(self);
-      // Registration and filing under the object's index_meta lock, so a
+      // Registration and filing under the object's write lock, so a
       // concurrent write to the object comes entirely before or after.
-      auto meta = rec.index_meta.lock();
-      add_index_meta_locked(*meta, core);
-      core->add_object(rec.id, StoredItem(nullptr, std::move(handle)));
+      NestingScope nesting;
+      {
+        MutexGuard writer(rec.write_lock);
+        add_index_meta(rec, core);
+        core->add_object(rec.id, StoredItem(nullptr, std::move(handle)));
+      }
+      nesting.drain();
     }
     Py_RETURN_NONE;
   });

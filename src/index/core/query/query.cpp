@@ -58,7 +58,7 @@ void QueryMap::insert_indexable(const PyValue& value, uint32_t holder) {
   // a structure meanwhile from exhausting the stack.
   if (nested->level > kMaxNestingDepth) return;
   add_index_meta(*rec, nested);
-  if (nested->store_nested(value.handle(), holder, path)) nested->file_attributes(rec->id, *rec);
+  if (nested->store_nested(value.handle(), holder, path)) queue_nesting(NestingOp::File, nested, value.handle());
 }
 
 void QueryMap::remove_id(const PyValue& value, uint32_t id) {

@@ -1,0 +1,355 @@
+#include "index/core/query/b_tree/nodes/internal_node.hpp"
+
+#include <algorithm>
+#include <span>
+
+#include "support/internal_failure.hpp"
+
+namespace zarvex {
+
+// ---------------------------------------------------------------------------
+// BitMapBTreeNode
+
+BitMapBTreeNode::BitMapBTreeNode(std::unique_ptr<InternalNode> node)
+    : kind_(node ? Kind::Internal : Kind::Empty), ptr_(node.release()) {}
+BitMapBTreeNode::BitMapBTreeNode(std::unique_ptr<LeafNode> node)
+    : kind_(node ? Kind::Leaf : Kind::Empty), ptr_(node.release()) {}
+
+BitMapBTreeNode& BitMapBTreeNode::operator=(BitMapBTreeNode&& other) noexcept {
+  if (this != &other) {
+    BitMapBTreeNode old(std::move(*this));
+    kind_ = other.kind_;
+    ptr_ = other.ptr_;
+    other.kind_ = Kind::Empty;
+    other.ptr_ = nullptr;
+  }
+  return *this;
+}
+
+BitMapBTreeNode::~BitMapBTreeNode() {
+  switch (kind_) {
+    case Kind::Internal: delete static_cast<InternalNode*>(ptr_); break;
+    case Kind::Leaf: delete static_cast<LeafNode*>(ptr_); break;
+    case Kind::Empty: break;
+  }
+}
+
+BitMapBTreeNode BitMapBTreeNode::new_leaf() { return BitMapBTreeNode(std::make_unique<LeafNode>()); }
+
+bool BitMapBTreeNode::is_full() const {
+  switch (kind_) {
+    case Kind::Internal: return internal()->is_full();
+    case Kind::Leaf: return leaf()->is_full();
+    case Kind::Empty: return false;
+  }
+  return false;
+}
+
+Entry BitMapBTreeNode::first_entry() const {
+  switch (kind_) {
+    case Kind::Internal:
+      ZX_CHECK(internal()->count() != 0, "BitMapBTree: first key of an internal node without children");
+      return internal()->key(0);
+    case Kind::Leaf:
+      ZX_CHECK(leaf()->count() != 0, "BitMapBTree: first entry of an empty leaf");
+      return leaf()->entry(0);
+    case Kind::Empty: break;
+  }
+  fail("BitMapBTree: first entry of an empty node");
+}
+
+Bitmap BitMapBTreeNode::get_bitmap() const {
+  switch (kind_) {
+    case Kind::Internal: return internal()->get_bitmap();
+    case Kind::Leaf: return leaf()->get_bitmap();
+    case Kind::Empty: break;
+  }
+  return Bitmap();
+}
+
+BitMapBTreeNode BitMapBTreeNode::split(Entry* separator) {
+  switch (kind_) {
+    case Kind::Leaf: {
+      auto right = std::make_unique<LeafNode>();
+      leaf()->split_into(*right);
+      *separator = right->entry(0);
+      return BitMapBTreeNode(std::move(right));
+    }
+    case Kind::Internal: {
+      auto right = std::make_unique<InternalNode>();
+      internal()->split_into(*right);
+      *separator = right->key(0);
+      return BitMapBTreeNode(std::move(right));
+    }
+    case Kind::Empty: break;
+  }
+  fail("Cannot split empty node");
+}
+
+bool BitMapBTreeNode::insert_non_full(Entry e) {
+  switch (kind_) {
+    case Kind::Leaf: return leaf()->insert_non_full(e);
+    case Kind::Internal: return internal()->insert(e);
+    case Kind::Empty: break;
+  }
+  fail("Cannot insert into empty node");
+}
+
+void BitMapBTreeNode::query_range(const KeyBound& lower, const KeyBound& upper, const Bitmap& mask,
+                                  Bitmap& out) const {
+  switch (kind_) {
+    case Kind::Internal: internal()->query_range(lower, upper, mask, out); break;
+    case Kind::Leaf: leaf()->query_range(lower, upper, mask, out); break;
+    case Kind::Empty: break;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// InternalNode
+
+namespace {
+[[noreturn]] void fail_missing_bitmap(BitMapBTreeNode::Kind child_kind) {
+  fail(child_kind == BitMapBTreeNode::Kind::Leaf ? "Bitmap should be present for leaf"
+                                                 : "Bitmap should be present for internal");
+}
+}  // namespace
+
+std::unique_ptr<InternalNode> InternalNode::new_root(BitMapBTreeNode left, BitMapBTreeNode right, Entry separator) {
+  auto root = std::make_unique<InternalNode>();
+  const uint32_t s = kNewNodeStart;
+  root->keys_[s] = left.first_entry();
+  root->bitmaps_[s].emplace(left.get_bitmap());
+  root->children_[s].emplace(std::move(left));
+  root->keys_[s + 1] = separator;
+  root->bitmaps_[s + 1].emplace(right.get_bitmap());
+  root->children_[s + 1].emplace(std::move(right));
+  root->start_ = static_cast<uint8_t>(s);
+  root->count_ = 2;
+  return root;
+}
+
+bool InternalNode::insert(Entry e) {
+  const uint32_t pos = btree_detail::last_position(keys_ + start_, count_, [e](Entry k) { return k <= e; });
+  const uint32_t slot = start_ + pos;
+  std::optional<BitMapBTreeNode>& child = children_[slot];
+  if (!child) fail("Missing child");
+  if (child->kind() == BitMapBTreeNode::Kind::Empty) fail("Cannot insert into empty node");
+  if (!bitmaps_[slot]) fail_missing_bitmap(child->kind());
+  // An entry below every key lowers the first key, so that it stays a lower
+  // fence of its child and a later split of that child cannot produce a
+  // separator below it. Only the leftmost path of the tree is ever touched.
+  if (e < keys_[slot]) keys_[slot] = e;
+  if (child->is_full()) return split_and_insert(pos, e);
+  const bool inserted = child->insert_non_full(e);
+  bitmaps_[slot]->add(entry_id(e));
+  return inserted;
+}
+
+bool InternalNode::split_and_insert(uint32_t h, Entry e) {
+  const uint32_t slot = start_ + h;
+  std::optional<BitMapBTreeNode>& child = children_[slot];
+  if (!child) fail("Missing child");
+  Entry separator = 0;
+  BitMapBTreeNode right = child->split(&separator);
+  // Both halves' bitmaps are recomputed from their contents: an id with
+  // entries on both sides of the split belongs to both.
+  Bitmap right_bitmap = right.get_bitmap();
+  Bitmap left_bitmap = child->get_bitmap();
+  // Entries equal to the separator live in the right half, as routing expects.
+  bool inserted;
+  if (separator <= e) {
+    inserted = right.insert_non_full(e);
+    right_bitmap.add(entry_id(e));
+  } else {
+    inserted = child->insert_non_full(e);
+    left_bitmap.add(entry_id(e));
+  }
+  bitmaps_[slot] = std::move(left_bitmap);
+
+  if (start_ != 0 && h < count_ / 2u) {
+    shift_left(start_, start_ + h + 1, 1);
+    --start_;
+  } else {
+    ZX_CHECK(start_ + count_ < kNodeSlots, "BitMapBTree: split below a full internal node");
+    shift_right(start_ + h + 1, start_ + count_, 1);
+  }
+  const uint32_t added = start_ + h + 1;
+  keys_[added] = separator;
+  children_[added].emplace(std::move(right));
+  bitmaps_[added].emplace(std::move(right_bitmap));
+  ++count_;
+  if (btree_detail::needs_recentre(count_, start_)) recentre();
+  return inserted;
+}
+
+RemoveOutcome InternalNode::remove(Entry e) {
+  const uint32_t pos = btree_detail::last_position(keys_ + start_, count_, [e](Entry k) { return k <= e; });
+  const uint32_t slot = start_ + pos;
+  const std::optional<BitMapBTreeNode>& child = children_[slot];
+  if (!child) fail("Missing child");
+  const uint32_t id = entry_id(e);
+  RemoveOutcome below = RemoveOutcome::Absent;
+  switch (child->kind()) {
+    case BitMapBTreeNode::Kind::Leaf: {
+      LeafNode* leaf = child->leaf();
+      if (!leaf->remove(e)) return RemoveOutcome::Absent;
+      below = leaf->contains_id(id) ? RemoveOutcome::RemovedIdRemains : RemoveOutcome::RemovedIdGone;
+      break;
+    }
+    case BitMapBTreeNode::Kind::Internal:
+      below = child->internal()->remove(e);
+      if (below == RemoveOutcome::Absent) return below;
+      break;
+    case BitMapBTreeNode::Kind::Empty: return RemoveOutcome::Absent;
+  }
+  if (below == RemoveOutcome::RemovedIdRemains) return below;
+  // No entry of the id is left below this child: its bitmap must forget the
+  // id, and this node still holds it only if a sibling's bitmap does.
+  if (!bitmaps_[slot]) fail_missing_bitmap(child->kind());
+  bitmaps_[slot]->remove(id);
+  for (uint32_t s = start_; s < start_ + count_; ++s)
+    if (bitmaps_[s] && bitmaps_[s]->contains(id)) return RemoveOutcome::RemovedIdRemains;
+  return RemoveOutcome::RemovedIdGone;
+}
+
+Bitmap InternalNode::get_bitmap() const {
+  const Bitmap* parts[kNodeSlots];
+  uint32_t n = 0;
+  for (uint32_t s = start_; s < start_ + count_; ++s)
+    if (bitmaps_[s]) parts[n++] = &*bitmaps_[s];
+  return Bitmap::or_many(std::span<const Bitmap* const>(parts, n));
+}
+
+uint32_t InternalNode::get_key_index(const KeyBound& bound, bool is_lower) const {
+  if (bound.unbounded()) return is_lower ? 0 : count_;
+  const KeyCode v = bound.code;
+  // Lower Included and upper Excluded need the last key below v; lower
+  // Excluded and upper Included the last key at most v.
+  const bool strict = (bound.kind == Bound::Kind::Included) == is_lower;
+  const Entry* run = keys_ + start_;
+  if (strict) return btree_detail::last_position(run, count_, [v](Entry k) { return entry_key(k) < v; });
+  return btree_detail::last_position(run, count_, [v](Entry k) { return entry_key(k) <= v; });
+}
+
+void InternalNode::query_range(const KeyBound& lower, const KeyBound& upper, const Bitmap& mask, Bitmap& out) const {
+  const uint32_t first = get_key_index(lower, true);
+  const uint32_t end = get_key_index(upper, false);
+  auto cover = [&](uint32_t pos) {
+    const std::optional<Bitmap>& b = bitmaps_[start_ + pos];
+    if (b) out.or_inplace(Bitmap::and_(*b, mask));
+  };
+  auto descend = [&](uint32_t pos) {
+    const std::optional<BitMapBTreeNode>& c = children_[start_ + pos];
+    if (c) c->query_range(lower, upper, mask, out);
+  };
+  // With no lower end the first child is as wholly inside the range as the
+  // ones after it, unless the upper end falls into it as well.
+  if (lower.unbounded() && end > first)
+    cover(first);
+  else
+    descend(first);
+  for (uint32_t pos = first + 1; pos < end; ++pos) cover(pos);
+  if (end > first && end < count_) descend(end);
+}
+
+void InternalNode::clear_slot(uint32_t slot) {
+  keys_[slot] = 0;
+  children_[slot].reset();
+  bitmaps_[slot].reset();
+}
+
+void InternalNode::shift_left(uint32_t first, uint32_t end, uint32_t distance) {
+  ZX_CHECK(distance <= first && end <= kNodeSlots, "BitMapBTree: shift outside the block");
+  for (uint32_t s = first; s < end; ++s) {
+    keys_[s - distance] = keys_[s];
+    children_[s - distance] = std::move(children_[s]);
+    bitmaps_[s - distance] = std::move(bitmaps_[s]);
+  }
+  for (uint32_t s = std::max(first, end - std::min(end, distance)); s < end; ++s) clear_slot(s);
+}
+
+void InternalNode::shift_right(uint32_t first, uint32_t end, uint32_t distance) {
+  ZX_CHECK(end + distance <= kNodeSlots, "BitMapBTree: shift outside the block");
+  for (uint32_t s = end; s > first; --s) {
+    keys_[s - 1 + distance] = keys_[s - 1];
+    children_[s - 1 + distance] = std::move(children_[s - 1]);
+    bitmaps_[s - 1 + distance] = std::move(bitmaps_[s - 1]);
+  }
+  for (uint32_t s = first; s < std::min(end, first + distance); ++s) clear_slot(s);
+}
+
+void InternalNode::recentre() {
+  const uint32_t target = btree_detail::centred_start(count_);
+  if (target < start_)
+    shift_left(start_, start_ + count_, start_ - target);
+  else if (target > start_)
+    shift_right(start_, start_ + count_, target - start_);
+  start_ = static_cast<uint8_t>(target);
+}
+
+void InternalNode::split_into(InternalNode& right) {
+  const uint32_t n = count_;
+  const uint32_t keep = n / 2;
+  const uint32_t moved = n - keep;
+  ZX_CHECK(right.count_ == 0 && kSplitStart + moved <= kNodeSlots, "BitMapBTree: bad internal split");
+  for (uint32_t k = 0; k < moved; ++k) {
+    const uint32_t from = start_ + keep + k;
+    const uint32_t to = kSplitStart + k;
+    right.keys_[to] = keys_[from];
+    right.children_[to] = std::move(children_[from]);
+    right.bitmaps_[to] = std::move(bitmaps_[from]);
+    clear_slot(from);
+  }
+  right.start_ = static_cast<uint8_t>(kSplitStart);
+  right.count_ = static_cast<uint8_t>(moved);
+  count_ = static_cast<uint8_t>(keep);
+  recentre();
+}
+
+void InternalNode::validate(const Entry* lo, const Entry* hi, uint32_t depth, int64_t& leaf_depth,
+                            Bitmap& ids) const {
+  ZX_CHECK(start_ + count_ <= kNodeSlots, "BitMapBTree internal node: run exceeds its block (start + count > 96)");
+  ZX_CHECK(count_ != 0, "BitMapBTree internal node: no children");
+  for (uint32_t s = 0; s < kNodeSlots; ++s) {
+    if (s >= start_ && s < start_ + count_) continue;
+    ZX_CHECK(!children_[s] && !bitmaps_[s], "BitMapBTree internal node: slot outside the run holds a child or bitmap");
+  }
+  for (uint32_t s = start_; s < start_ + count_; ++s) {
+    ZX_CHECK(s == start_ || keys_[s - 1] < keys_[s], "BitMapBTree internal node: keys not strictly ascending");
+    ZX_CHECK(lo == nullptr || *lo <= keys_[s], "BitMapBTree internal node: key below its own lower fence");
+    ZX_CHECK(hi == nullptr || keys_[s] < *hi, "BitMapBTree internal node: key at or above its upper fence");
+    ZX_CHECK(entry_reserved_bits_clear(keys_[s]), "BitMapBTree internal node: key with reserved bits 33..51 set");
+    ZX_CHECK(children_[s].has_value(), "BitMapBTree internal node: slot in use without a child");
+    ZX_CHECK(bitmaps_[s].has_value(), "BitMapBTree internal node: slot in use without a bitmap");
+    const BitMapBTreeNode& child = *children_[s];
+    if (child.kind() == BitMapBTreeNode::Kind::Internal)
+      ZX_CHECK(child.internal()->count() != 0 && child.internal()->key(0) == keys_[s],
+               "BitMapBTree internal node: key differs from the first key of its internal child");
+  }
+  for (uint32_t s = start_; s < start_ + count_; ++s) {
+    // Every entry below child s lies in [key s, key s+1).
+    const Entry* child_hi = s + 1 < start_ + count_ ? &keys_[s + 1] : hi;
+    Bitmap below;
+    validate_node(*children_[s], &keys_[s], child_hi, depth + 1, leaf_depth, below);
+    ZX_CHECK(below == *bitmaps_[s], "BitMapBTree internal node: slot bitmap differs from the ids below its child");
+    ids.or_inplace(below);
+  }
+}
+
+void validate_node(const BitMapBTreeNode& node, const Entry* lo, const Entry* hi, uint32_t depth, int64_t& leaf_depth,
+                   Bitmap& ids) {
+  switch (node.kind()) {
+    case BitMapBTreeNode::Kind::Internal:
+      node.internal()->validate(lo, hi, depth, leaf_depth, ids);
+      return;
+    case BitMapBTreeNode::Kind::Leaf:
+      if (leaf_depth < 0) leaf_depth = depth;
+      ZX_CHECK(leaf_depth == static_cast<int64_t>(depth), "BitMapBTree: leaves at different depths");
+      node.leaf()->validate(lo, hi, ids);
+      return;
+    case BitMapBTreeNode::Kind::Empty: break;
+  }
+  fail("BitMapBTree: empty node inside the tree");
+}
+
+}  // namespace zarvex

@@ -1,0 +1,160 @@
+// BitMapBTreeNode and InternalNode: the upper levels of the ordered tree.
+//
+// A BitMapBTreeNode owns one heap node of kind internal or leaf, or is an
+// empty node (no content; never present in a well-formed tree, it exists so
+// that corruption is reported instead of dereferenced).
+//
+// An InternalNode is one fixed block of 96 slots of which a contiguous run
+// [start, start + count) is in use, centred like a leaf's. Slot i in use holds
+//   key i    - an entry, the lower fence of child i: every entry below child i
+//              is >= key i and < key i+1. It is the smallest entry of the
+//              child when the child is made; an entry smaller than every key
+//              lowers the first key on its way down, so a later split of the
+//              first child can never produce a separator below that key;
+//   child i  - the child node;
+//   bitmap i - exactly the ids that have at least one entry below child i.
+// Keys of the run ascend strictly. Slots outside the run hold no child and no
+// bitmap. Every entry is routed to the last child whose key is <= the entry
+// (the first child when none is), by insertion and removal alike, so each
+// entry has exactly one place in the tree.
+//
+// Cost: one heap block of ~5 KiB per node, never reallocated; a node is full
+// at 95 children. A range query answers every child lying wholly inside the
+// range from its bitmap (one intersection with the mask and one union) and
+// descends only into the children holding its two ends.
+// No locking of its own: the tree's owner guards it (shared for queries,
+// exclusive for changes). Failures are internal failures with the fixed
+// messages of the tree ("Missing child", "Cannot insert into empty node", ...).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+
+#include "index/core/query/b_tree/nodes/leaf_node.hpp"
+
+namespace zarvex {
+
+class InternalNode;
+
+class BitMapBTreeNode {
+ public:
+  enum class Kind : uint8_t { Internal, Leaf, Empty };
+
+  BitMapBTreeNode() = default;  // an empty node
+  explicit BitMapBTreeNode(std::unique_ptr<InternalNode> node);
+  explicit BitMapBTreeNode(std::unique_ptr<LeafNode> node);
+  BitMapBTreeNode(BitMapBTreeNode&& other) noexcept : kind_(other.kind_), ptr_(other.ptr_) {
+    other.kind_ = Kind::Empty;
+    other.ptr_ = nullptr;
+  }
+  BitMapBTreeNode& operator=(BitMapBTreeNode&& other) noexcept;
+  BitMapBTreeNode(const BitMapBTreeNode&) = delete;
+  BitMapBTreeNode& operator=(const BitMapBTreeNode&) = delete;
+  ~BitMapBTreeNode();
+
+  static BitMapBTreeNode new_leaf();
+
+  Kind kind() const { return kind_; }
+  InternalNode* internal() const { return kind_ == Kind::Internal ? static_cast<InternalNode*>(ptr_) : nullptr; }
+  LeafNode* leaf() const { return kind_ == Kind::Leaf ? static_cast<LeafNode*>(ptr_) : nullptr; }
+
+  bool is_full() const;
+  // The first entry of a leaf's run or the first key of an internal node.
+  Entry first_entry() const;
+  // Ids of everything below this node; empty for an empty node.
+  Bitmap get_bitmap() const;
+  // Splits a leaf or internal node: the first count / 2 items stay (re-centred),
+  // the rest move into the returned new node, starting at slot 24. The
+  // separator (first entry of the new node) is written to *separator.
+  // An empty node is an internal failure "Cannot split empty node".
+  BitMapBTreeNode split(Entry* separator);
+  // Inserts into a leaf or internal node that is not full; false when the
+  // entry was already present.
+  bool insert_non_full(Entry e);
+  // Adds to `out` the ids that have an entry within the bounds below this
+  // node and that `mask` holds. An empty node adds nothing.
+  void query_range(const KeyBound& lower, const KeyBound& upper, const Bitmap& mask, Bitmap& out) const;
+
+ private:
+  Kind kind_ = Kind::Empty;
+  void* ptr_ = nullptr;
+};
+
+static_assert(sizeof(BitMapBTreeNode) == 16, "a child handle is a kind and a pointer");
+
+// What a removal below a node did, as the parent needs to know it.
+enum class RemoveOutcome : uint8_t {
+  Absent,            // the entry was not found; nothing changed
+  RemovedIdRemains,  // removed; the id still has an entry below the node
+  RemovedIdGone,     // removed; no entry of the id is left below the node
+};
+
+class InternalNode {
+ public:
+  InternalNode() = default;
+  InternalNode(const InternalNode&) = delete;
+  InternalNode& operator=(const InternalNode&) = delete;
+
+  // A new root above a split: `left` keyed by its first entry at slot 48,
+  // `right` keyed by `separator` at slot 49, both bitmaps computed from the
+  // nodes' contents.
+  static std::unique_ptr<InternalNode> new_root(BitMapBTreeNode left, BitMapBTreeNode right, Entry separator);
+
+  uint32_t count() const { return count_; }
+  uint32_t start() const { return start_; }
+  bool is_full() const { return btree_detail::is_full(count_, start_); }
+  // Accessors by run position pos (0 <= pos < count).
+  Entry key(uint32_t pos) const { return keys_[start_ + pos]; }
+  const Entry* keys_run() const { return keys_ + start_; }
+  const std::optional<BitMapBTreeNode>& child(uint32_t pos) const { return children_[start_ + pos]; }
+  const std::optional<Bitmap>& bitmap(uint32_t pos) const { return bitmaps_[start_ + pos]; }
+
+  // Inserts e below this node, which must not be full, splitting a full child
+  // on the way; the id is added to the bitmap of the slot descended into.
+  // False when the entry was already present.
+  bool insert(Entry e);
+  // Splits the full child at run position h and inserts e into the half it
+  // belongs to; the new right half gets the slot after h.
+  bool split_and_insert(uint32_t h, Entry e);
+  // Removes e below this node and keeps every bitmap on the path exact.
+  RemoveOutcome remove(Entry e);
+
+  // Union of the bitmaps present in the run.
+  Bitmap get_bitmap() const;
+  // Run position of the first (is_lower) or last child a range end touches;
+  // 0 for an unbounded lower end, count for an unbounded upper end.
+  uint32_t get_key_index(const KeyBound& bound, bool is_lower) const;
+  void query_range(const KeyBound& lower, const KeyBound& upper, const Bitmap& mask, Bitmap& out) const;
+
+  // Move key, child and bitmap of every slot in [first, end) by distance
+  // slots; the slots left behind hold no child and no bitmap.
+  void shift_left(uint32_t first, uint32_t end, uint32_t distance);
+  void shift_right(uint32_t first, uint32_t end, uint32_t distance);
+  // Keeps the first count / 2 slots (re-centred) and moves the others into
+  // `right`, a new empty node, where they start at slot 24.
+  void split_into(InternalNode& right);
+
+  // Checks the run, the keys, the fences of every child (entries within
+  // [lo, hi), nullptr: no fence), that every slot bitmap equals the ids below
+  // its child and that all leaves lie at one depth; adds the ids below this
+  // node to `ids`.
+  void validate(const Entry* lo, const Entry* hi, uint32_t depth, int64_t& leaf_depth, Bitmap& ids) const;
+
+ private:
+  friend struct BitMapBTreeTestAccess;
+  void recentre();
+  void clear_slot(uint32_t slot);
+
+  Entry keys_[kNodeSlots];
+  std::optional<Bitmap> bitmaps_[kNodeSlots];
+  std::optional<BitMapBTreeNode> children_[kNodeSlots];
+  uint8_t count_ = 0;
+  uint8_t start_ = kNewNodeStart;
+};
+
+// Validates any node kind; an empty node is reported as a broken invariant.
+void validate_node(const BitMapBTreeNode& node, const Entry* lo, const Entry* hi, uint32_t depth, int64_t& leaf_depth,
+                   Bitmap& ids);
+
+}  // namespace zarvex

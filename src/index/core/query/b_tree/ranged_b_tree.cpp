@@ -1,0 +1,148 @@
+#include "index/core/query/b_tree/ranged_b_tree.hpp"
+
+namespace zarvex {
+
+BitMapBTree::BitMapBTree() : root_(BitMapBTreeNode::new_leaf()) {}
+
+void BitMapBTree::insert(NumKey key, uint32_t id) {
+  if (root_.kind() == BitMapBTreeNode::Kind::Empty) fail("Cannot insert into an empty node!");
+  if (root_.is_full()) {
+    Entry separator = 0;
+    BitMapBTreeNode right = root_.split(&separator);
+    root_ = BitMapBTreeNode(InternalNode::new_root(std::move(root_), std::move(right), separator));
+  }
+  const Entry e = make_entry(key, id);
+  if (!root_.insert_non_full(e)) ++extra_copies_[e];
+  ++size_;
+}
+
+bool BitMapBTree::remove(NumKey key, uint32_t id) {
+  if (root_.kind() == BitMapBTreeNode::Kind::Empty) fail("Cannot remove from an empty node!");
+  const Entry e = make_entry(key, id);
+  if (!extra_copies_.empty()) {
+    auto it = extra_copies_.find(e);
+    if (it != extra_copies_.end()) {
+      if (--it->second == 0) extra_copies_.erase(it);
+      --size_;
+      return true;
+    }
+  }
+  bool removed;
+  if (root_.kind() == BitMapBTreeNode::Kind::Leaf)
+    removed = root_.leaf()->remove(e);
+  else
+    removed = root_.internal()->remove(e) != RemoveOutcome::Absent;
+  if (removed) --size_;
+  return removed;
+}
+
+Bitmap BitMapBTree::query_range(const Bound& lower, const Bound& upper, const Bitmap& mask) const {
+  Bitmap out;
+  if (mask.is_empty() || size_ == 0) return out;
+  const KeyBound lo = KeyBound::of(lower);
+  const KeyBound hi = KeyBound::of(upper);
+  if (!lo.unbounded() && !hi.unbounded()) {
+    if (lo.code > hi.code) return out;
+    if (lo.code == hi.code && (lo.kind == Bound::Kind::Excluded || hi.kind == Bound::Kind::Excluded)) return out;
+  }
+  root_.query_range(lo, hi, mask, out);
+  return out;
+}
+
+bool BitMapBTree::contains_entry(Entry e) const {
+  const BitMapBTreeNode* node = &root_;
+  while (node->kind() == BitMapBTreeNode::Kind::Internal) {
+    const InternalNode* in = node->internal();
+    const uint32_t pos =
+        btree_detail::last_position(in->keys_run(), in->count(), [e](Entry k) { return k <= e; });
+    const auto& child = in->child(pos);
+    if (!child) return false;
+    node = &*child;
+  }
+  return node->kind() == BitMapBTreeNode::Kind::Leaf && node->leaf()->contains(e);
+}
+
+uint32_t BitMapBTree::multiplicity(NumKey key, uint32_t id) const {
+  const Entry e = make_entry(key, id);
+  if (!contains_entry(e)) return 0;
+  auto it = extra_copies_.find(e);
+  return 1 + (it == extra_copies_.end() ? 0 : it->second);
+}
+
+void BitMapBTree::validate() const {
+  ZX_CHECK(root_.kind() != BitMapBTreeNode::Kind::Empty, "BitMapBTree: root is an empty node");
+  if (root_.kind() == BitMapBTreeNode::Kind::Internal)
+    ZX_CHECK(root_.internal()->count() >= 2, "BitMapBTree: internal root with fewer than two children");
+  int64_t leaf_depth = -1;
+  Bitmap ids;
+  validate_node(root_, nullptr, nullptr, 0, leaf_depth, ids);
+  uint64_t distinct = 0;
+  for_each([&distinct](Entry) { ++distinct; });
+  uint64_t extra = 0;
+  for (const auto& [e, copies] : extra_copies_) {
+    ZX_CHECK(copies > 0, "BitMapBTree: repeated pair recorded with zero extra copies");
+    ZX_CHECK(contains_entry(e), "BitMapBTree: repeated pair recorded for an entry not in the tree");
+    extra += copies;
+  }
+  ZX_CHECK(size_ == distinct + extra, "BitMapBTree: size differs from the entries held");
+}
+
+namespace {
+BitMapBTree::NodeInfo inspect_node(const BitMapBTreeNode& node) {
+  BitMapBTree::NodeInfo info{node.kind(), 0, 0, {}};
+  if (const LeafNode* leaf = node.leaf()) {
+    info.count = leaf->count();
+    info.start = leaf->start();
+  } else if (const InternalNode* in = node.internal()) {
+    info.count = in->count();
+    info.start = in->start();
+    info.children.reserve(in->count());
+    for (uint32_t i = 0; i < in->count(); ++i)
+      info.children.push_back(in->child(i) ? inspect_node(*in->child(i)) : BitMapBTree::NodeInfo{});
+  }
+  return info;
+}
+}  // namespace
+
+BitMapBTree::NodeInfo BitMapBTree::inspect() const { return inspect_node(root_); }
+
+uint32_t BitMapBTree::depth() const {
+  uint32_t d = 1;
+  const BitMapBTreeNode* node = &root_;
+  while (const InternalNode* in = node->internal()) {
+    if (in->count() == 0 || !in->child(0)) break;
+    node = &*in->child(0);
+    ++d;
+  }
+  return d;
+}
+
+BitMapBTreeIter::BitMapBTreeIter(const BitMapBTree& tree) {
+  const BitMapBTreeNode& root = tree.root();
+  switch (root.kind()) {
+    case BitMapBTreeNode::Kind::Leaf: leaf_ = root.leaf(); break;
+    case BitMapBTreeNode::Kind::Internal: stack_.push_back(Frame{root.internal(), 0}); break;
+    case BitMapBTreeNode::Kind::Empty: fail("Cannot create iterator for empty tree!");
+  }
+}
+
+bool BitMapBTreeIter::descend() {
+  while (!stack_.empty()) {
+    Frame& top = stack_.back();
+    if (top.pos >= top.node->count()) {
+      stack_.pop_back();
+      continue;
+    }
+    const auto& child = top.node->child(top.pos++);
+    if (!child) continue;
+    if (const LeafNode* leaf = child->leaf()) {
+      leaf_ = leaf;
+      leaf_pos_ = 0;
+      return true;
+    }
+    if (const InternalNode* in = child->internal()) stack_.push_back(Frame{in, 0});
+  }
+  return false;
+}
+
+}  // namespace zarvex

@@ -1,0 +1,147 @@
+// BitMapBTree: the ordered index of one attribute over its numeric values.
+//
+// It holds (number, object id) pairs as 128-bit entries (num_key.hpp) in a
+// B-tree of 96-slot nodes whose internal slots carry, beside each child, the
+// exact bitmap of the ids below that child. A range query (lower and upper
+// Bound, each Included, Excluded or Unbounded, over numeric value: 3 and 3.0
+// compare equal) returns the ids that have at least one number inside the
+// range, intersected with a mask; it descends only along the two boundary
+// paths and answers each child lying wholly inside the range with one bitmap
+// intersection and one union.
+//
+// Repeated pairs: the same (number, id) pair may be inserted several times
+// (a list attribute holding one number twice). The leaves keep one entry per
+// distinct pair and the tree counts the extra copies on the side; removing a
+// pair takes one copy away, and the entry leaves the tree with its last copy.
+// So every entry has exactly one place in the tree and a removal can never
+// miss a copy stranded on the far side of a split.
+//
+// Removal keeps every internal bitmap exact: an id leaves the bitmaps on the
+// path as soon as no entry of it remains below the child concerned. Nodes are
+// never merged or freed; leaves may become empty and stay.
+//
+// Cost: insertion and removal O(log n) node visits with moves of at most half
+// a node, plus one bitmap update per level (removal may probe the sibling
+// bitmaps of a level for the id). A split costs two bitmap rebuilds.
+// Thread-safety: none of its own. The owner holds a read-write lock: exclusive
+// for insert/remove, shared for queries, iteration and validate (const
+// methods never modify the tree).
+// Failures: InternalFailure with the fixed messages ("Cannot insert into an
+// empty node!", "Missing child", ...) only when the tree is malformed;
+// validate() names the broken invariant.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include <absl/container/flat_hash_map.h>
+#include <absl/container/inlined_vector.h>
+#include <absl/hash/hash.h>
+
+#include "index/core/query/b_tree/nodes/internal_node.hpp"
+#include "index/core/query/b_tree/nodes/leaf_node.hpp"
+#include "index/core/query/b_tree/num_key.hpp"
+#include "support/bitmap.hpp"
+#include "support/internal_failure.hpp"
+
+namespace zarvex {
+
+class BitMapBTreeIter;
+
+class BitMapBTree {
+ public:
+  BitMapBTree();  // an empty leaf root (count 0, start 48)
+  BitMapBTree(const BitMapBTree&) = delete;
+  BitMapBTree& operator=(const BitMapBTree&) = delete;
+  BitMapBTree(BitMapBTree&&) noexcept = default;
+  BitMapBTree& operator=(BitMapBTree&&) noexcept = default;
+
+  void insert(NumKey key, uint32_t id);
+  // Takes one copy of the pair away; false (nothing changed) when absent.
+  bool remove(NumKey key, uint32_t id);
+  // Ids with a number within [lower, upper] (as the bound kinds say) that the
+  // mask holds. Inverted or empty ranges and an empty mask give nothing.
+  Bitmap query_range(const Bound& lower, const Bound& upper, const Bitmap& mask) const;
+
+  bool is_empty() const { return size_ == 0; }
+  // Pairs held, repeated copies included.
+  uint64_t size() const { return size_; }
+  // Copies held of one pair (0 when absent).
+  uint32_t multiplicity(NumKey key, uint32_t id) const;
+
+  // Calls f(Entry) for every distinct entry in ascending order (repeated
+  // copies of a pair are visited once). A tree whose root is an empty node
+  // fails with "Cannot create iterator for empty tree!".
+  template <class F>
+  void for_each(F&& f) const;
+
+  // Checks every structural invariant and names the first broken one.
+  void validate() const;
+
+  // A read-only picture of the node structure, for tests and debugging.
+  struct NodeInfo {
+    BitMapBTreeNode::Kind kind;
+    uint32_t count;
+    uint32_t start;
+    std::vector<NodeInfo> children;  // internal nodes only, in run order
+  };
+  NodeInfo inspect() const;
+  uint32_t depth() const;  // 1 for a leaf root
+
+  const BitMapBTreeNode& root() const { return root_; }
+
+ private:
+  friend struct BitMapBTreeTestAccess;
+  struct EntryHash {
+    size_t operator()(Entry e) const {
+      return absl::HashOf(static_cast<uint64_t>(e), static_cast<uint64_t>(e >> 64));
+    }
+  };
+
+  bool contains_entry(Entry e) const;
+
+  BitMapBTreeNode root_;
+  // Copies of a pair beyond the first, keyed by entry; empty in the common case.
+  absl::flat_hash_map<Entry, uint32_t, EntryHash> extra_copies_;
+  uint64_t size_ = 0;
+};
+
+// In-order walk over the distinct entries of a tree; valid while the tree is
+// unchanged. Holds one frame per internal level, no heap node per child.
+class BitMapBTreeIter {
+ public:
+  explicit BitMapBTreeIter(const BitMapBTree& tree);
+  // Writes the next entry to *out; false when the walk is over.
+  bool next(Entry* out) {
+    for (;;) {
+      if (leaf_ != nullptr) {
+        if (leaf_pos_ < leaf_->count()) {
+          *out = leaf_->entry(leaf_pos_++);
+          return true;
+        }
+        leaf_ = nullptr;
+      }
+      if (!descend()) return false;
+    }
+  }
+
+ private:
+  // Moves to the next leaf in order; false when none is left.
+  bool descend();
+  struct Frame {
+    const InternalNode* node;
+    uint32_t pos;
+  };
+  absl::InlinedVector<Frame, 8> stack_;
+  const LeafNode* leaf_ = nullptr;
+  uint32_t leaf_pos_ = 0;
+};
+
+template <class F>
+void BitMapBTree::for_each(F&& f) const {
+  BitMapBTreeIter it(*this);
+  Entry e;
+  while (it.next(&e)) f(e);
+}
+
+}  // namespace zarvex

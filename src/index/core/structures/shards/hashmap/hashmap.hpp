@@ -1,0 +1,197 @@
+// ShardedHashMap<K, V>: a hash map split into a power-of-two number of
+// shards, each an absl::flat_hash_map under its own PoisonRwLock, so that
+// writers of different keys rarely contend. The exact-value index of an
+// attribute is a ShardedHashMap<PyValue, HybridSet> with 16 shards.
+//
+// Keys: K provides `uint64_t hash64() const` (the key's cached hash, never
+// recomputed here) and operator==. That one 64-bit value feeds two
+// independent hashers:
+//   - shard choice: the multiplicative hasher over (low half, high half),
+//     rotated, AND mask;
+//   - inside the shard: SipHash-1-3 of its 8 little-endian bytes under the
+//     shard map's own key pair (SipKeys::fresh(), so no two maps share keys).
+//
+// Layout and guards:
+//   member        | guarded by            | changes after construction
+//   shards_[i].map| shards_[i].lock       | yes (entries)
+//   shards_       | -                     | no (one block, allocated once)
+//   count_, mask_ | -                     | no
+//
+// Locking: get() holds the key's shard read lock for the lookup and the copy
+// of the value; get_shard() hands out the shard's write lock with its map;
+// is_empty() and the shard walks take one shard lock at a time, in shard
+// order, and never hold two. A walk therefore sees each shard at one moment,
+// not the whole map at one moment. Locks wait detached from the interpreter
+// (see poison_lock.hpp).
+//
+// Failures (InternalFailure): a shard count that is not a power of two; any
+// lock poisoned by an earlier failure while it was held.
+//
+// Movable, not copyable. A moved-from map may only be destroyed or assigned.
+#pragma once
+
+#include <absl/container/flat_hash_map.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "index/core/structures/shards/hashmap/siphash.hpp"
+#include "support/hasher.hpp"
+#include "support/internal_failure.hpp"
+#include "support/poison_lock.hpp"
+
+namespace zarvex {
+
+// In-shard hasher: SipHash-1-3 of key.hash64() under a per-map key pair. A
+// default-constructed hasher (one per new map) draws a fresh pair.
+template <class K>
+struct SipKeyHash {
+  SipKeys keys = SipKeys::fresh();
+
+  size_t operator()(const K& key) const noexcept {
+    return static_cast<size_t>(siphash13_u64(keys.k0, keys.k1, key.hash64()));
+  }
+};
+
+template <class K>
+struct KeyEq {
+  bool operator()(const K& a, const K& b) const { return a == b; }
+};
+
+template <class K, class V>
+class ShardedHashMap {
+ public:
+  using Map = absl::flat_hash_map<K, V, SipKeyHash<K>, KeyEq<K>>;
+
+  static constexpr size_t kDefaultShardCount = 16;
+  static_assert((kDefaultShardCount & (kDefaultShardCount - 1)) == 0);
+
+  // Write access to one shard's map; holds the shard's write lock until it
+  // is destroyed or released.
+  class ShardAccess {
+   public:
+    Map& operator*() const { return *map_; }
+    Map* operator->() const { return map_; }
+    void release() {
+      guard_.release();
+      map_ = nullptr;
+    }
+
+   private:
+    friend class ShardedHashMap;
+    ShardAccess(PoisonRwLock& lock, Map& map) : guard_(lock), map_(&map) {}
+    WriteGuard guard_;
+    Map* map_;
+  };
+
+  explicit ShardedHashMap(size_t shard_count = kDefaultShardCount)
+      : shards_(checked_alloc(shard_count)), count_(shard_count), mask_(shard_count - 1) {}
+
+  static ShardedHashMap with_shard_count(size_t n) { return ShardedHashMap(n); }
+
+  ShardedHashMap(ShardedHashMap&&) noexcept = default;
+  ShardedHashMap& operator=(ShardedHashMap&&) noexcept = default;
+  ShardedHashMap(const ShardedHashMap&) = delete;
+  ShardedHashMap& operator=(const ShardedHashMap&) = delete;
+
+  size_t shard_count() const { return count_; }
+  size_t mask() const { return mask_; }
+
+  size_t shard_index(uint64_t key_hash) const { return mul_hash_u64(key_hash) & mask_; }
+
+  // A copy of the value under key, or nothing.
+  std::optional<V> get(const K& key) const {
+    const Shard& s = shards_[shard_index(key.hash64())];
+    ReadGuard g(s.lock);
+    if (s.map.empty()) return std::nullopt;
+    auto it = s.map.find(key);
+    if (it == s.map.end()) return std::nullopt;
+    return std::optional<V>(std::in_place, it->second);
+  }
+
+  ShardAccess get_shard(const K& key) {
+    Shard& s = shards_[shard_index(key.hash64())];
+    return ShardAccess(s.lock, s.map);
+  }
+
+  // True when every shard's map is empty; stops at the first non-empty one.
+  bool is_empty() const {
+    for (size_t i = 0; i < count_; ++i) {
+      ReadGuard g(shards_[i].lock);
+      if (!shards_[i].map.empty()) return false;
+    }
+    return true;
+  }
+
+  // f(const Map&) for each shard in order, under that shard's read lock only.
+  template <class F>
+  void for_each_shard_read(F&& f) const {
+    for (size_t i = 0; i < count_; ++i) {
+      ReadGuard g(shards_[i].lock);
+      f(static_cast<const Map&>(shards_[i].map));
+    }
+  }
+
+  // f(Map&) for each shard in order, under that shard's write lock only; f
+  // may change or remove entries. If f throws, that shard stays poisoned.
+  template <class F>
+  void for_each_shard_write(F&& f) {
+    for (size_t i = 0; i < count_; ++i) {
+      WriteGuard g(shards_[i].lock);
+      f(shards_[i].map);
+    }
+  }
+
+  // Diagnostic: true when no thread holds shard i's lock at this instant
+  // (tries the write lock without blocking and releases it at once). Must
+  // not be called by a thread that holds that lock.
+  bool probe_shard_unlocked(size_t i) const {
+    ZX_CHECK(i < count_, "shard index out of range");
+    PoisonRwLock& l = shards_[i].lock;
+    if (!l.try_lock()) return false;
+    l.unlock();
+    return true;
+  }
+
+  // Checks the shard geometry and that every key lives in the shard its
+  // hash chooses; values with a validate() of their own are checked too.
+  // Takes each shard's read lock in turn.
+  void validate() const {
+    ZX_CHECK(shards_ != nullptr, "ShardedHashMap invariant broken: no shard block (moved-from map)");
+    ZX_CHECK(count_ != 0 && (count_ & (count_ - 1)) == 0,
+             "ShardedHashMap invariant broken: shard count not a power of two");
+    ZX_CHECK(mask_ == count_ - 1, "ShardedHashMap invariant broken: mask != shard_count - 1");
+    for (size_t i = 0; i < count_; ++i) {
+      ReadGuard g(shards_[i].lock);
+      for (const auto& [k, v] : shards_[i].map) {
+        if (shard_index(k.hash64()) != i)
+          fail("ShardedHashMap invariant broken: key in shard " + std::to_string(i) + " belongs to shard " +
+               std::to_string(shard_index(k.hash64())));
+        if constexpr (requires { v.validate(); }) v.validate();
+      }
+    }
+  }
+
+ private:
+  // Cache-line aligned so that the locks of neighbouring shards do not share
+  // a line.
+  struct alignas(64) Shard {
+    mutable PoisonRwLock lock;
+    Map map;  // default-constructed: a new map with fresh hasher keys
+  };
+
+  static std::unique_ptr<Shard[]> checked_alloc(size_t n) {
+    if (n == 0 || (n & (n - 1)) != 0) fail("assertion failed: shard_count.is_power_of_two()");
+    return std::unique_ptr<Shard[]>(new Shard[n]);
+  }
+
+  std::unique_ptr<Shard[]> shards_;
+  size_t count_;
+  size_t mask_;
+};
+
+}  // namespace zarvex
