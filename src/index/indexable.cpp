@@ -115,9 +115,16 @@ int Indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
     // the membership list is read under the attributes lock, so an index that
     // registers the object meanwhile either is updated here or files the
     // stored value itself afterwards.
-    MutexGuard writer(rec->write_lock);
     // Strong references to the live indexes, dropped attached (below).
-    absl::InlinedVector<std::shared_ptr<IndexAPI>, 4> live;
+    absl::InlinedVector<std::shared_ptr<IndexAPI>, 4> live = live_indexes(*rec);
+    if (!live.empty()) {
+      // Refused before any lock is taken (a Python error must not unwind
+      // through a held lock).
+      int deepest = 0;
+      for (const auto& idx : live) deepest = std::max(deepest, idx->level);
+      check_nesting_depth(v, deepest);
+    }
+    MutexGuard writer(rec->write_lock);
     {
       auto attrs = rec->attributes.lock();
       live = live_indexes(*rec);
@@ -126,9 +133,6 @@ int Indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
         return 0;
       }
     }
-    int deepest = 0;
-    for (const auto& idx : live) deepest = std::max(deepest, idx->level);
-    check_nesting_depth(v, deepest);
     {
       py::DetachScope detach;
       NestingScope nesting;

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "absl/container/flat_hash_set.h"
 #include "absl/container/inlined_vector.h"
 #include "index/indexable.hpp"
 #include "index/types.hpp"
@@ -118,47 +119,60 @@ bool is_indexable_obj(PyObject* obj) {
   return r == 1 && PyType_IsSubtype(Py_TYPE(obj), reinterpret_cast<PyTypeObject*>(ind));
 }
 
-struct Flattener {
-  std::vector<PyValue>& out;
-  absl::InlinedVector<PyObject*, 4> path;  // containers being walked (cycle guard)
-
-  void element(PyObject* item) {
-    PyTypeObject* t = Py_TYPE(item);
-    if (t == &PyList_Type || t == &PyTuple_Type || t == &PySet_Type) {
-      container(item);
-      return;
-    }
-    if (t == &PyDict_Type) return;  // dicts file nothing
-    out.push_back(PyValue::for_attribute(item));
-  }
-
-  void container(PyObject* c) {
-    for (PyObject* p : path)
-      if (p == c) return;
-    path.push_back(c);
-    PyTypeObject* t = Py_TYPE(c);
-    if (t == &PyList_Type) {
-      // The list may change while elements are converted (a conversion can
-      // run arbitrary code only for exotic objects); index by position
-      // against the current length and hold each item while it is used.
-      for (Py_ssize_t i = 0; i < PyList_GET_SIZE(c); ++i) {
-        py::Ref item = py::Ref::borrow(PyList_GET_ITEM(c, i));
-        element(item.get());
-      }
-    } else if (t == &PyTuple_Type) {
-      for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(c); ++i) element(PyTuple_GET_ITEM(c, i));
-    } else if (t == &PySet_Type) {
-      py::Ref it = py::Ref::steal(PyObject_GetIter(c));
-      if (!it) throw py::PyErrorSet{};
-      while (PyObject* raw = PyIter_Next(it.get())) {
-        py::Ref item = py::Ref::steal(raw);
-        element(item.get());
-      }
-      if (PyErr_Occurred()) throw py::PyErrorSet{};
-    }
-    path.pop_back();
-  }
+// Flattens a list/tuple/set into the values filed for it, walking nested
+// containers with an explicit stack (so arbitrarily deep nesting cannot
+// exhaust the C stack). A container already on the stack is skipped, so a
+// container that contains itself ends. Dicts contribute nothing.
+struct Frame {
+  py::Ref container;
+  py::Ref iter;  // sets only
+  Py_ssize_t pos = 0;
 };
+
+bool is_flattened(PyTypeObject* t) { return t == &PyList_Type || t == &PyTuple_Type || t == &PySet_Type; }
+
+void flatten(PyObject* root, std::vector<PyValue>& out) {
+  std::vector<Frame> stack;
+  absl::flat_hash_set<PyObject*> on_stack;
+  auto push = [&](PyObject* c) {
+    if (!on_stack.insert(c).second) return;
+    Frame f;
+    f.container = py::Ref::borrow(c);
+    if (Py_TYPE(c) == &PySet_Type) {
+      f.iter = py::Ref::steal(PyObject_GetIter(c));
+      if (!f.iter) throw py::PyErrorSet{};
+    }
+    stack.push_back(std::move(f));
+  };
+  push(root);
+  while (!stack.empty()) {
+    Frame& f = stack.back();
+    PyObject* c = f.container.get();
+    py::Ref item;
+    if (PyList_CheckExact(c)) {
+      // Positions are checked against the current length: converting an
+      // element never runs Python code, but the list is held, not frozen.
+      if (f.pos < PyList_GET_SIZE(c)) item = py::Ref::borrow(PyList_GET_ITEM(c, f.pos++));
+    } else if (PyTuple_CheckExact(c)) {
+      if (f.pos < PyTuple_GET_SIZE(c)) item = py::Ref::borrow(PyTuple_GET_ITEM(c, f.pos++));
+    } else {
+      PyObject* raw = PyIter_Next(f.iter.get());
+      if (!raw && PyErr_Occurred()) throw py::PyErrorSet{};
+      item = py::Ref::steal(raw);
+    }
+    if (!item) {
+      on_stack.erase(c);
+      stack.pop_back();
+      continue;
+    }
+    PyTypeObject* t = Py_TYPE(item.get());
+    if (is_flattened(t)) {
+      push(item.get());  // may reallocate the stack: `f` is not used after this
+    } else if (t != &PyDict_Type) {
+      out.push_back(PyValue::for_attribute(item.get()));
+    }
+  }
+}
 
 }  // namespace
 
@@ -174,10 +188,7 @@ PyValue PyValue::from_object(PyObject* obj) {
                    : t == &PyTuple_Type ? IterKind::Tuple
                                         : IterKind::Set;
       auto elements = std::make_shared<std::vector<PyValue>>();
-      if (k != IterKind::Dict) {
-        Flattener f{*elements, {}};
-        f.container(obj);
-      }
+      if (k != IterKind::Dict) flatten(obj, *elements);
       prim = IterableValue{k, std::move(elements)};
     }
   }

@@ -12,7 +12,10 @@ void BitMapBTree::insert(NumKey key, uint32_t id) {
     root_ = BitMapBTreeNode(InternalNode::new_root(std::move(root_), std::move(right), separator));
   }
   const Entry e = make_entry(key, id);
-  if (!root_.insert_non_full(e)) ++extra_copies_[e];
+  if (root_.insert_non_full(e))
+    ++entries_per_id_[id];
+  else
+    ++extra_copies_[e];
   ++size_;
 }
 
@@ -27,13 +30,17 @@ bool BitMapBTree::remove(NumKey key, uint32_t id) {
       return true;
     }
   }
+  const auto per_id = entries_per_id_.find(id);
+  if (per_id == entries_per_id_.end()) return false;
   bool removed;
   if (root_.kind() == BitMapBTreeNode::Kind::Leaf)
     removed = root_.leaf()->remove(e);
   else
-    removed = root_.internal()->remove(e) != RemoveOutcome::Absent;
-  if (removed) --size_;
-  return removed;
+    removed = root_.internal()->remove(e, per_id->second == 1) != RemoveOutcome::Absent;
+  if (!removed) return false;
+  if (--per_id->second == 0) entries_per_id_.erase(per_id);
+  --size_;
+  return true;
 }
 
 Bitmap BitMapBTree::query_range(const Bound& lower, const Bound& upper, const Bitmap& mask) const {
@@ -77,7 +84,12 @@ void BitMapBTree::validate() const {
   Bitmap ids;
   validate_node(root_, nullptr, nullptr, 0, leaf_depth, ids);
   uint64_t distinct = 0;
-  for_each([&distinct](Entry) { ++distinct; });
+  absl::flat_hash_map<uint32_t, uint32_t> per_id;
+  for_each([&](Entry e) {
+    ++distinct;
+    ++per_id[entry_id(e)];
+  });
+  ZX_CHECK(per_id == entries_per_id_, "BitMapBTree: per-id entry counts differ from the entries held");
   uint64_t extra = 0;
   for (const auto& [e, copies] : extra_copies_) {
     ZX_CHECK(copies > 0, "BitMapBTree: repeated pair recorded with zero extra copies");

@@ -17,12 +17,16 @@
 // miss a copy stranded on the far side of a split.
 //
 // Removal keeps every internal bitmap exact: an id leaves the bitmaps on the
-// path as soon as no entry of it remains below the child concerned. Nodes are
-// never merged or freed; leaves may become empty and stay.
+// path as soon as no entry of it remains below the child concerned. The tree
+// counts the distinct entries of each id, so removing the last entry of an id
+// (the usual case) drops it from the path without looking at siblings; only
+// an id that keeps other entries has the sibling bitmaps of a level probed.
+// Nodes are never merged or freed; leaves may become empty and stay.
 //
 // Cost: insertion and removal O(log n) node visits with moves of at most half
-// a node, plus one bitmap update per level (removal may probe the sibling
-// bitmaps of a level for the id). A split costs two bitmap rebuilds.
+// a node, one bitmap update per level and one hash-map update per call. A
+// split costs two bitmap rebuilds. Memory: the nodes (16 bytes per entry
+// plus slack), one bitmap per internal slot, and ~16 bytes per distinct id.
 // Thread-safety: none of its own. The owner holds a read-write lock: exclusive
 // for insert/remove, shared for queries, iteration and validate (const
 // methods never modify the tree).
@@ -103,6 +107,10 @@ class BitMapBTree {
   BitMapBTreeNode root_;
   // Copies of a pair beyond the first, keyed by entry; empty in the common case.
   absl::flat_hash_map<Entry, uint32_t, EntryHash> extra_copies_;
+  // Distinct entries per id. Removing the last entry of an id then drops the
+  // id from the bitmaps on its path without probing sibling bitmaps, and a
+  // removal for an id without entries answers at once.
+  absl::flat_hash_map<uint32_t, uint32_t> entries_per_id_;
   uint64_t size_ = 0;
 };
 

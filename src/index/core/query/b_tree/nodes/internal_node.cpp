@@ -182,7 +182,7 @@ bool InternalNode::split_and_insert(uint32_t h, Entry e) {
   return inserted;
 }
 
-RemoveOutcome InternalNode::remove(Entry e) {
+RemoveOutcome InternalNode::remove(Entry e, bool last_of_id) {
   const uint32_t pos = btree_detail::last_position(keys_ + start_, count_, [e](Entry k) { return k <= e; });
   const uint32_t slot = start_ + pos;
   const std::optional<BitMapBTreeNode>& child = children_[slot];
@@ -193,11 +193,11 @@ RemoveOutcome InternalNode::remove(Entry e) {
     case BitMapBTreeNode::Kind::Leaf: {
       LeafNode* leaf = child->leaf();
       if (!leaf->remove(e)) return RemoveOutcome::Absent;
-      below = leaf->contains_id(id) ? RemoveOutcome::RemovedIdRemains : RemoveOutcome::RemovedIdGone;
+      below = !last_of_id && leaf->contains_id(id) ? RemoveOutcome::RemovedIdRemains : RemoveOutcome::RemovedIdGone;
       break;
     }
     case BitMapBTreeNode::Kind::Internal:
-      below = child->internal()->remove(e);
+      below = child->internal()->remove(e, last_of_id);
       if (below == RemoveOutcome::Absent) return below;
       break;
     case BitMapBTreeNode::Kind::Empty: return RemoveOutcome::Absent;
@@ -207,6 +207,7 @@ RemoveOutcome InternalNode::remove(Entry e) {
   // id, and this node still holds it only if a sibling's bitmap does.
   if (!bitmaps_[slot]) fail_missing_bitmap(child->kind());
   bitmaps_[slot]->remove(id);
+  if (last_of_id) return RemoveOutcome::RemovedIdGone;
   for (uint32_t s = start_; s < start_ + count_; ++s)
     if (bitmaps_[s] && bitmaps_[s]->contains(id)) return RemoveOutcome::RemovedIdRemains;
   return RemoveOutcome::RemovedIdGone;

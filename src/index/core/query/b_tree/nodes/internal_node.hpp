@@ -118,7 +118,9 @@ class InternalNode {
   // belongs to; the new right half gets the slot after h.
   bool split_and_insert(uint32_t h, Entry e);
   // Removes e below this node and keeps every bitmap on the path exact.
-  RemoveOutcome remove(Entry e);
+  // `last_of_id`: the caller knows e is the only entry of its id in the whole
+  // tree, so the id leaves every bitmap on the path without probing siblings.
+  RemoveOutcome remove(Entry e, bool last_of_id);
 
   // Union of the bitmaps present in the run.
   Bitmap get_bitmap() const;

@@ -148,7 +148,8 @@ class ShardedHashMap {
 
   // Diagnostic: true when no thread holds shard i's lock at this instant
   // (tries the write lock without blocking and releases it at once). Must
-  // not be called by a thread that holds that lock.
+  // not be called by a thread that holds that lock. A poisoned shard fails
+  // as any other lock attempt does.
   bool probe_shard_unlocked(size_t i) const {
     ZX_CHECK(i < count_, "shard index out of range");
     PoisonRwLock& l = shards_[i].lock;
