@@ -134,8 +134,19 @@ bool is_flattened(PyTypeObject* t) { return t == &PyList_Type || t == &PyTuple_T
 void flatten(PyObject* root, std::vector<PyValue>& out) {
   std::vector<Frame> stack;
   absl::flat_hash_set<PyObject*> on_stack;
+  // Short stacks are scanned; deep ones use the set, so the walk stays
+  // linear whatever the depth.
+  constexpr size_t kScanLimit = 16;
   auto push = [&](PyObject* c) {
-    if (!on_stack.insert(c).second) return;
+    if (stack.size() < kScanLimit) {
+      for (const Frame& fr : stack)
+        if (fr.container.get() == c) return;
+      if (stack.size() + 1 == kScanLimit)
+        for (const Frame& fr : stack) on_stack.insert(fr.container.get());
+      if (stack.size() + 1 == kScanLimit) on_stack.insert(c);
+    } else if (!on_stack.insert(c).second) {
+      return;
+    }
     Frame f;
     f.container = py::Ref::borrow(c);
     if (Py_TYPE(c) == &PySet_Type) {
@@ -161,7 +172,7 @@ void flatten(PyObject* root, std::vector<PyValue>& out) {
       item = py::Ref::steal(raw);
     }
     if (!item) {
-      on_stack.erase(c);
+      if (!on_stack.empty()) on_stack.erase(c);
       stack.pop_back();
       continue;
     }
