@@ -79,6 +79,8 @@ class SharedPy {
   }
   explicit operator bool() const { return b_ != nullptr; }
   bool same(const SharedPy& o) const { return b_ == o.b_; }
+  // Identity of the holder (shared by copies).
+  const void* identity() const { return b_; }
 
  private:
   struct Box {

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <initializer_list>
 #include <span>
+#include <type_traits>
 #include <vector>
 
 struct roaring_bitmap_s;
@@ -57,7 +58,7 @@ class Bitmap {
   void for_each(F&& f) const {
     iterate(
         [](uint32_t v, void* ctx) -> bool {
-          (*static_cast<F*>(ctx))(v);
+          (*static_cast<std::remove_reference_t<F>*>(ctx))(v);
           return true;
         },
         &f);

@@ -52,8 +52,9 @@ Bitmap BitMapBTree::query_range(const Bound& lower, const Bound& upper, const Bi
     if (lo.code > hi.code) return out;
     if (lo.code == hi.code && (lo.kind == Bound::Kind::Excluded || hi.kind == Bound::Kind::Excluded)) return out;
   }
-  root_.query_range(lo, hi, mask, out);
-  return out;
+  RangeAnswer answer;
+  root_.query_range(lo, hi, mask, answer);
+  return std::move(answer).finish(mask);
 }
 
 bool BitMapBTree::contains_entry(Entry e) const {

@@ -6,8 +6,9 @@
 // Bound, each Included, Excluded or Unbounded, over numeric value: 3 and 3.0
 // compare equal) returns the ids that have at least one number inside the
 // range, intersected with a mask; it descends only along the two boundary
-// paths and answers each child lying wholly inside the range with one bitmap
-// intersection and one union.
+// paths and answers each child lying wholly inside the range from that
+// child's bitmap (intersection with the mask, union into the answer; many
+// such bitmaps are united in one multi-way union first, see RangeAnswer).
 //
 // Repeated pairs: the same (number, id) pair may be inserted several times
 // (a list attribute holding one number twice). The leaves keep one entry per
@@ -57,6 +58,8 @@ class BitMapBTree {
   BitMapBTree();  // an empty leaf root (count 0, start 48)
   BitMapBTree(const BitMapBTree&) = delete;
   BitMapBTree& operator=(const BitMapBTree&) = delete;
+  // A moved-from tree has an empty-node root: it may only be assigned to or
+  // destroyed (anything else is an internal failure).
   BitMapBTree(BitMapBTree&&) noexcept = default;
   BitMapBTree& operator=(BitMapBTree&&) noexcept = default;
 
@@ -65,6 +68,9 @@ class BitMapBTree {
   bool remove(NumKey key, uint32_t id);
   // Ids with a number within [lower, upper] (as the bound kinds say) that the
   // mask holds. Inverted or empty ranges and an empty mask give nothing.
+  // Bounds compare by key code, so a NaN bound is ordered like a NaN entry
+  // (beyond the infinity of its sign); callers that want NaN to match
+  // nothing must say so before asking.
   Bitmap query_range(const Bound& lower, const Bound& upper, const Bitmap& mask) const;
 
   bool is_empty() const { return size_ == 0; }

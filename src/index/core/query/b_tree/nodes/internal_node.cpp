@@ -96,12 +96,23 @@ bool BitMapBTreeNode::insert_non_full(Entry e) {
 }
 
 void BitMapBTreeNode::query_range(const KeyBound& lower, const KeyBound& upper, const Bitmap& mask,
-                                  Bitmap& out) const {
+                                  RangeAnswer& answer) const {
   switch (kind_) {
-    case Kind::Internal: internal()->query_range(lower, upper, mask, out); break;
-    case Kind::Leaf: leaf()->query_range(lower, upper, mask, out); break;
+    case Kind::Internal: internal()->query_range(lower, upper, mask, answer); break;
+    case Kind::Leaf: leaf()->query_range(lower, upper, mask, answer.ids); break;
     case Kind::Empty: break;
   }
+}
+
+Bitmap RangeAnswer::finish(const Bitmap& mask) && {
+  if (covered.size() <= kMergeSeparatelyUpTo) {
+    for (const Bitmap* b : covered) ids.or_inplace(Bitmap::and_(*b, mask));
+    return std::move(ids);
+  }
+  Bitmap all = Bitmap::or_many(std::span<const Bitmap* const>(covered.data(), covered.size()));
+  all.and_inplace(mask);
+  all.or_inplace(ids);
+  return all;
 }
 
 // ---------------------------------------------------------------------------
@@ -232,16 +243,17 @@ uint32_t InternalNode::get_key_index(const KeyBound& bound, bool is_lower) const
   return btree_detail::last_position(run, count_, [v](Entry k) { return entry_key(k) <= v; });
 }
 
-void InternalNode::query_range(const KeyBound& lower, const KeyBound& upper, const Bitmap& mask, Bitmap& out) const {
+void InternalNode::query_range(const KeyBound& lower, const KeyBound& upper, const Bitmap& mask,
+                               RangeAnswer& answer) const {
   const uint32_t first = get_key_index(lower, true);
   const uint32_t end = get_key_index(upper, false);
   auto cover = [&](uint32_t pos) {
     const std::optional<Bitmap>& b = bitmaps_[start_ + pos];
-    if (b) out.or_inplace(Bitmap::and_(*b, mask));
+    if (b && !b->is_empty()) answer.covered.push_back(&*b);
   };
   auto descend = [&](uint32_t pos) {
     const std::optional<BitMapBTreeNode>& c = children_[start_ + pos];
-    if (c) c->query_range(lower, upper, mask, out);
+    if (c) c->query_range(lower, upper, mask, answer);
   };
   // With no lower end the first child is as wholly inside the range as the
   // ones after it, unless the upper end falls into it as well.

@@ -20,8 +20,8 @@
 //
 // Cost: one heap block of ~5 KiB per node, never reallocated; a node is full
 // at 95 children. A range query answers every child lying wholly inside the
-// range from its bitmap (one intersection with the mask and one union) and
-// descends only into the children holding its two ends.
+// range from its bitmap alone (intersected with the mask and united into the
+// answer) and descends only into the children holding its two ends.
 // No locking of its own: the tree's owner guards it (shared for queries,
 // exclusive for changes). Failures are internal failures with the fixed
 // messages of the tree ("Missing child", "Cannot insert into empty node", ...).
@@ -31,11 +31,27 @@
 #include <memory>
 #include <optional>
 
+#include <absl/container/inlined_vector.h>
+
 #include "index/core/query/b_tree/nodes/leaf_node.hpp"
 
 namespace zarvex {
 
 class InternalNode;
+
+// The parts of a range query's answer gathered on the way down: `ids` gets
+// the masked ids of the entries found in the boundary leaves, `covered` the
+// bitmaps of the subtrees lying wholly inside the range (still unmasked).
+// finish() combines them: for a few subtrees, one intersection with the mask
+// and one union each; for many, one union of all of them (CRoaring's
+// multi-way union) and one intersection, which avoids re-merging an ever
+// larger answer.
+struct RangeAnswer {
+  static constexpr size_t kMergeSeparatelyUpTo = 16;
+  Bitmap ids;
+  absl::InlinedVector<const Bitmap*, 64> covered;
+  Bitmap finish(const Bitmap& mask) &&;
+};
 
 class BitMapBTreeNode {
  public:
@@ -72,9 +88,9 @@ class BitMapBTreeNode {
   // Inserts into a leaf or internal node that is not full; false when the
   // entry was already present.
   bool insert_non_full(Entry e);
-  // Adds to `out` the ids that have an entry within the bounds below this
-  // node and that `mask` holds. An empty node adds nothing.
-  void query_range(const KeyBound& lower, const KeyBound& upper, const Bitmap& mask, Bitmap& out) const;
+  // Gathers into `answer` the ids that have an entry within the bounds below
+  // this node (see RangeAnswer). An empty node adds nothing.
+  void query_range(const KeyBound& lower, const KeyBound& upper, const Bitmap& mask, RangeAnswer& answer) const;
 
  private:
   Kind kind_ = Kind::Empty;
@@ -127,7 +143,9 @@ class InternalNode {
   // Run position of the first (is_lower) or last child a range end touches;
   // 0 for an unbounded lower end, count for an unbounded upper end.
   uint32_t get_key_index(const KeyBound& bound, bool is_lower) const;
-  void query_range(const KeyBound& lower, const KeyBound& upper, const Bitmap& mask, Bitmap& out) const;
+  // Descends only into the children holding the two ends of the range; the
+  // children strictly between them are answered from their bitmaps.
+  void query_range(const KeyBound& lower, const KeyBound& upper, const Bitmap& mask, RangeAnswer& answer) const;
 
   // Move key, child and bitmap of every slot in [first, end) by distance
   // slots; the slots left behind hold no child and no bitmap.

@@ -52,8 +52,14 @@ template <class K>
 struct SipKeyHash {
   SipKeys keys = SipKeys::fresh();
 
+  // Keys may refine the in-shard hash with `bucket_hash64()` (consistent with
+  // their equality) while shard choice keeps using `hash64()`.
   size_t operator()(const K& key) const noexcept {
-    return static_cast<size_t>(siphash13_u64(keys.k0, keys.k1, key.hash64()));
+    if constexpr (requires { key.bucket_hash64(); }) {
+      return static_cast<size_t>(siphash13_u64(keys.k0, keys.k1, key.bucket_hash64()));
+    } else {
+      return static_cast<size_t>(siphash13_u64(keys.k0, keys.k1, key.hash64()));
+    }
   }
 };
 

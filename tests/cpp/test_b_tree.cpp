@@ -1,0 +1,1036 @@
+// BitMapBTree: key codes and entry layout, numeric order across integers and
+// floats, the node shapes after a split, range-query edge cases on leaf and
+// multi-level trees, repeated pairs, removal keeping bitmaps exact, the
+// failure messages, validate() catching corruption, and a randomized
+// comparison against a multiset model (fixed seed; ZARVEX_FUZZ_ITERATIONS=N
+// runs N steps with a random seed, ZARVEX_FUZZ_SEED=S replays one).
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cinttypes>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <functional>
+#include <iostream>
+#include <limits>
+#include <numeric>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "index/core/query/b_tree/ranged_b_tree.hpp"
+#include "support/internal_failure.hpp"
+
+namespace zarvex {
+
+// Reaches into the nodes to corrupt them on purpose.
+struct BitMapBTreeTestAccess {
+  static BitMapBTreeNode& root(BitMapBTree& t) { return t.root_; }
+  static std::optional<BitMapBTreeNode>& child_slot(InternalNode& n, uint32_t pos) {
+    return n.children_[n.start_ + pos];
+  }
+  static std::optional<Bitmap>& bitmap_slot(InternalNode& n, uint32_t pos) { return n.bitmaps_[n.start_ + pos]; }
+  static Entry& leaf_slot(LeafNode& l, uint32_t pos) { return l.entries_[l.start_ + pos]; }
+  static Entry& key_slot(InternalNode& n, uint32_t pos) { return n.keys_[n.start_ + pos]; }
+};
+
+namespace {
+
+using Kind = BitMapBTreeNode::Kind;
+using TA = BitMapBTreeTestAccess;
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr double kDenormMin = std::numeric_limits<double>::denorm_min();
+constexpr double kDblMin = std::numeric_limits<double>::min();
+constexpr double kDblMax = std::numeric_limits<double>::max();
+const double kMaxSubnormal = std::nextafter(kDblMin, 0.0);
+constexpr int64_t kTwo53 = int64_t{1} << 53;
+
+NumKey I(int64_t v) { return NumKey::of_int(v); }
+NumKey F(double v) { return NumKey::of_float(v); }
+Bound Inc(NumKey v) { return Bound::included(v); }
+Bound Exc(NumKey v) { return Bound::excluded(v); }
+Bound Unb() { return Bound::unbounded(); }
+
+std::vector<uint32_t> ids(const Bitmap& b) { return b.to_vector(); }
+
+Bitmap mask_upto(uint32_t n) {
+  std::vector<uint32_t> v(n + 1);
+  std::iota(v.begin(), v.end(), 0u);
+  return Bitmap(std::span<const uint32_t>(v));
+}
+
+const Bitmap& big_mask() {
+  static const Bitmap m = mask_upto(200000);
+  return m;
+}
+
+std::vector<Entry> entries_of(const BitMapBTree& t) {
+  std::vector<Entry> out;
+  t.for_each([&out](Entry e) { out.push_back(e); });
+  return out;
+}
+
+template <class Fn>
+std::string failure_of(Fn&& fn) {
+  try {
+    fn();
+  } catch (const InternalFailure& e) {
+    return e.what();
+  }
+  return "<no failure>";
+}
+
+std::string num_name(NumKey k) {
+  char buf[64];
+  if (k.is_float)
+    std::snprintf(buf, sizeof buf, "%.17g", k.f);
+  else
+    std::snprintf(buf, sizeof buf, "%" PRId64, k.i);
+  return buf;
+}
+
+// ---------------------------------------------------------------------------
+// Key codes and entries
+
+struct KeyCodeCase {
+  NumKey key;
+  uint64_t head;
+  uint64_t mantissa;
+};
+
+TEST(BTreeKeyCode, MatchesTheDocumentedLayout) {
+  const KeyCodeCase cases[] = {
+      {I(1), 0xBFF, 0x8000000000000000},
+      {F(1.0), 0xBFF, 0x8000000000000000},
+      {I(-1), 0x400, 0x7FFFFFFFFFFFFFFF},
+      {F(-1.0), 0x400, 0x7FFFFFFFFFFFFFFF},
+      {I(3), 0xC00, 0xC000000000000000},
+      {F(3.0), 0xC00, 0xC000000000000000},
+      {F(2.5), 0xC00, 0xA000000000000000},
+      {F(kInf), 0xFFF, 0x8000000000000000},
+      {F(-kInf), 0x000, 0x7FFFFFFFFFFFFFFF},
+      {I(0), 0x800, 0},
+      {F(0.0), 0x800, 0},
+      {F(-0.0), 0x800, 0},
+      {I(kTwo53 + 1), 0xC34, 0x8000000000000400},
+      {I(std::numeric_limits<int64_t>::max()), 0xC3D, 0xFFFFFFFFFFFFFFFE},
+      {I(std::numeric_limits<int64_t>::min()), 0x3C1, 0x7FFFFFFFFFFFFFFF},
+      {F(kDenormMin), 0x800, 0x800},
+      {F(-kDenormMin), 0x7FF, 0xFFFFFFFFFFFFF7FF},
+      {F(kDblMin), 0x801, 0x8000000000000000},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(num_name(c.key) + (c.key.is_float ? " (float)" : " (int)"));
+    const KeyCode k = key_code(c.key);
+    EXPECT_EQ(key_code_head(k), c.head);
+    EXPECT_EQ(key_code_mantissa(k), c.mantissa);
+  }
+}
+
+TEST(BTreeKeyCode, EntryBitLayout) {
+  struct Case {
+    NumKey key;
+    uint32_t id;
+  } cases[] = {{F(3.0), 7}, {I(3), 7}, {I(-1), 0xFFFFFFFF}, {F(-kInf), 0}, {F(kDenormMin), 123456}};
+  for (const auto& c : cases) {
+    const Entry e = make_entry(c.key, c.id);
+    EXPECT_EQ(static_cast<uint32_t>(e), c.id);
+    EXPECT_EQ(entry_id(e), c.id);
+    EXPECT_EQ(static_cast<bool>((e >> 32) & 1), c.key.is_float);
+    EXPECT_EQ(entry_is_float(e), c.key.is_float);
+    EXPECT_TRUE(entry_reserved_bits_clear(e));
+    EXPECT_EQ((e >> 33) & ((Entry{1} << 19) - 1), Entry{0});
+    EXPECT_EQ(static_cast<uint64_t>(e >> 116), key_code_head(key_code(c.key)));
+    EXPECT_EQ(static_cast<uint64_t>(e >> 52), key_code_mantissa(key_code(c.key)));
+  }
+}
+
+// Groups of numbers in ascending order; members of a group are numerically
+// equal and must share one key code.
+TEST(BTreeKeyCode, OrderLadderAcrossKindsAndFamilies) {
+  const double qnan = std::numeric_limits<double>::quiet_NaN();
+  const std::vector<std::vector<NumKey>> ladder = {
+      {F(-qnan)},
+      {F(-kInf)},
+      {F(-kDblMax)},
+      {I(std::numeric_limits<int64_t>::min()), F(-9223372036854775808.0)},
+      {I(-kTwo53 - 1)},
+      {I(-kTwo53), F(-9007199254740992.0)},
+      {F(-1.5)},
+      {I(-1), F(-1.0)},
+      {F(-kDblMin)},
+      {F(-kMaxSubnormal)},
+      {F(-2 * kDenormMin)},
+      {F(-kDenormMin)},
+      {I(0), F(0.0), F(-0.0)},
+      {F(kDenormMin)},
+      {F(2 * kDenormMin)},
+      {F(kMaxSubnormal)},
+      {F(kDblMin)},
+      {F(0.5)},
+      {I(1), F(1.0)},
+      {F(2.5)},
+      {I(3), F(3.0)},
+      {I(kTwo53), F(9007199254740992.0)},
+      {I(kTwo53 + 1)},
+      {I(kTwo53 + 2), F(9007199254740994.0)},
+      {I(std::numeric_limits<int64_t>::max())},
+      {F(9223372036854775808.0)},
+      {F(kDblMax)},
+      {F(kInf)},
+      {F(qnan)},
+  };
+  for (size_t g = 0; g < ladder.size(); ++g) {
+    for (const NumKey& k : ladder[g]) {
+      SCOPED_TRACE("group " + std::to_string(g) + ": " + num_name(k));
+      EXPECT_EQ(key_code(k), key_code(ladder[g][0]));
+      if (g > 0) {
+        EXPECT_LT(key_code(ladder[g - 1][0]), key_code(k));
+        // Entry order: the number decides before the type bit and the id.
+        EXPECT_LT(make_entry(ladder[g - 1].back(), 0xFFFFFFFF), make_entry(k, 0));
+      }
+    }
+  }
+}
+
+// x86-64 long double holds every int64 and every double exactly, so it is an
+// exact reference order for mixed comparisons.
+long double exact_value(NumKey k) { return k.is_float ? static_cast<long double>(k.f) : static_cast<long double>(k.i); }
+
+// A number from a mix of families that meet at their edges: small values equal
+// across kinds, zeros, subnormals, huge integers near 2^53 and 2^63,
+// infinities and random values over the whole range. No NaN.
+NumKey random_number(std::mt19937_64& rng) {
+  auto pick = [&](uint64_t n) { return static_cast<int64_t>(rng() % n); };
+  switch (pick(9)) {
+    case 0:
+    case 1: return I(pick(25) - 12);
+    case 2: return F(static_cast<double>(pick(25) - 12));
+    case 3: return F(static_cast<double>(pick(25) - 12) + 0.5);
+    case 4: {
+      static const NumKey specials[] = {I(0),
+                                        F(0.0),
+                                        F(-0.0),
+                                        F(kInf),
+                                        F(-kInf),
+                                        F(kDenormMin),
+                                        F(-kDenormMin),
+                                        F(2 * kDenormMin),
+                                        F(kMaxSubnormal),
+                                        F(-kMaxSubnormal),
+                                        F(kDblMin),
+                                        F(-kDblMin),
+                                        F(kDblMax),
+                                        F(-kDblMax)};
+      return specials[pick(std::size(specials))];
+    }
+    case 5: {
+      static const NumKey huge[] = {I(kTwo53 - 1),
+                                    I(kTwo53),
+                                    I(kTwo53 + 1),
+                                    I(kTwo53 + 2),
+                                    I(-kTwo53 - 1),
+                                    I(-kTwo53),
+                                    F(9007199254740992.0),
+                                    F(9007199254740994.0),
+                                    F(-9007199254740992.0),
+                                    I(std::numeric_limits<int64_t>::max()),
+                                    I(std::numeric_limits<int64_t>::max() - 1),
+                                    I(std::numeric_limits<int64_t>::min()),
+                                    F(9223372036854775808.0),
+                                    F(-9223372036854775808.0),
+                                    F(9223372036854774784.0)};
+      return huge[pick(std::size(huge))];
+    }
+    case 6: {
+      std::uniform_real_distribution<double> d(-1e6, 1e6);
+      return F(d(rng));
+    }
+    case 7: {
+      // Any magnitude, subnormals included.
+      std::uniform_real_distribution<double> m(0.5, 1.0);
+      const double v = std::ldexp(m(rng), static_cast<int>(pick(2098)) - 1074);
+      return F(rng() & 1 ? -v : v);
+    }
+    default: return rng() & 1 ? I(static_cast<int64_t>(rng())) : I(pick(2000001) - 1000000);
+  }
+}
+
+TEST(BTreeKeyCode, RandomPairsOrderLikeTheirNumbers) {
+  std::mt19937_64 rng(0x5eed0001);
+  for (int i = 0; i < 200000; ++i) {
+    const NumKey a = random_number(rng);
+    const NumKey b = random_number(rng);
+    const long double va = exact_value(a), vb = exact_value(b);
+    const KeyCode ka = key_code(a), kb = key_code(b);
+    ASSERT_EQ(va < vb, ka < kb) << num_name(a) << " vs " << num_name(b);
+    ASSERT_EQ(va == vb, ka == kb) << num_name(a) << " vs " << num_name(b);
+  }
+}
+
+// The double a grouping yields for an exact value: truncated toward zero.
+double truncated(long double v) {
+  double d = static_cast<double>(v);
+  if (std::fabs(static_cast<long double>(d)) > std::fabs(v)) d = std::nextafter(d, 0.0);
+  return d;
+}
+
+TEST(BTreeKeyCode, KeyToDoubleForGrouping) {
+  struct Case {
+    NumKey key;
+    double expect;
+  } cases[] = {
+      {I(kTwo53 + 1), 9007199254740992.0},
+      {I(kTwo53 + 3), 9007199254740994.0},
+      {I(-kTwo53 - 1), -9007199254740992.0},
+      {I(std::numeric_limits<int64_t>::max()), 9223372036854774784.0},
+      {I(std::numeric_limits<int64_t>::min()), -9223372036854775808.0},
+      {I(5), 5.0},
+      {F(5.0), 5.0},
+      {I(-3), -3.0},
+      {I(0), 0.0},
+      {F(kDenormMin), kDenormMin},
+      {F(-kMaxSubnormal), -kMaxSubnormal},
+      {F(-kInf), -kInf},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(num_name(c.key));
+    EXPECT_EQ(key_to_double(make_entry(c.key, 1)), c.expect);
+  }
+  // -0.0 groups with the other zeros as +0.0.
+  EXPECT_FALSE(std::signbit(key_to_double(make_entry(F(-0.0), 1))));
+
+  std::mt19937_64 rng(0x5eed0002);
+  for (int i = 0; i < 200000; ++i) {
+    // Every double (NaN payloads included) comes back bit for bit.
+    const double d = std::bit_cast<double>(rng());
+    if (d == 0.0) continue;
+    ASSERT_EQ(std::bit_cast<uint64_t>(key_to_double(make_entry(F(d), 9))), std::bit_cast<uint64_t>(d)) << d;
+    const NumKey k = random_number(rng);
+    ASSERT_EQ(key_to_double(make_entry(k, 9)), truncated(exact_value(k))) << num_name(k);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Tree shapes
+
+// Fills a tree with `n` ascending integers 0..n-1, id = value.
+BitMapBTree ascending(int64_t n) {
+  BitMapBTree t;
+  for (int64_t v = 0; v < n; ++v) t.insert(I(v), static_cast<uint32_t>(v));
+  return t;
+}
+
+TEST(BTreeShape, NewTreeIsAnEmptyCentredLeaf) {
+  BitMapBTree t;
+  const auto info = t.inspect();
+  EXPECT_EQ(info.kind, Kind::Leaf);
+  EXPECT_EQ(info.count, 0u);
+  EXPECT_EQ(info.start, 48u);
+  EXPECT_TRUE(t.is_empty());
+  EXPECT_TRUE(entries_of(t).empty());
+  EXPECT_TRUE(t.query_range(Unb(), Unb(), big_mask()).is_empty());
+  t.validate();
+}
+
+TEST(BTreeShape, LeafStaysCentredWhileFilling) {
+  BitMapBTree t = ascending(95);
+  auto info = t.inspect();
+  EXPECT_EQ(info.kind, Kind::Leaf);
+  EXPECT_EQ(info.count, 95u);
+  EXPECT_EQ(info.start, 0u);
+  EXPECT_TRUE(t.root().is_full());
+  t.validate();
+  // One fewer is not full: re-centring keeps one free slot at each end.
+  BitMapBTree u = ascending(94);
+  EXPECT_EQ(u.inspect().start, 1u);
+  EXPECT_FALSE(u.root().is_full());
+}
+
+struct SplitCase {
+  const char* name;
+  NumKey key;
+  uint32_t id;
+  uint32_t left_count, left_start, right_count, right_start;
+  bool new_entry;
+};
+
+class BTreeSplit : public ::testing::TestWithParam<SplitCase> {};
+
+TEST_P(BTreeSplit, NinetySixthInsertionSplitsTheRootLeaf) {
+  const SplitCase& c = GetParam();
+  BitMapBTree t = ascending(95);
+  t.insert(c.key, c.id);
+  t.validate();
+  const auto info = t.inspect();
+  ASSERT_EQ(info.kind, Kind::Internal);
+  EXPECT_EQ(info.count, 2u);
+  EXPECT_EQ(info.start, 48u);
+  ASSERT_EQ(info.children.size(), 2u);
+  EXPECT_EQ(info.children[0].kind, Kind::Leaf);
+  EXPECT_EQ(info.children[1].kind, Kind::Leaf);
+  EXPECT_EQ(info.children[0].count, c.left_count);
+  EXPECT_EQ(info.children[0].start, c.left_start);
+  EXPECT_EQ(info.children[1].count, c.right_count);
+  EXPECT_EQ(info.children[1].start, c.right_start);
+  EXPECT_EQ(t.size(), 96u);
+  EXPECT_EQ(entries_of(t).size(), c.new_entry ? 96u : 95u);
+  EXPECT_EQ(t.multiplicity(c.key, c.id), c.new_entry ? 1u : 2u);
+  // The root keys: the left leaf's first entry and the separator, integer 47.
+  const InternalNode* root = t.root().internal();
+  EXPECT_EQ(root->key(1), make_entry(I(47), 47));
+  EXPECT_TRUE(root->bitmap(0)->contains(46));
+  EXPECT_FALSE(root->bitmap(0)->contains(47));
+  EXPECT_TRUE(root->bitmap(1)->contains(47));
+  EXPECT_EQ(root->bitmap(0)->contains(c.id) || root->bitmap(1)->contains(c.id), true);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, BTreeSplit,
+    ::testing::Values(
+        // 47 stay and are re-centred at 24, 48 move to a new leaf at 24.
+        SplitCase{"below_all", I(-1), 500, 48, 23, 48, 24, true},
+        SplitCase{"above_all", I(95), 95, 47, 24, 49, 24, true},
+        SplitCase{"below_separator", F(46.5), 501, 48, 24, 48, 24, true},
+        // Equal number to the separator but larger entry: goes right.
+        SplitCase{"separator_number_larger_id", I(47), 1000, 47, 24, 49, 23, true},
+        // The float 47.0 sorts after the integer 47 and goes right too.
+        SplitCase{"separator_as_float", F(47.0), 3, 47, 24, 49, 23, true},
+        // The separator itself again: a repeated pair, no new entry.
+        SplitCase{"repeat_of_separator", I(47), 47, 47, 24, 48, 24, false},
+        SplitCase{"repeat_in_left", I(10), 10, 47, 24, 48, 24, false}),
+    [](const ::testing::TestParamInfo<SplitCase>& p) { return std::string(p.param.name); });
+
+TEST(BTreeShape, RootGrowsALevelWhenItsChildrenFillIt) {
+  BitMapBTree t;
+  uint32_t depth = 1;
+  for (int64_t v = 0; v < 20000; ++v) {
+    t.insert(I(v * 7919 % 20000), static_cast<uint32_t>(v));
+    if (t.depth() != depth) {
+      EXPECT_EQ(t.depth(), depth + 1);
+      depth = t.depth();
+      const auto info = t.inspect();
+      EXPECT_EQ(info.kind, Kind::Internal);
+      EXPECT_EQ(info.count, 2u);
+      t.validate();
+    }
+  }
+  EXPECT_GE(depth, 3u);
+  t.validate();
+  EXPECT_EQ(ids(t.query_range(Unb(), Unb(), big_mask())).size(), 20000u);
+}
+
+// ---------------------------------------------------------------------------
+// Range queries
+
+// Runs a scenario on a bare tree and on a tree padded to several levels with
+// entries whose ids (>= 100000) the scenario's masks exclude.
+class BTreeQuery : public ::testing::TestWithParam<int> {
+ protected:
+  void SetUp() override {
+    std::mt19937_64 rng(42);
+    for (int i = 0; i < GetParam(); ++i) {
+      // Padding crowds the interesting numbers, including exact 5s and 3s.
+      const int64_t v = static_cast<int64_t>(rng() % 21) - 5;
+      const uint32_t id = 100000 + static_cast<uint32_t>(i);
+      if (rng() & 1)
+        t.insert(I(v), id);
+      else
+        t.insert(F(static_cast<double>(v) + (rng() % 4) * 0.25), id);
+    }
+  }
+  Bitmap mask = mask_upto(1000);
+  BitMapBTree t;
+};
+
+TEST_P(BTreeQuery, IntegerAndFloatOfEqualValueAreDistinctEntries) {
+  t.insert(F(3.0), 1);
+  t.insert(I(3), 1);
+  t.insert(I(3), 2);
+  t.validate();
+  EXPECT_EQ(t.multiplicity(I(3), 1), 1u);
+  EXPECT_EQ(t.multiplicity(F(3.0), 1), 1u);
+  // In order: integer 3 (ids 1, 2), then float 3.0.
+  std::vector<Entry> mine;
+  t.for_each([&](Entry e) {
+    if (entry_id(e) < 100000) mine.push_back(e);
+  });
+  ASSERT_EQ(mine.size(), 3u);
+  EXPECT_EQ(mine[0], make_entry(I(3), 1));
+  EXPECT_EQ(mine[1], make_entry(I(3), 2));
+  EXPECT_EQ(mine[2], make_entry(F(3.0), 1));
+  EXPECT_EQ(ids(t.query_range(Inc(I(3)), Inc(I(3)), mask)), (std::vector<uint32_t>{1, 2}));
+  EXPECT_EQ(ids(t.query_range(Inc(F(3.0)), Inc(F(3.0)), mask)), (std::vector<uint32_t>{1, 2}));
+  ASSERT_TRUE(t.remove(I(3), 1));
+  // Still held through the float 3.0.
+  EXPECT_EQ(ids(t.query_range(Inc(I(3)), Inc(I(3)), mask)), (std::vector<uint32_t>{1, 2}));
+  ASSERT_TRUE(t.remove(F(3.0), 1));
+  EXPECT_EQ(ids(t.query_range(Inc(I(3)), Inc(I(3)), mask)), (std::vector<uint32_t>{2}));
+  t.validate();
+}
+
+TEST_P(BTreeQuery, ExcludedLowerBoundDropsEveryEqualNumber) {
+  // Many 5s of both kinds span several leaves on the padded tree.
+  for (uint32_t id = 200; id < 500; ++id) t.insert(id % 2 ? I(5) : F(5.0), id);
+  t.insert(F(std::nextafter(5.0, 10.0)), 1);
+  t.insert(I(6), 2);
+  t.insert(F(4.999), 3);
+  t.insert(F(kInf), 4);
+  t.validate();
+  for (const NumKey five : {I(5), F(5.0)}) {
+    SCOPED_TRACE(five.is_float ? "5.0" : "5");
+    EXPECT_EQ(ids(t.query_range(Exc(five), Unb(), mask)), (std::vector<uint32_t>{1, 2, 4}));
+    auto at_most = ids(t.query_range(Unb(), Inc(five), mask));
+    EXPECT_EQ(at_most.size(), 301u);
+    EXPECT_EQ(at_most.front(), 3u);
+    EXPECT_EQ(ids(t.query_range(Unb(), Exc(five), mask)), (std::vector<uint32_t>{3}));
+    EXPECT_EQ(t.query_range(Inc(five), Inc(five), mask).cardinality(), 300u);
+    EXPECT_EQ(t.query_range(Inc(five), Unb(), mask).cardinality(), 303u);
+  }
+}
+
+TEST_P(BTreeQuery, InvertedOrEmptyRangesGiveNothing) {
+  for (uint32_t id = 1; id <= 20; ++id) t.insert(I(static_cast<int64_t>(id) - 5), id);
+  t.insert(F(5.0), 21);
+  struct Case {
+    Bound lo, hi;
+    size_t expect;
+  } cases[] = {
+      {Inc(I(10)), Inc(I(1)), 0},     {Exc(I(5)), Exc(I(5)), 0},   {Inc(I(5)), Exc(I(5)), 0},
+      {Exc(I(5)), Inc(F(5.0)), 0},    {Inc(F(5.5)), Inc(I(5)), 0}, {Inc(F(kInf)), Inc(F(-kInf)), 0},
+      {Inc(I(5)), Inc(F(5.0)), 2},    {Inc(I(1)), Inc(I(10)), 11}, {Exc(I(-5)), Exc(I(-3)), 1},
+  };
+  for (const auto& c : cases) EXPECT_EQ(t.query_range(c.lo, c.hi, mask).cardinality(), c.expect);
+}
+
+TEST_P(BTreeQuery, IntegersBeyondTwoPow53AreExact) {
+  t.insert(I(kTwo53), 1);
+  t.insert(I(kTwo53 + 1), 2);
+  t.insert(F(9007199254740992.0), 3);
+  t.insert(F(9007199254740994.0), 4);
+  t.validate();
+  EXPECT_EQ(ids(t.query_range(Inc(I(kTwo53 + 1)), Unb(), mask)), (std::vector<uint32_t>{2, 4}));
+  EXPECT_EQ(ids(t.query_range(Exc(I(kTwo53)), Unb(), mask)), (std::vector<uint32_t>{2, 4}));
+  EXPECT_EQ(ids(t.query_range(Unb(), Exc(I(kTwo53 + 1)), mask)), (std::vector<uint32_t>{1, 3}));
+  EXPECT_EQ(ids(t.query_range(Inc(F(9007199254740992.0)), Inc(I(kTwo53)), mask)), (std::vector<uint32_t>{1, 3}));
+  EXPECT_EQ(ids(t.query_range(Inc(I(kTwo53 + 1)), Inc(I(kTwo53 + 1)), mask)), (std::vector<uint32_t>{2}));
+  // Grouping sees 2^53, 2^53, 2^53 (from 2^53 + 1) and 2^53 + 2.
+  std::vector<std::pair<double, uint32_t>> seen;
+  t.for_each([&](Entry e) {
+    if (entry_id(e) < 100000) seen.emplace_back(key_to_double(e), entry_id(e));
+  });
+  const std::vector<std::pair<double, uint32_t>> expect = {
+      {9007199254740992.0, 1}, {9007199254740992.0, 3}, {9007199254740992.0, 2}, {9007199254740994.0, 4}};
+  EXPECT_EQ(seen, expect);
+}
+
+TEST_P(BTreeQuery, MaskLimitsEveryAnswer) {
+  for (uint32_t id = 1; id <= 50; ++id) t.insert(I(id % 7), id);
+  EXPECT_TRUE(t.query_range(Unb(), Unb(), Bitmap()).is_empty());
+  EXPECT_TRUE(t.query_range(Inc(I(0)), Inc(I(6)), Bitmap()).is_empty());
+  EXPECT_TRUE(t.query_range(Unb(), Unb(), Bitmap{900, 901}).is_empty());
+  EXPECT_EQ(ids(t.query_range(Inc(I(3)), Inc(I(3)), Bitmap{3, 10, 17, 18, 100000})),
+            (std::vector<uint32_t>{3, 10, 17}));
+  EXPECT_EQ(t.query_range(Unb(), Unb(), mask).cardinality(), 50u);
+}
+
+TEST_P(BTreeQuery, NaNsSortOutsideTheInfinities) {
+  const double qnan = std::numeric_limits<double>::quiet_NaN();
+  t.insert(F(qnan), 1);
+  t.insert(F(-qnan), 2);
+  t.insert(F(kInf), 3);
+  t.insert(F(-kInf), 4);
+  t.insert(I(0), 5);
+  t.validate();
+  EXPECT_EQ(ids(t.query_range(Exc(F(kInf)), Unb(), mask)), (std::vector<uint32_t>{1}));
+  EXPECT_EQ(ids(t.query_range(Unb(), Exc(F(-kInf)), mask)), (std::vector<uint32_t>{2}));
+  EXPECT_EQ(ids(t.query_range(Inc(F(-kInf)), Inc(F(kInf)), mask)), (std::vector<uint32_t>{3, 4, 5}));
+}
+
+TEST_P(BTreeQuery, SubnormalsSitBetweenZeroAndTheSmallestNormal) {
+  t.insert(F(kDenormMin), 1);
+  t.insert(F(-kDenormMin), 2);
+  t.insert(F(0.0), 3);
+  t.insert(F(kDblMin), 4);
+  t.insert(F(-0.0), 5);
+  t.insert(F(kMaxSubnormal), 6);
+  t.insert(I(0), 7);
+  t.validate();
+  EXPECT_EQ(ids(t.query_range(Exc(I(0)), Exc(F(kDblMin)), mask)), (std::vector<uint32_t>{1, 6}));
+  EXPECT_EQ(ids(t.query_range(Exc(F(-kDblMin)), Exc(F(-0.0)), mask)), (std::vector<uint32_t>{2}));
+  // -0.0 and 0.0 with different ids are different entries of one number.
+  EXPECT_EQ(ids(t.query_range(Inc(F(-0.0)), Inc(I(0)), mask)), (std::vector<uint32_t>{3, 5, 7}));
+  EXPECT_EQ(ids(t.query_range(Exc(F(kDenormMin)), Inc(F(kMaxSubnormal)), mask)), (std::vector<uint32_t>{6}));
+  EXPECT_TRUE(t.remove(F(0.0), 5));  // -0.0 and 0.0 are the same number
+  EXPECT_EQ(ids(t.query_range(Inc(F(0.0)), Inc(F(0.0)), mask)), (std::vector<uint32_t>{3, 7}));
+}
+
+// Narrow ranges answer from a few covered subtrees, wide ones from many (the
+// answer then unites them all before masking); both must equal a scan.
+TEST(BTreeRangeWidth, NarrowAndWideRangesMatchAScan) {
+  BitMapBTree t;
+  constexpr int64_t kN = 30000;
+  auto id_of = [](int64_t v) { return static_cast<uint32_t>(v * 7 % 4001) + 1; };
+  for (int64_t v = 0; v < kN; ++v) t.insert(v % 2 ? I(v) : F(static_cast<double>(v)), id_of(v));
+  ASSERT_GE(t.depth(), 3u);
+  Bitmap sparse;
+  for (uint32_t id = 0; id < 5000; id += 3) sparse.add(id);
+  for (const Bitmap* mask : {&big_mask(), static_cast<const Bitmap*>(&sparse)}) {
+    for (int64_t width : {int64_t{0}, int64_t{1}, int64_t{50}, int64_t{400}, int64_t{3000}, int64_t{12000}, kN}) {
+      for (int64_t lo : {int64_t{0}, int64_t{17}, kN / 3, kN - width}) {
+        std::set<uint32_t> expect;
+        for (int64_t v = lo + 1; v <= lo + width && v < kN; ++v)
+          if (mask->contains(id_of(v))) expect.insert(id_of(v));
+        const auto got = ids(t.query_range(Exc(I(lo)), Inc(F(static_cast<double>(lo + width))), *mask));
+        EXPECT_EQ(got, std::vector<uint32_t>(expect.begin(), expect.end())) << lo << " +" << width;
+      }
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Padding, BTreeQuery, ::testing::Values(0, 300, 9000),
+                         [](const ::testing::TestParamInfo<int>& p) { return "pad" + std::to_string(p.param); });
+
+// ---------------------------------------------------------------------------
+// Removal and repeated pairs
+
+TEST(BTreeRemove, AbsentPairsAnswerFalseAndChangeNothing) {
+  BitMapBTree empty;
+  EXPECT_FALSE(empty.remove(I(1), 1));
+  BitMapBTree t = ascending(3000);
+  t.insert(F(2.5), 77);
+  const auto before = entries_of(t);
+  struct Case {
+    NumKey key;
+    uint32_t id;
+  } cases[] = {{I(5), 6}, {F(5.0), 5}, {I(3000), 3000}, {F(2.5), 78}, {I(-1), 0}, {F(-0.0), 1}, {I(2), 77}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(num_name(c.key));
+    EXPECT_FALSE(t.remove(c.key, c.id));
+  }
+  EXPECT_EQ(entries_of(t), before);
+  EXPECT_EQ(t.size(), 3001u);
+  t.validate();
+}
+
+TEST(BTreeRemove, RemovingEverythingLeavesEmptyLeavesThatQueriesPassOver) {
+  std::mt19937_64 rng(7);
+  BitMapBTree t;
+  std::vector<std::pair<int64_t, uint32_t>> pairs;
+  for (uint32_t i = 0; i < 8000; ++i) pairs.emplace_back(static_cast<int64_t>(rng() % 100000), i);
+  for (auto [v, id] : pairs) t.insert(I(v), id);
+  const uint32_t depth = t.depth();
+  ASSERT_GE(depth, 3u);
+  std::shuffle(pairs.begin(), pairs.end(), rng);
+  for (size_t i = 0; i < pairs.size(); ++i) {
+    ASSERT_TRUE(t.remove(I(pairs[i].first), pairs[i].second));
+    if (i % 997 == 0) t.validate();
+  }
+  t.validate();
+  EXPECT_TRUE(t.is_empty());
+  EXPECT_EQ(t.depth(), depth);  // nodes are never freed
+  EXPECT_TRUE(entries_of(t).empty());
+  EXPECT_TRUE(t.query_range(Unb(), Unb(), big_mask()).is_empty());
+  EXPECT_TRUE(t.query_range(Inc(I(10)), Inc(I(50000)), big_mask()).is_empty());
+  // Every slot bitmap of the root is empty now.
+  const InternalNode* root = t.root().internal();
+  ASSERT_NE(root, nullptr);
+  for (uint32_t i = 0; i < root->count(); ++i) EXPECT_TRUE(root->bitmap(i)->is_empty());
+  // The emptied leaves take entries again.
+  for (int64_t v = 0; v < 3000; ++v) t.insert(I(v * 31), 1);
+  t.validate();
+  EXPECT_EQ(ids(t.query_range(Inc(I(0)), Unb(), big_mask())), (std::vector<uint32_t>{1}));
+}
+
+TEST(BTreeRemove, RangeQueriesNeverReportAnIdWithoutAMatchingNumber) {
+  BitMapBTree t;
+  for (int64_t v = 2; v < 10000; ++v) t.insert(I(v), 100000 + static_cast<uint32_t>(v));
+  t.insert(I(1), 7);
+  t.insert(I(10000), 7);
+  t.insert(I(5000), 8);
+  ASSERT_GE(t.depth(), 3u);
+  const Bitmap m{7, 8};
+  EXPECT_EQ(ids(t.query_range(Inc(I(4000)), Unb(), m)), (std::vector<uint32_t>{7, 8}));
+  ASSERT_TRUE(t.remove(I(10000), 7));
+  t.validate();
+  // The upper subtrees lie wholly inside these ranges and answer from bitmaps.
+  EXPECT_EQ(ids(t.query_range(Inc(I(4000)), Unb(), m)), (std::vector<uint32_t>{8}));
+  EXPECT_EQ(ids(t.query_range(Inc(I(0)), Unb(), m)), (std::vector<uint32_t>{7, 8}));
+  ASSERT_TRUE(t.remove(I(5000), 8));
+  EXPECT_EQ(ids(t.query_range(Inc(I(2)), Unb(), m)), std::vector<uint32_t>());
+  EXPECT_EQ(ids(t.query_range(Unb(), Unb(), m)), (std::vector<uint32_t>{7}));
+  t.validate();
+}
+
+TEST(BTreeRemove, IdsWithEntriesOnBothSidesOfASplitStayInBothBitmaps) {
+  // Two ids alternate over ascending numbers, so every split cuts through
+  // entries of both; each half must keep both ids.
+  BitMapBTree t;
+  for (int64_t v = 0; v < 6000; ++v) t.insert(I(v), static_cast<uint32_t>(v % 2) + 1);
+  t.validate();
+  const Bitmap m{1, 2};
+  for (int64_t lo = 0; lo < 6000; lo += 250)
+    EXPECT_EQ(ids(t.query_range(Inc(I(lo)), Inc(I(lo + 300)), m)), (std::vector<uint32_t>{1, 2})) << lo;
+  // Take id 1 out of the lower half only.
+  for (int64_t v = 0; v < 3000; v += 2) ASSERT_TRUE(t.remove(I(v), 1));
+  t.validate();
+  EXPECT_EQ(ids(t.query_range(Inc(I(0)), Exc(I(3000)), m)), (std::vector<uint32_t>{2}));
+  EXPECT_EQ(ids(t.query_range(Inc(I(2990)), Inc(I(3001)), m)), (std::vector<uint32_t>{1, 2}));
+}
+
+TEST(BTreeRemove, RepeatedPairsAreCountedAndRemovedOneAtATime) {
+  // On a leaf root, at a separator after a split, and deep inside a tall tree.
+  struct Case {
+    int64_t fill;
+    NumKey key;
+    uint32_t id;
+  } cases[] = {{0, I(5), 1}, {95, I(47), 47}, {95, I(47), 99}, {20000, I(12345), 12345}, {20000, F(0.5), 3}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.fill) + " " + num_name(c.key));
+    BitMapBTree t = ascending(c.fill);
+    const auto before = entries_of(t);
+    const uint64_t size_before = t.size();
+    const uint32_t base = t.multiplicity(c.key, c.id);
+    for (int k = 0; k < 3; ++k) {
+      t.insert(c.key, c.id);
+      t.validate();
+    }
+    EXPECT_EQ(t.multiplicity(c.key, c.id), base + 3);
+    EXPECT_EQ(t.size(), size_before + 3);
+    // More splits while the repeats are held.
+    for (int64_t v = 0; v < 300; ++v) t.insert(F(static_cast<double>(c.fill) + 0.25 + static_cast<double>(v)), 777777);
+    for (int64_t v = 0; v < 300; ++v)
+      ASSERT_TRUE(t.remove(F(static_cast<double>(c.fill) + 0.25 + static_cast<double>(v)), 777777));
+    for (uint32_t k = 0; k < base + 3; ++k) {
+      EXPECT_TRUE(t.query_range(Inc(c.key), Inc(c.key), Bitmap{c.id}).contains(c.id));
+      ASSERT_TRUE(t.remove(c.key, c.id));
+      t.validate();
+    }
+    EXPECT_FALSE(t.remove(c.key, c.id));
+    EXPECT_TRUE(t.query_range(Inc(c.key), Inc(c.key), Bitmap{c.id}).is_empty());
+    // Back to the original contents, less the pair itself if it was there.
+    auto expect = before;
+    std::erase(expect, make_entry(c.key, c.id));
+    EXPECT_EQ(entries_of(t), expect);
+    t.validate();
+  }
+}
+
+TEST(BTreeRemove, RepeatOfTheSeparatorWhenAFullChildSplits) {
+  // 0..141 ascending leave a full right leaf holding 47..141; its split keeps
+  // 47..93 and makes 94 the separator. Inserting (94, 94) again splits it
+  // and must find the pair in the right half, not file a second copy left.
+  BitMapBTree t = ascending(142);
+  auto info = t.inspect();
+  ASSERT_EQ(info.children.size(), 2u);
+  ASSERT_EQ(info.children[1].count, 95u);
+  t.insert(I(94), 94);
+  t.validate();
+  info = t.inspect();
+  ASSERT_EQ(info.children.size(), 3u);
+  EXPECT_EQ(info.children[1].count, 47u);
+  EXPECT_EQ(info.children[2].count, 48u);
+  EXPECT_EQ(t.root().internal()->key(2), make_entry(I(94), 94));
+  EXPECT_EQ(t.multiplicity(I(94), 94), 2u);
+  EXPECT_EQ(entries_of(t).size(), 142u);
+  EXPECT_TRUE(t.remove(I(94), 94));
+  EXPECT_TRUE(t.remove(I(94), 94));
+  EXPECT_FALSE(t.remove(I(94), 94));
+  EXPECT_TRUE(t.query_range(Inc(I(94)), Inc(I(94)), big_mask()).is_empty());
+  t.validate();
+}
+
+// ---------------------------------------------------------------------------
+// Failures and validation
+
+BitMapBTree three_levels() {
+  BitMapBTree t;
+  for (int64_t v = 0; v < 12000; ++v) t.insert(I(v * 7 % 12000), static_cast<uint32_t>(v));
+  EXPECT_EQ(t.depth(), 3u);
+  return t;
+}
+
+TEST(BTreeFailure, EmptyNodeRoot) {
+  BitMapBTree t = ascending(10);
+  TA::root(t) = BitMapBTreeNode();
+  EXPECT_EQ(failure_of([&] { t.insert(I(1), 1); }), "Cannot insert into an empty node!");
+  EXPECT_EQ(failure_of([&] { t.remove(I(1), 1); }), "Cannot remove from an empty node!");
+  EXPECT_EQ(failure_of([&] { t.for_each([](Entry) {}); }), "Cannot create iterator for empty tree!");
+  EXPECT_EQ(failure_of([&] { BitMapBTreeIter it(t); }), "Cannot create iterator for empty tree!");
+  EXPECT_EQ(failure_of([&] { t.validate(); }), "BitMapBTree: root is an empty node");
+  // An empty node answers queries with nothing.
+  EXPECT_TRUE(t.query_range(Unb(), Unb(), big_mask()).is_empty());
+}
+
+TEST(BTreeFailure, CorruptChildrenAndBitmaps) {
+  struct Case {
+    const char* name;
+    bool deep;
+    std::function<void(InternalNode& root)> corrupt;
+    std::function<void(BitMapBTree&)> act;
+    const char* message;
+  };
+  // Numbers below every key go to the first child of each level.
+  auto insert_low = [](BitMapBTree& t) { t.insert(I(-5), 1); };
+  auto remove_low = [](BitMapBTree& t) { t.remove(I(0), 0); };
+  const Case cases[] = {
+      {"empty child", false, [](InternalNode& r) { TA::child_slot(r, 0) = BitMapBTreeNode(); }, insert_low,
+       "Cannot insert into empty node"},
+      {"missing child on insert", false, [](InternalNode& r) { TA::child_slot(r, 0).reset(); }, insert_low,
+       "Missing child"},
+      {"missing child on remove", false, [](InternalNode& r) { TA::child_slot(r, 0).reset(); }, remove_low,
+       "Missing child"},
+      {"missing leaf bitmap", false, [](InternalNode& r) { TA::bitmap_slot(r, 0).reset(); }, insert_low,
+       "Bitmap should be present for leaf"},
+      {"missing internal bitmap", true, [](InternalNode& r) { TA::bitmap_slot(r, 0).reset(); }, insert_low,
+       "Bitmap should be present for internal"},
+      {"missing leaf bitmap on remove", false, [](InternalNode& r) { TA::bitmap_slot(r, 0).reset(); }, remove_low,
+       "Bitmap should be present for leaf"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    BitMapBTree t = c.deep ? three_levels() : ascending(500);
+    InternalNode* root = TA::root(t).internal();
+    ASSERT_NE(root, nullptr);
+    c.corrupt(*root);
+    EXPECT_EQ(failure_of([&] { c.act(t); }), c.message);
+  }
+  Entry separator = 0;
+  EXPECT_EQ(failure_of([&] { BitMapBTreeNode().split(&separator); }), "Cannot split empty node");
+}
+
+TEST(BTreeFailure, ValidateNamesTheBrokenInvariant) {
+  struct Case {
+    const char* name;
+    std::function<void(InternalNode& root)> corrupt;
+    const char* message;
+  };
+  const Case cases[] = {
+      {"stale id in a slot bitmap", [](InternalNode& r) { TA::bitmap_slot(r, 1)->add(999999); },
+       "BitMapBTree internal node: slot bitmap differs from the ids below its child"},
+      {"id missing from a slot bitmap",
+       [](InternalNode& r) { TA::bitmap_slot(r, 1)->remove(entry_id(TA::child_slot(r, 1)->leaf()->entry(0))); },
+       "BitMapBTree internal node: slot bitmap differs from the ids below its child"},
+      {"leaf entries out of order",
+       [](InternalNode& r) {
+         LeafNode* leaf = TA::child_slot(r, 1)->leaf();
+         std::swap(TA::leaf_slot(*leaf, 0), TA::leaf_slot(*leaf, 1));
+       },
+       "BitMapBTree leaf: entries not strictly ascending"},
+      {"leaf entry below its fence",
+       [](InternalNode& r) { TA::leaf_slot(*TA::child_slot(r, 1)->leaf(), 0) = make_entry(I(-1), 0); },
+       "BitMapBTree leaf: entry below the key of its slot"},
+      {"reserved bits", [](InternalNode& r) { TA::leaf_slot(*TA::child_slot(r, 1)->leaf(), 0) |= Entry{1} << 40; },
+       "BitMapBTree leaf: entry with reserved bits 33..51 set"},
+      {"keys out of order", [](InternalNode& r) { std::swap(TA::key_slot(r, 1), TA::key_slot(r, 2)); },
+       "BitMapBTree internal node: keys not strictly ascending"},
+      {"slot without bitmap", [](InternalNode& r) { TA::bitmap_slot(r, 2).reset(); },
+       "BitMapBTree internal node: slot in use without a bitmap"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    BitMapBTree t = ascending(500);
+    t.validate();
+    c.corrupt(*TA::root(t).internal());
+    EXPECT_EQ(failure_of([&] { t.validate(); }), c.message);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Randomized comparison with a multiset of (number, kind, id)
+
+struct ModelPair {
+  long double value;
+  bool is_float;
+  uint32_t id;
+  NumKey key;
+  bool operator<(const ModelPair& o) const {
+    if (value != o.value) return value < o.value;
+    if (is_float != o.is_float) return !is_float;
+    return id < o.id;
+  }
+};
+
+ModelPair model_pair(NumKey k, uint32_t id) { return ModelPair{exact_value(k), k.is_float, id, k}; }
+
+bool model_admits(const Bound& b, long double v, bool lower) {
+  if (b.kind == Bound::Kind::Unbounded) return true;
+  const long double x = exact_value(b.value);
+  if (lower) return b.kind == Bound::Kind::Included ? v >= x : v > x;
+  return b.kind == Bound::Kind::Included ? v <= x : v < x;
+}
+
+uint32_t random_id(std::mt19937_64& rng) {
+  const uint64_t r = rng() % 10;
+  if (r < 7) return 1 + static_cast<uint32_t>(rng() % 64);
+  if (r < 9) return 1 + static_cast<uint32_t>(rng() % 5000);
+  static const uint32_t specials[] = {0, 65535, 65536, 0x80000000u, 0xFFFFFFFFu};
+  return rng() & 1 ? specials[rng() % std::size(specials)] : static_cast<uint32_t>(rng());
+}
+
+Bound random_bound(std::mt19937_64& rng) {
+  switch (rng() % 3) {
+    case 0: return Inc(random_number(rng));
+    case 1: return Exc(random_number(rng));
+    default: return Unb();
+  }
+}
+
+uint64_t env_u64(const char* name, uint64_t fallback, bool* found = nullptr) {
+  const char* s = std::getenv(name);
+  if (found) *found = s != nullptr && *s != '\0';
+  if (s == nullptr || *s == '\0') return fallback;
+  return std::strtoull(s, nullptr, 0);
+}
+
+TEST(BTreeDifferential, MatchesAMultisetModel) {
+  bool long_run = false;
+  const uint64_t steps = env_u64("ZARVEX_FUZZ_ITERATIONS", 40000, &long_run);
+  bool seeded = false;
+  const uint64_t seed = env_u64("ZARVEX_FUZZ_SEED", long_run ? std::random_device{}() : 0xB7EE5EED, &seeded);
+  if (long_run || seeded) std::cout << "BTreeDifferential seed=" << seed << " steps=" << steps << std::endl;
+  SCOPED_TRACE("seed=" + std::to_string(seed) + " (replay with ZARVEX_FUZZ_SEED)");
+
+  std::mt19937_64 rng(seed);
+  BitMapBTree tree;
+  std::multiset<ModelPair> model;
+  std::vector<ModelPair> live;  // one element per held copy, for picking
+  Bitmap used_ids;
+  const size_t cap = long_run ? 8000 : 12000;
+  double p_insert = 0.7;
+  uint32_t max_depth = 1;
+  uint64_t queries = 0, nonempty_answers = 0, repeats = 0, absent_removals = 0;
+
+  auto do_insert = [&](NumKey k, uint32_t id) {
+    tree.insert(k, id);
+    const ModelPair p = model_pair(k, id);
+    if (model.count(p) != 0) ++repeats;
+    model.insert(p);
+    live.push_back(p);
+    used_ids.add(id);
+  };
+
+  for (uint64_t step = 0; step < steps; ++step) {
+    if (step % 4000 == 0) {
+      static const double phases[] = {0.75, 0.6, 0.45, 0.3, 0.15};
+      p_insert = phases[rng() % std::size(phases)];
+    }
+    if (model.size() > cap) p_insert = 0.1;
+    const double r = std::uniform_real_distribution<double>(0, 1)(rng);
+    if (r < 0.15) {
+      // Range query with random bounds and mask.
+      const Bound lo = random_bound(rng);
+      const Bound hi = rng() % 4 == 0 && lo.kind != Bound::Kind::Unbounded
+                           ? (rng() & 1 ? Inc(lo.value) : Exc(lo.value))
+                           : random_bound(rng);
+      Bitmap mask;
+      switch (rng() % 10) {
+        case 0: break;  // empty
+        case 1: mask = Bitmap{random_id(rng)}; break;
+        case 2:
+        case 3:
+        case 4:
+          used_ids.for_each([&](uint32_t id) {
+            if (rng() & 1) mask.add(id);
+          });
+          break;
+        default: mask = used_ids;
+      }
+      // The model's pairs are ordered by exact value: start at the lower
+      // bound and take pairs until the first one above the upper bound.
+      auto it = model.begin();
+      if (lo.kind != Bound::Kind::Unbounded) {
+        const long double v = exact_value(lo.value);
+        it = lo.kind == Bound::Kind::Included ? model.lower_bound(ModelPair{v, false, 0, lo.value})
+                                              : model.upper_bound(ModelPair{v, true, 0xFFFFFFFF, lo.value});
+      }
+      std::vector<uint32_t> expect;
+      for (; it != model.end() && model_admits(hi, it->value, false); ++it) {
+        EXPECT_TRUE(model_admits(lo, it->value, true));
+        if (mask.contains(it->id)) expect.push_back(it->id);
+      }
+      std::sort(expect.begin(), expect.end());
+      expect.erase(std::unique(expect.begin(), expect.end()), expect.end());
+      const auto got = ids(tree.query_range(lo, hi, mask));
+      ++queries;
+      if (!got.empty()) ++nonempty_answers;
+      ASSERT_EQ(got, expect)
+          << "step " << step << " lower kind " << int(lo.kind) << " " << num_name(lo.value) << " upper kind "
+          << int(hi.kind) << " " << num_name(hi.value);
+    } else if (r < 0.15 + 0.85 * p_insert) {
+      const uint64_t kind = rng() % 20;
+      if (kind < 4 && !live.empty()) {
+        const ModelPair p = live[rng() % live.size()];
+        do_insert(p.key, p.id);
+      } else if (kind == 4) {
+        // An ordered burst, ascending or descending, splits in a pattern.
+        const int64_t base = static_cast<int64_t>(rng() % 2000) - 1000;
+        const int64_t len = 30 + static_cast<int64_t>(rng() % 150);
+        const bool down = rng() & 1, as_float = rng() & 1, one_id = rng() & 1;
+        const uint32_t id0 = random_id(rng);
+        for (int64_t i = 0; i < len; ++i) {
+          const int64_t v = down ? base - i : base + i;
+          do_insert(as_float ? F(static_cast<double>(v)) : I(v), one_id ? id0 : id0 + static_cast<uint32_t>(i));
+        }
+      } else {
+        do_insert(random_number(rng), random_id(rng));
+      }
+    } else {
+      ModelPair p;
+      if (!live.empty() && rng() % 5 < 3) {
+        const size_t i = rng() % live.size();
+        p = live[i];
+      } else {
+        p = model_pair(random_number(rng), random_id(rng));
+      }
+      const auto it = model.find(p);
+      const bool present = it != model.end();
+      if (!present) ++absent_removals;
+      ASSERT_EQ(tree.remove(p.key, p.id), present) << "step " << step << " remove " << num_name(p.key) << " id "
+                                                  << p.id;
+      if (present) {
+        model.erase(it);
+        // Drop one copy of the pair from `live` (any copy of an equal pair).
+        for (size_t i = 0; i < live.size(); ++i) {
+          if (!(live[i] < p) && !(p < live[i])) {
+            live[i] = live.back();
+            live.pop_back();
+            break;
+          }
+        }
+      }
+    }
+    max_depth = std::max(max_depth, tree.depth());
+    if (step % 500 == 499 || step + 1 == steps) {
+      ASSERT_NO_THROW(tree.validate()) << "step " << step;
+      ASSERT_EQ(tree.size(), model.size());
+      ASSERT_EQ(tree.is_empty(), model.empty());
+      // In-order walk: one entry per distinct pair, in the model's order.
+      std::vector<Entry> walked = entries_of(tree);
+      size_t k = 0;
+      const ModelPair* prev = nullptr;
+      for (const ModelPair& p : model) {
+        if (prev && !(*prev < p)) continue;
+        prev = &p;
+        ASSERT_LT(k, walked.size());
+        ASSERT_EQ(entry_id(walked[k]), p.id) << "step " << step << " walk position " << k;
+        ASSERT_EQ(entry_is_float(walked[k]), p.is_float);
+        ASSERT_EQ(key_to_double(walked[k]), truncated(p.value));
+        ++k;
+      }
+      ASSERT_EQ(k, walked.size());
+    }
+  }
+  // The run must have reached the interesting shapes.
+  EXPECT_GE(max_depth, 3u);
+  EXPECT_GT(queries, steps / 10);
+  EXPECT_GT(nonempty_answers, queries / 4);
+  EXPECT_GT(repeats, 100u);
+  EXPECT_GT(absent_removals, 100u);
+}
+
+}  // namespace
+}  // namespace zarvex
