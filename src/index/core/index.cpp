@@ -202,24 +202,26 @@ void IndexAPI::add_object_many(const std::vector<py::SharedPy>& objs) {
 
 bool IndexAPI::store_nested(const py::SharedPy& obj, uint32_t holder, const Bitmap& path) {
   uint32_t id = record_of(obj.get())->id;
-  {
-    auto store = items->write();
-    if (id < store->size() && (*store)[id].occupied()) {
-      StoredItem& slot = (*store)[id];
-      if (slot.parent) {
-        slot.parent->parent_ids.add(holder);
-        slot.parent->pending_removal = false;
-      }
-      return false;
+  // allowed_items and items are changed together (allowed_items first, the
+  // order every path takes both), so a slot and its published id never
+  // disagree when a removal and a new holder race.
+  auto allowed = allowed_items->write();
+  auto store = items->write();
+  if (id < store->size() && (*store)[id].occupied()) {
+    StoredItem& slot = (*store)[id];
+    if (slot.parent) {
+      slot.parent->parent_ids.add(holder);
+      slot.parent->pending_removal = false;
     }
-    auto parent_link = std::make_unique<StoredItemParent>();
-    parent_link->parent_ids = HybridSet::single(holder);
-    path.for_each([&](uint32_t p) { parent_link->ancestor_ids.add(p); });
-    parent_link->index = weak_from_this();
-    if (id >= store->size()) store->resize(static_cast<size_t>(id) + 1);
-    (*store)[id] = StoredItem(std::move(parent_link), obj);
+    return false;
   }
-  allowed_items->write()->add(id);
+  auto parent_link = std::make_unique<StoredItemParent>();
+  parent_link->parent_ids = HybridSet::single(holder);
+  path.for_each([&](uint32_t p) { parent_link->ancestor_ids.add(p); });
+  parent_link->index = weak_from_this();
+  if (id >= store->size()) store->resize(static_cast<size_t>(id) + 1);
+  (*store)[id] = StoredItem(std::move(parent_link), obj);
+  allowed->add(id);
   return true;
 }
 
@@ -247,15 +249,16 @@ void IndexAPI::unfile_nested(IndexableRecord& rec) {
   with_attributes(rec, [&](AttrMap& attrs) {
     StoredItem released;
     {
+      auto allowed = allowed_items->write();
       auto store = items->write();
       if (rec.id >= store->size()) return;
       StoredItem& slot = (*store)[rec.id];
       if (!slot.occupied() || !slot.parent || !slot.parent->pending_removal) return;
       released = std::move(slot);
       slot = StoredItem();
+      allowed->remove(rec.id);
     }
     attrs.for_each([&](const uint32_t& aid, const PyValue& v) { remove_index(rec.id, aid, v); });
-    allowed_items->write()->remove(rec.id);
   });
 }
 

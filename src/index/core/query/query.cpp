@@ -134,22 +134,28 @@ std::optional<Groups> QueryMap::group_by(std::string_view path) const {
   }
   for (auto& [key, ids] : exact_entries()) out.push_back(Group{std::move(key), std::move(ids)});
   auto tree = num_ordered.read();
+  // Consecutive entries with equal numbers (equal key codes: 3 and 3.0 are
+  // equal, 2^53 and 2^53 + 1 are not) form one group keyed by the number as a
+  // double.
   bool have = false;
-  double current = 0;
+  Entry current_key = 0;  // first entry of the current group
   Bitmap ids;
+  std::vector<uint32_t> run;
+  auto flush = [&] {
+    if (!have) return;
+    ids = Bitmap(std::span<const uint32_t>(run));
+    out.push_back(Group{PyValue::from_primitave(key_to_double(current_key)), HybridSet::from_bitmap(std::move(ids))});
+    run.clear();
+  };
   tree->for_each([&](Entry e) {
-    double x = key_to_double(e);
-    if (have && x == current) {
-      ids.add(entry_id(e));
-      return;
+    if (!have || entry_key(e) != entry_key(current_key)) {
+      flush();
+      have = true;
+      current_key = e;
     }
-    if (have) out.push_back(Group{PyValue::from_primitave(current), HybridSet::from_bitmap(std::move(ids))});
-    have = true;
-    current = x;
-    ids = Bitmap();
-    ids.add(entry_id(e));
+    run.push_back(entry_id(e));
   });
-  if (have) out.push_back(Group{PyValue::from_primitave(current), HybridSet::from_bitmap(std::move(ids))});
+  flush();
   return out;
 }
 

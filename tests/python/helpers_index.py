@@ -1,0 +1,101 @@
+"""Shared helpers for the index, query, view, grouping and property tests.
+
+Indexed objects use identity equality, so results are compared by the
+identities of the objects they hold; order is checked separately where the
+order itself is the behaviour under test.
+"""
+import gc
+import re
+
+import pytest
+
+from Zarvex import FilteredIndex, Index, Indexable, PyQueryExpr
+
+Q = PyQueryExpr
+
+
+class Item(Indexable):
+    """A plain indexable class; the tests never rely on anything it adds."""
+
+
+def ids(objs):
+    """Identity set of a list of objects (placeholders would show up as
+    identities that belong to none of the test's objects)."""
+    return frozenset(id(o) for o in objs)
+
+
+def assert_same(actual, expected):
+    """The two collections hold exactly the same objects, ignoring order,
+    and ``actual`` holds no object twice."""
+    actual = list(actual)
+    expected = list(expected)
+    assert len(actual) == len(ids(actual)), "an object is listed twice"
+    assert ids(actual) == ids(expected), (
+        f"got {describe(actual)}, expected {describe(expected)}")
+
+
+def describe(objs):
+    out = []
+    for o in objs:
+        try:
+            out.append(o.name)
+        except AttributeError:
+            out.append(repr(o))
+    return out
+
+
+def found(index_or_view, query):
+    """Objects selected by an expression, through a view."""
+    return index_or_view.reduced_query(query).collect()
+
+
+def in_id_order(objs, reference):
+    """True when ``objs`` follow the order of ``reference`` (a listing known
+    to be in ascending id order)."""
+    pos = {id(o): k for k, o in enumerate(reference)}
+    keys = [pos[id(o)] for o in objs]
+    return keys == sorted(keys)
+
+
+def expect_internal_error(fn, *args, match, **kwargs):
+    """The call fails with the module's internal-failure exception, which is a
+    BaseException but not an Exception, carrying ``match`` in its text."""
+    with pytest.raises(BaseException) as info:
+        fn(*args, **kwargs)
+    err = info.value
+    assert type(err).__name__ == "InternalError", repr(err)
+    assert not isinstance(err, Exception)
+    assert match in str(err)
+    return err
+
+
+def short(query):
+    """A stable, readable rendering of an expression for test ids: values
+    shown by their native form only, without addresses and hashes."""
+    return re.sub(r"PyValue \{ obj: .*?, primitave: (.*?), hash: \d+ \}", r"\1",
+                  repr(query))[len("<QueryExpr: "):-1]
+
+
+def collect_garbage():
+    for _ in range(3):
+        gc.collect()
+
+
+def chain(length, attr="child", **leaf_attrs):
+    """``length`` objects, each holding the next under ``attr``; returns the
+    list head first.  Built tail first so that no object is ever indexed
+    while the chain is assembled."""
+    objs = [Item(depth=length - 1, **leaf_attrs)]
+    for depth in range(length - 2, -1, -1):
+        holder = Item(depth=depth)
+        setattr(holder, attr, objs[-1])
+        objs.append(holder)
+    objs.reverse()
+    return objs
+
+
+__all__ = [
+    "FilteredIndex", "Index", "Indexable", "Item", "Q", "assert_same",
+    "chain", "collect_garbage", "describe", "expect_internal_error", "found",
+    "ids", "in_id_order", "short",
+]

@@ -1,0 +1,897 @@
+"""Threaded stress tests: Python threads working on shared indexes and objects.
+
+Every test starts its workers together on a barrier with a tiny switch
+interval, arms a faulthandler watchdog that turns a hang into a failing run
+(with every thread's traceback on stderr), and compares the final state of
+each index with a brute-force scan of the objects' current attribute values.
+
+Sizes scale with ZARVEX_STRESS_SCALE (default 1; the sanitizer run uses a
+smaller value). ZARVEX_STRESS_TIMEOUT overrides the watchdog (seconds).
+"""
+
+import faulthandler
+import os
+import random
+import sys
+import threading
+
+import pytest
+
+from Zarvex import FilteredIndex, Index, Indexable, PyQueryExpr as Q
+
+SCALE = float(os.environ.get("ZARVEX_STRESS_SCALE", "1"))
+WATCHDOG_SECONDS = float(os.environ.get("ZARVEX_STRESS_TIMEOUT", "180"))
+
+
+def scaled(n, minimum=2):
+    return max(minimum, int(n * SCALE))
+
+
+class Item(Indexable):
+    pass
+
+
+class Leaf(Indexable):
+    pass
+
+
+# Texts include the empty text, a non-ASCII one and one too long to be
+# stored inline. Numbers mix integers and floats, with 3 and 3.0 equal.
+TEXTS = ["red", "green", "blue", "", "ünïcødé", "a text well beyond twenty-three bytes"]
+NUMBERS = [0, 1, 2, 2.5, 3, 3.0, -4, 7.25, 10**12]
+NUMBER_PROBES = [-5, -4, 0, 1, 2.5, 3, 3.5, 7.25, 10**12, 10**13]
+RANGES = [(-4, 0), (0, 3), (2.5, 2.5), (3.0, 10**12), (5, 1), (-10, 10**13)]
+
+
+# --- harness -------------------------------------------------------------------
+
+
+@pytest.fixture(autouse=True)
+def stress_conditions():
+    old = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)
+    faulthandler.dump_traceback_later(WATCHDOG_SECONDS, exit=True)
+    try:
+        yield
+    finally:
+        faulthandler.cancel_dump_traceback_later()
+        sys.setswitchinterval(old)
+
+
+class Run:
+    """Shared state of one run: `stop` is set when any worker fails;
+    `writers_done` once every writer has returned."""
+
+    def __init__(self, n_writers):
+        self.stop = threading.Event()
+        self.writers_done = threading.Event()
+        self._left = n_writers
+        self._lock = threading.Lock()
+        if n_writers == 0:
+            self.writers_done.set()
+
+    def writer_returned(self):
+        with self._lock:
+            self._left -= 1
+            if self._left == 0:
+                self.writers_done.set()
+
+    def reading(self, rounds_done, minimum=3):
+        """Readers go on while writers work, and at least `minimum` rounds."""
+        if self.stop.is_set():
+            return False
+        return not self.writers_done.is_set() or rounds_done < minimum
+
+
+def run_workers(writers, readers=()):
+    """Runs each writer(run) and reader(run) on its own thread, all released
+    by one barrier. Writers do a fixed amount of work; readers loop while
+    run.reading(...) holds. The first failure sets run.stop (so the others
+    wind down) and is re-raised here. InternalError derives from
+    BaseException, hence the broad catch."""
+    workers = list(writers) + list(readers)
+    barrier = threading.Barrier(len(workers))
+    run = Run(len(writers))
+    errors = []
+
+    def body(worker, is_writer):
+        try:
+            barrier.wait()
+            worker(run)
+        except BaseException as exc:  # noqa: BLE001
+            errors.append(exc)
+            run.stop.set()
+            barrier.abort()
+        finally:
+            if is_writer:
+                run.writer_returned()
+
+    threads = [threading.Thread(target=body, args=(w, w in writers), name=w.__name__) for w in workers]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    if errors:
+        raise errors[0]
+
+
+def ids(objs):
+    objs = list(objs)
+    out = {id(o) for o in objs}
+    assert len(out) == len(objs), "a result lists an object twice"
+    return out
+
+
+# --- brute force ---------------------------------------------------------------
+
+
+MISSING = object()
+
+
+def flatten(value):
+    if type(value) in (list, tuple):
+        for element in value:
+            yield from flatten(element)
+    else:
+        yield value
+
+
+def texts_of(value):
+    return {v for v in flatten(value) if type(v) is str}
+
+
+def numbers_of(value):
+    return [v for v in flatten(value) if type(v) in (int, float)]
+
+
+def leaves_of(value):
+    return [v for v in flatten(value) if isinstance(v, Indexable)]
+
+
+def attr_values(obj, path):
+    """The values reached from obj along a dotted path (nested objects,
+    elements of lists and tuples are followed)."""
+    head, _, tail = path.partition(".")
+    value = getattr(obj, head, MISSING)
+    if value is MISSING:
+        return []
+    if not tail:
+        return [value]
+    out = []
+    for leaf in leaves_of(value):
+        out.extend(attr_values(leaf, tail))
+    return out
+
+
+def brute_keyword(objs, path, wanted):
+    wanted = set(wanted)
+    return {id(o) for o in objs if any(texts_of(v) & wanted for v in attr_values(o, path))}
+
+
+def brute_numeric(objs, path, pred):
+    return {id(o) for o in objs if any(pred(n) for v in attr_values(o, path) for n in numbers_of(v))}
+
+
+class Mismatches:
+    def __init__(self, label):
+        self.label = label
+        self.found = []
+
+    def compare(self, what, got, expected):
+        got = ids(got)
+        if got != expected:
+            self.found.append(f"{what}: {len(got - expected)} unexpected, {len(expected - got)} missing")
+
+    def check(self):
+        assert not self.found, f"{self.label}: {len(self.found)} queries disagree with brute force:\n" + "\n".join(
+            self.found[:25]
+        )
+
+
+def check_keyword_queries(m, index, objs, text_paths):
+    """Keyword queries (get_by_attribute, reduced) against brute force over
+    `objs`, the objects the index can find by lookup."""
+    rng = random.Random(7)
+    for path in text_paths:
+        for t in TEXTS:
+            expected = brute_keyword(objs, path, [t])
+            m.compare(f"get_by_attribute({path}={t!r})", index.get_by_attribute(**{path: t}), expected)
+            m.compare(f"reduced({path}={t!r})", index.reduced(**{path: t}).collect(), expected)
+        for _ in range(4):
+            pair = rng.sample(TEXTS, 2)
+            m.compare(f"get_by_attribute({path}={pair!r})", index.get_by_attribute(**{path: pair}),
+                      brute_keyword(objs, path, pair))
+    if len(text_paths) >= 2:
+        a, b = text_paths[:2]
+        for _ in range(6):
+            ta, tb = rng.choice(TEXTS), rng.choice(TEXTS)
+            expected = brute_keyword(objs, a, [ta]) & brute_keyword(objs, b, [tb])
+            m.compare(f"get_by_attribute({a}={ta!r}, {b}={tb!r})", index.get_by_attribute(**{a: ta, b: tb}),
+                      expected)
+
+
+def check_numeric_queries(m, index, objs, number_paths):
+    """Expression queries on numbers against brute force over `objs`, the
+    objects in the index's universe."""
+    for path in number_paths:
+        for k in NUMBER_PROBES:
+            m.compare(f"eq({path}, {k})", index.reduced_query(Q.eq(path, k)).collect(),
+                      brute_numeric(objs, path, lambda n: n == k))
+            m.compare(f"gt({path}, {k})", index.reduced_query(Q.gt(path, k)).collect(),
+                      brute_numeric(objs, path, lambda n: n > k))
+            m.compare(f"le({path}, {k})", index.reduced_query(Q.le(path, k)).collect(),
+                      brute_numeric(objs, path, lambda n: n <= k))
+        for lo, hi in RANGES:
+            m.compare(f"bt({path}, {lo}, {hi})", index.reduced_query(Q.bt(path, lo, hi)).collect(),
+                      brute_numeric(objs, path, lambda n: lo <= n <= hi))
+
+
+def check_text_expressions(m, index, objs, text_paths):
+    """eq/ne/in_ expressions on texts; only valid where the index holds no
+    object outside its universe."""
+    universe = ids(objs)
+    for path in text_paths:
+        for t in TEXTS:
+            expected = brute_keyword(objs, path, [t])
+            m.compare(f"eq({path}, {t!r})", index.reduced_query(Q.eq(path, t)).collect(), expected)
+            if "." not in path:
+                m.compare(f"ne({path}, {t!r})", index.reduced_query(Q.ne(path, t)).collect(), universe - expected)
+        pair = TEXTS[:2]
+        m.compare(f"in_({path}, {pair!r})", index.reduced_query(Q.in_(path, pair)).collect(),
+                  brute_keyword(objs, path, pair))
+
+
+def check_groups(m, index, objs, path):
+    """group_by(path) against brute force: every text or number held has a
+    group listing exactly its holders; no group lists anything else."""
+    groups = index.group_by(path)
+    for key, view in groups.items():
+        assert isinstance(view, FilteredIndex)
+        if key is None:
+            continue  # None values never match; their groups are not compared
+        if type(key) is str:
+            expected = brute_keyword(objs, path, [key])
+        else:
+            assert type(key) is float, f"group_by({path}) key {key!r}"
+            expected = brute_numeric(objs, path, lambda n: n == key)
+        m.compare(f"group_by({path})[{key!r}]", view.collect(), expected)
+    held_texts = set().union(*[texts_of(v) for o in objs for v in attr_values(o, path)])
+    held_numbers = {float(n) for o in objs for v in attr_values(o, path) for n in numbers_of(v)}
+    for key in held_texts | held_numbers:
+        if key not in groups:
+            m.found.append(f"group_by({path}) has no group for {key!r}")
+
+
+# --- value generators ----------------------------------------------------------
+
+
+def random_text(rng):
+    return None if rng.random() < 0.08 else rng.choice(TEXTS)
+
+
+def random_tags(rng):
+    # A new container every time: values are assigned whole, never mutated.
+    elements = [rng.choice(TEXTS + NUMBERS) for _ in range(rng.randrange(4))]
+    return tuple(elements) if rng.random() < 0.2 else elements
+
+
+def random_owner(rng, leaves):
+    r = rng.random()
+    if r < 0.1:
+        return None
+    if r < 0.75:
+        return rng.choice(leaves)
+    return [rng.choice(leaves) for _ in range(rng.randrange(1, 3))]
+
+
+def assign_random(rng, obj, leaves=None):
+    attr = rng.choice(("color", "size", "tags", "owner") if leaves else ("color", "size", "tags"))
+    if attr == "color":
+        obj.color = random_text(rng)
+    elif attr == "size":
+        obj.size = rng.choice(NUMBERS)
+    elif attr == "tags":
+        obj.tags = random_tags(rng)
+    else:
+        obj.owner = random_owner(rng, leaves)
+
+
+def new_item(rng, leaves=None):
+    kwargs = dict(color=random_text(rng), size=rng.choice(NUMBERS), tags=random_tags(rng))
+    if leaves:
+        kwargs["owner"] = random_owner(rng, leaves)
+    return Item(**kwargs)
+
+
+def new_leaf(rng):
+    return Leaf(name=rng.choice(TEXTS), rank=rng.choice(NUMBERS))
+
+
+def assert_valid_item_value(attr, value):
+    """A value read while others write is one that some writer assigned."""
+    if attr == "color":
+        assert value is None or value in TEXTS, value
+    elif attr == "size":
+        assert type(value) in (int, float) and value in NUMBERS, value
+    elif attr == "tags":
+        assert type(value) in (list, tuple), value
+        assert all(e in TEXTS or (type(e) in (int, float) and e in NUMBERS) for e in value), value
+    elif attr == "owner":
+        assert value is None or isinstance(value, Leaf) or (
+            type(value) is list and all(isinstance(e, Leaf) for e in value)), value
+
+
+# --- 1. mixed workload ---------------------------------------------------------
+
+
+def test_mixed_workload_matches_brute_force():
+    """Writers reassign attributes of shared objects (texts, numbers, lists,
+    nested objects) and of the nested objects themselves, an adder fills two
+    indexes (one of them with the shared objects, racing their writes),
+    readers query throughout; afterwards every index agrees with a
+    brute-force scan."""
+    rng = random.Random(1)
+    leaves = [new_leaf(rng) for _ in range(8)]
+    shared = [new_item(rng, leaves) for _ in range(scaled(60))]
+    leaf_index = Index()
+    leaf_index.add_object_many(leaves)
+    main = Index()
+    main.add_object_many(shared[: len(shared) // 2])
+    for obj in shared[len(shared) // 2:]:
+        main.add_object(obj)
+    late = Index()  # receives the shared objects while they are written
+
+    writable = list(shared)  # grows with the adder's new objects
+    main_candidates = {id(o) for o in shared}
+    added_new = []
+    n_writes = scaled(12000)
+    adder_steps = scaled(400)
+
+    def writer(seed, leaf_share):
+        def work(run):
+            r = random.Random(seed)
+            for _ in range(n_writes):
+                if run.stop.is_set():
+                    return
+                if r.random() < leaf_share:
+                    leaf = r.choice(leaves)
+                    if r.random() < 0.5:
+                        leaf.name = r.choice(TEXTS)
+                    else:
+                        leaf.rank = r.choice(NUMBERS)
+                else:
+                    assign_random(r, r.choice(writable), leaves)
+        work.__name__ = f"writer{seed}"
+        return work
+
+    def adder(run):
+        r = random.Random(11)
+        order = list(shared)
+        r.shuffle(order)
+        per_step = max(1, len(order) // adder_steps + 1)
+        pos = 0
+        for step in range(adder_steps):
+            if run.stop.is_set():
+                return
+            fresh = [new_item(r, leaves) for _ in range(r.randrange(1, 4))]
+            for obj in fresh:
+                main_candidates.add(id(obj))
+                added_new.append(obj)
+            if len(fresh) == 1 or step % 2:
+                for obj in fresh:
+                    main.add_object(obj)
+            else:
+                main.add_object_many(fresh)
+            writable.extend(fresh)
+            # The shared objects enter `late` in small batches, some twice.
+            batch = order[pos: pos + per_step]
+            pos += per_step
+            if batch:
+                if step % 3 == 0:
+                    late.add_object_many(batch + batch[:1])
+                else:
+                    for obj in batch:
+                        late.add_object(obj)
+            if r.random() < 0.2:
+                late.add_object(r.choice(shared))
+        late.add_object_many(order[pos:])
+
+    def query_reader(run):
+        r = random.Random(21)
+        seen = set()
+        rounds = 0
+        while run.reading(rounds):
+            rounds += 1
+            obj = r.choice(writable)
+            for attr in ("color", "size", "tags", "owner"):
+                assert_valid_item_value(attr, getattr(obj, attr))
+            got = ids(main.collect())
+            assert got <= main_candidates
+            assert seen <= got, "collect() lost an object it listed before"
+            seen = got
+            t = r.choice(TEXTS)
+            assert ids(main.get_by_attribute(color=t)) <= main_candidates
+            assert ids(main.get_by_attribute(**{"owner.name": t})) <= main_candidates
+            assert ids(main.reduced(tags=[t, r.choice(TEXTS)]).collect()) <= main_candidates
+            k = r.choice(NUMBER_PROBES)
+            assert ids(main.reduced_query(Q.or_(Q.gt("size", k), Q.eq("owner.rank", k))).collect()) <= main_candidates
+            assert ids(late.reduced_query(Q.bt("tags", -1, k)).collect()) <= main_candidates
+            leaf = r.choice(leaves)
+            assert leaf.name in TEXTS and leaf.rank in NUMBERS
+
+    def group_reader(run):
+        r = random.Random(31)
+        rounds = 0
+        while run.reading(rounds):
+            rounds += 1
+            index = r.choice((main, late))
+            path = r.choice(("color", "size", "tags", "owner.name", "owner.rank"))
+            groups = index.group_by(path)
+            for key, view in groups.items():
+                assert key is None or key in TEXTS or (type(key) is float and key in NUMBERS), key
+                members = ids(view.collect())
+                assert members <= main_candidates
+                # Narrowing a view never adds objects.
+                t = r.choice(TEXTS)
+                assert ids(view.reduced(color=t).collect()) <= members
+                assert ids(view.reduced_query(Q.ge("size", r.choice(NUMBERS))).collect()) <= members
+                assert ids(view.reduced_query(Q.eq("owner.name", t)).collect()) <= members
+
+    run_workers([writer(1, 0.0), writer(2, 0.0), writer(3, 0.5), adder], [query_reader, group_reader])
+
+    main_objs = shared + added_new
+    for label, index, objs in (("main", main, main_objs), ("late", late, shared)):
+        assert ids(index.collect()) == ids(objs), label
+        m = Mismatches(label)
+        check_keyword_queries(m, index, objs, ["color", "tags", "owner.name"])
+        check_text_expressions(m, index, objs, ["color", "tags", "owner.name"])
+        check_numeric_queries(m, index, objs, ["size", "tags", "owner.rank"])
+        for path in ("color", "size", "tags", "owner.name", "owner.rank"):
+            check_groups(m, index, objs, path)
+        m.check()
+    m = Mismatches("leaves")
+    check_keyword_queries(m, leaf_index, leaves, ["name"])
+    check_numeric_queries(m, leaf_index, leaves, ["rank"])
+    m.check()
+
+
+# --- 2. two writers, one object --------------------------------------------------
+
+
+def test_two_writers_on_one_object_leave_every_index_on_the_final_value():
+    """Two threads assign the same attributes of one object many times; the
+    object sits in three indexes and, nested, in a fourth. Each index must
+    find it under its final values only."""
+    target = Item(color="red", size=1, tags=["red", 1])
+    indexes = [Index() for _ in range(3)]
+    for index in indexes:
+        index.add_object(target)
+    holder = Item(owner=target)
+    outer = Index()
+    outer.add_object(holder)
+    writes = scaled(3000)
+
+    def writer(seed):
+        def work(run):
+            r = random.Random(seed)
+            for _ in range(writes):
+                if run.stop.is_set():
+                    return
+                which = r.randrange(3)
+                if which == 0:
+                    target.color = r.choice(TEXTS)
+                elif which == 1:
+                    target.size = r.choice(NUMBERS)
+                else:
+                    target.tags = [r.choice(TEXTS), r.choice(NUMBERS)]
+        work.__name__ = f"writer{seed}"
+        return work
+
+    for round_ in range(scaled(10)):
+        run_workers([writer(2 * round_), writer(2 * round_ + 1)])
+        m = Mismatches(f"round {round_}")
+        for index in indexes:
+            assert ids(index.collect()) == {id(target)}
+            check_keyword_queries(m, index, [target], ["color", "tags"])
+            check_numeric_queries(m, index, [target], ["size", "tags"])
+        check_keyword_queries(m, outer, [holder], ["owner.color", "owner.tags"])
+        check_numeric_queries(m, outer, [holder], ["owner.size", "owner.tags"])
+        m.check()
+
+
+def test_holders_letting_go_of_and_taking_up_nested_objects():
+    """Two holders (one per thread) keep switching their attribute between a
+    few nested objects and None, so a nested object keeps leaving its nested
+    index (last holder gone) while the other thread brings it back. Every
+    holder must end up found through dotted paths under its nested object's
+    values, by keyword and by numeric expressions."""
+    leaves = [Leaf(name=t, rank=k) for t, k in zip(TEXTS[:3], (1, 2.5, 10**12))]
+    holders = [Item(owner=None), Item(owner=None)]
+    outer = Index()
+    outer.add_object_many(holders)
+    writes = scaled(1500)
+
+    def switcher(k, seed):
+        def work(run):
+            r = random.Random(seed)
+            me = holders[k]
+            for i in range(writes):
+                if run.stop.is_set():
+                    return
+                if i % 2:
+                    me.owner = None
+                elif r.random() < 0.2:
+                    me.owner = [r.choice(leaves), r.choice(leaves)]
+                else:
+                    me.owner = r.choice(leaves)
+            me.owner = r.choice(leaves)  # end on a nested object
+        work.__name__ = f"switcher{k}"
+        return work
+
+    for round_ in range(scaled(6)):
+        run_workers([switcher(0, 2 * round_), switcher(1, 2 * round_ + 1)])
+        m = Mismatches(f"round {round_}")
+        check_keyword_queries(m, outer, holders, ["owner.name"])
+        check_text_expressions(m, outer, holders, ["owner.name"])
+        check_numeric_queries(m, outer, holders, ["owner.rank"])
+        check_groups(m, outer, holders, "owner.rank")
+        m.check()
+
+
+BALLAST = {f"ballast{k}": (k if k % 2 else f"text{k}") for k in range(10)}
+
+
+def test_nested_object_changing_hands():
+    """Round after round, the only holder of a nested object lets go of it
+    at the moment another holder takes it up: the nested object leaves
+    its nested index and re-enters it at once. The new holder must be
+    found through the nested object's text and number, the old one not."""
+    first, second = Item(owner=None), Item(owner=None)
+    outer = Index()
+    outer.add_object_many([first, second])
+    failures = []
+    for round_ in range(scaled(2000)):
+        name, rank = f"n{round_}", round_ + 0.5
+        # More attributes make leaving the nested index take a little longer.
+        leaf = Leaf(name=name, rank=rank, **BALLAST)
+        first.owner = leaf
+
+        def let_go(run):
+            first.owner = None
+
+        def take_up(run):
+            second.owner = leaf
+
+        run_workers([let_go, take_up])
+        by_name = ids(outer.get_by_attribute(**{"owner.name": name}))
+        by_rank = ids(outer.reduced_query(Q.eq("owner.rank", rank)).collect())
+        by_range = ids(outer.reduced_query(Q.bt("owner.rank", rank, rank + 0.25)).collect())
+        if not by_name == by_rank == by_range == {id(second)}:
+            failures.append(f"round {round_}: by name {len(by_name)}, by rank {len(by_rank)}, "
+                            f"by range {len(by_range)} holders (expected the new holder only)")
+        second.owner = None
+    assert not failures, f"{len(failures)} rounds lost the new holder:\n" + "\n".join(failures[:20])
+
+
+@pytest.mark.parametrize("operation", ["add_object", "add_object_many", "rebase", "union_with"])
+def test_operation_racing_writes_to_its_objects(operation):
+    """One call that registers objects in an index (adding them, rebasing a
+    view of them, bringing them in by union_with) races writes to those
+    objects, round after round. The index must end with the objects'
+    final values: a write either comes before the registration (and is
+    seen by it) or after it (and updates the index)."""
+    anchors = [Item(color=t, tags=[t], size=0) for t in TEXTS]  # keys for union_with
+    writes = 4
+    failures = []
+    for round_ in range(scaled(120)):
+        r = random.Random(round_)
+        objs = [new_item(r) for _ in range(3)]
+        source = Index()
+        source.add_object_many(objs)
+        view = source.reduced(color=TEXTS) if operation == "rebase" else None
+        target = Index()
+        if operation == "union_with":
+            target.add_object_many(anchors)
+        result = {}
+
+        def register(run):
+            if operation == "add_object":
+                for obj in objs:
+                    target.add_object(obj)
+            elif operation == "add_object_many":
+                target.add_object_many(objs)
+            elif operation == "rebase":
+                result["index"] = view.rebase()
+            else:
+                target.union_with(source)
+
+        def write(run, seed=round_):
+            w = random.Random(seed + 10**6)
+            for _ in range(writes):
+                for obj in objs:
+                    assign_random(w, obj)
+
+        run_workers([register, write])
+        m = Mismatches(f"{operation}, round {round_}")
+        if operation == "rebase":
+            members = view.collect()
+            index = result["index"]
+            check_keyword_queries(m, index, members, ["color", "tags"])
+            check_numeric_queries(m, index, members, ["size", "tags"])
+        elif operation == "union_with":
+            # A quiescent union brings in whatever the racing one missed; it
+            # adds current values only, so a stale entry stays visible.
+            target.union_with(source)
+            check_keyword_queries(m, target, anchors + objs, ["color", "tags"])
+        else:
+            check_keyword_queries(m, target, objs, ["color", "tags"])
+            check_numeric_queries(m, target, objs, ["size", "tags"])
+        failures.extend(m.found)
+    assert not failures, f"{len(failures)} queries disagree with brute force:\n" + "\n".join(failures[:25])
+
+
+# --- 3. a new attribute met by two threads at once --------------------------------
+
+
+@pytest.mark.parametrize("how", ["assign", "add_object", "add_object_many"])
+def test_two_threads_meeting_a_new_attribute_lose_no_object(how):
+    """Round after round, two threads bring the same never-seen attribute
+    name into one index at the same moment (by assignment or by adding an
+    object that carries it); both objects must be found under it."""
+    rounds = scaled(400)
+    index = Index()
+    token = random.randrange(10**9)
+    names = [f"fresh_{how}_{r}_{token}" for r in range(rounds)]
+    values = []
+    for r in range(rounds):
+        kind = r % 4
+        if kind == 0:
+            values.append(("same", "same"))
+        elif kind == 1:
+            values.append((f"left{r}", f"right{r}"))
+        elif kind == 2:
+            values.append((r, r + 0.5))
+        else:
+            values.append(([f"t{r}", r], [f"t{r}", r]))
+    pairs = []
+    for r in range(rounds):
+        if how == "assign":
+            a, b = Item(base=1), Item(base=2)
+            index.add_object_many([a, b])
+        else:
+            a, b = Item(**{names[r]: values[r][0]}), Item(**{names[r]: values[r][1]})
+        pairs.append((a, b))
+    gate = threading.Barrier(2)
+
+    def side(k):
+        def work(run):
+            for r in range(rounds):
+                if run.stop.is_set():
+                    return
+                gate.wait(timeout=WATCHDOG_SECONDS)
+                obj = pairs[r][k]
+                if how == "assign":
+                    setattr(obj, names[r], values[r][k])
+                elif how == "add_object":
+                    index.add_object(obj)
+                else:
+                    index.add_object_many([obj])
+        work.__name__ = f"side{k}"
+        return work
+
+    try:
+        run_workers([side(0), side(1)])
+    finally:
+        gate.abort()
+
+    lost = []
+    for r in range(rounds):
+        name, pair = names[r], pairs[r]
+        for k in (0, 1):
+            value = values[r][k]
+            probe = value[0] if type(value) is list else value
+            if type(probe) is str:
+                found = index.get_by_attribute(**{name: probe})
+            else:
+                found = index.reduced_query(Q.eq(name, probe)).collect()
+            if not any(o is pair[k] for o in found):
+                lost.append((r, k, name, value))
+    assert not lost, f"{len(lost)} objects not found under their new attribute, e.g. {lost[:5]}"
+
+
+# --- 4. collect while objects are added --------------------------------------------
+
+
+def test_collect_during_add_object_lists_only_added_objects():
+    """collect() and lookups racing add_object / add_object_many return only
+    objects that were added, never lose one they returned before, and
+    match the (unchanging) attribute values of the objects they return."""
+    index = Index()
+    candidates = {}
+    per_adder = scaled(4000)
+
+    def adder(seed):
+        def work(run):
+            r = random.Random(seed)
+            made = 0
+            while made < per_adder and not run.stop.is_set():
+                batch = [Item(color=r.choice(TEXTS), size=r.choice(NUMBERS)) for _ in range(r.randrange(1, 5))]
+                for obj in batch:
+                    candidates[id(obj)] = obj
+                if len(batch) == 1 or r.random() < 0.5:
+                    for obj in batch:
+                        index.add_object(obj)
+                else:
+                    index.add_object_many(batch)
+                made += len(batch)
+        work.__name__ = f"adder{seed}"
+        return work
+
+    def reader(seed):
+        def work(run):
+            r = random.Random(seed)
+            seen = set()
+            rounds = 0
+            while run.reading(rounds, minimum=5):
+                rounds += 1
+                got = ids(index.collect())
+                assert all(i in candidates for i in got), "collect() returned an object that was never added"
+                assert seen <= got, "collect() lost an object it listed before"
+                seen = got
+                t = r.choice(TEXTS)
+                for obj in index.get_by_attribute(color=t):
+                    assert id(obj) in candidates and obj.color == t
+                k = r.choice(NUMBERS)
+                for obj in index.reduced_query(Q.eq("size", k)).collect():
+                    assert id(obj) in candidates and obj.size == k
+        work.__name__ = f"reader{seed}"
+        return work
+
+    run_workers([adder(1), adder(2)], [reader(3), reader(4)])
+
+    objs = list(candidates.values())
+    assert ids(index.collect()) == ids(objs)
+    m = Mismatches("after adds")
+    check_keyword_queries(m, index, objs, ["color"])
+    check_numeric_queries(m, index, objs, ["size"])
+    m.check()
+
+
+# --- 5. grouping, reduce, union and rebase alongside writers ----------------------
+
+
+def test_reshaping_alongside_writers():
+    """union_with in both directions (and with itself), group_by, reduce and
+    rebase of views run while writers reassign attributes. Afterwards the
+    indexes, the indexes rebased during the run and fresh rebases agree
+    with brute force."""
+    rng = random.Random(5)
+    # Anchors are never written: every text stays a key of both indexes, so
+    # union_with always has keys in common to bring objects in by.
+    anchors = [Item(color=t, tags=[t], size=0) for t in TEXTS]
+    only_a = [new_item(rng) for _ in range(scaled(40))]
+    only_b = [new_item(rng) for _ in range(scaled(40))]
+    a, b, r_index = Index(), Index(), Index()
+    a.add_object_many(anchors + only_a)
+    b.add_object_many(anchors + only_b)
+    r_index.add_object_many(only_a + only_b)
+    r_members = ids(only_a + only_b)
+    writable = only_a + only_b
+    rebased = []  # (index made by rebase, the objects of its view)
+    max_rebased = scaled(12)
+    writes = scaled(8000)
+
+    def writer(seed):
+        def work(run):
+            r = random.Random(seed)
+            for _ in range(writes):
+                if run.stop.is_set():
+                    return
+                assign_random(r, r.choice(writable))
+        work.__name__ = f"writer{seed}"
+        return work
+
+    def adder(run):
+        r = random.Random(9)
+        step = 0
+        while run.reading(step) and step < scaled(200):
+            step += 1
+            obj = new_item(r)
+            if step % 2:
+                only_a.append(obj)
+                a.add_object(obj)
+            else:
+                only_b.append(obj)
+                b.add_object_many([obj])
+            writable.append(obj)
+
+    def unite_a(run):
+        step = 0
+        while run.reading(step):
+            step += 1
+            a.union_with(b)
+            if step % 5 == 0:
+                a.union_with(a)
+
+    def unite_b(run):
+        step = 0
+        while run.reading(step):
+            step += 1
+            b.union_with(a)
+            if step % 5 == 0:
+                b.union_with(b)
+            if step % 7 == 0:
+                a.union_with(r_index)
+
+    def reshaper(run):
+        r = random.Random(13)
+        step = 0
+        while run.reading(step, minimum=8):
+            step += 1
+            choice = step % 4
+            if choice == 0:
+                r_index.reduce(color=r.sample(TEXTS, 3))
+                assert ids(r_index.collect()) == r_members
+                r_index.group_by("tags")
+                continue
+            if choice == 1:
+                groups = a.group_by(r.choice(("color", "tags", "size")))
+                views = [v for k, v in groups.items() if k is not None]
+                if not views:
+                    continue
+                view = r.choice(views)
+            elif choice == 2:
+                view = a.reduced(color=r.sample(TEXTS, 2))
+            else:
+                view = b.reduced_query(Q.or_(Q.gt("size", r.choice(NUMBERS)), Q.eq("tags", r.choice(NUMBERS))))
+            members = view.collect()
+            new_index = view.rebase()
+            assert ids(new_index.collect()) == ids(members)
+            if len(rebased) < max_rebased:
+                rebased.append((new_index, members))
+
+    run_workers([writer(1), writer(2)], [adder, unite_a, unite_b, reshaper])
+
+    # Quiescent: one more union each way brings in every object that holds
+    # a text (the anchors guarantee common keys).
+    a.union_with(b)
+    b.union_with(a)
+    everyone = anchors + only_a + only_b
+    for label, index, own in (("a", a, anchors + only_a), ("b", b, anchors + only_b)):
+        assert ids(index.collect()) == ids(own), f"{label}: union_with must not list brought-in objects"
+        m = Mismatches(label)
+        # Lookups find brought-in objects too; expressions stay in the universe.
+        check_keyword_queries(m, index, everyone, ["color", "tags"])
+        check_numeric_queries(m, index, own, ["size", "tags"])
+        m.check()
+    assert ids(r_index.collect()) == r_members
+
+    assert rebased, "no view was rebased during the run"
+    for k, (index, members) in enumerate(rebased):
+        assert ids(index.collect()) == ids(members)
+        m = Mismatches(f"rebased during the run #{k}")
+        check_keyword_queries(m, index, members, ["color", "tags"])
+        check_text_expressions(m, index, members, ["color", "tags"])
+        check_numeric_queries(m, index, members, ["size", "tags"])
+        check_groups(m, index, members, "color")
+        check_groups(m, index, members, "size")
+        m.check()
+
+    by_id = {id(o): o for o in everyone}
+    fresh_views = [
+        ("reduced", a.reduced(color=TEXTS), brute_keyword(everyone, "color", TEXTS)),
+        ("reduced_query", b.reduced_query(Q.ge("size", -4)),
+         brute_numeric(anchors + only_b, "size", lambda n: n >= -4)),
+        ("group_by", a.group_by("color").get("red"), brute_keyword(everyone, "color", ["red"])),
+    ]
+    for label, view, expected in fresh_views:
+        assert view is not None, f"{label}: no view"  # an anchor holds "red"
+        m = Mismatches(f"fresh {label}")
+        m.compare("view", view.collect(), expected)
+        members = [by_id[i] for i in expected]
+        index = view.rebase()
+        m.compare("rebase collect", index.collect(), expected)
+        check_keyword_queries(m, index, members, ["color", "tags"])
+        check_text_expressions(m, index, members, ["color", "tags"])
+        check_numeric_queries(m, index, members, ["size", "tags"])
+        m.check()
