@@ -115,6 +115,16 @@ int Indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
     // the membership list is read under the attributes lock, so an index that
     // registers the object meanwhile either is updated here or files the
     // stored value itself afterwards.
+    {
+      // An object that never entered an index only stores the value. A
+      // registration racing with this store files the stored value itself
+      // (it takes the attributes lock after registering).
+      auto attrs = rec->attributes.lock();
+      if (!rec->in_index.load(std::memory_order_acquire)) {
+        attrs->insert(aid, std::move(v));
+        return 0;
+      }
+    }
     // Strong references to the live indexes, dropped attached (below).
     absl::InlinedVector<std::shared_ptr<IndexAPI>, 4> live = live_indexes(*rec);
     if (!live.empty()) {
@@ -159,10 +169,10 @@ int Indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
 
 PyObject* Indexable_getattro(PyObject* self, PyObject* name) {
   if (PyUnicode_Check(name)) {
-    // The value is copied out under the lock and converted after it is
-    // released: building a Python object can run arbitrary code (a garbage
-    // collection) that must not find this object's mutex held.
-    std::optional<PyValue> found;
+    // The result is built under the lock: get_obj() only creates ints,
+    // floats and strs (never tracked by the garbage collector, so no
+    // collection and no Python code can run) or takes a new reference.
+    PyObject* result = nullptr;
     bool ok = py::call<bool>(false, [&]() -> bool {
       uint32_t aid;
       try {
@@ -172,11 +182,14 @@ PyObject* Indexable_getattro(PyObject* self, PyObject* name) {
         return true;
       }
       auto attrs = record_of(self)->attributes.lock();
-      if (const PyValue* v = attrs->get(aid)) found.emplace(*v);
+      if (const PyValue* v = attrs->get(aid)) {
+        result = v->get_obj();
+        if (!result) throw py::PyErrorSet{};
+      }
       return true;
     });
     if (!ok) return nullptr;
-    if (found) return found->get_obj();
+    if (result) return result;
   }
   PyObject* r = PyObject_GenericGetAttr(self, name);
   if (!r && PyErr_ExceptionMatches(PyExc_AttributeError)) {
@@ -275,6 +288,7 @@ void add_index_meta(IndexableRecord& rec, const std::weak_ptr<IndexAPI>& index) 
   const void* address = index.lock().get();  // callers hold the index alive
   auto meta = rec.index_meta.lock();
   add_index_meta_locked(*meta, index, address);
+  rec.in_index.store(true, std::memory_order_release);
 }
 
 absl::InlinedVector<std::shared_ptr<IndexAPI>, 4> live_indexes(IndexableRecord& rec) {

@@ -25,6 +25,7 @@
 
 #include <Python.h>
 
+#include <atomic>
 #include <memory>
 
 #include "absl/container/inlined_vector.h"
@@ -49,6 +50,8 @@ struct IndexableRecord {
   MutexLocked<MetaList> index_meta;
   MutexLocked<AttrMap> attributes;
   uint32_t id = 0;
+  // Set (under index_meta) by the first registration; never cleared.
+  std::atomic<bool> in_index{false};
 };
 
 struct PyIndexable {

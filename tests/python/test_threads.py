@@ -331,8 +331,11 @@ def test_mixed_workload_matches_brute_force():
     readers query throughout; afterwards every index agrees with a
     brute-force scan."""
     rng = random.Random(1)
+    # Few holders per nested object, whatever the scale: nested objects keep
+    # leaving their nested index (last holder gone) and coming back.
     leaves = [new_leaf(rng) for _ in range(8)]
-    shared = [new_item(rng, leaves) for _ in range(scaled(60))]
+    shared = [new_item(rng, leaves) for _ in range(16)]
+    holders = {id(o) for o in shared}
     leaf_index = Index()
     leaf_index.add_object_many(leaves)
     main = Index()
@@ -344,7 +347,7 @@ def test_mixed_workload_matches_brute_force():
     writable = list(shared)  # grows with the adder's new objects
     main_candidates = {id(o) for o in shared}
     added_new = []
-    n_writes = scaled(12000)
+    n_writes = scaled(20000)
     adder_steps = scaled(400)
 
     def writer(seed, leaf_share):
@@ -360,7 +363,8 @@ def test_mixed_workload_matches_brute_force():
                     else:
                         leaf.rank = r.choice(NUMBERS)
                 else:
-                    assign_random(r, r.choice(writable), leaves)
+                    obj = r.choice(writable)
+                    assign_random(r, obj, leaves if id(obj) in holders else None)
         work.__name__ = f"writer{seed}"
         return work
 
@@ -373,7 +377,7 @@ def test_mixed_workload_matches_brute_force():
         for step in range(adder_steps):
             if run.stop.is_set():
                 return
-            fresh = [new_item(r, leaves) for _ in range(r.randrange(1, 4))]
+            fresh = [new_item(r) for _ in range(r.randrange(1, 4))]
             for obj in fresh:
                 main_candidates.add(id(obj))
                 added_new.append(obj)
@@ -404,7 +408,7 @@ def test_mixed_workload_matches_brute_force():
             rounds += 1
             obj = r.choice(writable)
             for attr in ("color", "size", "tags", "owner"):
-                assert_valid_item_value(attr, getattr(obj, attr))
+                assert_valid_item_value(attr, getattr(obj, attr, None))
             got = ids(main.collect())
             assert got <= main_candidates
             assert seen <= got, "collect() lost an object it listed before"
@@ -487,7 +491,7 @@ def test_two_writers_on_one_object_leave_every_index_on_the_final_value():
         work.__name__ = f"writer{seed}"
         return work
 
-    for round_ in range(scaled(10)):
+    for round_ in range(scaled(30)):
         run_workers([writer(2 * round_), writer(2 * round_ + 1)])
         m = Mismatches(f"round {round_}")
         for index in indexes:
@@ -528,7 +532,7 @@ def test_holders_letting_go_of_and_taking_up_nested_objects():
         work.__name__ = f"switcher{k}"
         return work
 
-    for round_ in range(scaled(6)):
+    for round_ in range(scaled(15)):
         run_workers([switcher(0, 2 * round_), switcher(1, 2 * round_ + 1)])
         m = Mismatches(f"round {round_}")
         check_keyword_queries(m, outer, holders, ["owner.name"])
@@ -550,7 +554,7 @@ def test_nested_object_changing_hands():
     outer = Index()
     outer.add_object_many([first, second])
     failures = []
-    for round_ in range(scaled(2000)):
+    for round_ in range(scaled(3000)):
         name, rank = f"n{round_}", round_ + 0.5
         # More attributes make leaving the nested index take a little longer.
         leaf = Leaf(name=name, rank=rank, **BALLAST)
@@ -583,7 +587,7 @@ def test_operation_racing_writes_to_its_objects(operation):
     anchors = [Item(color=t, tags=[t], size=0) for t in TEXTS]  # keys for union_with
     writes = 4
     failures = []
-    for round_ in range(scaled(120)):
+    for round_ in range(scaled(300)):
         r = random.Random(round_)
         objs = [new_item(r) for _ in range(3)]
         source = Index()
@@ -638,7 +642,7 @@ def test_two_threads_meeting_a_new_attribute_lose_no_object(how):
     """Round after round, two threads bring the same never-seen attribute
     name into one index at the same moment (by assignment or by adding an
     object that carries it); both objects must be found under it."""
-    rounds = scaled(400)
+    rounds = scaled(1000)
     index = Index()
     token = random.randrange(10**9)
     names = [f"fresh_{how}_{r}_{token}" for r in range(rounds)]
@@ -708,7 +712,7 @@ def test_collect_during_add_object_lists_only_added_objects():
     match the (unchanging) attribute values of the objects they return."""
     index = Index()
     candidates = {}
-    per_adder = scaled(4000)
+    per_adder = scaled(8000)
 
     def adder(seed):
         def work(run):
@@ -779,7 +783,7 @@ def test_reshaping_alongside_writers():
     writable = only_a + only_b
     rebased = []  # (index made by rebase, the objects of its view)
     max_rebased = scaled(12)
-    writes = scaled(8000)
+    writes = scaled(20000)
 
     def writer(seed):
         def work(run):

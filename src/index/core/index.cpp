@@ -130,9 +130,7 @@ void IndexAPI::remove_index(uint32_t id, uint32_t attr_id, const PyValue& value)
     auto maps = query_maps->read();
     if (attr_id >= maps->size() || !(*maps)[attr_id]) return;
     map = (*maps)[attr_id];
-    map->remove_id(value, id);
-    map->check_prune(value);
-    now_empty = map->is_empty();
+    now_empty = map->remove_value(value, id) && map->is_empty();
   }
   if (!now_empty) return;
   auto maps = query_maps->write();

@@ -33,8 +33,12 @@ void QueryMap::insert(const PyValue& value, uint32_t id) {
 }
 
 void QueryMap::insert_num_ordered(NumKey key, uint32_t id) {
+  // The map files each (number, id) pair at most once, like the exact sets:
+  // filing stays idempotent (a list holding one number twice, or a value
+  // filed again by a racing registration, leaves one pair, which one
+  // removal takes out).
   auto tree = num_ordered.write();
-  tree->insert(key, id);
+  if (tree->multiplicity(key, id) == 0) tree->insert(key, id);
 }
 
 void QueryMap::insert_exact(const PyValue& value, uint32_t id) {
@@ -90,17 +94,34 @@ void QueryMap::remove_exact(const PyValue& value, uint32_t id) {
   if (it != shard->end()) it->second.remove(id);
 }
 
-void QueryMap::check_prune(const PyValue& value) {
-  if (value.is_number() || value.kind() == Kind::Iterable) return;  // never keys of `exact`
+bool QueryMap::check_prune(const PyValue& value) {
+  if (value.is_number() || value.kind() == Kind::Iterable) return false;  // never keys of `exact`
   auto shard = exact.get_shard(value);
   auto it = shard->find(value);
-  if (it != shard->end() && it->second.is_empty()) shard->erase(it);
+  if (it != shard->end() && it->second.is_empty()) {
+    shard->erase(it);
+    return true;
+  }
+  return false;
+}
+
+bool QueryMap::remove_value(const PyValue& value, uint32_t id) {
+  if (value.is_number()) {
+    auto tree = num_ordered.write();
+    tree->remove(num_key_of(value), id);
+    return tree->is_empty();
+  }
+  remove_id(value, id);
+  bool pruned = check_prune(value);
+  return pruned || value.kind() == Kind::Iterable;
 }
 
 bool QueryMap::is_empty() const {
-  if (!exact.is_empty()) return false;
-  auto tree = num_ordered.read();
-  return tree->is_empty();
+  {
+    auto tree = num_ordered.read();
+    if (!tree->is_empty()) return false;
+  }
+  return exact.is_empty();
 }
 
 void QueryMap::remove(const Bitmap& keep) {

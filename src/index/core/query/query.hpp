@@ -65,8 +65,12 @@ struct QueryMap {
   // Unfiles `value` for object `id`.
   void remove_id(const PyValue& value, uint32_t id);
   void remove_exact(const PyValue& value, uint32_t id);
-  // Removes the entry of `value` if its set holds no id.
-  void check_prune(const PyValue& value);
+  // Removes the entry of `value` if its set holds no id; true if it did.
+  bool check_prune(const PyValue& value);
+  // remove_id then check_prune; true when the map may now be empty (an
+  // entry was pruned or the tree lost its last pair), so that the full
+  // emptiness test runs only then.
+  bool remove_value(const PyValue& value, uint32_t id);
   bool is_empty() const;
 
   // Intersects every exact-value set with `keep`.
