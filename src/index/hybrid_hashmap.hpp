@@ -27,6 +27,7 @@
 #include <iterator>
 #include <type_traits>
 #include <utility>
+#include <array>
 #include <variant>
 
 #include "support/hasher.hpp"
@@ -136,8 +137,11 @@ class HybridHashmap {
   // The value under `key`, or nullptr. Valid until the next insert.
   const V* get(const K& key) const {
     if (const Small* small = std::get_if<Small>(&rep_)) {
-      for (const auto& [k, v] : *small)
-        if (k == key) return &v;
+      // The keys are scanned in their own packed array (one cache line for
+      // 32-bit keys); only the matching pair is touched.
+      const size_t n = small->size();
+      for (size_t i = 0; i < n; ++i)
+        if (small_keys_[i] == key) return &(*small)[i].second;
       return nullptr;
     }
     const Hashed& hashed = std::get<Hashed>(rep_);
@@ -156,6 +160,7 @@ class HybridHashmap {
         }
       }
       if (small->size() < kInlinePairs) {
+        small_keys_[small->size()] = key;
         small->emplace_back(key, std::move(value));
         return;
       }
@@ -194,6 +199,8 @@ class HybridHashmap {
       for (size_t i = 0; i < small->size(); ++i)
         for (size_t j = 0; j < i; ++j)
           ZX_CHECK(!((*small)[i].first == (*small)[j].first), "hybrid hashmap: repeated key in small form");
+      for (size_t i = 0; i < small->size(); ++i)
+        ZX_CHECK(small_keys_[i] == (*small)[i].first, "hybrid hashmap: packed key differs from its pair");
     } else {
       ZX_CHECK(std::get<Hashed>(rep_).size() > kInlinePairs, "hybrid hashmap: hashed form holds 8 pairs or fewer");
     }
@@ -209,6 +216,8 @@ class HybridHashmap {
   }
 
   std::variant<Small, Hashed> rep_;
+  // Small form: copies of the pairs' keys, in the same order, for lookups.
+  std::array<K, kInlinePairs> small_keys_{};
 };
 
 }  // namespace zarvex
