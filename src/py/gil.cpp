@@ -85,13 +85,11 @@ void install_lock_hooks() noexcept {
   lock_hooks::reattach.store(&reattach_after_wait, std::memory_order_release);
 }
 
-void assert_attached() noexcept {
-#ifdef ZARVEX_CHECKED
+void check_attached() noexcept {
   if (t_detached || !PyGILState_Check()) {
     std::fputs("Zarvex: Python reference touched by a detached thread\n", stderr);
     std::abort();
   }
-#endif
 }
 
 DetachScope::DetachScope() noexcept : was_detached_(t_detached) {

@@ -44,7 +44,13 @@ void install_lock_hooks() noexcept;
 
 // Checked builds: aborts with a diagnostic when the calling thread is not
 // attached (Python references are created and released only when attached).
-void assert_attached() noexcept;
+// A no-op in other builds.
+void check_attached() noexcept;
+inline void assert_attached() noexcept {
+#ifdef ZARVEX_CHECKED
+  check_attached();
+#endif
+}
 
 // Releases the interpreter lock for its lifetime.
 class DetachScope {

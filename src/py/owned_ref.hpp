@@ -23,16 +23,25 @@ class Ref {
   Ref() = default;
   static Ref steal(PyObject* o) { return Ref(o); }
   static Ref borrow(PyObject* o) {
+    assert_attached();
     Py_XINCREF(o);
     return Ref(o);
   }
-  Ref(const Ref& o) : p_(o.p_) { Py_XINCREF(p_); }
+  Ref(const Ref& o) : p_(o.p_) {
+    assert_attached();
+    Py_XINCREF(p_);
+  }
   Ref(Ref&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
   Ref& operator=(Ref o) noexcept {
     std::swap(p_, o.p_);
     return *this;
   }
-  ~Ref() { Py_XDECREF(p_); }
+  ~Ref() {
+    if (p_) {
+      assert_attached();
+      Py_DECREF(p_);
+    }
+  }
 
   PyObject* get() const { return p_; }
   PyObject* release() { return std::exchange(p_, nullptr); }
@@ -50,6 +59,7 @@ class SharedPy {
   static SharedPy steal(PyObject* o) { return SharedPy(o ? new Box{{1}, o} : nullptr); }
   // Takes a new strong reference; the caller is attached.
   static SharedPy borrow(PyObject* o) {
+    assert_attached();
     Py_XINCREF(o);
     return steal(o);
   }
@@ -73,6 +83,7 @@ class SharedPy {
   PyObject* get() const { return b_ ? b_->obj : nullptr; }
   // A new strong reference; the caller is attached.
   PyObject* new_ref() const {
+    assert_attached();
     PyObject* o = get();
     Py_XINCREF(o);
     return o;
