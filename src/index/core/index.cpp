@@ -313,7 +313,7 @@ std::vector<PyObject*> IndexAPI::objects_of(const RwLocked<ItemVec>& store_lock,
     if (id >= store->size()) return;
     const StoredItem& slot = (*store)[id];
     if (!slot.occupied()) return;  // placeholders are never handed out
-    PyObject* o = slot.py_object.get();
+    PyObject* o = slot.object;
     Py_INCREF(o);
     out.push_back(o);
   });

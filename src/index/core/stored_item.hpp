@@ -13,6 +13,7 @@
 #pragma once
 
 #include <memory>
+#include <utility>
 
 #include "index/core/structures/hybrid_set/hybrid_set.hpp"
 #include "index/indexable.hpp"
@@ -34,18 +35,28 @@ struct StoredItemParent {
 struct StoredItem {
   std::unique_ptr<StoredItemParent> parent;
   py::SharedPy py_object;
+  // The object itself (kept alive by py_object), so that listing a store
+  // reads the slot and the object, not the holder in between.
+  PyObject* object = nullptr;
 
   StoredItem() = default;
-  StoredItem(std::unique_ptr<StoredItemParent> p, py::SharedPy o) : parent(std::move(p)), py_object(std::move(o)) {}
-  StoredItem(StoredItem&&) noexcept = default;
-  StoredItem& operator=(StoredItem&&) noexcept = default;
+  StoredItem(std::unique_ptr<StoredItemParent> p, py::SharedPy o)
+      : parent(std::move(p)), py_object(std::move(o)), object(py_object.get()) {}
+  StoredItem(StoredItem&& o) noexcept
+      : parent(std::move(o.parent)), py_object(std::move(o.py_object)), object(std::exchange(o.object, nullptr)) {}
+  StoredItem& operator=(StoredItem&& o) noexcept {
+    parent = std::move(o.parent);
+    py_object = std::move(o.py_object);
+    object = std::exchange(o.object, nullptr);
+    return *this;
+  }
   // A copy shares the object and copies the nesting link.
   StoredItem copy() const {
     return StoredItem(parent ? std::make_unique<StoredItemParent>(*parent) : nullptr, py_object);
   }
 
-  bool occupied() const { return static_cast<bool>(py_object); }
-  IndexableRecord* record() const { return record_of(py_object.get()); }
+  bool occupied() const { return object != nullptr; }
+  IndexableRecord* record() const { return record_of(object); }
 };
 
 using ItemVec = std::vector<StoredItem>;
