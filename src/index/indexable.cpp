@@ -274,6 +274,11 @@ bool is_indexable(PyObject* obj) {
 
 namespace {
 void add_index_meta_locked(MetaList& list, const std::weak_ptr<IndexAPI>& index, const void* address) {
+  // An index already listed (alive at the same address: the same index) is
+  // not listed again, so a nested object taken up over and over does not
+  // grow its list (and every write to it) without bound.
+  for (const IndexMeta& m : list)
+    if (m.address == address && !m.index.expired()) return;
   list.push_back(IndexMeta{index, address});
   list.erase(std::remove_if(list.begin(), list.end(), [](const IndexMeta& m) { return m.index.expired(); }),
              list.end());

@@ -47,15 +47,20 @@ RANGES = [(-4, 0), (0, 3), (2.5, 2.5), (3.0, 10**12), (5, 1), (-10, 10**13)]
 
 
 @pytest.fixture(autouse=True)
-def stress_conditions():
+def stress_conditions(capfd):
+    # The watchdog writes to the real stderr: pytest's capture would be lost
+    # when the watchdog ends the process.
+    with capfd.disabled():
+        stderr = os.fdopen(os.dup(2), "w")
     old = sys.getswitchinterval()
     sys.setswitchinterval(1e-6)
-    faulthandler.dump_traceback_later(WATCHDOG_SECONDS, exit=True)
+    faulthandler.dump_traceback_later(WATCHDOG_SECONDS, exit=True, file=stderr)
     try:
         yield
     finally:
         faulthandler.cancel_dump_traceback_later()
         sys.setswitchinterval(old)
+        stderr.close()
 
 
 class Run:
@@ -321,7 +326,7 @@ def assert_valid_item_value(attr, value):
             type(value) is list and all(isinstance(e, Leaf) for e in value)), value
 
 
-# --- 1. mixed workload ---------------------------------------------------------
+# --- mixed workload ---------------------------------------------------------
 
 
 def test_mixed_workload_matches_brute_force():
@@ -459,7 +464,7 @@ def test_mixed_workload_matches_brute_force():
     m.check()
 
 
-# --- 2. two writers, one object --------------------------------------------------
+# --- two writers, one object --------------------------------------------------
 
 
 def test_two_writers_on_one_object_leave_every_index_on_the_final_value():
@@ -501,6 +506,9 @@ def test_two_writers_on_one_object_leave_every_index_on_the_final_value():
         check_keyword_queries(m, outer, [holder], ["owner.color", "owner.tags"])
         check_numeric_queries(m, outer, [holder], ["owner.size", "owner.tags"])
         m.check()
+
+
+# --- nested objects changing hands ----------------------------------------------
 
 
 def test_holders_letting_go_of_and_taking_up_nested_objects():
@@ -577,6 +585,9 @@ def test_nested_object_changing_hands():
     assert not failures, f"{len(failures)} rounds lost the new holder:\n" + "\n".join(failures[:20])
 
 
+# --- registration racing writes --------------------------------------------------
+
+
 @pytest.mark.parametrize("operation", ["add_object", "add_object_many", "rebase", "union_with"])
 def test_operation_racing_writes_to_its_objects(operation):
     """One call that registers objects in an index (adding them, rebasing a
@@ -634,7 +645,7 @@ def test_operation_racing_writes_to_its_objects(operation):
     assert not failures, f"{len(failures)} queries disagree with brute force:\n" + "\n".join(failures[:25])
 
 
-# --- 3. a new attribute met by two threads at once --------------------------------
+# --- a new attribute met by two threads at once --------------------------------
 
 
 @pytest.mark.parametrize("how", ["assign", "add_object", "add_object_many"])
@@ -703,7 +714,7 @@ def test_two_threads_meeting_a_new_attribute_lose_no_object(how):
     assert not lost, f"{len(lost)} objects not found under their new attribute, e.g. {lost[:5]}"
 
 
-# --- 4. collect while objects are added --------------------------------------------
+# --- collect while objects are added --------------------------------------------
 
 
 def test_collect_during_add_object_lists_only_added_objects():
@@ -761,7 +772,7 @@ def test_collect_during_add_object_lists_only_added_objects():
     m.check()
 
 
-# --- 5. grouping, reduce, union and rebase alongside writers ----------------------
+# --- grouping, reduce, union and rebase alongside writers ----------------------
 
 
 def test_reshaping_alongside_writers():
