@@ -1,6 +1,8 @@
 #include "py/args.hpp"
 
 #include <cstring>
+
+#include "py/boundary.hpp"
 #include <string>
 #include <vector>
 
@@ -81,6 +83,20 @@ void arg_error(const char* name, PyObject* type, const char* message) {
 void arg_type_error(const char* name, PyObject* obj, const char* target) {
   PyErr_Format(PyExc_TypeError, "argument '%s': '%s' object cannot be converted to '%s'", name,
                Py_TYPE(obj)->tp_name, target);
+}
+
+std::string_view str_arg(const char* name, PyObject* obj) {
+  if (!PyUnicode_Check(obj)) {
+    arg_type_error(name, obj, "PyString");
+    throw PyErrorSet{};
+  }
+  Py_ssize_t n = 0;
+  const char* s = PyUnicode_AsUTF8AndSize(obj, &n);
+  if (!s) {
+    arg_error(name);
+    throw PyErrorSet{};
+  }
+  return std::string_view(s, static_cast<size_t>(n));
 }
 
 const char* utf8(PyObject* s, Py_ssize_t* len) { return PyUnicode_AsUTF8AndSize(s, len); }

@@ -30,6 +30,11 @@ void arg_error(const char* name, PyObject* type, const char* message);
 // argument `name`.
 void arg_type_error(const char* name, PyObject* obj, const char* target);
 
+// UTF-8 text of argument `name`, which must be a str: a TypeError ("...
+// cannot be converted to 'PyString'") or the encoding error, reported for the
+// argument, is raised as py::PyErrorSet. The view lives as long as `obj`.
+std::string_view str_arg(const char* name, PyObject* obj);
+
 // UTF-8 view of a str, or nullptr with an error set (lone surrogates raise
 // UnicodeEncodeError).
 const char* utf8(PyObject* s, Py_ssize_t* len);

@@ -180,17 +180,7 @@ PyObject* Index_group_by(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   PyObject* attr;
   if (!py::parse_fast("group_by", {"attr"}, args, nargs, kwnames, &attr)) return nullptr;
   return py::call<PyObject*>(nullptr, [&]() -> PyObject* {
-    if (!PyUnicode_Check(attr)) {
-      py::arg_type_error("attr", attr, "PyString");
-      throw py::PyErrorSet{};
-    }
-    Py_ssize_t n = 0;
-    const char* s = PyUnicode_AsUTF8AndSize(attr, &n);
-    if (!s) {
-      py::arg_error("attr");
-      throw py::PyErrorSet{};
-    }
-    std::string name(s, static_cast<size_t>(n));
+    std::string name(py::str_arg("attr", attr));
     std::optional<Groups> groups;
     {
       py::DetachScope detach;

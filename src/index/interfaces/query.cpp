@@ -43,17 +43,7 @@ PyObject* QueryExpr_repr(PyObject* self) {
 }
 
 CompactStr attr_arg(PyObject* attr) {
-  if (!PyUnicode_Check(attr)) {
-    py::arg_type_error("attr", attr, "PyString");
-    throw py::PyErrorSet{};
-  }
-  Py_ssize_t n = 0;
-  const char* s = PyUnicode_AsUTF8AndSize(attr, &n);
-  if (!s) {
-    py::arg_error("attr");
-    throw py::PyErrorSet{};
-  }
-  return CompactStr(std::string_view(s, static_cast<size_t>(n)));
+  return CompactStr(py::str_arg("attr", attr));
 }
 
 template <Op op>
