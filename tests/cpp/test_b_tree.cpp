@@ -868,7 +868,9 @@ uint32_t random_id(std::mt19937_64& rng) {
   if (r < 7) return 1 + static_cast<uint32_t>(rng() % 64);
   if (r < 9) return 1 + static_cast<uint32_t>(rng() % 5000);
   static const uint32_t specials[] = {0, 65535, 65536, 0x80000000u, 0xFFFFFFFFu};
-  return rng() & 1 ? specials[rng() % std::size(specials)] : static_cast<uint32_t>(rng());
+  // Ids spread over the whole 32-bit range, from a bounded pool so that the
+  // set of ids in play (and the masks built from it) stays small.
+  return rng() & 1 ? specials[rng() % std::size(specials)] : static_cast<uint32_t>(1 + rng() % 256) * 0x9E3779B1u;
 }
 
 Bound random_bound(std::mt19937_64& rng) {
