@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "index/core/query/b_tree/ranged_b_tree.hpp"
+#include "failure_of.hpp"
 #include "support/internal_failure.hpp"
 
 namespace zarvex {
@@ -73,15 +74,7 @@ std::vector<Entry> entries_of(const BitMapBTree& t) {
   return out;
 }
 
-template <class Fn>
-std::string failure_of(Fn&& fn) {
-  try {
-    fn();
-  } catch (const InternalFailure& e) {
-    return e.what();
-  }
-  return "<no failure>";
-}
+using testing::failure_of;
 
 std::string num_name(NumKey k) {
   char buf[64];

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "index/core/structures/centered_array/centered_array.hpp"
+#include "failure_of.hpp"
 #include "support/internal_failure.hpp"
 
 namespace zarvex {
@@ -32,15 +33,7 @@ A4 built_by_inserting(const std::vector<uint32_t>& order) {
   return a;
 }
 
-template <class F>
-std::string failure_of(F&& f) {
-  try {
-    f();
-  } catch (const InternalFailure& e) {
-    return e.what();
-  }
-  return "<no failure>";
-}
+using testing::failure_of;
 
 TEST(CenteredArray, NewArrayIsAllZero) {
   A4 a;

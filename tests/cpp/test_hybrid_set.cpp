@@ -15,6 +15,7 @@
 
 #include "index/core/structures/hybrid_set/hybrid_set.hpp"
 #include "support/bitmap.hpp"
+#include "failure_of.hpp"
 #include "support/internal_failure.hpp"
 
 namespace zarvex {
@@ -49,15 +50,7 @@ Ids ids_of(const HybridSet& s) {
   return out;
 }
 
-template <class F>
-std::string failure_of(F&& f) {
-  try {
-    f();
-  } catch (const InternalFailure& e) {
-    return e.what();
-  }
-  return "<no failure>";
-}
+using testing::failure_of;
 
 // Checks form, contents (iteration, cardinality, is_empty, contains,
 // as_bitmap) and invariants of a non-Empty set.

@@ -17,6 +17,7 @@
 #include "index/core/structures/hybrid_set/hybrid_set.hpp"
 #include "index/core/structures/shards/hashmap/hashmap.hpp"
 #include "index/core/structures/shards/hashmap/siphash.hpp"
+#include "failure_of.hpp"
 #include "support/internal_failure.hpp"
 
 namespace zarvex {
@@ -34,15 +35,7 @@ struct TestKey {
 using SMap = ShardedHashMap<TestKey, HybridSet>;
 using Ids = std::vector<uint32_t>;
 
-template <class F>
-std::string failure_of(F&& f) {
-  try {
-    f();
-  } catch (const InternalFailure& e) {
-    return e.what();
-  }
-  return "<no failure>";
-}
+using testing::failure_of;
 
 Ids ids_of(const HybridSet& s) {
   Ids out;

@@ -161,12 +161,7 @@ PyObject* Index_reduced_query(PyObject* self, PyObject* const* args, Py_ssize_t 
   PyObject* query;
   if (!py::parse_fast("reduced_query", {"query"}, args, nargs, kwnames, &query)) return nullptr;
   return py::call<PyObject*>(nullptr, [&]() -> PyObject* {
-    const QueryExpr* e = expr_of(query);
-    if (!e) {
-      py::arg_type_error("query", query, "PyQueryExpr");
-      throw py::PyErrorSet{};
-    }
-    QueryExpr copy = *e;
+    QueryExpr copy = expr_arg("query", query);
     Bitmap ids;
     {
       py::DetachScope detach;

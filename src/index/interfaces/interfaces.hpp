@@ -22,6 +22,9 @@ PyObject* wrap_index(std::shared_ptr<IndexAPI> core);
 PyObject* new_filtered_index(SharedMaps maps, SharedItems items, Bitmap ids);
 // The expression held by a PyQueryExpr (nullptr if obj is not one).
 const QueryExpr* expr_of(PyObject* obj);
+// The expression held by argument `name`; raises the argument's TypeError
+// (as py::PyErrorSet) if it is not a PyQueryExpr.
+const QueryExpr& expr_arg(const char* name, PyObject* obj);
 
 // A new list from new references (the references are stolen).
 PyObject* list_from(std::vector<PyObject*>& objs);

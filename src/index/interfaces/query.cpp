@@ -116,12 +116,7 @@ PyObject* combine(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     std::vector<QueryExpr> children;
     children.reserve(static_cast<size_t>(nargs));
     for (Py_ssize_t i = 0; i < nargs; ++i) {
-      const QueryExpr* e = expr_of(args[i]);
-      if (!e) {
-        py::arg_type_error("exprs", args[i], "PyQueryExpr");
-        throw py::PyErrorSet{};
-      }
-      children.push_back(*e);
+      children.push_back(expr_arg("exprs", args[i]));
     }
     return wrap(QueryExpr{op, CompactStr(), {}, std::move(children)});
   });
@@ -131,13 +126,8 @@ PyObject* QueryExpr_not(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
   PyObject* arg;
   if (!py::parse_fast("PyQueryExpr.not_", {"exprs"}, args, nargs, kwnames, &arg)) return nullptr;
   return py::call<PyObject*>(nullptr, [&]() -> PyObject* {
-    const QueryExpr* e = expr_of(arg);
-    if (!e) {
-      py::arg_type_error("exprs", arg, "PyQueryExpr");
-      throw py::PyErrorSet{};
-    }
     std::vector<QueryExpr> children;
-    children.push_back(*e);
+    children.push_back(expr_arg("exprs", arg));
     return wrap(QueryExpr{Op::Not, CompactStr(), {}, std::move(children)});
   });
 }
@@ -181,6 +171,15 @@ const QueryExpr* expr_of(PyObject* obj) {
   PyObject* t = query_expr_type_object();
   if (!t || !PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(t))) return nullptr;
   return reinterpret_cast<PyQueryExprObj*>(obj)->expr;
+}
+
+const QueryExpr& expr_arg(const char* name, PyObject* obj) {
+  const QueryExpr* e = expr_of(obj);
+  if (!e) {
+    py::arg_type_error(name, obj, "PyQueryExpr");
+    throw py::PyErrorSet{};
+  }
+  return *e;
 }
 
 }  // namespace zarvex
