@@ -1,5 +1,7 @@
 #include "support/bitmap.hpp"
 
+#include <algorithm>
+
 #include <roaring/roaring.h>
 
 #include "support/internal_failure.hpp"
@@ -149,5 +151,9 @@ Bitmap::Cursor::~Cursor() { roaring_free_uint32_iterator(static_cast<roaring_uin
 bool Bitmap::Cursor::has_value() const { return static_cast<roaring_uint32_iterator_t*>(it_)->has_value; }
 uint32_t Bitmap::Cursor::value() const { return static_cast<roaring_uint32_iterator_t*>(it_)->current_value; }
 void Bitmap::Cursor::advance() { roaring_advance_uint32_iterator(static_cast<roaring_uint32_iterator_t*>(it_)); }
+size_t Bitmap::Cursor::read(uint32_t* buf, size_t count) {
+  return roaring_read_uint32_iterator(static_cast<roaring_uint32_iterator_t*>(it_), buf,
+                                      static_cast<uint32_t>(std::min<size_t>(count, UINT32_MAX)));
+}
 
 }  // namespace zarvex

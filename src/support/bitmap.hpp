@@ -74,9 +74,24 @@ class Bitmap {
     bool has_value() const;
     uint32_t value() const;
     void advance();
+    // Copies up to `count` ids, from the current one on, into buf and moves
+    // past them; returns how many were copied (0 at the end).
+    size_t read(uint32_t* buf, size_t count);
    private:
     void* it_;
   };
+
+  // Calls f(std::span<const uint32_t>) with every id in ascending order, in
+  // consecutive chunks of at most kChunk ids (for callers that look ahead,
+  // e.g. to prefetch what the next ids refer to).
+  static constexpr size_t kChunk = 256;
+  template <class F>
+  void for_each_chunk(F&& f) const {
+    if (is_empty()) return;
+    Cursor c(*this);
+    uint32_t buf[kChunk];
+    while (size_t n = c.read(buf, kChunk)) f(std::span<const uint32_t>(buf, n));
+  }
 
  private:
   void iterate(bool (*cb)(uint32_t, void*), void* ctx) const;

@@ -1,0 +1,72 @@
+// Bitmap: chunked iteration must hand out every id once, ascending, in
+// chunks of at most kChunk ids, across Roaring container boundaries.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "support/bitmap.hpp"
+
+namespace zarvex {
+namespace {
+
+std::vector<uint32_t> ids_with(size_t n, uint32_t stride, uint32_t start) {
+  std::vector<uint32_t> v;
+  for (size_t i = 0; i < n; ++i) v.push_back(start + static_cast<uint32_t>(i) * stride);
+  return v;
+}
+
+TEST(Bitmap, ForEachChunkMatchesForEach) {
+  struct Case {
+    size_t n;
+    uint32_t stride;
+    uint32_t start;
+  };
+  const Case cases[] = {
+      {0, 1, 0},       {1, 1, 0},          {255, 1, 7},         {256, 1, 0},
+      {257, 3, 1},     {1000, 1, 65000},   {5000, 40000, 0},    {70000, 1, 0},
+      {3, 1, 0xFFFFFFFDu},
+  };
+  for (const Case& c : cases) {
+    const std::vector<uint32_t> want = ids_with(c.n, c.stride, c.start);
+    Bitmap b{std::span<const uint32_t>(want)};
+    std::vector<uint32_t> got;
+    size_t chunks = 0;
+    b.for_each_chunk([&](std::span<const uint32_t> chunk) {
+      ASSERT_FALSE(chunk.empty());
+      ASSERT_LE(chunk.size(), Bitmap::kChunk);
+      // Every chunk but the last is full.
+      if (got.size() + chunk.size() < want.size()) {
+        ASSERT_EQ(chunk.size(), Bitmap::kChunk);
+      }
+      got.insert(got.end(), chunk.begin(), chunk.end());
+      ++chunks;
+    });
+    EXPECT_EQ(got, want) << "n=" << c.n << " stride=" << c.stride;
+    EXPECT_EQ(chunks, (c.n + Bitmap::kChunk - 1) / Bitmap::kChunk);
+  }
+}
+
+TEST(Bitmap, CursorReadResumesWhereItStopped) {
+  const std::vector<uint32_t> want = ids_with(600, 7, 3);
+  Bitmap b{std::span<const uint32_t>(want)};
+  Bitmap::Cursor c(b);
+  std::vector<uint32_t> got;
+  uint32_t buf[100];
+  // Single steps and bulk reads interleaved.
+  got.push_back(c.value());
+  c.advance();
+  while (size_t n = c.read(buf, 99)) {
+    got.insert(got.end(), buf, buf + n);
+    if (c.has_value()) {
+      got.push_back(c.value());
+      c.advance();
+    }
+  }
+  EXPECT_EQ(got, want);
+  EXPECT_FALSE(c.has_value());
+  EXPECT_EQ(c.read(buf, 100), 0u);
+}
+
+}  // namespace
+}  // namespace zarvex
