@@ -194,6 +194,27 @@ TEST(ShardedHashMap, EachShardHasItsOwnSipKeys) {
 
 // --- lookups and locking ---------------------------------------------------------
 
+TEST(ShardedHashMap, VisitReadsInPlaceUnderTheShardReadLock) {
+  SMap m = SMap::with_shard_count(16);
+  const TestKey k{hash_in_shard(m, 5), 1};
+  const TestKey same_hash{k.hash, 2};
+  int calls = 0;
+  auto count = [&](const HybridSet&) { ++calls; };
+  EXPECT_FALSE(m.visit(k, count));  // empty shard
+  insert_id(m, k, 10);
+  insert_id(m, k, 11);
+  EXPECT_FALSE(m.visit(same_hash, count));  // non-empty shard, absent key
+  EXPECT_EQ(calls, 0);
+  Ids seen;
+  EXPECT_TRUE(m.visit(k, [&](const HybridSet& ids) {
+    seen = ids_of(ids);
+    // Readers of the same shard are not shut out while f runs.
+    EXPECT_TRUE(m.get(k).has_value());
+  }));
+  EXPECT_EQ(seen, (Ids{10, 11}));
+  EXPECT_TRUE(unlocked_seen_from_other_thread(m, 5)) << "visit left the shard locked";
+}
+
 TEST(ShardedHashMap, GetReturnsCopiesAndNothingForAbsentKeys) {
   SMap m = SMap::with_shard_count(16);
   const TestKey k{hash_in_shard(m, 5), 1};

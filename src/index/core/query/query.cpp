@@ -1,5 +1,7 @@
 #include "index/core/query/query.hpp"
 
+#include <optional>
+
 #include "index/core/query/query_ops.hpp"
 
 namespace zarvex {
@@ -181,9 +183,11 @@ std::optional<Groups> QueryMap::group_by(std::string_view path) const {
 }
 
 Bitmap QueryMap::exact_lookup(const PyValue& v) const {
-  std::optional<HybridSet> found = exact.get(v);
-  if (!found || found->tag() == HybridSet::Tag::Empty) return Bitmap();
-  return found->as_bitmap();
+  std::optional<Bitmap> out;
+  exact.visit(v, [&out](const HybridSet& ids) {
+    if (ids.tag() != HybridSet::Tag::Empty) out.emplace(ids.as_bitmap());
+  });
+  return out ? std::move(*out) : Bitmap();
 }
 
 Bitmap QueryMap::tree_query(const Bound& lo, const Bound& hi, const Bitmap& mask) const {

@@ -1,6 +1,7 @@
 #include "index/core/query/query_ops.hpp"
 
 #include <algorithm>
+#include <optional>
 
 #include "absl/container/flat_hash_set.h"
 #include "index/core/query/query.hpp"
@@ -249,12 +250,17 @@ Bitmap hash_lookup(const QueryMapVec& maps, std::string_view name, const std::ve
     }
     return map->nested->get_direct_parents(inner);
   }
-  Bitmap acc;
+  std::optional<Bitmap> acc;
   for (const PyValue& v : values) {
     if (v.is_number()) continue;  // numbers live only in the ordered tree
-    acc.or_inplace(map->exact_lookup(v));
+    Bitmap b = map->exact_lookup(v);
+    if (acc) {
+      acc->or_inplace(b);
+    } else {
+      acc.emplace(std::move(b));
+    }
   }
-  return acc;
+  return acc ? std::move(*acc) : Bitmap();
 }
 }  // namespace
 

@@ -18,7 +18,7 @@
 //   count_, mask_ | -                     | no
 //
 // Locking: get() holds the key's shard read lock for the lookup and the copy
-// of the value; get_shard() hands out the shard's write lock with its map;
+// of the value, visit() for the lookup and the caller's reading of it; get_shard() hands out the shard's write lock with its map;
 // is_empty() and the shard walks take one shard lock at a time, in shard
 // order, and never hold two. A walk therefore sees each shard at one moment,
 // not the whole map at one moment. Locks wait detached from the interpreter
@@ -117,6 +117,20 @@ class ShardedHashMap {
     auto it = s.map.find(key);
     if (it == s.map.end()) return std::nullopt;
     return std::optional<V>(std::in_place, it->second);
+  }
+
+  // f(const V&) on the value under key, in place, under the shard's read
+  // lock; returns false (without calling f) when the key is absent. f must
+  // not take this map's locks.
+  template <class F>
+  bool visit(const K& key, F&& f) const {
+    const Shard& s = shards_[shard_index(key.hash64())];
+    ReadGuard g(s.lock);
+    if (s.map.empty()) return false;
+    auto it = s.map.find(key);
+    if (it == s.map.end()) return false;
+    f(static_cast<const V&>(it->second));
+    return true;
   }
 
   ShardAccess get_shard(const K& key) {
