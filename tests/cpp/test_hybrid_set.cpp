@@ -254,6 +254,27 @@ TEST(HybridSet, AsBitmapOfEmptyIsEmptyBitmap) {
   EXPECT_EQ(HybridSet().bitmap(), nullptr);
 }
 
+TEST(HybridSet, TakeBitmapMovesTheIdsOutOfEveryForm) {
+  const Ids big = {1, 2, 3, 4, 5, 70000};
+  HybridSet small = HybridSet::single(9);
+  small.add(3);
+  HybridSet medium = HybridSet::with_array(Tag::Medium, small.array() ? *small.array() : HybridSet::Array{});
+  HybridSet large = HybridSet::from_bitmap(Bitmap(std::span<const uint32_t>(big)));
+  HybridSet empty;
+  const struct {
+    HybridSet* set;
+    Ids want;
+  } cases[] = {{&small, {3, 9}}, {&medium, {3, 9}}, {&large, big}, {&empty, {}}};
+  for (const auto& c : cases) {
+    Bitmap b = c.set->take_bitmap();
+    EXPECT_EQ(b.to_vector(), c.want);
+    EXPECT_EQ(c.set->tag(), Tag::Empty);
+    // The set stays usable after the move.
+    c.set->add(42);
+    EXPECT_EQ(ids_of(*c.set), Ids{42});
+  }
+}
+
 TEST(HybridSet, IterationReadsOnlyTheStoredRun) {
   // Leaves stale values in slots 0 and 3 around a run at start 1.
   HybridSet s = HybridSet::single(50);

@@ -187,7 +187,7 @@ PyObject* Index_group_by(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     for (Group& g : *groups) {
       py::Ref key = py::Ref::steal(g.value.get_obj());
       if (!key) throw py::PyErrorSet{};
-      Bitmap ids = g.ids.tag() == HybridSet::Tag::Empty ? Bitmap() : g.ids.as_bitmap();
+      Bitmap ids = g.ids.take_bitmap();
       py::Ref view = py::Ref::steal(new_filtered_index(core_of(self).query_maps, core_of(self).items, std::move(ids)));
       if (!view) throw py::PyErrorSet{};
       if (PyDict_SetItem(out.get(), key.get(), view.get()) < 0) throw py::PyErrorSet{};

@@ -150,7 +150,7 @@ std::optional<Groups> QueryMap::group_by(std::string_view path) const {
     if (!inner) return std::nullopt;
     out.reserve(inner->size());
     for (Group& g : *inner) {
-      Bitmap holders = nested->get_direct_parents(g.ids.as_bitmap());
+      Bitmap holders = nested->get_direct_parents(g.ids.take_bitmap());
       out.push_back(Group{std::move(g.value), HybridSet::from_bitmap(std::move(holders))});
     }
     return out;
@@ -162,12 +162,11 @@ std::optional<Groups> QueryMap::group_by(std::string_view path) const {
   // double.
   bool have = false;
   Entry current_key = 0;  // first entry of the current group
-  Bitmap ids;
   std::vector<uint32_t> run;
   auto flush = [&] {
     if (!have) return;
-    ids = Bitmap(std::span<const uint32_t>(run));
-    out.push_back(Group{PyValue::from_primitave(key_to_double(current_key)), HybridSet::from_bitmap(std::move(ids))});
+    out.push_back(Group{PyValue::from_primitave(key_to_double(current_key)),
+                        HybridSet::from_bitmap(Bitmap(std::span<const uint32_t>(run)))});
     run.clear();
   };
   tree->for_each([&](Entry e) {

@@ -191,6 +191,12 @@ Bitmap HybridSet::as_bitmap() const {
   return Bitmap();
 }
 
+Bitmap HybridSet::take_bitmap() {
+  Bitmap out = tag_ == Tag::Large ? std::move(large_) : as_bitmap();
+  become_empty();
+  return out;
+}
+
 // --- union: self becomes self ∪ other ---------------------------------------
 //
 // Rows self, columns other. "both" = a new bitmap with self's then other's

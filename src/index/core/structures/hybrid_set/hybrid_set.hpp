@@ -84,6 +84,9 @@ class HybridSet {
 
   // A new bitmap with exactly the set's ids (an empty one for Empty).
   Bitmap as_bitmap() const;
+  // The set's ids as a bitmap, moved out of a Large without a copy; the set
+  // becomes Empty.
+  Bitmap take_bitmap();
 
   // f(id) for each id, ascending.
   template <class F>
