@@ -104,21 +104,6 @@ bool scalar_form(PyObject* obj, CastValue& out) {
   return false;
 }
 
-bool is_indexable_obj(PyObject* obj) {
-  PyObject* ind = indexable_type_object();
-  if (!ind) {
-    PyErr_Clear();
-    return false;
-  }
-  if (Py_TYPE(obj) == reinterpret_cast<PyTypeObject*>(ind)) return true;
-  int r = PyObject_IsInstance(obj, ind);
-  if (r < 0) {
-    PyErr_Clear();
-    return false;
-  }
-  return r == 1 && PyType_IsSubtype(Py_TYPE(obj), reinterpret_cast<PyTypeObject*>(ind));
-}
-
 // Flattens a list/tuple/set into the values filed for it, walking nested
 // containers with an explicit stack (so arbitrarily deep nesting cannot
 // exhaust the C stack). A container already on the stack is skipped, so a
@@ -132,7 +117,10 @@ struct Frame {
 bool is_flattened(PyTypeObject* t) { return t == &PyList_Type || t == &PyTuple_Type || t == &PySet_Type; }
 
 void flatten(PyObject* root, std::vector<PyValue>& out) {
-  std::vector<Frame> stack;
+  // The usual value is a flat list or tuple: one frame, one allocation.
+  if (PyList_CheckExact(root)) out.reserve(static_cast<size_t>(PyList_GET_SIZE(root)));
+  if (PyTuple_CheckExact(root)) out.reserve(static_cast<size_t>(PyTuple_GET_SIZE(root)));
+  absl::InlinedVector<Frame, 4> stack;
   absl::flat_hash_set<PyObject*> on_stack;
   // Short stacks are scanned; deep ones use the set, so the walk stays
   // linear whatever the depth.
@@ -191,9 +179,7 @@ PyValue PyValue::from_object(PyObject* obj) {
   CastValue prim{UnknownValue{}};
   if (!scalar_form(obj, prim)) {
     PyTypeObject* t = Py_TYPE(obj);
-    if (is_indexable_obj(obj)) {
-      prim = StoredIndexable{record_of(obj)};
-    } else if (t == &PyList_Type || t == &PyTuple_Type || t == &PyDict_Type || t == &PySet_Type) {
+    if (t == &PyList_Type || t == &PyTuple_Type || t == &PyDict_Type || t == &PySet_Type) {
       IterKind k = t == &PyList_Type ? IterKind::List
                    : t == &PyDict_Type ? IterKind::Dict
                    : t == &PyTuple_Type ? IterKind::Tuple
@@ -201,6 +187,8 @@ PyValue PyValue::from_object(PyObject* obj) {
       auto elements = std::make_shared<std::vector<PyValue>>();
       if (k != IterKind::Dict) flatten(obj, *elements);
       prim = IterableValue{k, std::move(elements)};
+    } else if (is_indexable(obj)) {
+      prim = StoredIndexable{record_of(obj)};
     }
   }
   uint32_t h = compute_hash(prim, obj);

@@ -783,3 +783,27 @@ def test_without_numpy_its_scalars_are_stored_as_they_are():
     child = subprocess.run([sys.executable, "-c", NUMPY_HIDDEN_SCRIPT], capture_output=True, text=True, timeout=120)
     assert child.returncode == 0, child.stderr[-1000:]
     assert child.stdout.strip() == "unchanged"
+
+
+def test_classifying_values_runs_no_python_code_of_theirs():
+    # An object whose `__class__` claims to be an Indexable is not one: it is
+    # stored as itself, never filed as a nested object, and telling the kinds
+    # apart must not call its properties (also inside a list).
+    from Zarvex import Index
+
+    calls = []
+
+    class Impostor:
+        @property
+        def __class__(self):
+            calls.append(1)
+            return Indexable
+
+    imp = Impostor()
+    holder = Indexable(single=imp, many=[imp, (imp,)])
+    idx = Index()
+    idx.add_object(holder)
+    holder.single = [imp]
+    assert calls == []
+    assert holder.many[0] is imp
+    assert idx.get_by_attribute(single=imp) == []
