@@ -181,11 +181,17 @@ PyObject* Indexable_getattro(PyObject* self, PyObject* name) {
         PyErr_Clear();  // not UTF-8: cannot be stored, fall back to the class lookup
         return true;
       }
-      auto attrs = record_of(self)->attributes.lock();
-      if (const PyValue* v = attrs->get(aid)) {
-        result = v->get_obj();
-        if (!result) throw py::PyErrorSet{};
+      bool found = false;
+      {
+        auto attrs = record_of(self)->attributes.lock();
+        if (const PyValue* v = attrs->get(aid)) {
+          found = true;
+          result = v->get_obj();
+        }
       }
+      // A failed build (MemoryError) is raised once the lock is released:
+      // a Python error unwinding through the guard would poison the object.
+      if (found && !result) throw py::PyErrorSet{};
       return true;
     });
     if (!ok) return nullptr;

@@ -632,3 +632,26 @@ def test_threads_writing_their_own_attributes_of_one_object():
         assert getattr(obj, f"w{w}") == rounds - 1
     assert obj.shared in {f"w{w}-{rounds - 1}" for w in range(workers)}
     assert repr(obj) == f"<Indexable with {workers + 1} attributes>"
+
+
+@pytest.mark.parametrize("value", [10 ** 12, "a text longer than twenty-three bytes", "short"])
+def test_a_read_that_runs_out_of_memory_leaves_the_object_usable(value):
+    # The value read back is built while the object's attributes are locked;
+    # a MemoryError there must reach the caller without breaking the object.
+    # (Floats are left out: the interpreter may build them from a free list.)
+    testcapi = pytest.importorskip("_testcapi")
+    if not hasattr(testcapi, "set_nomemory"):
+        pytest.skip("no allocation-failure hook in this interpreter")
+    obj = Indexable(x=value)
+    raised = False
+    testcapi.set_nomemory(0, 1)  # the next allocation fails
+    try:
+        obj.x
+    except MemoryError:
+        raised = True
+    finally:
+        testcapi.remove_mem_hooks()
+    assert raised
+    assert obj.x == value
+    obj.x = value
+    assert obj.x == value
