@@ -126,37 +126,32 @@ int Indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
       }
     }
     // Strong references to the live indexes, dropped attached (below).
-    absl::InlinedVector<std::shared_ptr<IndexAPI>, 4> live = live_indexes(*rec);
-    if (!live.empty()) {
+    absl::InlinedVector<std::shared_ptr<IndexAPI>, 4> live;
+    if (v.kind() == Kind::Ind || v.kind() == Kind::Iterable) {
       // Refused before any lock is taken (a Python error must not unwind
-      // through a held lock).
+      // through a held lock). Only values that can hold objects nest.
+      live = live_indexes(*rec);
       int deepest = 0;
       for (const auto& idx : live) deepest = std::max(deepest, idx->level);
       check_nesting_depth(v, deepest);
     }
     MutexGuard writer(rec->write_lock);
     {
-      auto attrs = rec->attributes.lock();
-      live = live_indexes(*rec);
-      if (live.empty()) {
-        attrs->insert(aid, std::move(v));
-        return 0;
-      }
-    }
-    {
       py::DetachScope detach;
       NestingScope nesting;
       {
         auto attrs = rec->attributes.lock();
-        FilingScope filing(*rec, *attrs);
         live = live_indexes(*rec);
-        const PyValue* old = attrs->get(aid);
-        for (const auto& idx : live) {
-          // An index that no longer stores the object (a nested object whose
-          // last holder let go) is not updated.
-          if (!idx->has_object_id(rec->id)) continue;
-          if (old) idx->remove_index(rec->id, aid, *old);
-          idx->add_index(rec->id, aid, v);
+        if (!live.empty()) {
+          FilingScope filing(*rec, *attrs);
+          const PyValue* old = attrs->get(aid);
+          for (const auto& idx : live) {
+            // An index that no longer stores the object (a nested object
+            // whose last holder let go) is not updated.
+            if (!idx->has_object_id(rec->id)) continue;
+            if (old) idx->remove_index(rec->id, aid, *old);
+            idx->add_index(rec->id, aid, v);
+          }
         }
         attrs->insert(aid, std::move(v));
       }
