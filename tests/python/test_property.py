@@ -17,6 +17,7 @@ The model of the answers:
   must all match; an unknown name matches nothing.
 """
 import math
+import os
 
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
@@ -408,7 +409,11 @@ def check_listing(got, expected_ids, listing, what):
         f"{what}: not in id order")
 
 
-@settings(max_examples=200, derandomize=True, deadline=None,
+# ZARVEX_PROPERTY_EXAMPLES=N runs N random examples instead of the fixed 200.
+LONG_RUN = int(os.environ.get("ZARVEX_PROPERTY_EXAMPLES", "0"))
+
+
+@settings(max_examples=LONG_RUN or 200, derandomize=not LONG_RUN, deadline=None, database=None,
           suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
 @given(PLANS, st.data())
 def test_queries_agree_with_brute_force(plan, data):
