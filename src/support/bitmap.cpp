@@ -151,6 +151,15 @@ Bitmap::Cursor::~Cursor() { roaring_free_uint32_iterator(static_cast<roaring_uin
 bool Bitmap::Cursor::has_value() const { return static_cast<roaring_uint32_iterator_t*>(it_)->has_value; }
 uint32_t Bitmap::Cursor::value() const { return static_cast<roaring_uint32_iterator_t*>(it_)->current_value; }
 void Bitmap::Cursor::advance() { roaring_advance_uint32_iterator(static_cast<roaring_uint32_iterator_t*>(it_)); }
+void Bitmap::iterate_chunks(void (*cb)(std::span<const uint32_t>, void*), void* ctx) const {
+  if (!r_) return;
+  // The iterator lives on the stack: listing a small set costs no allocation.
+  roaring_uint32_iterator_t it;
+  roaring_init_iterator(r_, &it);
+  uint32_t buf[kChunk];
+  while (uint32_t n = roaring_read_uint32_iterator(&it, buf, kChunk)) cb(std::span<const uint32_t>(buf, n), ctx);
+}
+
 size_t Bitmap::Cursor::read(uint32_t* buf, size_t count) {
   return roaring_read_uint32_iterator(static_cast<roaring_uint32_iterator_t*>(it_), buf,
                                       static_cast<uint32_t>(std::min<size_t>(count, UINT32_MAX)));

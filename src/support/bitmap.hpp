@@ -87,14 +87,14 @@ class Bitmap {
   static constexpr size_t kChunk = 256;
   template <class F>
   void for_each_chunk(F&& f) const {
-    if (is_empty()) return;
-    Cursor c(*this);
-    uint32_t buf[kChunk];
-    while (size_t n = c.read(buf, kChunk)) f(std::span<const uint32_t>(buf, n));
+    iterate_chunks(
+        [](std::span<const uint32_t> chunk, void* ctx) { (*static_cast<std::remove_reference_t<F>*>(ctx))(chunk); },
+        &f);
   }
 
  private:
   void iterate(bool (*cb)(uint32_t, void*), void* ctx) const;
+  void iterate_chunks(void (*cb)(std::span<const uint32_t>, void*), void* ctx) const;
   roaring_bitmap_s* r_;
 };
 
