@@ -1,7 +1,5 @@
 #include "support/bitmap.hpp"
 
-#include <algorithm>
-
 #include <roaring/roaring.h>
 
 #include "support/internal_failure.hpp"
@@ -160,9 +158,5 @@ void Bitmap::iterate_chunks(void (*cb)(std::span<const uint32_t>, void*), void* 
   while (uint32_t n = roaring_read_uint32_iterator(&it, buf, kChunk)) cb(std::span<const uint32_t>(buf, n), ctx);
 }
 
-size_t Bitmap::Cursor::read(uint32_t* buf, size_t count) {
-  return roaring_read_uint32_iterator(static_cast<roaring_uint32_iterator_t*>(it_), buf,
-                                      static_cast<uint32_t>(std::min<size_t>(count, UINT32_MAX)));
-}
 
 }  // namespace zarvex

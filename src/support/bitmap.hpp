@@ -74,9 +74,6 @@ class Bitmap {
     bool has_value() const;
     uint32_t value() const;
     void advance();
-    // Copies up to `count` ids, from the current one on, into buf and moves
-    // past them; returns how many were copied (0 at the end).
-    size_t read(uint32_t* buf, size_t count);
    private:
     void* it_;
   };

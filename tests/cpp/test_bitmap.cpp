@@ -47,26 +47,5 @@ TEST(Bitmap, ForEachChunkMatchesForEach) {
   }
 }
 
-TEST(Bitmap, CursorReadResumesWhereItStopped) {
-  const std::vector<uint32_t> want = ids_with(600, 7, 3);
-  Bitmap b{std::span<const uint32_t>(want)};
-  Bitmap::Cursor c(b);
-  std::vector<uint32_t> got;
-  uint32_t buf[100];
-  // Single steps and bulk reads interleaved.
-  got.push_back(c.value());
-  c.advance();
-  while (size_t n = c.read(buf, 99)) {
-    got.insert(got.end(), buf, buf + n);
-    if (c.has_value()) {
-      got.push_back(c.value());
-      c.advance();
-    }
-  }
-  EXPECT_EQ(got, want);
-  EXPECT_FALSE(c.has_value());
-  EXPECT_EQ(c.read(buf, 100), 0u);
-}
-
 }  // namespace
 }  // namespace zarvex
