@@ -177,13 +177,12 @@ PyObject* Indexable_getattro(PyObject* self, PyObject* name) {
         return true;
       }
       bool found = false;
-      {
-        auto attrs = record_of(self)->attributes.lock();
-        if (const PyValue* v = attrs->get(aid)) {
+      record_of(self)->attributes.with_nothrow([&](AttrMap& attrs) noexcept {
+        if (const PyValue* v = attrs.get(aid)) {
           found = true;
           result = v->get_obj();
         }
-      }
+      });
       // A failed build (MemoryError) is raised once the lock is released:
       // a Python error unwinding through the guard would poison the object.
       if (found && !result) throw py::PyErrorSet{};

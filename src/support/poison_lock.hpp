@@ -23,6 +23,8 @@
 #include <exception>
 #include <mutex>
 #include <shared_mutex>
+#include <type_traits>
+#include <utility>
 
 #include "support/internal_failure.hpp"
 
@@ -233,6 +235,20 @@ class MutexLocked {
 
   Guard lock() { return Guard(*this); }
   PoisonMutex& mutex() { return lock_; }
+
+  // Runs f(value) under the lock and returns its result. f must be
+  // noexcept: nothing can unwind through the section, so the lock needs no
+  // poisoning check on the way out (cheaper than a Guard on hot paths).
+  template <class F>
+  decltype(auto) with_nothrow(F&& f) {
+    static_assert(std::is_nothrow_invocable_v<F, T&>, "with_nothrow needs a noexcept callable");
+    lock_.lock();
+    struct Unlock {
+      PoisonMutex& m;
+      ~Unlock() { m.unlock(); }
+    } unlock{lock_};
+    return std::forward<F>(f)(value_);
+  }
 
  private:
   PoisonMutex lock_;

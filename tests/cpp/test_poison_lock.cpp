@@ -1,0 +1,133 @@
+// Poisonable locks: an exception unwinding through a guard poisons the lock,
+// and every later locker fails with the same internal failure; a guard made
+// while another exception is already unwinding (in a destructor) does not
+// poison on a normal exit; a contended lock waits inside the detach hooks.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <stdexcept>
+#include <string>
+#include <thread>
+
+#include "failure_of.hpp"
+#include "support/poison_lock.hpp"
+
+namespace zarvex {
+namespace {
+
+using testing::failure_of;
+
+constexpr const char* kPoisoned = "poisoned lock: an earlier call failed while holding it";
+
+template <class Locked, class Enter>
+void throw_while_holding(Locked& locked, Enter enter) {
+  try {
+    [[maybe_unused]] auto g = enter(locked);
+    throw std::runtime_error("boom");
+  } catch (const std::runtime_error&) {
+  }
+}
+
+TEST(PoisonLock, UnwindingPoisonsAndLaterLockersFail) {
+  {
+    MutexLocked<int> m(1);
+    throw_while_holding(m, [](auto& l) { return l.lock(); });
+    EXPECT_TRUE(m.mutex().is_poisoned());
+    EXPECT_EQ(failure_of([&] { auto g = m.lock(); }), kPoisoned);
+    EXPECT_EQ(failure_of([&] { (void)m.mutex().try_lock(); }), kPoisoned);
+    EXPECT_EQ(failure_of([&] { m.with_nothrow([](int&) noexcept {}); }), kPoisoned);
+    // The failing lockers did not leave the mutex held.
+    std::thread([&] { EXPECT_EQ(failure_of([&] { auto g = m.lock(); }), kPoisoned); }).join();
+  }
+  for (bool exclusive : {false, true}) {
+    RwLocked<int> rw(1);
+    if (exclusive) {
+      throw_while_holding(rw, [](auto& l) { return l.write(); });
+    } else {
+      throw_while_holding(rw, [](auto& l) { return l.read(); });
+    }
+    EXPECT_TRUE(rw.lock().is_poisoned()) << exclusive;
+    EXPECT_EQ(failure_of([&] { auto g = rw.read(); }), kPoisoned);
+    EXPECT_EQ(failure_of([&] { auto g = rw.write(); }), kPoisoned);
+    EXPECT_EQ(failure_of([&] { (void)rw.lock().try_lock_shared(); }), kPoisoned);
+  }
+}
+
+TEST(PoisonLock, NormalExitAndEarlyReleaseLeaveTheLockHealthy) {
+  MutexLocked<int> m(1);
+  {
+    auto g = m.lock();
+    *g = 2;
+    g.release();
+    throw_while_holding(m, [](auto&) { return 0; });  // unwinding, nothing held
+  }
+  EXPECT_FALSE(m.mutex().is_poisoned());
+  EXPECT_EQ(*m.lock(), 2);
+}
+
+struct LocksInDestructor {
+  MutexLocked<int>* m;
+  ~LocksInDestructor() {
+    // Runs while an exception is unwinding; this guard's own scope exits
+    // normally, so it must not poison.
+    auto g = m->lock();
+    *g += 1;
+  }
+};
+
+TEST(PoisonLock, GuardUsedDuringAnotherUnwindDoesNotPoison) {
+  MutexLocked<int> m(0);
+  try {
+    LocksInDestructor d{&m};
+    throw std::runtime_error("boom");
+  } catch (const std::runtime_error&) {
+  }
+  EXPECT_FALSE(m.mutex().is_poisoned());
+  EXPECT_EQ(*m.lock(), 1);
+}
+
+TEST(PoisonLock, WithNothrowReturnsTheResultAndReleases) {
+  MutexLocked<int> m(41);
+  int got = m.with_nothrow([](int& v) noexcept { return ++v; });
+  EXPECT_EQ(got, 42);
+  ASSERT_TRUE(m.mutex().try_lock());
+  m.mutex().unlock();
+}
+
+std::atomic<int> g_detached{0}, g_reattached{0};
+void* count_detach() {
+  g_detached.fetch_add(1);
+  return reinterpret_cast<void*>(1);
+}
+void count_reattach(void*) { g_reattached.fetch_add(1); }
+
+TEST(PoisonLock, OnlyAContendedLockWaitsInsideTheDetachHooks) {
+  lock_hooks::detach.store(&count_detach);
+  lock_hooks::reattach.store(&count_reattach);
+  g_detached = 0;
+  g_reattached = 0;
+  MutexLocked<int> m(0);
+  { auto g = m.lock(); }
+  EXPECT_EQ(g_detached.load(), 0) << "an uncontended lock detached";
+
+  std::thread waiter;
+  {
+    auto g = m.lock();
+    waiter = std::thread([&] {
+      auto g2 = m.lock();  // blocks until the main thread lets go
+      *g2 = 7;
+    });
+    // The waiter detaches right before it blocks.
+    while (g_detached.load() == 0) std::this_thread::yield();
+    EXPECT_EQ(g_reattached.load(), 0) << "reattached before holding the lock";
+  }
+  waiter.join();
+  lock_hooks::detach.store(nullptr);
+  lock_hooks::reattach.store(nullptr);
+  EXPECT_EQ(*m.lock(), 7);
+  EXPECT_EQ(g_detached.load(), 1);
+  EXPECT_EQ(g_reattached.load(), 1);
+}
+
+}  // namespace
+}  // namespace zarvex
