@@ -26,6 +26,7 @@
 #include <cstdint>
 #include <iterator>
 #include <type_traits>
+#include <optional>
 #include <utility>
 #include <array>
 #include <variant>
@@ -168,6 +169,18 @@ class HybridHashmap {
       return;
     }
     std::get<Hashed>(rep_).insert_or_assign(key, std::move(value));
+  }
+
+  // As insert, but hands back the value it replaced (nothing for a new key),
+  // so that the caller chooses where the old value is destroyed.
+  std::optional<V> exchange(const K& key, V value) {
+    if (V* current = get(key)) {
+      std::optional<V> old(std::in_place, std::move(*current));
+      *current = std::move(value);
+      return old;
+    }
+    insert(key, std::move(value));
+    return std::nullopt;
   }
 
   // f(const K&, const V&) for every pair, in the map's order.

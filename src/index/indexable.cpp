@@ -111,6 +111,10 @@ int Indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
     PyValue v = PyValue::for_attribute(value);
     uint32_t aid = attr_id_of(name);
     IndexableRecord* rec = record_of(self);
+    // The value being replaced is destroyed last, attached and with no native
+    // lock held: dropping it may run Python code (a __del__) that reads this
+    // object or queries an index.
+    std::optional<PyValue> replaced;
     // Writers of one object are serialised from the propagation to the store;
     // the membership list is read under the attributes lock, so an index that
     // registers the object meanwhile either is updated here or files the
@@ -121,7 +125,7 @@ int Indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
       // (it takes the attributes lock after registering).
       auto attrs = rec->attributes.lock();
       if (!rec->in_index.load(std::memory_order_acquire)) {
-        attrs->insert(aid, std::move(v));
+        replaced = attrs->exchange(aid, std::move(v));
         return 0;
       }
     }
@@ -153,7 +157,7 @@ int Indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
             idx->add_index(rec->id, aid, v);
           }
         }
-        attrs->insert(aid, std::move(v));
+        replaced = attrs->exchange(aid, std::move(v));
       }
       writer.release();
       nesting.drain();

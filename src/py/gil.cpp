@@ -31,10 +31,12 @@ void* detach_for_wait() {
   return ts;
 }
 
+// The thread now holds the native lock it waited for: deferred releases are
+// left for the next attach at the end of a DetachScope, because releasing a
+// reference may run Python code, which must not run under a native lock.
 void reattach_after_wait(void* token) {
   PyEval_RestoreThread(static_cast<PyThreadState*>(token));
   t_detached = false;
-  drain_deferred();
 }
 }  // namespace
 

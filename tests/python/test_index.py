@@ -935,3 +935,31 @@ def test_very_deeply_nested_list_value():
     """)
     assert proc.returncode == 0, proc.stderr[-2000:]
     assert proc.stdout.split() == ["1", "1", "1", "0", "0", "0", "1", "released"]
+
+
+@pytest.mark.parametrize("indexed", [False, True], ids=["unindexed", "indexed"])
+def test_a_replaced_value_whose_finaliser_uses_the_object_does_not_hang(indexed):
+    # Dropping the replaced value runs its __del__, which reads the object,
+    # writes another of its attributes and queries the index. It must run
+    # after the object's and the index's locks are released.
+    child = _run_isolated(f"""
+        seen = []
+        class Finaliser:
+            def __del__(self):
+                seen.append(holder.tag)
+                holder.other = "written by __del__"
+                seen.append([o.tag for o in idx.get_by_attribute(tag="new")])
+                seen.append(len(idx.reduced_query(Q.eq("tag", "new")).collect()))
+        holder = Item(tag="old", payload=Finaliser())
+        idx = Index()
+        if {indexed}:
+            idx.add_object(holder)
+        holder.tag = "new"
+        holder.payload = 1
+        expected_hits = ["new"] if {indexed} else []
+        assert seen == ["new", expected_hits, len(expected_hits)], seen
+        assert holder.other == "written by __del__"
+        print("ok")
+    """, timeout=60)
+    assert child.returncode == 0, child.stderr
+    assert child.stdout.strip() == "ok"
