@@ -135,8 +135,11 @@ int Indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
       // Refused before any lock is taken (a Python error must not unwind
       // through a held lock). Only values that can hold objects nest.
       live = live_indexes(*rec);
+      // Only indexes that still store the object count: a nested index it
+      // has left keeps its link in the membership list.
       int deepest = 0;
-      for (const auto& idx : live) deepest = std::max(deepest, idx->level);
+      for (const auto& idx : live)
+        if (idx->has_object_id(rec->id)) deepest = std::max(deepest, idx->level);
       check_nesting_depth(v, deepest);
     }
     MutexGuard writer(rec->write_lock);

@@ -963,3 +963,32 @@ def test_a_replaced_value_whose_finaliser_uses_the_object_does_not_hang(indexed)
     """, timeout=60)
     assert child.returncode == 0, child.stderr
     assert child.stdout.strip() == "ok"
+
+
+def test_an_object_that_left_deep_nested_indexes_accepts_a_deep_value():
+    # Two chains share the nested indexes of attribute `next`, level by level
+    # (a[k] and b[k] are both k levels deep). Cutting chain a at its head
+    # unfiles a[1:], but the deep nested indexes live on for chain b: they no
+    # longer hold a's objects and must not count towards the nesting limit of
+    # later assignments to them.
+    def make_chain(prefix, n):
+        objs = [Item(name=f"{prefix}{k}") for k in range(n)]
+        for holder, held in zip(objs, objs[1:]):
+            holder.next = held
+        return objs
+    a, b = make_chain("a", 150), make_chain("b", 150)
+    idx = Index()
+    idx.add_object_many([a[0], b[0]])
+    deep = "next." * 149 + "name"
+    assert idx.reduced_query(Q.eq(deep, "a149")).collect() == [a[0]]
+    a[0].next = None
+    assert idx.reduced_query(Q.eq(deep, "a149")).collect() == []
+    tail = make_chain("t", 100)
+    a[149].next = tail[0]  # 100 levels below an object now in no index
+    assert a[149].next is tail[0]
+    # Linking chain a back would nest 249 levels: refused, nothing changes.
+    with pytest.raises(RecursionError):
+        a[0].next = a[1]
+    assert a[0].next is None
+    assert idx.reduced_query(Q.eq("next.name", "a1")).collect() == []
+    assert idx.reduced_query(Q.eq(deep, "b149")).collect() == [b[0]]
