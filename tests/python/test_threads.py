@@ -910,3 +910,69 @@ def test_reshaping_alongside_writers():
         check_text_expressions(m, index, members, ["color", "tags"])
         check_numeric_queries(m, index, members, ["size", "tags"])
         m.check()
+
+
+def test_finalisers_that_use_the_module_while_values_are_replaced():
+    # Replaced values carry a __del__ that reads an object, writes one and
+    # queries an index. Writers replace them from several threads among
+    # objects that refer to later ones; readers group, query and union
+    # meanwhile. Finalisers must never run under the module's locks (a hang,
+    # caught by the watchdog) and the indexes must end on the current values.
+    rng0 = random.Random(11)
+    pool = [Item(name=rng0.choice(TEXTS), num=k) for k in range(scaled(60, 10))]
+    idx, other = Index(), Index()
+    idx.add_object_many(pool[: len(pool) * 2 // 3])
+    other.add_object_many(pool[len(pool) // 3:])
+    idx.union_with(other)  # from here on idx can find every object by lookup
+    finaliser_errors = []
+
+    class Finaliser:
+        def __init__(self, seed):
+            self.rng = random.Random(seed)
+
+        def __del__(self):
+            try:
+                obj = self.rng.choice(pool)
+                obj.num
+                obj.name = self.rng.choice(TEXTS)
+                idx.get_by_attribute(name="red")
+                idx.reduced_query(Q.gt("num", 10)).collect()
+            except BaseException as exc:  # noqa: BLE001
+                finaliser_errors.append(exc)
+
+    def make_writer(seed):
+        def writer(run):
+            rng = random.Random(seed)
+            for _ in range(scaled(1500, 100)):
+                if run.stop.is_set():
+                    return
+                k = rng.randrange(len(pool) - 1)
+                obj = pool[k]
+                obj.payload = Finaliser(rng.random())
+                # References point to later objects only: no cycles.
+                obj.tags = [Finaliser(rng.random()), rng.choice(TEXTS), pool[rng.randrange(k + 1, len(pool))]]
+                obj.num = rng.choice(NUMBERS)
+        writer.__name__ = f"writer{seed}"
+        return writer
+
+    def reader(run):
+        rng = random.Random(5)
+        rounds = 0
+        while run.reading(rounds):
+            idx.group_by("num")
+            idx.reduced(name="red").collect()
+            idx.reduced_query(Q.eq("tags.name", "blue")).collect()
+            if rng.random() < 0.1:
+                idx.union_with(other)
+            rounds += 1
+
+    run_workers([make_writer(s) for s in range(3)], [reader])
+    for obj in pool:
+        obj.payload = None
+        obj.tags = []
+    assert finaliser_errors == []
+    m = Mismatches("finalisers")
+    store = [o for o in pool if o in idx.collect() or o in other.collect()]
+    for text in TEXTS:
+        m.compare(f"name={text!r}", idx.get_by_attribute(name=text), brute_keyword(store, "name", [text]))
+    m.check()
