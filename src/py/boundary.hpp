@@ -8,10 +8,13 @@
 //    use, with the failure text as message;
 //  * std::bad_alloc: becomes MemoryError.
 // `call` returns the entry point's result, or the given error value with the
-// Python error set.
+// Python error set. The unwinding by which a finalising interpreter ends a
+// thread (abi::__forced_unwind) is let through: it must reach the thread's
+// start, and `call` is therefore not noexcept.
 #pragma once
 
 #include <Python.h>
+#include <cxxabi.h>
 
 #include <new>
 
@@ -30,9 +33,11 @@ PyObject* internal_error_type();
 void raise_internal(const char* message);
 
 template <class R, class F>
-R call(R on_error, F&& f) noexcept {
+R call(R on_error, F&& f) {
   try {
     return f();
+  } catch (abi::__forced_unwind&) {
+    throw;
   } catch (const PyErrorSet&) {
   } catch (const InternalFailure& e) {
     raise_internal(e.what());

@@ -5,12 +5,18 @@
 // There is no recovery: the state the lock guards may be half-changed.
 //
 // Guards (MutexGuard, ReadGuard, WriteGuard) are the only way the code takes
-// these locks. They record std::uncaught_exceptions() on entry and poison the
-// lock if the count has grown when they are destroyed.
+// these locks. They record std::uncaught_exceptions() and the live internal
+// failures on entry, and poison the lock when both have grown by the time
+// they are destroyed: only a broken invariant (InternalFailure) unwinding
+// through a guard poisons. An allocation failure (std::bad_alloc), a Python
+// error or a thread ended by the interpreter releases the lock and leaves it
+// healthy; the code that changes guarded state is written so that such an
+// exception leaves that state valid (see support/memory.hpp), and the
+// operations above undo what they had done.
 //
 // Interpreter-lock discipline: a thread attached to the Python interpreter
 // must never block on one of these locks. Every lock first tries without
-// blocking; only when that fails does it block, inside a BlockScope that calls
+// blocking; only when that fails does it block, inside wait_for(), which calls
 // the hooks the Python layer installs: `detach` releases the interpreter lock
 // if the thread holds it, `reattach` takes it back once the native lock is
 // held. So every user of these locks, Python-free code included, waits
@@ -32,25 +38,28 @@ namespace zarvex {
 
 namespace lock_hooks {
 // detach() runs right before a thread blocks on a native lock and returns a
-// token; reattach(token) runs once the lock is held (or the wait failed).
+// token; reattach(token) runs once the lock is held. reattach may end the
+// thread by unwinding it (the interpreter ends threads that re-attach while
+// it finalises): wait_for() then releases the native lock it just took and
+// lets the unwinding go on, so a thread never ends holding one.
 inline std::atomic<void* (*)()> detach{nullptr};
 inline std::atomic<void (*)(void*)> reattach{nullptr};
 
-class BlockScope {
- public:
-  BlockScope() {
-    if (auto f = detach.load(std::memory_order_acquire)) token_ = f();
+// Blocks in `lock()` (which takes the native lock), detached while it waits;
+// `unlock()` gives the lock back if re-attaching unwinds.
+template <class Lock, class Unlock>
+void wait_for(Lock&& lock, Unlock&& unlock) {
+  void* token = nullptr;
+  if (auto f = detach.load(std::memory_order_acquire)) token = f();
+  lock();
+  if (!token) return;
+  try {
+    if (auto f = reattach.load(std::memory_order_acquire)) f(token);
+  } catch (...) {
+    unlock();
+    throw;
   }
-  ~BlockScope() {
-    if (token_)
-      if (auto f = reattach.load(std::memory_order_acquire)) f(token_);
-  }
-  BlockScope(const BlockScope&) = delete;
-  BlockScope& operator=(const BlockScope&) = delete;
-
- private:
-  void* token_ = nullptr;
-};
+}
 }  // namespace lock_hooks
 
 [[noreturn]] inline void fail_poisoned() {
@@ -60,10 +69,7 @@ class BlockScope {
 class PoisonMutex {
  public:
   void lock() {
-    if (!m_.try_lock()) {
-      lock_hooks::BlockScope wait;
-      m_.lock();
-    }
+    if (!m_.try_lock()) lock_hooks::wait_for([&] { m_.lock(); }, [&] { m_.unlock(); });
     check();
   }
   bool try_lock() {
@@ -89,10 +95,7 @@ class PoisonMutex {
 class PoisonRwLock {
  public:
   void lock() {
-    if (!m_.try_lock()) {
-      lock_hooks::BlockScope wait;
-      m_.lock();
-    }
+    if (!m_.try_lock()) lock_hooks::wait_for([&] { m_.lock(); }, [&] { m_.unlock(); });
     check_exclusive();
   }
   bool try_lock() {
@@ -102,10 +105,7 @@ class PoisonRwLock {
   }
   void unlock() { m_.unlock(); }
   void lock_shared() {
-    if (!m_.try_lock_shared()) {
-      lock_hooks::BlockScope wait;
-      m_.lock_shared();
-    }
+    if (!m_.try_lock_shared()) lock_hooks::wait_for([&] { m_.lock_shared(); }, [&] { m_.unlock_shared(); });
     check_shared();
   }
   bool try_lock_shared() {
@@ -146,9 +146,13 @@ class PoisonGuard {
   explicit PoisonGuard(Lock& l) : lock_(&l) {
     if constexpr (Shared) l.lock_shared(); else l.lock();
     exceptions_ = std::uncaught_exceptions();
+    failures_ = live_internal_failures();
   }
-  PoisonGuard(Lock& l, adopt_t) : lock_(&l), exceptions_(std::uncaught_exceptions()) {}
-  PoisonGuard(PoisonGuard&& o) noexcept : lock_(o.lock_), exceptions_(o.exceptions_) { o.lock_ = nullptr; }
+  PoisonGuard(Lock& l, adopt_t)
+      : lock_(&l), exceptions_(std::uncaught_exceptions()), failures_(live_internal_failures()) {}
+  PoisonGuard(PoisonGuard&& o) noexcept : lock_(o.lock_), exceptions_(o.exceptions_), failures_(o.failures_) {
+    o.lock_ = nullptr;
+  }
   PoisonGuard(const PoisonGuard&) = delete;
   PoisonGuard& operator=(const PoisonGuard&) = delete;
   PoisonGuard& operator=(PoisonGuard&&) = delete;
@@ -157,7 +161,7 @@ class PoisonGuard {
   // Releases early; the guard then does nothing more.
   void release() {
     if (!lock_) return;
-    if (std::uncaught_exceptions() > exceptions_) lock_->poison();
+    if (std::uncaught_exceptions() > exceptions_ && live_internal_failures() > failures_) lock_->poison();
     if constexpr (Shared) lock_->unlock_shared(); else lock_->unlock();
     lock_ = nullptr;
   }
@@ -166,6 +170,7 @@ class PoisonGuard {
  private:
   Lock* lock_;
   int exceptions_ = 0;
+  int failures_ = 0;
 };
 }  // namespace detail
 
