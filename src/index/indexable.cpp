@@ -303,6 +303,15 @@ void add_index_meta(IndexableRecord& rec, const std::weak_ptr<IndexAPI>& index) 
   rec.in_index.store(true, std::memory_order_release);
 }
 
+void remove_index_meta(IndexableRecord& rec, const IndexAPI* index) {
+  auto meta = rec.index_meta.lock();
+  for (auto it = meta->begin(); it != meta->end(); ++it)
+    if (it->address == index) {
+      meta->erase(it);
+      return;
+    }
+}
+
 absl::InlinedVector<std::shared_ptr<IndexAPI>, 4> live_indexes(IndexableRecord& rec) {
   absl::InlinedVector<std::shared_ptr<IndexAPI>, 4> live;
   auto meta = rec.index_meta.lock();

@@ -156,9 +156,16 @@ DetachScope::~DetachScope() noexcept(false) {
   drain_deferred();
 }
 
+bool signal_raised() {
+  AttachScope attach;
+  return PyErr_CheckSignals() < 0;
+}
+
 AttachScope::AttachScope() : attached_here_(t_detached) {
   if (!attached_here_) return;
+  t_ending = true;
   gstate_ = PyGILState_Ensure();
+  t_ending = false;
   t_detached = false;
   drain_deferred();
 }

@@ -60,6 +60,11 @@ void begin_queued_release() noexcept;
 void end_queued_release() noexcept;
 void drain_queued_release() noexcept;
 
+// Runs the pending signal handlers (attaching for the call if the thread is
+// detached). True when one raised (KeyboardInterrupt for Ctrl-C): the error
+// is then set. Only the main thread runs handlers; elsewhere always false.
+bool signal_raised();
+
 // Installs the hooks through which every native lock that must wait detaches
 // the waiting thread from the interpreter.
 void install_lock_hooks() noexcept;

@@ -11,6 +11,7 @@ namespace {
 
 std::atomic<void*> g_reserve{nullptr};
 thread_local int t_no_fail = 0;
+thread_local int t_recovering = 0;
 
 void* map_space(size_t n) noexcept {
   // Address space only: nothing is touched, so nothing is committed, but the
@@ -49,12 +50,12 @@ void require_headroom() {
 
 RecoveryScope::RecoveryScope() noexcept {
   ++t_no_fail;
-  give_back_reserve();
+  if (t_recovering++ == 0) give_back_reserve();
 }
 
 RecoveryScope::~RecoveryScope() {
   --t_no_fail;
-  take_reserve();
+  if (--t_recovering == 0) take_reserve();
 }
 
 NoFailScope::NoFailScope() noexcept { ++t_no_fail; }

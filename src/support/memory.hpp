@@ -30,6 +30,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <new>
+
+#include "support/internal_failure.hpp"
 
 namespace zarvex::memory {
 
@@ -70,6 +73,25 @@ class NoFailScope {
   NoFailScope(const NoFailScope&) = delete;
   NoFailScope& operator=(const NoFailScope&) = delete;
 };
+
+// Runs f(); if it fails for want of memory, runs it again inside a
+// RecoveryScope (f must be idempotent: done again, it finishes what the
+// failed run began). A second failure is an internal failure: the change can
+// neither be finished nor undone.
+template <class F>
+void complete(F&& f) {
+  try {
+    f();
+    return;
+  } catch (const std::bad_alloc&) {
+  }
+  RecoveryScope recovery;
+  try {
+    f();
+  } catch (const std::bad_alloc&) {
+    fail("out of memory while finishing a change that cannot be undone");
+  }
+}
 
 // --- injection (checked builds; no-ops otherwise) ----------------------------
 #ifdef ZARVEX_CHECKED

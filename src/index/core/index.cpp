@@ -9,6 +9,8 @@
 #include "index/core/query/query_ops.hpp"
 #include "index/core/structures/string_interner/interner.hpp"
 #include "py/boundary.hpp"
+#include "py/gil.hpp"
+#include "support/memory.hpp"
 
 namespace zarvex {
 
@@ -55,18 +57,23 @@ void queue_nesting(NestingOp op, std::shared_ptr<IndexAPI> index, py::SharedPy o
 void NestingScope::drain() {
   if (!outer_) return;
   while (!t_nesting.empty()) {
-    NestingWork w = std::move(t_nesting.front());
-    t_nesting.pop_front();
+    // The work stays queued until it is done. It is finished, never undone:
+    // a run that fails for want of memory is done again with the reserve
+    // (filing is idempotent; unfiling finishes its own removals).
+    NestingWork w = t_nesting.front();
     IndexableRecord& rec = *record_of(w.obj.get());
-    if (w.op == NestingOp::File) {
-      with_attributes(rec, [&](AttrMap&) {
-        // Filed only while the slot still stands; a slot waiting for removal
-        // has its Unfile work queued behind this one.
-        if (w.index->has_object_id(rec.id)) w.index->file_attributes(rec.id, rec);
-      });
-    } else {
-      w.index->unfile_nested(rec);
-    }
+    memory::complete([&] {
+      if (w.op == NestingOp::File) {
+        with_attributes(rec, [&](AttrMap&) {
+          // Filed only while the slot still stands; a slot waiting for
+          // removal has its Unfile work queued behind this one.
+          if (w.index->has_object_id(rec.id)) w.index->file_attributes(rec.id, rec);
+        });
+      } else {
+        w.index->unfile_nested(rec);
+      }
+    });
+    t_nesting.pop_front();
   }
 }
 
@@ -158,44 +165,149 @@ void IndexAPI::file_attributes(uint32_t id, IndexableRecord& rec) {
 }
 
 // ---- adding ----------------------------------------------------------------
-void IndexAPI::add_object(uint32_t id, StoredItem item) {
-  IndexableRecord* rec = item.record();
-  {
-    auto store = items->write();
-    if (id >= store->size()) store->resize(static_cast<size_t>(id) + 1);
-    (*store)[id] = std::move(item);
+void IndexAPI::add_object(const py::SharedPy& obj) {
+  memory::check_headroom_periodically();
+  IndexableRecord& rec = *record_of(obj.get());
+  const uint32_t id = rec.id;
+  bool fresh = false, published = false;
+  try {
+    // Registration and filing under the object's write lock, so a
+    // concurrent write to the object comes entirely before or after.
+    NestingScope nesting;
+    {
+      MutexGuard writer(rec.write_lock);
+      add_index_meta(rec, weak_from_this());
+      {
+        auto allowed = allowed_items->write();
+        auto store = items->write();
+        if (id >= store->size()) store->resize(static_cast<size_t>(id) + 1);
+        published = allowed->contains(id);
+        fresh = !(*store)[id].occupied();
+        // Published only once the slot exists.
+        if (fresh) (*store)[id] = StoredItem(nullptr, obj);
+        if (!published) allowed->add(id);
+      }
+      file_attributes(id, rec);
+    }
+    nesting.drain();
+  } catch (const std::bad_alloc&) {
+    // An object that was a member already is unchanged: filing is
+    // idempotent.
+    withdraw(fresh ? std::span<const py::SharedPy>(&obj, 1) : std::span<const py::SharedPy>(),
+             published ? std::span<const uint32_t>() : std::span<const uint32_t>(&id, 1));
+    throw;
   }
-  // Published only once the slot exists.
-  allowed_items->write()->add(id);
-  file_attributes(id, *rec);
 }
 
 void IndexAPI::add_object_many(const std::vector<py::SharedPy>& objs) {
   if (objs.empty()) return;
+  memory::require_headroom();
+  // Each object once, at its first position.
   uint32_t max_id = 0;
+  for (const auto& o : objs) max_id = std::max(max_id, record_of(o.get())->id);
+  std::vector<bool> seen(static_cast<size_t>(max_id) + 1);
+  std::vector<const py::SharedPy*> unique;
   std::vector<uint32_t> ids;
+  unique.reserve(objs.size());
   ids.reserve(objs.size());
   for (const auto& o : objs) {
     uint32_t id = record_of(o.get())->id;
+    if (seen[id]) continue;
+    seen[id] = true;
+    unique.push_back(&o);
     ids.push_back(id);
-    max_id = std::max(max_id, id);
   }
+  const size_t n = unique.size();
+  // fresh: stored by this call; unpublished: not published before it.
+  std::vector<uint8_t> fresh(n), unpublished(n);
   {
     auto allowed = allowed_items->write();
     auto store = items->write();
     if (max_id >= store->size()) store->resize(static_cast<size_t>(max_id) + 1);
-    for (size_t i = 0; i < objs.size(); ++i) (*store)[ids[i]] = StoredItem(nullptr, objs[i]);
-    allowed->add_many(ids);
+    for (size_t i = 0; i < n; ++i) {
+      unpublished[i] = !allowed->contains(ids[i]);
+      StoredItem& slot = (*store)[ids[i]];
+      if (slot.occupied()) continue;
+      slot = StoredItem(nullptr, *unique[i]);
+      fresh[i] = 1;
+    }
+    try {
+      allowed->add_many(ids);
+    } catch (const std::bad_alloc&) {
+      for (size_t i = 0; i < n; ++i)
+        if (fresh[i]) (*store)[ids[i]] = StoredItem();
+      throw;
+    }
   }
+  // Objects [from, n) leave again: the fresh ones are unfiled and lose their
+  // slots, and every one not published before is unpublished.
+  auto take_back = [&](size_t from) {
+    memory::RecoveryScope recovery;
+    std::vector<py::SharedPy> undo;
+    std::vector<uint32_t> unpublish;
+    for (size_t k = from; k < n; ++k) {
+      if (fresh[k]) undo.push_back(*unique[k]);
+      if (unpublished[k]) unpublish.push_back(ids[k]);
+    }
+    withdraw(undo, unpublish);
+  };
   std::weak_ptr<IndexAPI> self = weak_from_this();
-  NestingScope nesting;
-  for (size_t i = 0; i < objs.size(); ++i) {
-    IndexableRecord& rec = *record_of(objs[i].get());
-    MutexGuard writer(rec.write_lock);
-    add_index_meta(rec, self);
-    file_attributes(ids[i], rec);
+  size_t i = 0;
+  try {
+    NestingScope nesting;
+    for (; i < n; ++i) {
+      if (i > 0 && i % kCheckEvery == 0) {
+        // Objects before i are complete (their nested objects filed too)
+        // before the check, so an interrupt leaves nothing half-filed.
+        nesting.drain();
+        memory::require_headroom();
+        if (py::signal_raised()) break;
+      }
+      IndexableRecord& rec = *record_of(unique[i]->get());
+      MutexGuard writer(rec.write_lock);
+      add_index_meta(rec, self);
+      file_attributes(ids[i], rec);
+    }
+    nesting.drain();
+  } catch (const std::bad_alloc&) {
+    take_back(0);
+    throw;
   }
-  nesting.drain();
+  if (i < n) {
+    // Interrupted: objects from i on were stored and published, never
+    // registered or filed.
+    take_back(i);
+    throw py::PyErrorSet{};
+  }
+}
+
+void IndexAPI::withdraw(std::span<const py::SharedPy> fresh, std::span<const uint32_t> unpublish) {
+  memory::RecoveryScope recovery;
+  {
+    NestingScope nesting;
+    for (const auto& o : fresh) {
+      IndexableRecord& rec = *record_of(o.get());
+      MutexGuard writer(rec.write_lock);
+      // Unfiling a value that was never filed changes nothing.
+      with_attributes(rec, [&](AttrMap& attrs) {
+        attrs.for_each([&](const uint32_t& aid, const PyValue& v) { remove_index(rec.id, aid, v); });
+      });
+      remove_index_meta(rec, this);
+    }
+    nesting.drain();
+  }
+  std::vector<StoredItem> released;
+  released.reserve(fresh.size());
+  {
+    auto allowed = allowed_items->write();
+    auto store = items->write();
+    for (const auto& o : fresh) {
+      StoredItem& slot = (*store)[record_of(o.get())->id];
+      if (slot.object == o.get()) released.push_back(std::exchange(slot, StoredItem()));
+    }
+    for (uint32_t id : unpublish) allowed->remove(id);
+  }
+  // `released` goes here, with no lock held.
 }
 
 bool IndexAPI::store_nested(const py::SharedPy& obj, uint32_t holder, const Bitmap& path) {
@@ -256,7 +368,9 @@ void IndexAPI::unfile_nested(IndexableRecord& rec) {
       slot = StoredItem();
       allowed->remove(rec.id);
     }
-    attrs.for_each([&](const uint32_t& aid, const PyValue& v) { remove_index(rec.id, aid, v); });
+    // Finished once begun (the slot is gone): removals are idempotent.
+    memory::complete(
+        [&] { attrs.for_each([&](const uint32_t& aid, const PyValue& v) { remove_index(rec.id, aid, v); }); });
   });
 }
 

@@ -137,21 +137,11 @@ PyObject* Index_add_object(PyObject* self, PyObject* const* args, Py_ssize_t nar
       py::arg_type_error("py_ref", obj, "Indexable");
       throw py::PyErrorSet{};
     }
-    IndexableRecord& rec = *record_of(obj);
-    check_object_depth(rec);
+    check_object_depth(*record_of(obj));
     py::SharedPy handle = py::SharedPy::borrow(obj);
     {
       py::DetachScope detach;
-      const std::shared_ptr<IndexAPI>& core = shared_core(self);
-      // Registration and filing under the object's write lock, so a
-      // concurrent write to the object comes entirely before or after.
-      NestingScope nesting;
-      {
-        MutexGuard writer(rec.write_lock);
-        add_index_meta(rec, core);
-        core->add_object(rec.id, StoredItem(nullptr, std::move(handle)));
-      }
-      nesting.drain();
+      core_of(self).add_object(handle);
     }
     Py_RETURN_NONE;
   });
