@@ -10,6 +10,7 @@
 #include "index/core/structures/string_interner/interner.hpp"
 #include "py/boundary.hpp"
 #include "py/gil.hpp"
+#include "support/memory.hpp"
 
 namespace zarvex {
 
@@ -142,28 +143,45 @@ int Indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
         if (idx->has_object_id(rec->id)) deepest = std::max(deepest, idx->level);
       check_nesting_depth(v, deepest);
     }
+    memory::check_headroom_periodically();
     MutexGuard writer(rec->write_lock);
     {
       py::DetachScope detach;
       NestingScope nesting;
+      bool failed = false;
       {
         auto attrs = rec->attributes.lock();
         live = live_indexes(*rec);
-        if (!live.empty()) {
-          FilingScope filing(*rec, *attrs);
-          const PyValue* old = attrs->get(aid);
-          for (const auto& idx : live) {
+        FilingScope filing(*rec, *attrs);
+        const PyValue* old = attrs->get(aid);
+        size_t k = 0;
+        try {
+          for (; k < live.size(); ++k) {
             // An index that no longer stores the object (a nested object
             // whose last holder let go) is not updated.
-            if (!idx->has_object_id(rec->id)) continue;
-            if (old) idx->remove_index(rec->id, aid, *old);
-            idx->add_index(rec->id, aid, v);
+            if (!live[k]->has_object_id(rec->id)) continue;
+            if (old) live[k]->remove_index(rec->id, aid, *old);
+            live[k]->add_index(rec->id, aid, v);
           }
+          // A copy, so that the value is still at hand if storing fails.
+          replaced = attrs->exchange(aid, v);
+        } catch (const std::bad_alloc&) {
+          // Out of memory: every index touched, the failing one included,
+          // gets the old value back (unfiling what was not filed and filing
+          // what is filed change nothing), and the value is not stored.
+          // Done with the reserve, under the same locks.
+          memory::RecoveryScope recovery;
+          for (size_t j = 0; j <= k && j < live.size(); ++j) {
+            if (!live[j]->has_object_id(rec->id)) continue;
+            live[j]->remove_index(rec->id, aid, v);
+            if (old) live[j]->add_index(rec->id, aid, *old);
+          }
+          failed = true;
         }
-        replaced = attrs->exchange(aid, std::move(v));
       }
       writer.release();
       nesting.drain();
+      if (failed) throw std::bad_alloc();
     }
     return 0;
   });

@@ -1,6 +1,9 @@
 #include "index/core/filtered_index.hpp"
 
 #include "index/core/query/query.hpp"
+#include "py/boundary.hpp"
+#include "py/gil.hpp"
+#include "support/memory.hpp"
 
 namespace zarvex {
 
@@ -28,6 +31,7 @@ Bitmap FilteredView::reduced_query(const QueryExpr& e) const {
 std::vector<PyObject*> FilteredView::collect() const { return IndexAPI::objects_of(*items, ids); }
 
 std::shared_ptr<IndexAPI> FilteredView::rebase() const {
+  memory::require_headroom();
   auto core = IndexAPI::create();
   uint32_t m = ids.is_empty() ? 0 : ids.maximum();
   // Slots are copied first (the new index is not yet reachable from any
@@ -48,10 +52,17 @@ std::shared_ptr<IndexAPI> FilteredView::rebase() const {
     });
   }
   *core->allowed_items->write() = std::move(present);
+  // Should anything fail (out of memory, an interrupt), the new index is
+  // simply dropped: nothing else refers to it, and the objects' links to it
+  // die with it.
   std::weak_ptr<IndexAPI> self = core;
   NestingScope nesting;
-  for (const auto& o : objs) {
-    IndexableRecord& rec = *record_of(o.get());
+  for (size_t i = 0; i < objs.size(); ++i) {
+    if (i > 0 && i % kCheckEvery == 0) {
+      memory::require_headroom();
+      if (py::signal_raised()) throw py::PyErrorSet{};
+    }
+    IndexableRecord& rec = *record_of(objs[i].get());
     MutexGuard writer(rec.write_lock);
     add_index_meta(rec, self);
     core->file_attributes(rec.id, rec);

@@ -524,50 +524,133 @@ bool value_holds(const PyValue& current, const PyValue& key) {
 
 void IndexAPI::union_with(const std::shared_ptr<IndexAPI>& other) {
   if (!other || other.get() == this) return;  // a map united with itself is unchanged
+  memory::require_headroom();
   // Snapshot both vectors of maps, one lock at a time.
   QueryMapVec mine = *query_maps->read();
   QueryMapVec theirs = *other->query_maps->read();
   size_t n = std::min(mine.size(), theirs.size());
   // (attribute, key) pairs each brought-in id gains, from the other index's
-  // sets for keys present in both maps.
+  // sets for keys present in both maps. Nothing changes while this is built,
+  // so an interrupt here just ends the call.
   std::map<uint32_t, std::vector<std::pair<uint32_t, PyValue>>> pending;
+  size_t seen = 0, next_check = kCheckEvery;
   for (size_t a = 0; a < n; ++a) {
     if (!mine[a] || !theirs[a]) continue;
     for (auto& [key, ids] : mine[a]->exact_entries()) {
       std::optional<HybridSet> other_ids = theirs[a]->exact.get(key);
       if (!other_ids || other_ids->tag() == HybridSet::Tag::Empty || other_ids->is_empty()) continue;
       other_ids->for_each([&](uint32_t id) { pending[id].emplace_back(static_cast<uint32_t>(a), key); });
+      seen += other_ids->cardinality();
+    }
+    if (seen >= next_check) {
+      next_check = seen + kCheckEvery;
+      if (py::signal_raised()) throw py::PyErrorSet{};
     }
   }
-  std::weak_ptr<IndexAPI> self = weak_from_this();
-  for (auto& [id, keys] : pending) {
+  // What this call changed, for undoing it after an allocation failure: the
+  // objects it touched, whether it stored them, and the (attribute, key)
+  // filings that were not there before.
+  struct Filed {
+    uint32_t attr;
+    const PyValue* key;
+  };
+  struct Touched {
+    uint32_t id;
     py::SharedPy obj;
-    {
-      auto store = other->items->read();
-      if (id < store->size() && (*store)[id].occupied()) obj = (*store)[id].py_object;
-    }
-    if (!obj) continue;
-    IndexableRecord& rec = *record_of(obj.get());
-    // Under the object's locks, so a concurrent write either sees this index
-    // (and keeps it up to date) or has already stored the value checked here.
-    MutexGuard writer(rec.write_lock);
-    with_attributes(rec, [&](AttrMap& attrs) {
-      bool stored = false;
-      {
-        auto store = items->write();
-        if (id >= store->size()) store->resize(static_cast<size_t>(id) + 1);
-        if (!(*store)[id].occupied()) {
-          (*store)[id] = StoredItem(nullptr, obj);
-          stored = true;
+    bool stored;
+    size_t filed_begin, filed_end;
+  };
+  std::vector<Touched> touched;
+  std::vector<Filed> filed;
+  touched.reserve(pending.size());
+  size_t total = 0;
+  for (const auto& [id, keys] : pending) total += keys.size();
+  filed.reserve(total);
+  std::weak_ptr<IndexAPI> self = weak_from_this();
+  size_t step = 0;
+  bool interrupted = false;
+  try {
+    for (auto& [id, keys] : pending) {
+      if (++step % kCheckEvery == 0) {
+        memory::require_headroom();
+        if (py::signal_raised()) {
+          interrupted = true;
+          break;
         }
       }
-      if (stored) add_index_meta(rec, self);
-      for (auto& [attr, key] : keys) {
-        const PyValue* current = attrs.get(attr);
-        if (current && value_holds(*current, key)) map_for(attr)->insert_exact(key, id);
+      py::SharedPy obj;
+      {
+        auto store = other->items->read();
+        if (id < store->size() && (*store)[id].occupied()) obj = (*store)[id].py_object;
       }
-    });
+      if (!obj) continue;
+      IndexableRecord& rec = *record_of(obj.get());
+      // Under the object's locks, so a concurrent write either sees this
+      // index (and keeps it up to date) or has already stored the value
+      // checked here.
+      MutexGuard writer(rec.write_lock);
+      touched.push_back(Touched{id, obj, false, filed.size(), filed.size()});
+      Touched& t = touched.back();
+      with_attributes(rec, [&](AttrMap& attrs) {
+        {
+          auto store = items->write();
+          if (id >= store->size()) store->resize(static_cast<size_t>(id) + 1);
+          if (!(*store)[id].occupied()) {
+            (*store)[id] = StoredItem(nullptr, obj);
+            t.stored = true;
+          }
+        }
+        if (t.stored) add_index_meta(rec, self);
+        for (auto& [attr, key] : keys) {
+          const PyValue* current = attrs.get(attr);
+          if (!current || !value_holds(*current, key)) continue;
+          std::shared_ptr<QueryMap> map = map_for(attr);
+          bool had = false;
+          map->exact.visit(key, [&](const HybridSet& ids) {
+            had = ids.tag() != HybridSet::Tag::Empty && !ids.is_empty() && ids.contains(id);
+          });
+          if (had) continue;
+          filed.push_back(Filed{attr, &key});
+          t.filed_end = filed.size();
+          map->insert_exact(key, id);
+        }
+      });
+    }
+  } catch (const std::bad_alloc&) {
+    // Undone with the reserve, under each object's locks. An object this
+    // call stored leaves entirely (every value it holds now is unfiled: a
+    // write since it was registered filed its new value here); for one that
+    // was stored before, only the filings made here are taken back.
+    memory::RecoveryScope recovery;
+    std::vector<StoredItem> released;
+    released.reserve(touched.size());
+    {
+      NestingScope nesting;
+      for (Touched& t : touched) {
+        IndexableRecord& rec = *record_of(t.obj.get());
+        MutexGuard writer(rec.write_lock);
+        with_attributes(rec, [&](AttrMap& attrs) {
+          if (t.stored) {
+            attrs.for_each([&](const uint32_t& aid, const PyValue& v) { remove_index(t.id, aid, v); });
+            remove_index_meta(rec, this);
+          }
+          for (size_t f = t.filed_begin; f < t.filed_end; ++f) {
+            if (auto map = map_if_any(filed[f].attr)) {
+              map->remove_exact(*filed[f].key, t.id);
+              map->check_prune(*filed[f].key);
+            }
+          }
+          if (t.stored) {
+            auto store = items->write();
+            released.push_back(std::exchange((*store)[t.id], StoredItem()));
+          }
+        });
+      }
+      nesting.drain();
+    }
+    throw;
   }
+  if (interrupted) throw py::PyErrorSet{};
 }
 
 // ---- nesting depth -----------------------------------------------------------

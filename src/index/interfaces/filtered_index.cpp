@@ -9,6 +9,7 @@
 #include "py/args.hpp"
 #include "py/boundary.hpp"
 #include "py/gil.hpp"
+#include "support/memory.hpp"
 
 namespace zarvex {
 
@@ -45,6 +46,7 @@ PyObject* FilteredIndex_reduced(PyObject* self, PyObject* args, PyObject* kwargs
     HashQuery q = kwargs_to_hash_query(kwargs);
     FilteredView& v = view_of(self);
     Bitmap ids;
+    memory::check_headroom_periodically();
     {
       py::DetachScope detach;
       ids = v.reduced(q);
@@ -60,6 +62,7 @@ PyObject* FilteredIndex_reduced_query(PyObject* self, PyObject* const* args, Py_
     QueryExpr copy = expr_arg("query", query);
     FilteredView& v = view_of(self);
     Bitmap ids;
+    memory::check_headroom_periodically();
     {
       py::DetachScope detach;
       ids = v.reduced_query(copy);

@@ -9,6 +9,7 @@
 #include "py/args.hpp"
 #include "py/boundary.hpp"
 #include "py/gil.hpp"
+#include "support/memory.hpp"
 
 namespace zarvex {
 
@@ -65,6 +66,7 @@ PyObject* Index_reduced(PyObject* self, PyObject* args, PyObject* kwargs) {
   return py::call<PyObject*>(nullptr, [&]() -> PyObject* {
     HashQuery q = kwargs_to_hash_query(kwargs);
     Bitmap ids;
+    memory::check_headroom_periodically();
     {
       py::DetachScope detach;
       ids = core_of(self).reduced(q);
@@ -77,6 +79,7 @@ PyObject* Index_reduce(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (!no_positional("reduce", args)) return nullptr;
   return py::call<PyObject*>(nullptr, [&]() -> PyObject* {
     HashQuery q = kwargs_to_hash_query(kwargs);
+    memory::require_headroom();
     core_of(self).reduce(q);
     Py_RETURN_NONE;
   });
@@ -86,6 +89,7 @@ PyObject* Index_get_by_attribute(PyObject* self, PyObject* args, PyObject* kwarg
   if (!no_positional("get_by_attribute", args)) return nullptr;
   return py::call<PyObject*>(nullptr, [&]() -> PyObject* {
     HashQuery q = kwargs_to_hash_query(kwargs);
+    memory::check_headroom_periodically();
     Bitmap ids = core_of(self).get_by_attribute(q);
     std::vector<PyObject*> objs = IndexAPI::objects_of(*core_of(self).items, ids);
     return list_from(objs);
@@ -153,6 +157,7 @@ PyObject* Index_reduced_query(PyObject* self, PyObject* const* args, Py_ssize_t 
   return py::call<PyObject*>(nullptr, [&]() -> PyObject* {
     QueryExpr copy = expr_arg("query", query);
     Bitmap ids;
+    memory::check_headroom_periodically();
     {
       py::DetachScope detach;
       ids = core_of(self).reduced_query(copy);
@@ -167,6 +172,7 @@ PyObject* Index_group_by(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   return py::call<PyObject*>(nullptr, [&]() -> PyObject* {
     std::string name(py::str_arg("attr", attr));
     std::optional<Groups> groups;
+    memory::require_headroom();
     {
       py::DetachScope detach;
       groups = core_of(self).group_by(name);
@@ -174,7 +180,9 @@ PyObject* Index_group_by(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     py::Ref out = py::Ref::steal(PyDict_New());
     if (!out) throw py::PyErrorSet{};
     if (!groups) return out.release();
+    size_t done = 0;
     for (Group& g : *groups) {
+      if (++done % kCheckEvery == 0 && PyErr_CheckSignals() < 0) throw py::PyErrorSet{};
       py::Ref key = py::Ref::steal(g.value.get_obj());
       if (!key) throw py::PyErrorSet{};
       Bitmap ids = g.ids.take_bitmap();
