@@ -3,6 +3,8 @@
 #include <sys/mman.h>
 
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <new>
 
 namespace zarvex::memory {
@@ -47,6 +49,25 @@ void require_headroom() {
   if (!probe) throw std::bad_alloc();
   munmap(probe, kProbeBytes);
 }
+
+namespace {
+void* try_allocate(size_t bytes, size_t align) noexcept {
+  if (bytes == 0) bytes = 1;
+  if (align <= alignof(std::max_align_t)) return std::malloc(bytes);
+  void* p = nullptr;
+  return posix_memalign(&p, align, bytes) == 0 ? p : nullptr;
+}
+}  // namespace
+
+void* allocate_unfailing(size_t bytes, size_t align) {
+  if (void* p = try_allocate(bytes, align)) return p;
+  give_back_reserve();
+  if (void* p = try_allocate(bytes, align)) return p;
+  std::fputs("Zarvex: out of memory while growing a table that cannot be left half-grown\n", stderr);
+  std::abort();
+}
+
+void free_unfailing(void* p) noexcept { std::free(p); }
 
 RecoveryScope::RecoveryScope() noexcept {
   ++t_no_fail;

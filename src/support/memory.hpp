@@ -93,6 +93,31 @@ void complete(F&& f) {
   }
 }
 
+// --- growth that cannot fail -------------------------------------------------
+// The open-addressing maps of the abseil release this code builds against set
+// their new capacity before they allocate the larger table, so a failed
+// allocation there would leave a map broken. Their tables are therefore
+// allocated here: malloc, and when that fails, the reserve is given back and
+// malloc is tried once more; a second failure ends the process with a
+// message (nothing could keep the map intact). Never injected. The reserve
+// is taken again by the next require_headroom(), which fails until it can be.
+void* allocate_unfailing(size_t bytes, size_t align);
+void free_unfailing(void* p) noexcept;
+
+template <class T>
+struct UnfailingAllocator {
+  using value_type = T;
+  UnfailingAllocator() noexcept = default;
+  template <class U>
+  UnfailingAllocator(const UnfailingAllocator<U>&) noexcept {}
+  T* allocate(size_t n) { return static_cast<T*>(allocate_unfailing(n * sizeof(T), alignof(T))); }
+  void deallocate(T* p, size_t) noexcept { free_unfailing(p); }
+  template <class U>
+  bool operator==(const UnfailingAllocator<U>&) const noexcept {
+    return true;
+  }
+};
+
 // --- injection (checked builds; no-ops otherwise) ----------------------------
 #ifdef ZARVEX_CHECKED
 // Throws std::bad_alloc when the armed countdown reaches zero on this call.

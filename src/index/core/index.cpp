@@ -54,6 +54,15 @@ void queue_nesting(NestingOp op, std::shared_ptr<IndexAPI> index, py::SharedPy o
   t_nesting.push_back(NestingWork{op, std::move(index), std::move(obj)});
 }
 
+NestingTicket::NestingTicket() { t_nesting.push_back(NestingWork{NestingOp::File, nullptr, {}}); }
+NestingTicket::~NestingTicket() {
+  if (!filled_) t_nesting.pop_back();
+}
+void NestingTicket::fill(NestingOp op, std::shared_ptr<IndexAPI> index, py::SharedPy obj) noexcept {
+  t_nesting.back() = NestingWork{op, std::move(index), std::move(obj)};
+  filled_ = true;
+}
+
 void NestingScope::drain() {
   if (!outer_) return;
   while (!t_nesting.empty()) {
@@ -183,9 +192,10 @@ void IndexAPI::add_object(const py::SharedPy& obj) {
         if (id >= store->size()) store->resize(static_cast<size_t>(id) + 1);
         published = allowed->contains(id);
         fresh = !(*store)[id].occupied();
-        // Published only once the slot exists.
-        if (fresh) (*store)[id] = StoredItem(nullptr, obj);
+        // Published together with the slot (both locks are held); what may
+        // fail comes first.
         if (!published) allowed->add(id);
+        if (fresh) (*store)[id] = StoredItem(nullptr, obj);
       }
       file_attributes(id, rec);
     }
@@ -330,12 +340,15 @@ bool IndexAPI::store_nested(const py::SharedPy& obj, uint32_t holder, const Bitm
   path.for_each([&](uint32_t p) { parent_link->ancestor_ids.add(p); });
   parent_link->index = weak_from_this();
   if (id >= store->size()) store->resize(static_cast<size_t>(id) + 1);
-  (*store)[id] = StoredItem(std::move(parent_link), obj);
+  // Whatever may fail comes before the slot is stored (both locks are held,
+  // so the order is not visible).
   allowed->add(id);
+  (*store)[id] = StoredItem(std::move(parent_link), obj);
   return true;
 }
 
 void IndexAPI::remove(IndexableRecord& rec, uint32_t holder) {
+  NestingTicket ticket;
   py::SharedPy obj;
   {
     auto store = items->write();
@@ -349,7 +362,7 @@ void IndexAPI::remove(IndexableRecord& rec, uint32_t holder) {
     slot.parent->pending_removal = true;
     obj = slot.py_object;
   }
-  queue_nesting(NestingOp::Unfile, shared_from_this(), std::move(obj));
+  ticket.fill(NestingOp::Unfile, shared_from_this(), std::move(obj));
 }
 
 void IndexAPI::unfile_nested(IndexableRecord& rec) {
@@ -364,9 +377,9 @@ void IndexAPI::unfile_nested(IndexableRecord& rec) {
       if (rec.id >= store->size()) return;
       StoredItem& slot = (*store)[rec.id];
       if (!slot.occupied() || !slot.parent || !slot.parent->pending_removal) return;
+      allowed->remove(rec.id);  // may fail: before the slot is emptied
       released = std::move(slot);
       slot = StoredItem();
-      allowed->remove(rec.id);
     }
     // Finished once begun (the slot is gone): removals are idempotent.
     memory::complete(

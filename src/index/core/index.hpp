@@ -165,6 +165,21 @@ class NestingScope {
 };
 enum class NestingOp : uint8_t { File, Unfile };
 void queue_nesting(NestingOp op, std::shared_ptr<IndexAPI> index, py::SharedPy obj);
+// A place at the end of this thread's queue, taken before a change that must
+// be followed by queued work (so that an allocation failure cannot come
+// between the two); given back unless fill() is called. Nothing may be
+// queued while a ticket is open.
+class NestingTicket {
+ public:
+  NestingTicket();
+  ~NestingTicket();
+  NestingTicket(const NestingTicket&) = delete;
+  NestingTicket& operator=(const NestingTicket&) = delete;
+  void fill(NestingOp op, std::shared_ptr<IndexAPI> index, py::SharedPy obj) noexcept;
+
+ private:
+  bool filled_ = false;
+};
 
 // Runs `f(map)` on the attribute map of `rec`: locks it, unless this thread is
 // already filing or unfiling that object (an object that holds itself), in

@@ -64,7 +64,8 @@ void QueryMap::insert_indexable(const PyValue& value, uint32_t holder) {
   // a structure meanwhile from exhausting the stack.
   if (nested->level > kMaxNestingDepth) return;
   add_index_meta(*rec, nested);
-  if (nested->store_nested(value.handle(), holder, path)) queue_nesting(NestingOp::File, nested, value.handle());
+  NestingTicket ticket;
+  if (nested->store_nested(value.handle(), holder, path)) ticket.fill(NestingOp::File, nested, value.handle());
 }
 
 void QueryMap::remove_id(const PyValue& value, uint32_t id) {

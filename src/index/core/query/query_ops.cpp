@@ -8,6 +8,7 @@
 #include "index/core/structures/string_interner/interner.hpp"
 #include "py/boundary.hpp"
 #include "support/internal_failure.hpp"
+#include "support/memory.hpp"
 
 namespace zarvex {
 
@@ -167,7 +168,10 @@ struct ValueHash {
   size_t operator()(const PyValue& v) const { return v.hash64(); }
 };
 
-void push_unique(std::vector<PyValue>& out, absl::flat_hash_set<PyValue, ValueHash>& seen, PyValue v) {
+// Tables grow through the reserve (support/memory.hpp).
+using SeenValues = absl::flat_hash_set<PyValue, ValueHash, std::equal_to<PyValue>, memory::UnfailingAllocator<PyValue>>;
+
+void push_unique(std::vector<PyValue>& out, SeenValues& seen, PyValue v) {
   // Equal values collapse; values that never equal anything (Unknown,
   // containers) are each kept.
   if (seen.contains(v)) return;
@@ -196,7 +200,7 @@ HashQuery kwargs_to_hash_query(PyObject* kwargs) {
         PyErr_Clear();
         values.push_back(PyValue::from_object(v.get()));
       } else {
-        absl::flat_hash_set<PyValue, ValueHash> seen;
+        SeenValues seen;
         while (PyObject* raw = PyIter_Next(it.get())) {
           py::Ref item = py::Ref::steal(raw);
           push_unique(values, seen, PyValue::from_object(item.get()));

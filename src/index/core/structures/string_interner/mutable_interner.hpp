@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "support/hasher.hpp"
+#include "support/memory.hpp"
 
 namespace zarvex {
 
@@ -65,7 +66,9 @@ struct StrKeyHash {
 };
 
 using InternIdList = absl::InlinedVector<uint32_t, 1>;
-using InternByHash = absl::flat_hash_map<StrKey, InternIdList, StrKeyHash>;
+// Tables grow through the reserve (support/memory.hpp).
+using InternByHash = absl::flat_hash_map<StrKey, InternIdList, StrKeyHash, std::equal_to<StrKey>,
+                                         memory::UnfailingAllocator<std::pair<const StrKey, InternIdList>>>;
 
 struct InternerTables {
   std::vector<InternedStr> strings;

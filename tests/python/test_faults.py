@@ -1,0 +1,359 @@
+"""Faults: allocation failures (injected, and an address-space limit in child
+processes), interpreter exit with threads inside the module, and interrupts
+of long calls.
+
+An operation that fails for want of memory raises MemoryError and leaves the
+index and its objects as they were: the answers to a fixed battery of queries
+match the brute-force model of test_property (which is only updated when the
+operation succeeds), and a failing run ends with the same answers as a run of
+the same plan where nothing failed.
+"""
+import os
+import signal
+import subprocess
+import sys
+import textwrap
+import threading
+
+import pytest
+
+import Zarvex
+from helpers_index import Index, Item, Q
+from test_property import World, check_groups, oracle, probes
+
+INJECTION = hasattr(Zarvex, "_fail_allocation")
+
+# Leaves hold scalars and containers; inner objects hold leaves; top objects
+# hold inner objects, leaves, lists of both and numbers, so that every kind
+# of filing (exact sets large enough to be bitmaps, the ordered tree, nested
+# indexes) is met.
+PLAN = {
+    "leaves": [{"a": "x", "n": 1}, {"a": ["y", 2.0, "x"], "b": True}, {"b": "x", "n": 2 ** 53}],
+    "inner": [{"a": ("ref", "leaf", 0), "b": 3}, {"n": ("list", [("ref", "leaf", 1), "y"])}],
+    "top": [{"a": "x", "n": k, "b": ("ref", "inner", k)} for k in range(6)]
+    + [{"a": ("list", ["x", 1.5, ("ref", "leaf", 2)]), "n": ("ref", "inner", 1)}],
+    "inner_top": False,
+}
+EXTRA = [{"a": "x", "n": 2.5, "b": ("ref", "leaf", 0)}, {"a": ("list", ["z", 7]), "n": ("ref", "inner", 0)}]
+PATHS = ["a", "b", "n", "n.a", "b.a", "b.n.a"]
+
+
+def positions(world, objs):
+    where = {id(o): k for k, o in enumerate(world.every)}
+    return sorted(where[id(o)] for o in objs)
+
+
+def snapshot(world, idx):
+    """The index's answers, with objects named by their place in the world,
+    so that two runs of one plan can be compared."""
+    where = {id(o): k for k, o in enumerate(world.every)}
+    out = {"members": positions(world, idx.collect())}
+    for k, (path, value) in enumerate(probes(world)):
+        out["eq", k] = positions(world, idx.reduced_query(Q.eq(path, value)).collect())
+        if not isinstance(value, (int, float)) or isinstance(value, bool):
+            out["kw", k] = positions(world, idx.get_by_attribute(**{path: value}))
+    for path in PATHS:
+        # Emptied entries are no answer (unfiling leaves some behind).
+        groups = ((key, positions(world, view.collect())) for key, view in idx.group_by(path).items())
+        out["group", path] = sorted(
+            ((("o", where[id(key)]) if id(key) in where else ("v", repr(key))), tuple(held))
+            for key, held in groups if held)
+    return out
+
+
+def check_model(world, idx, members):
+    """Expression and grouping answers agree with the brute-force model."""
+    listing = idx.collect()
+    assert positions(world, listing) == positions(world, members)
+    world.members = members
+    for path, value in probes(world):
+        got = {id(o) for o in idx.reduced_query(Q.eq(path, value)).collect()}
+        assert got == oracle(world, ("eq", path, value), members), (path, value)
+    for path in PATHS:
+        check_groups(world, idx, path, listing)
+
+
+class FaultWorld(World):
+    def __init__(self):
+        super().__init__(PLAN)
+        self.extra = [self.make(shape) for shape in EXTRA]
+        self.every = self.leaves + self.inner + self.top + self.extra
+        self.idx = Index()
+        self.idx.add_object_many(self.top)
+
+
+def write(tier, k, attr, shape):
+    def op(w):
+        pool = {"leaf": w.leaves, "inner": w.inner, "top": w.top}[tier]
+        value = w.resolve(shape)
+        setattr(pool[k], attr, value)
+        w.model[id(pool[k])][attr] = value
+    return op
+
+
+def add_many(w):
+    w.idx.add_object_many(w.extra + w.top[:2])
+    w.members = w.top + w.extra
+
+
+def add_one(w):
+    w.idx.add_object(w.extra[1])
+    w.members = w.top + [w.extra[1]]
+
+
+def union(w):
+    other = Index()
+    other.add_object_many(w.extra + w.top[3:])
+    w.idx.union_with(other)
+
+
+def rebase(w):
+    w.rebased = w.idx.reduced_query(Q.le("n", 3)).rebase()
+
+
+def group(w):
+    w.idx.group_by("b.n.a")
+
+
+def query(w):
+    w.idx.reduced_query(Q.or_(Q.bt("n", 0, 2 ** 53), Q.eq("b.a", "x"), Q.not_(Q.eq("a", "x")))).collect()
+    w.idx.get_by_attribute(a=["x", "y"])
+
+
+OPERATIONS = {
+    "add_object_many": add_many,
+    "add_object": add_one,
+    "union_with": union,
+    "rebase": rebase,
+    "group_by": group,
+    "query": query,
+    "write list": write("top", 2, "a", ("list", ["y", ("ref", "leaf", 1), 4])),
+    "write object": write("top", 0, "b", ("ref", "inner", 1)),
+    "write new attribute": write("top", 3, "c", ("ref", "leaf", 2)),
+    "write nested leaf": write("leaf", 0, "a", ("list", ["z", 9])),
+    "write inner": write("inner", 0, "a", ("ref", "leaf", 2)),
+}
+
+
+@pytest.mark.skipif(not INJECTION, reason="allocation-failure injection needs a checked build")
+@pytest.mark.parametrize("name", sorted(OPERATIONS))
+def test_every_allocation_failure_leaves_the_index_as_it_was(name):
+    op = OPERATIONS[name]
+    reference = FaultWorld()
+    op(reference)
+    expected_after = snapshot(reference, reference.idx)
+    if name != "union_with":  # union_with brings in filings the model does not describe
+        check_model(reference, reference.idx, reference.members)
+    failures = 0
+    for n in range(1, 100000):
+        w = FaultWorld()
+        before = snapshot(w, w.idx)
+        Zarvex._fail_allocation(n)
+        try:
+            op(w)
+            failed = False
+        except MemoryError:
+            failed = True
+        fired = Zarvex._fail_allocation(0)
+        if failed:
+            assert fired
+            failures += 1
+            assert snapshot(w, w.idx) == before, f"allocation {n} failed"
+            check_model(w, w.idx, w.top)
+        else:
+            assert snapshot(w, w.idx) == expected_after, f"allocation {n} failed"
+        # Still usable: a write and an add go through and are answered.
+        w.top[0].a = "after"
+        w.idx.add_object(w.leaves[0])
+        assert w.leaves[0] in w.idx.get_by_attribute(a="x") + w.idx.get_by_attribute(a=["z"])
+        assert w.top[0] in w.idx.get_by_attribute(a="after")
+        if not fired:
+            break
+    assert failures > 0
+
+
+# --- address-space limit, in child processes ------------------------------------
+
+MEMORY_CHILD = textwrap.dedent("""
+    import resource, sys
+    from Zarvex import Index, Indexable, PyQueryExpr as Q
+    class P(Indexable): pass
+    N = 40000
+    objs = [P(k=i, name="n%d" % (i % 500), tags=[i % 7, "t"]) for i in range(N)]
+    for i in range(0, N, 2):
+        objs[i].child = objs[i + 1]
+    def used():
+        with open("/proc/self/statm") as f:
+            return int(f.read().split()[0]) * resource.getpagesize()
+    resource.setrlimit(resource.RLIMIT_AS, (used() + int(sys.argv[1]) * 2 ** 20, resource.RLIM_INFINITY))
+    outcome = []
+    def attempt(name, f):
+        try:
+            r = f()
+            outcome.append(name + ":ok")
+            return r
+        except MemoryError:
+            outcome.append(name + ":MemoryError")
+    idx = Index()
+    attempt("add_object_many", lambda: idx.add_object_many(objs))
+    view = attempt("query", lambda: idx.reduced_query(Q.lt("k", N // 2)))
+    rebased = attempt("rebase", lambda: view.rebase()) if view is not None else None
+    other = Index()
+    attempt("union_with", lambda: other.union_with(idx))
+    attempt("group_by", lambda: idx.group_by("child.name"))
+    model = {}
+    for i in range(0, N, 97):
+        if attempt("write", lambda: setattr(objs[i], "k", -i)) is None and outcome[-1] == "write:ok":
+            model[i] = -i
+    resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+    members = idx.collect()
+    assert len(members) in (0, N), len(members)
+    if members:
+        assert len(idx.reduced_query(Q.lt("k", 0)).collect()) == len([i for i in model if i])
+        assert sorted(len(v.collect()) for v in idx.group_by("name").values()) == [N // 500] * 500
+        assert len(idx.get_by_attribute(tags="t")) == N
+        assert len(idx.reduced_query(Q.eq("child.name", "n1")).collect()) == N // 500
+        if rebased is not None:
+            assert len(rebased.collect()) == N // 2
+    for i, k in model.items():
+        assert objs[i].k == k
+    idx.add_object_many(objs[:10])
+    del idx, view, rebased, other
+    print(" ".join(outcome))
+""")
+
+
+@pytest.mark.parametrize("extra_mb", [0, 2, 8, 16, 20, 24, 28, 40, 64, 128])
+def test_an_address_space_limit_raises_memory_error_and_changes_nothing(extra_mb):
+    child = subprocess.run([sys.executable, "-c", MEMORY_CHILD, str(extra_mb)],
+                           capture_output=True, text=True, timeout=300)
+    assert child.returncode == 0, child.stderr[-3000:]
+    outcome = child.stdout.split()
+    if extra_mb == 0:
+        assert "add_object_many:MemoryError" in outcome
+    if extra_mb == 128:
+        assert all(o.endswith(":ok") for o in outcome), outcome
+
+
+# --- interpreter exit with daemon threads inside the module ----------------------
+
+EXIT_CHILD = textwrap.dedent("""
+    import threading, time
+    from Zarvex import Index, Indexable, PyQueryExpr as Q
+    class P(Indexable): pass
+    idx = Index()
+    objs = [P(a=i, s=str(i % 10)) for i in range(2000)]
+    idx.add_object_many(objs)
+    def writer(k):
+        i = 0
+        while True:
+            objs[(i * 7 + k) % len(objs)].a = i
+            objs[(i * 3 + k) % len(objs)].s = str(i % 10)
+            objs[(i * 5 + k) % len(objs)].c = objs[i % len(objs)]
+            i += 1
+    def reader():
+        while True:
+            idx.reduced_query(Q.gt("a", 100)).collect()
+            idx.get_by_attribute(s="3")
+            idx.group_by("c.s")
+            idx.add_object_many(objs[:300])
+    for k in range(3):
+        threading.Thread(target=writer, args=(k,), daemon=True).start()
+    for k in range(2):
+        threading.Thread(target=reader, daemon=True).start()
+    time.sleep(0.2)
+""")
+
+
+def test_interpreter_exit_with_threads_inside_the_module_is_clean():
+    for _ in range(8):
+        child = subprocess.run([sys.executable, "-c", EXIT_CHILD], capture_output=True, text=True,
+                               timeout=120)
+        assert child.returncode == 0, child.stderr[-3000:]
+        assert child.stderr == ""
+
+
+# --- interrupts ------------------------------------------------------------------
+
+
+class Interrupt:
+    """Sends SIGINT to this process shortly after start(); the handler raises
+    KeyboardInterrupt only while the test waits for it, so a late signal
+    cannot end the test run."""
+
+    def __init__(self):
+        self.armed = False
+        self.previous = signal.signal(signal.SIGINT, self.handler)
+
+    def handler(self, *_):
+        if self.armed:
+            self.armed = False
+            raise KeyboardInterrupt
+
+    def start(self):
+        self.armed = True
+        self.timer = threading.Timer(0.02, os.kill, (os.getpid(), signal.SIGINT))
+        self.timer.start()
+
+    def close(self):
+        self.timer.join()
+        self.armed = False
+        signal.signal(signal.SIGINT, self.previous)
+
+
+@pytest.fixture
+def interrupt():
+    it = Interrupt()
+    yield it
+    it.close()
+
+
+N_LARGE = 150000
+
+
+@pytest.fixture(scope="module")
+def large():
+    objs = [Item(k=i, s=str(i)) for i in range(N_LARGE)]
+    idx = Index()
+    idx.add_object_many(objs)
+    return objs, idx
+
+
+def test_add_object_many_stops_at_ctrl_c_with_what_was_added(large, interrupt):
+    objs, _ = large
+    idx = Index()
+    interrupt.start()
+    with pytest.raises(KeyboardInterrupt):
+        idx.add_object_many(objs)
+    members = idx.collect()
+    m = len(members)
+    assert 0 < m < len(objs)
+    # A prefix was added, each member entirely, and nothing else is filed
+    # (groupings read the maps without the membership mask).
+    assert {id(o) for o in members} == {id(o) for o in objs[:m]}
+    assert sorted(idx.group_by("k")) == list(range(m))
+    assert len(idx.group_by("s")) == m
+    assert len(idx.reduced_query(Q.ge("k", 0)).collect()) == m
+    idx.add_object_many(objs)
+    assert len(idx.collect()) == len(objs)
+
+
+@pytest.mark.parametrize("call", ["rebase", "union_with", "group_by"])
+def test_long_calls_stop_at_ctrl_c_and_change_nothing(large, interrupt, call):
+    objs, idx = large
+    target = Index()
+    target.add_object_many(objs)
+    operation = {
+        "rebase": lambda: idx.reduced_query(Q.ge("k", 0)).rebase(),
+        "union_with": lambda: target.union_with(idx),
+        "group_by": lambda: idx.group_by("k"),
+    }[call]
+    interrupt.start()
+    with pytest.raises(KeyboardInterrupt):
+        operation()
+    for index in (idx, target):
+        assert len(index.reduced_query(Q.bt("k", 10, 19)).collect()) == 10
+        assert len(index.collect()) == len(objs)
+    objs[5].k = -5
+    assert idx.reduced_query(Q.eq("k", -5)).collect() == [objs[5]]
+    objs[5].k = 5
