@@ -5,10 +5,11 @@
 // There is no recovery: the state the lock guards may be half-changed.
 //
 // Guards (MutexGuard, ReadGuard, WriteGuard) are the only way the code takes
-// these locks. They record std::uncaught_exceptions() and the live internal
-// failures on entry, and poison the lock when both have grown by the time
-// they are destroyed: only a broken invariant (InternalFailure) unwinding
-// through a guard poisons. An allocation failure (std::bad_alloc), a Python
+// these locks. They record std::uncaught_exceptions() on entry and poison the
+// lock when it has grown by the time they are destroyed and an internal
+// failure is alive on the thread: only a broken invariant (InternalFailure)
+// unwinding through a guard poisons (or, conservatively, any exception
+// unwinding while one is being handled). An allocation failure (std::bad_alloc), a Python
 // error or a thread ended by the interpreter releases the lock and leaves it
 // healthy; the code that changes guarded state is written so that such an
 // exception leaves that state valid (see support/memory.hpp), and the
@@ -146,13 +147,9 @@ class PoisonGuard {
   explicit PoisonGuard(Lock& l) : lock_(&l) {
     if constexpr (Shared) l.lock_shared(); else l.lock();
     exceptions_ = std::uncaught_exceptions();
-    failures_ = live_internal_failures();
   }
-  PoisonGuard(Lock& l, adopt_t)
-      : lock_(&l), exceptions_(std::uncaught_exceptions()), failures_(live_internal_failures()) {}
-  PoisonGuard(PoisonGuard&& o) noexcept : lock_(o.lock_), exceptions_(o.exceptions_), failures_(o.failures_) {
-    o.lock_ = nullptr;
-  }
+  PoisonGuard(Lock& l, adopt_t) : lock_(&l), exceptions_(std::uncaught_exceptions()) {}
+  PoisonGuard(PoisonGuard&& o) noexcept : lock_(o.lock_), exceptions_(o.exceptions_) { o.lock_ = nullptr; }
   PoisonGuard(const PoisonGuard&) = delete;
   PoisonGuard& operator=(const PoisonGuard&) = delete;
   PoisonGuard& operator=(PoisonGuard&&) = delete;
@@ -161,7 +158,7 @@ class PoisonGuard {
   // Releases early; the guard then does nothing more.
   void release() {
     if (!lock_) return;
-    if (std::uncaught_exceptions() > exceptions_ && live_internal_failures() > failures_) lock_->poison();
+    if (std::uncaught_exceptions() > exceptions_ && live_internal_failures() > 0) lock_->poison();
     if constexpr (Shared) lock_->unlock_shared(); else lock_->unlock();
     lock_ = nullptr;
   }
@@ -170,7 +167,6 @@ class PoisonGuard {
  private:
   Lock* lock_;
   int exceptions_ = 0;
-  int failures_ = 0;
 };
 }  // namespace detail
 

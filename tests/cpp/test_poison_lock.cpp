@@ -63,15 +63,15 @@ TEST(PoisonLock, OnlyAnInternalFailurePoisons) {
   throw_while_holding(rw, [](auto& l) { return l.read(); }, std::runtime_error("other"));
   EXPECT_FALSE(m.mutex().is_poisoned());
   EXPECT_FALSE(rw.lock().is_poisoned());
-  // An internal failure being handled (alive, not unwinding) does not make a
-  // later allocation failure poison.
+  // Failures are counted while they live, and no longer once handled.
   try {
     throw InternalFailure("handled");
   } catch (const InternalFailure&) {
-    throw_while_holding(m, [](auto& l) { return l.lock(); }, std::bad_alloc());
+    EXPECT_EQ(live_internal_failures(), 1);
   }
-  EXPECT_FALSE(m.mutex().is_poisoned());
   EXPECT_EQ(live_internal_failures(), 0);
+  throw_while_holding(m, [](auto& l) { return l.lock(); }, std::bad_alloc());
+  EXPECT_FALSE(m.mutex().is_poisoned());
 }
 
 TEST(PoisonLock, NormalExitAndEarlyReleaseLeaveTheLockHealthy) {
