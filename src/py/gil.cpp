@@ -148,7 +148,7 @@ DetachScope::DetachScope() noexcept : was_detached_(t_detached) {
 DetachScope::~DetachScope() noexcept(false) {
   if (was_detached_) return;
   // Re-attaching now would end this thread by a second unwinding.
-  if (std::uncaught_exceptions() > 0 && interpreter_finalizing()) wait_for_process_end();
+  if (interpreter_finalizing() && std::uncaught_exceptions() > 0) wait_for_process_end();
   t_ending = true;
   PyEval_RestoreThread(state_);
   t_ending = false;

@@ -47,7 +47,9 @@ inline std::atomic<void* (*)()> detach{nullptr};
 inline std::atomic<void (*)(void*)> reattach{nullptr};
 
 // Blocks in `lock()` (which takes the native lock), detached while it waits;
-// `unlock()` gives the lock back if re-attaching unwinds.
+// `unlock()` gives the lock back if re-attaching unwinds. Callers wait in an
+// out-of-line member, so that the uncontended path stays small enough to
+// inline.
 template <class Lock, class Unlock>
 void wait_for(Lock&& lock, Unlock&& unlock) {
   void* token = nullptr;
@@ -70,7 +72,7 @@ void wait_for(Lock&& lock, Unlock&& unlock) {
 class PoisonMutex {
  public:
   void lock() {
-    if (!m_.try_lock()) lock_hooks::wait_for([&] { m_.lock(); }, [&] { m_.unlock(); });
+    if (!m_.try_lock()) wait();
     check();
   }
   bool try_lock() {
@@ -89,6 +91,9 @@ class PoisonMutex {
       fail_poisoned();
     }
   }
+  [[gnu::noinline]] void wait() {
+    lock_hooks::wait_for([&] { m_.lock(); }, [&] { m_.unlock(); });
+  }
   std::mutex m_;
   std::atomic<bool> poisoned_{false};
 };
@@ -96,7 +101,7 @@ class PoisonMutex {
 class PoisonRwLock {
  public:
   void lock() {
-    if (!m_.try_lock()) lock_hooks::wait_for([&] { m_.lock(); }, [&] { m_.unlock(); });
+    if (!m_.try_lock()) wait_exclusive();
     check_exclusive();
   }
   bool try_lock() {
@@ -106,7 +111,7 @@ class PoisonRwLock {
   }
   void unlock() { m_.unlock(); }
   void lock_shared() {
-    if (!m_.try_lock_shared()) lock_hooks::wait_for([&] { m_.lock_shared(); }, [&] { m_.unlock_shared(); });
+    if (!m_.try_lock_shared()) wait_shared();
     check_shared();
   }
   bool try_lock_shared() {
@@ -130,6 +135,12 @@ class PoisonRwLock {
       m_.unlock_shared();
       fail_poisoned();
     }
+  }
+  [[gnu::noinline]] void wait_exclusive() {
+    lock_hooks::wait_for([&] { m_.lock(); }, [&] { m_.unlock(); });
+  }
+  [[gnu::noinline]] void wait_shared() {
+    lock_hooks::wait_for([&] { m_.lock_shared(); }, [&] { m_.unlock_shared(); });
   }
   std::shared_mutex m_;
   std::atomic<bool> poisoned_{false};
@@ -155,16 +166,20 @@ class PoisonGuard {
   PoisonGuard& operator=(PoisonGuard&&) = delete;
   ~PoisonGuard() { release(); }
 
-  // Releases early; the guard then does nothing more.
-  void release() {
+  // Releases early; the guard then does nothing more. (Inlined into every
+  // guard's destructor: the unwinding check is out of line.)
+  [[gnu::always_inline]] void release() {
     if (!lock_) return;
-    if (std::uncaught_exceptions() > exceptions_ && live_internal_failures() > 0) lock_->poison();
+    if (std::uncaught_exceptions() > exceptions_) [[unlikely]] poison_if_failing();
     if constexpr (Shared) lock_->unlock_shared(); else lock_->unlock();
     lock_ = nullptr;
   }
   bool owns() const { return lock_ != nullptr; }
 
  private:
+  [[gnu::noinline, gnu::cold]] void poison_if_failing() {
+    if (live_internal_failures() > 0) lock_->poison();
+  }
   Lock* lock_;
   int exceptions_ = 0;
 };
