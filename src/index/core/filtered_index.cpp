@@ -1,5 +1,7 @@
 #include "index/core/filtered_index.hpp"
 
+#include <algorithm>
+
 #include "index/core/query/query.hpp"
 #include "py/boundary.hpp"
 #include "py/gil.hpp"
@@ -56,18 +58,21 @@ std::shared_ptr<IndexAPI> FilteredView::rebase() const {
   // simply dropped: nothing else refers to it, and the objects' links to it
   // die with it.
   std::weak_ptr<IndexAPI> self = core;
-  NestingScope nesting;
-  for (size_t i = 0; i < objs.size(); ++i) {
-    if (i > 0 && i % kCheckEvery == 0) {
+  for (size_t i = 0; i < objs.size();) {
+    if (i > 0) {
+      // Between stretches, with no lock held and no nesting scope open.
       memory::require_headroom();
       if (py::signal_raised()) throw py::PyErrorSet{};
     }
-    IndexableRecord& rec = *record_of(objs[i].get());
-    MutexGuard writer(rec.write_lock);
-    add_index_meta(rec, self);
-    core->file_attributes(rec.id, rec);
+    NestingScope nesting;
+    for (const size_t end = std::min(objs.size(), i + kCheckEvery); i < end; ++i) {
+      IndexableRecord& rec = *record_of(objs[i].get());
+      MutexGuard writer(rec.write_lock);
+      add_index_meta(rec, self);
+      core->file_attributes(rec.id, rec);
+    }
+    nesting.drain();
   }
-  nesting.drain();
   return core;
 }
 

@@ -264,21 +264,23 @@ void IndexAPI::add_object_many(const std::vector<py::SharedPy>& objs) {
   std::weak_ptr<IndexAPI> self = weak_from_this();
   size_t i = 0;
   try {
-    NestingScope nesting;
-    for (; i < n; ++i) {
-      if (i > 0 && i % kCheckEvery == 0) {
-        // Objects before i are complete (their nested objects filed too)
-        // before the check, so an interrupt leaves nothing half-filed.
-        nesting.drain();
+    while (i < n) {
+      if (i > 0) {
+        // Between stretches every object before i is complete, its nested
+        // objects filed too, and no nesting scope is open (a signal handler
+        // may use the module): an interrupt leaves nothing half-filed.
         memory::require_headroom();
         if (py::signal_raised()) break;
       }
-      IndexableRecord& rec = *record_of(unique[i]->get());
-      MutexGuard writer(rec.write_lock);
-      add_index_meta(rec, self);
-      file_attributes(ids[i], rec);
+      NestingScope nesting;
+      for (const size_t end = std::min(n, i + kCheckEvery); i < end; ++i) {
+        IndexableRecord& rec = *record_of(unique[i]->get());
+        MutexGuard writer(rec.write_lock);
+        add_index_meta(rec, self);
+        file_attributes(ids[i], rec);
+      }
+      nesting.drain();
     }
-    nesting.drain();
   } catch (const std::bad_alloc&) {
     take_back(0);
     throw;
