@@ -976,3 +976,35 @@ def test_finalisers_that_use_the_module_while_values_are_replaced():
     for text in TEXTS:
         m.compare(f"name={text!r}", idx.get_by_attribute(name=text), brute_keyword(store, "name", [text]))
     m.check()
+
+
+def test_union_keys_survive_a_write_that_empties_the_map():
+    """A writer takes away (and brings back) the only value of an attribute
+    of the target while union_with merges that attribute's keys: a merged
+    key must land in the map the index uses, never in one it dropped."""
+    lost = 0
+    for trial in range(scaled(300, 20)):
+        anchor = Item(tag="k")
+        target = Index()
+        target.add_object(anchor)
+        incoming = [Item(tag="k") for _ in range(50)]
+        source = Index()
+        source.add_object_many(incoming)
+        go = threading.Barrier(2)
+
+        def toggle():
+            go.wait()
+            for _ in range(20):
+                anchor.tag = "elsewhere"
+                anchor.tag = "k"
+
+        writer = threading.Thread(target=toggle)
+        writer.start()
+        go.wait()
+        target.union_with(source)
+        writer.join()
+        got = {id(o) for o in target.get_by_attribute(tag="k")}
+        members = {id(o) for o in target.collect()}
+        # Every incoming object that became a member is found by its key.
+        lost += len(members - got)
+    assert lost == 0
