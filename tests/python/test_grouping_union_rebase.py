@@ -204,6 +204,10 @@ def test_group_of_a_value_nobody_holds_any_more_disappears():
     pets["max"].age = 3
     assert 9.5 not in idx.group_by("age")
     assert grouped(idx, "age")[3.0] == ["kiki", "max", "rex"]
+    pets["rex"].tags = ["c"]  # list elements go with the list
+    assert grouped(idx, "tags") == {"b": ["tom"], "c": ["rex"]}
+    idx.reduce(colour="red")  # as do the entries reduce empties
+    assert grouped(idx, "kind") == {"dog": ["rex"], "cat": ["tom"]}
 
 
 # --------------------------------------------------------------------------
