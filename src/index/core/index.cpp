@@ -276,7 +276,7 @@ void IndexAPI::add_object_many(const std::vector<py::SharedPy>& objs) {
   }
   // Objects [from, n) leave again: the fresh ones are unfiled and lose their
   // slots, and every one not published before is unpublished.
-  auto take_back = [&](size_t from) {
+  auto take_back = [&](size_t from, bool filed) {
     memory::RecoveryScope recovery;
     std::vector<py::SharedPy> undo;
     std::vector<uint32_t> unpublish;
@@ -284,7 +284,7 @@ void IndexAPI::add_object_many(const std::vector<py::SharedPy>& objs) {
       if (fresh[k]) undo.push_back(*unique[k]);
       if (unpublished[k]) unpublish.push_back(ids[k]);
     }
-    withdraw(undo, unpublish);
+    withdraw(undo, unpublish, filed);
   };
   std::weak_ptr<IndexAPI> self = weak_from_this();
   size_t i = 0;
@@ -307,20 +307,20 @@ void IndexAPI::add_object_many(const std::vector<py::SharedPy>& objs) {
       nesting.drain();
     }
   } catch (const std::bad_alloc&) {
-    take_back(0);
+    take_back(0, true);
     throw;
   }
   if (i < n) {
     // Interrupted: objects from i on were stored and published, never
     // registered or filed.
-    take_back(i);
+    take_back(i, false);
     throw py::PyErrorSet{};
   }
 }
 
-void IndexAPI::withdraw(std::span<const py::SharedPy> fresh, std::span<const uint32_t> unpublish) {
+void IndexAPI::withdraw(std::span<const py::SharedPy> fresh, std::span<const uint32_t> unpublish, bool filed) {
   memory::RecoveryScope recovery;
-  {
+  if (filed) {
     NestingScope nesting;
     for (const auto& o : fresh) {
       IndexableRecord& rec = *record_of(o.get());

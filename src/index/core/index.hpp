@@ -94,10 +94,11 @@ struct IndexAPI : std::enable_shared_from_this<IndexAPI> {
   // signal, the objects filed so far stay and the others leave again.
   void add_object_many(const std::vector<py::SharedPy>& objs);
   // Undoes the entry of objects this index stored for a call that failed:
-  // unfiles `fresh` and takes this index out of their membership lists,
-  // empties their slots, and unpublishes `fresh` and `unpublish`. Inside a
-  // RecoveryScope; the caller holds no lock.
-  void withdraw(std::span<const py::SharedPy> fresh, std::span<const uint32_t> unpublish);
+  // unfiles `fresh` and takes this index out of their membership lists (when
+  // `filed`: they may have been registered and filed), empties their slots,
+  // and unpublishes `unpublish`. Inside a RecoveryScope; the caller holds no
+  // lock.
+  void withdraw(std::span<const py::SharedPy> fresh, std::span<const uint32_t> unpublish, bool filed = true);
   // Files one attribute value of object `id`.
   void add_index(uint32_t id, uint32_t attr_id, const PyValue& value);
   // Files `key` in the exact map of `attr_id` for object `id`.
