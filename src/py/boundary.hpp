@@ -9,15 +9,15 @@
 //  * std::bad_alloc: becomes MemoryError.
 // `call` returns the entry point's result, or the given error value with the
 // Python error set. The unwinding by which a finalising interpreter ends a
-// thread (abi::__forced_unwind) is let through: it must reach the thread's
-// start, and `call` is therefore not noexcept.
+// thread is let through: it must reach the thread's start, and `call` is
+// therefore not noexcept.
 #pragma once
 
 #include <Python.h>
-#include <cxxabi.h>
 
 #include <new>
 
+#include "py/gil.hpp"
 #include "support/internal_failure.hpp"
 
 namespace zarvex::py {
@@ -36,8 +36,6 @@ template <class R, class F>
 R call(R on_error, F&& f) {
   try {
     return f();
-  } catch (abi::__forced_unwind&) {
-    throw;
   } catch (const PyErrorSet&) {
   } catch (const InternalFailure& e) {
     raise_internal(e.what());
@@ -46,6 +44,9 @@ R call(R on_error, F&& f) {
   } catch (const std::exception& e) {
     raise_internal(e.what());
   } catch (...) {
+    // The unwinding that ends a thread re-attaching to a finalising
+    // interpreter goes on (thread_ending(); abi::__forced_unwind).
+    if (thread_ending()) throw;
     raise_internal("unknown internal failure");
   }
   return on_error;
