@@ -161,9 +161,7 @@ void IndexAPI::file_attributes(uint32_t id, IndexableRecord& rec) {
 void IndexAPI::add_object(uint32_t id, StoredItem item) {
   IndexableRecord* rec = item.record();
   {
-    auto store = items->write();
-    if (id >= store->size()) store->resize(static_cast<size_t>(id) + 1);
-    (*store)[id] = std::move(item);
+    items->write()->put(id, std::move(item));
   }
   // Published only once the slot exists.
   allowed_items->write()->add(id);
@@ -180,18 +178,22 @@ void IndexAPI::add_object_many(const std::vector<py::SharedPy>& objs) {
     ids.push_back(id);
     max_id = std::max(max_id, id);
   }
+  uint64_t stored_at;
   {
     auto allowed = allowed_items->write();
     auto store = items->write();
-    if (max_id >= store->size()) store->resize(static_cast<size_t>(max_id) + 1);
-    for (size_t i = 0; i < objs.size(); ++i) (*store)[ids[i]] = StoredItem(nullptr, objs[i]);
+    for (size_t i = 0; i < objs.size(); ++i) store->put(ids[i], StoredItem(nullptr, objs[i]), max_id + size_t{1});
     allowed->add_many(ids);
+    stored_at = store->epoch();
   }
   std::weak_ptr<IndexAPI> self = weak_from_this();
   NestingScope nesting;
   for (size_t i = 0; i < objs.size(); ++i) {
     IndexableRecord& rec = *record_of(objs[i].get());
     MutexGuard writer(rec.write_lock);
+    // An object removed since the first pass (by another thread, which held
+    // its write lock) is neither registered nor filed: it has left.
+    if (items->read()->epoch() != stored_at && !holds(ids[i], objs[i].get())) continue;
     add_index_meta(rec, self);
     file_attributes(ids[i], rec);
   }
@@ -217,8 +219,7 @@ bool IndexAPI::store_nested(const py::SharedPy& obj, uint32_t holder, const Bitm
   parent_link->parent_ids = HybridSet::single(holder);
   path.for_each([&](uint32_t p) { parent_link->ancestor_ids.add(p); });
   parent_link->index = weak_from_this();
-  if (id >= store->size()) store->resize(static_cast<size_t>(id) + 1);
-  (*store)[id] = StoredItem(std::move(parent_link), obj);
+  store->put(id, StoredItem(std::move(parent_link), obj));
   allowed->add(id);
   return true;
 }
@@ -252,12 +253,56 @@ void IndexAPI::unfile_nested(IndexableRecord& rec) {
       if (rec.id >= store->size()) return;
       StoredItem& slot = (*store)[rec.id];
       if (!slot.occupied() || !slot.parent || !slot.parent->pending_removal) return;
-      released = std::move(slot);
-      slot = StoredItem();
+      released = store->take(rec.id);
       allowed->remove(rec.id);
     }
     attrs.for_each([&](const uint32_t& aid, const PyValue& v) { remove_index(rec.id, aid, v); });
   });
+}
+
+// ---- removing --------------------------------------------------------------
+void IndexAPI::unfile_attributes(uint32_t id, const AttrMap& attrs) {
+  // One hold of the maps lock for every value; maps that may have become
+  // empty are reset afterwards under the write lock, as remove_index does.
+  absl::InlinedVector<std::shared_ptr<QueryMap>, 8> emptied;
+  {
+    auto maps = query_maps->read();
+    attrs.for_each([&](const uint32_t& aid, const PyValue& v) {
+      if (aid >= maps->size() || !(*maps)[aid]) return;
+      const std::shared_ptr<QueryMap>& map = (*maps)[aid];
+      if (map->remove_value(v, id) && map->is_empty()) emptied.push_back(map);
+    });
+  }
+  if (emptied.empty()) return;
+  auto maps = query_maps->write();
+  for (const auto& map : emptied) {
+    uint32_t aid = map->attr_id;
+    if (aid < maps->size() && (*maps)[aid] == map && map->is_empty()) (*maps)[aid].reset();
+  }
+}
+
+bool IndexAPI::remove_object(IndexableRecord& rec, PyObject* obj, StoredItem& released) {
+  bool found = false;
+  with_attributes(rec, [&](AttrMap& attrs) {
+    {
+      auto allowed = allowed_items->write();
+      if (!allowed->contains(rec.id)) return;
+      auto store = items->write();
+      ZX_CHECK(rec.id < store->size() && (*store)[rec.id].object == obj, "listed object without its slot");
+      released = store->take(rec.id);
+      allowed->remove(rec.id);
+    }
+    found = true;
+    unfile_attributes(rec.id, attrs);
+  });
+  if (found) {
+    const void* self = this;
+    auto meta = rec.index_meta.lock();
+    meta->erase(std::remove_if(meta->begin(), meta->end(),
+                               [&](const IndexMeta& m) { return m.address == self || m.index.expired(); }),
+                meta->end());
+  }
+  return found;
 }
 
 // ---- reading ---------------------------------------------------------------
@@ -265,6 +310,17 @@ bool IndexAPI::has_object_id(uint32_t id) const {
   auto store = items->read();
   return id < store->size() && (*store)[id].occupied();
 }
+
+bool IndexAPI::holds(uint32_t id, PyObject* obj) const {
+  auto store = items->read();
+  return id < store->size() && (*store)[id].object == obj;
+}
+
+bool IndexAPI::contains(uint32_t id) const { return allowed_items->read()->contains(id); }
+
+uint64_t IndexAPI::size() const { return allowed_items->read()->cardinality(); }
+
+uint64_t IndexAPI::epoch() const { return items->read()->epoch(); }
 
 Bitmap IndexAPI::get_parents_from_stored_item(uint32_t id) const {
   Bitmap result;
@@ -305,7 +361,7 @@ Bitmap IndexAPI::get_direct_parents(const Bitmap& ids) const {
   return out;
 }
 
-std::vector<PyObject*> IndexAPI::objects_of(const RwLocked<ItemVec>& store_lock, const Bitmap& ids) {
+std::vector<PyObject*> IndexAPI::objects_of(const RwLocked<ItemVec>& store_lock, const Bitmap& ids, uint64_t epoch) {
   std::vector<PyObject*> out;
   out.reserve(ids.cardinality());
   auto store = store_lock.read();
@@ -331,7 +387,8 @@ std::vector<PyObject*> IndexAPI::objects_of(const RwLocked<ItemVec>& store_lock,
       if (i + kSlotAhead < n) prefetch_slot(i + kSlotAhead);
       if (i + kObjectAhead < n) prefetch_object(i + kObjectAhead);
       const StoredItem* s = slot(i);
-      if (!s || !s->occupied()) continue;  // placeholders are never handed out
+      // Placeholders are never handed out, nor objects stored after `epoch`.
+      if (!s || !s->visible_at(epoch)) continue;
       Py_INCREF(s->object);
       out.push_back(s->object);
     }
@@ -393,7 +450,11 @@ void IndexAPI::reduce(const HashQuery& q) {
   }
   for (const auto& o : objs) {
     IndexableRecord& rec = *record_of(o.get());
-    file_attributes(rec.id, rec);
+    // Under the object's attributes lock, which a removal holds while it
+    // empties the slot: an object removed meanwhile is not filed again.
+    with_attributes(rec, [&](AttrMap&) {
+      if (holds(rec.id, o.get())) file_attributes(rec.id, rec);
+    });
   }
   nesting.drain();
 }
@@ -441,9 +502,8 @@ void IndexAPI::union_with(const std::shared_ptr<IndexAPI>& other) {
       bool stored = false;
       {
         auto store = items->write();
-        if (id >= store->size()) store->resize(static_cast<size_t>(id) + 1);
-        if (!(*store)[id].occupied()) {
-          (*store)[id] = StoredItem(nullptr, obj);
+        if (id >= store->size() || !(*store)[id].occupied()) {
+          store->put(id, StoredItem(nullptr, obj));
           stored = true;
         }
       }

@@ -9,11 +9,23 @@
 // hold the object; ancestor_ids the path to root captured when the object was
 // first nested; index the nested index that holds the item.
 //
-// Guarded by the owning index's `items` lock.
+// ItemVec: the store itself, with the count of slots it has emptied. Every
+// slot is stamped (`since`) with that count when it is stored, so a reader
+// that noted the count at some moment (a view, when it was made) can tell a
+// slot stored after a later removal, possibly for another object that took
+// over the id of a dead one, from the slot it knew.
+//
+// Guarded by the owning index's `items` lock (`removals` is only changed
+// under the write lock; it is atomic so that a writer can test cheaply,
+// without the lock, whether any removal happened since it last looked).
 #pragma once
 
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
 #include <memory>
 #include <utility>
+#include <vector>
 
 #include "index/core/structures/hybrid_set/hybrid_set.hpp"
 #include "index/indexable.hpp"
@@ -38,16 +50,22 @@ struct StoredItem {
   // The object itself (kept alive by py_object), so that listing a store
   // reads the slot and the object, not the holder in between.
   PyObject* object = nullptr;
+  // The store's removal count when the slot was stored.
+  uint64_t since = 0;
 
   StoredItem() = default;
   StoredItem(std::unique_ptr<StoredItemParent> p, py::SharedPy o)
       : parent(std::move(p)), py_object(std::move(o)), object(py_object.get()) {}
   StoredItem(StoredItem&& o) noexcept
-      : parent(std::move(o.parent)), py_object(std::move(o.py_object)), object(std::exchange(o.object, nullptr)) {}
+      : parent(std::move(o.parent)),
+        py_object(std::move(o.py_object)),
+        object(std::exchange(o.object, nullptr)),
+        since(o.since) {}
   StoredItem& operator=(StoredItem&& o) noexcept {
     parent = std::move(o.parent);
     py_object = std::move(o.py_object);
     object = std::exchange(o.object, nullptr);
+    since = o.since;
     return *this;
   }
   // A copy shares the object and copies the nesting link.
@@ -56,9 +74,32 @@ struct StoredItem {
   }
 
   bool occupied() const { return object != nullptr; }
+  // Occupied by an object that was stored no later than removal count `epoch`.
+  bool visible_at(uint64_t epoch) const { return object != nullptr && since <= epoch; }
   IndexableRecord* record() const { return record_of(object); }
 };
 
-using ItemVec = std::vector<StoredItem>;
+// Readers that want every occupied slot use kAnyEpoch.
+inline constexpr uint64_t kAnyEpoch = UINT64_MAX;
+
+struct ItemVec : std::vector<StoredItem> {
+  std::atomic<uint64_t> removals{0};
+
+  uint64_t epoch() const { return removals.load(std::memory_order_acquire); }
+  // Stores `item` at `id` (growing the store to `grow_to` slots, at least
+  // id + 1, when it is too short), stamped with the current removal count.
+  void put(uint32_t id, StoredItem item, size_t grow_to = 0) {
+    if (id >= size()) resize(std::max(grow_to, static_cast<size_t>(id) + 1));
+    item.since = epoch();
+    (*this)[id] = std::move(item);
+  }
+  // Empties slot `id` and counts the removal; returns what it held.
+  StoredItem take(uint32_t id) {
+    StoredItem out = std::move((*this)[id]);
+    (*this)[id] = StoredItem();
+    removals.fetch_add(1, std::memory_order_acq_rel);
+    return out;
+  }
+};
 
 }  // namespace zarvex

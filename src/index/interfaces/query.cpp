@@ -132,6 +132,28 @@ PyObject* QueryExpr_not(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
   });
 }
 
+// a & b, a | b, ~a: the same trees as and_(a, b), or_(a, b), not_(a).
+template <Op op>
+PyObject* QueryExpr_binary_op(PyObject* a, PyObject* b) {
+  const QueryExpr* x = expr_of(a);
+  const QueryExpr* y = expr_of(b);
+  if (!x || !y) Py_RETURN_NOTIMPLEMENTED;
+  return py::call<PyObject*>(nullptr, [&]() -> PyObject* {
+    std::vector<QueryExpr> children;
+    children.push_back(*x);
+    children.push_back(*y);
+    return wrap(QueryExpr{op, CompactStr(), {}, std::move(children)});
+  });
+}
+
+PyObject* QueryExpr_invert(PyObject* a) {
+  return py::call<PyObject*>(nullptr, [&]() -> PyObject* {
+    std::vector<QueryExpr> children;
+    children.push_back(*expr_of(a));
+    return wrap(QueryExpr{Op::Not, CompactStr(), {}, std::move(children)});
+  });
+}
+
 #define ZX_FAST(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
 constexpr int kStaticKw = METH_FASTCALL | METH_KEYWORDS | METH_STATIC;
 
@@ -153,6 +175,9 @@ PyMethodDef g_methods[] = {
 PyType_Slot g_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(&QueryExpr_dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(&QueryExpr_repr)},
+    {Py_nb_and, reinterpret_cast<void*>(&QueryExpr_binary_op<Op::And>)},
+    {Py_nb_or, reinterpret_cast<void*>(&QueryExpr_binary_op<Op::Or>)},
+    {Py_nb_invert, reinterpret_cast<void*>(&QueryExpr_invert)},
     {Py_tp_methods, g_methods},
     {0, nullptr},
 };
