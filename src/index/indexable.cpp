@@ -299,7 +299,7 @@ PyObject* Indexable_reduce(PyObject* self, PyObject* /*unused*/) {
 PyMethodDef g_methods[] = {
     {"__dir__", reinterpret_cast<PyCFunction>(&Indexable_dir), METH_NOARGS, "__dir__($self)\n--\n\n"},
     {"__getstate__", reinterpret_cast<PyCFunction>(&Indexable_getstate), METH_NOARGS, "__getstate__($self)\n--\n\n"},
-    {"__setstate__", reinterpret_cast<PyCFunction>(&Indexable_setstate), METH_O, "__setstate__($self, state)\n--\n\n"},
+    {"__setstate__", reinterpret_cast<PyCFunction>(&Indexable_setstate), METH_O, "__setstate__($self, state, /)\n--\n\n"},
     {"__reduce__", reinterpret_cast<PyCFunction>(&Indexable_reduce), METH_NOARGS, "__reduce__($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -136,7 +136,7 @@ PyMethodDef g_methods[] = {
      "reduced_query($self, query)\n--\n\n"},
     {"collect", ZX_FAST(&FilteredIndex_collect), METH_NOARGS, "collect($self)\n--\n\n"},
     {"rebase", ZX_FAST(&FilteredIndex_rebase), METH_NOARGS, "rebase($self)\n--\n\n"},
-    {"__class_getitem__", ZX_FAST(&Py_GenericAlias), METH_O | METH_CLASS, "__class_getitem__($cls, item)\n--\n\n"},
+    {"__class_getitem__", ZX_FAST(&Py_GenericAlias), METH_O | METH_CLASS, "__class_getitem__($cls, item, /)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

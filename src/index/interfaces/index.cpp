@@ -334,8 +334,8 @@ PyMethodDef g_methods[] = {
     {"discard", ZX_FAST(&Index_discard), METH_FASTCALL | METH_KEYWORDS, "discard($self, py_ref)\n--\n\n"},
     {"clear", ZX_FAST(&Index_clear), METH_NOARGS, "clear($self)\n--\n\n"},
     {"__reduce__", ZX_FAST(&Index_pickle_reduce), METH_NOARGS, "__reduce__($self)\n--\n\n"},
-    {"__setstate__", ZX_FAST(&Index_setstate), METH_O, "__setstate__($self, state)\n--\n\n"},
-    {"__class_getitem__", ZX_FAST(&Py_GenericAlias), METH_O | METH_CLASS, "__class_getitem__($cls, item)\n--\n\n"},
+    {"__setstate__", ZX_FAST(&Index_setstate), METH_O, "__setstate__($self, state, /)\n--\n\n"},
+    {"__class_getitem__", ZX_FAST(&Py_GenericAlias), METH_O | METH_CLASS, "__class_getitem__($cls, item, /)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
