@@ -270,7 +270,7 @@ void IndexAPI::unfile_attributes(uint32_t id, const AttrMap& attrs) {
     attrs.for_each([&](const uint32_t& aid, const PyValue& v) {
       if (aid >= maps->size() || !(*maps)[aid]) return;
       const std::shared_ptr<QueryMap>& map = (*maps)[aid];
-      if (map->remove_value(v, id) && map->is_empty()) emptied.push_back(map);
+      if (map->unfile(v, id) && map->is_empty()) emptied.push_back(map);
     });
   }
   if (emptied.empty()) return;

@@ -224,8 +224,6 @@ PyObject* Index_union_with(PyObject* self, PyObject* const* args, Py_ssize_t nar
 // attached again.
 bool remove_one(IndexAPI& core, PyObject* obj, StoredItem& released) {
   IndexableRecord& rec = *record_of(obj);
-  // The index holds its objects alive, so the id of `obj` names `obj` there.
-  if (!core.contains(rec.id)) return false;
   bool found;
   py::DetachScope detach;
   NestingScope nesting;

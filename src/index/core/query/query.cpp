@@ -118,6 +118,42 @@ bool QueryMap::remove_value(const PyValue& value, uint32_t id) {
   return pruned || value.kind() == Kind::Iterable;
 }
 
+bool QueryMap::unfile(const PyValue& value, uint32_t id) {
+  switch (value.kind()) {
+    case Kind::Int:
+    case Kind::Float: {
+      auto tree = num_ordered.write();
+      tree->remove(num_key_of(value), id);
+      return tree->is_empty();
+    }
+    case Kind::Str:
+    case Kind::Bool:
+    case Kind::Unknown:
+    case Kind::Ind: {
+      bool pruned = false;
+      {
+        auto shard = exact.get_shard(value);
+        auto it = shard->find(value);
+        if (it != shard->end()) {
+          it->second.remove(id);
+          if (it->second.is_empty()) {
+            shard->erase(it);
+            pruned = true;
+          }
+        }
+      }
+      if (value.kind() == Kind::Ind) nested->remove(*value.as_ind(), id);
+      return pruned;
+    }
+    case Kind::Iterable: {
+      bool pruned = false;
+      for (const PyValue& element : *value.as_iterable().elements) pruned |= unfile(element, id);
+      return pruned;
+    }
+  }
+  return false;
+}
+
 bool QueryMap::is_empty() const {
   {
     auto tree = num_ordered.read();
