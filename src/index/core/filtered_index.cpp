@@ -9,7 +9,7 @@ const Bitmap& live_locked(const ItemVec& store, const Bitmap& ids, uint64_t epoc
   if (store.epoch() == epoch) return ids;
   std::vector<uint32_t> keep;
   ids.for_each([&](uint32_t id) {
-    if (id < store.size() && store[id].visible_at(epoch)) keep.push_back(id);
+    if (id < store.size() && store.visible_at(id, epoch)) keep.push_back(id);
   });
   scratch = Bitmap(std::span<const uint32_t>(keep));
   return scratch;
@@ -56,7 +56,7 @@ uint64_t FilteredView::size() const {
   if (store->epoch() == epoch) return ids.cardinality();
   uint64_t n = 0;
   ids.for_each([&](uint32_t id) {
-    if (id < store->size() && (*store)[id].visible_at(epoch)) ++n;
+    if (id < store->size() && store->visible_at(id, epoch)) ++n;
   });
   return n;
 }
@@ -64,7 +64,7 @@ uint64_t FilteredView::size() const {
 bool FilteredView::contains(uint32_t id, PyObject* obj) const {
   if (!ids.contains(id)) return false;
   auto store = items->read();
-  return id < store->size() && (*store)[id].object == obj && (*store)[id].visible_at(epoch);
+  return id < store->size() && (*store)[id].object == obj && store->visible_at(id, epoch);
 }
 
 FilteredView FilteredView::combine(const FilteredView& a, const FilteredView& b, SetOp op) {
@@ -108,7 +108,7 @@ std::shared_ptr<IndexAPI> FilteredView::rebase() const {
     dst->resize(static_cast<size_t>(m) + 1);
     auto src = items->read();
     ids.for_each([&](uint32_t id) {
-      if (id >= src->size() || !(*src)[id].visible_at(epoch)) return;
+      if (id >= src->size() || !src->visible_at(id, epoch)) return;
       (*dst)[id] = (*src)[id].copy();
       objs.push_back((*src)[id].py_object);
       present.add(id);

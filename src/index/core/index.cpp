@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <deque>
+#include <type_traits>
 #include <unordered_map>
 
 #include "absl/container/flat_hash_map.h"
@@ -179,12 +180,16 @@ void IndexAPI::add_object_many(const std::vector<py::SharedPy>& objs) {
     max_id = std::max(max_id, id);
   }
   uint64_t stored_at;
+  // The removal count is atomic: read below without the lock (the store
+  // itself never moves), so that the common case costs no lock per object.
+  const ItemVec* store_ptr;
   {
     auto allowed = allowed_items->write();
     auto store = items->write();
     for (size_t i = 0; i < objs.size(); ++i) store->put(ids[i], StoredItem(nullptr, objs[i]), max_id + size_t{1});
     allowed->add_many(ids);
     stored_at = store->epoch();
+    store_ptr = &*store;
   }
   std::weak_ptr<IndexAPI> self = weak_from_this();
   NestingScope nesting;
@@ -193,7 +198,7 @@ void IndexAPI::add_object_many(const std::vector<py::SharedPy>& objs) {
     MutexGuard writer(rec.write_lock);
     // An object removed since the first pass (by another thread, which held
     // its write lock) is neither registered nor filed: it has left.
-    if (items->read()->epoch() != stored_at && !holds(ids[i], objs[i].get())) continue;
+    if (store_ptr->epoch() != stored_at && !holds(ids[i], objs[i].get())) continue;
     add_index_meta(rec, self);
     file_attributes(ids[i], rec);
   }
@@ -365,6 +370,8 @@ std::vector<PyObject*> IndexAPI::objects_of(const RwLocked<ItemVec>& store_lock,
   std::vector<PyObject*> out;
   out.reserve(ids.cardinality());
   auto store = store_lock.read();
+  // Stamps are read only when a removal happened since `epoch`.
+  const uint64_t* stamps = store->unchanged_since(epoch) || store->stamps.empty() ? nullptr : store->stamps.data();
   const StoredItem* const slots = store->data();
   const size_t size = store->size();
   // Ids of a sparse answer are far apart, so each one costs a cache miss on
@@ -372,27 +379,39 @@ std::vector<PyObject*> IndexAPI::objects_of(const RwLocked<ItemVec>& store_lock,
   // prefetches the slot kSlotAhead ids ahead and, once that slot has
   // arrived, the object kObjectAhead ids ahead.
   constexpr size_t kSlotAhead = 16, kObjectAhead = 8;
-  ids.for_each_chunk([&](std::span<const uint32_t> chunk) {
-    const size_t n = chunk.size();
-    auto slot = [&](size_t i) -> const StoredItem* { return chunk[i] < size ? slots + chunk[i] : nullptr; };
-    auto prefetch_slot = [&](size_t i) {
-      if (const StoredItem* s = slot(i)) __builtin_prefetch(s);
-    };
-    auto prefetch_object = [&](size_t i) {
-      if (const StoredItem* s = slot(i); s && s->object) __builtin_prefetch(s->object, 1);
-    };
-    for (size_t i = 0; i < std::min(n, kSlotAhead); ++i) prefetch_slot(i);
-    for (size_t i = 0; i < std::min(n, kObjectAhead); ++i) prefetch_object(i);
-    for (size_t i = 0; i < n; ++i) {
-      if (i + kSlotAhead < n) prefetch_slot(i + kSlotAhead);
-      if (i + kObjectAhead < n) prefetch_object(i + kObjectAhead);
-      const StoredItem* s = slot(i);
-      // Placeholders are never handed out, nor objects stored after `epoch`.
-      if (!s || !s->visible_at(epoch)) continue;
-      Py_INCREF(s->object);
-      out.push_back(s->object);
-    }
-  });
+  // Two instances of the loop, so that listing a view made since the last
+  // removal (or an index) pays nothing for the stamps.
+  auto list = [&](auto check_stamps) {
+    ids.for_each_chunk([&](std::span<const uint32_t> chunk) {
+      const size_t n = chunk.size();
+      auto slot = [&](size_t i) -> const StoredItem* { return chunk[i] < size ? slots + chunk[i] : nullptr; };
+      auto prefetch_slot = [&](size_t i) {
+        if (const StoredItem* s = slot(i)) __builtin_prefetch(s);
+      };
+      auto prefetch_object = [&](size_t i) {
+        if (const StoredItem* s = slot(i); s && s->object) __builtin_prefetch(s->object, 1);
+      };
+      for (size_t i = 0; i < std::min(n, kSlotAhead); ++i) prefetch_slot(i);
+      for (size_t i = 0; i < std::min(n, kObjectAhead); ++i) prefetch_object(i);
+      for (size_t i = 0; i < n; ++i) {
+        if (i + kSlotAhead < n) prefetch_slot(i + kSlotAhead);
+        if (i + kObjectAhead < n) prefetch_object(i + kObjectAhead);
+        const StoredItem* s = slot(i);
+        // Placeholders are never handed out, nor objects stored after `epoch`.
+        if (!s || !s->occupied()) continue;
+        if constexpr (decltype(check_stamps)::value) {
+          if (stamps[chunk[i]] > epoch) continue;
+        }
+        Py_INCREF(s->object);
+        out.push_back(s->object);
+      }
+    });
+  };
+  if (stamps) {
+    list(std::true_type{});
+  } else {
+    list(std::false_type{});
+  }
   return out;
 }
 

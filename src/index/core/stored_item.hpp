@@ -9,11 +9,13 @@
 // hold the object; ancestor_ids the path to root captured when the object was
 // first nested; index the nested index that holds the item.
 //
-// ItemVec: the store itself, with the count of slots it has emptied. Every
-// slot is stamped (`since`) with that count when it is stored, so a reader
-// that noted the count at some moment (a view, when it was made) can tell a
-// slot stored after a later removal, possibly for another object that took
-// over the id of a dead one, from the slot it knew.
+// ItemVec: the store itself, with the count of slots it has emptied. Once a
+// slot has been emptied, every slot stored is stamped with that count (in a
+// side array, so that a store that never lost an object costs nothing more),
+// and a reader that noted the count at some moment (a view, when it was made)
+// can tell a slot stored after a later removal, possibly for another object
+// that took over the id of a dead one, from the slot it knew. A slot stored
+// before the first removal has stamp 0.
 //
 // Guarded by the owning index's `items` lock (`removals` is only changed
 // under the write lock; it is atomic so that a writer can test cheaply,
@@ -50,22 +52,16 @@ struct StoredItem {
   // The object itself (kept alive by py_object), so that listing a store
   // reads the slot and the object, not the holder in between.
   PyObject* object = nullptr;
-  // The store's removal count when the slot was stored.
-  uint64_t since = 0;
 
   StoredItem() = default;
   StoredItem(std::unique_ptr<StoredItemParent> p, py::SharedPy o)
       : parent(std::move(p)), py_object(std::move(o)), object(py_object.get()) {}
   StoredItem(StoredItem&& o) noexcept
-      : parent(std::move(o.parent)),
-        py_object(std::move(o.py_object)),
-        object(std::exchange(o.object, nullptr)),
-        since(o.since) {}
+      : parent(std::move(o.parent)), py_object(std::move(o.py_object)), object(std::exchange(o.object, nullptr)) {}
   StoredItem& operator=(StoredItem&& o) noexcept {
     parent = std::move(o.parent);
     py_object = std::move(o.py_object);
     object = std::exchange(o.object, nullptr);
-    since = o.since;
     return *this;
   }
   // A copy shares the object and copies the nesting link.
@@ -74,8 +70,6 @@ struct StoredItem {
   }
 
   bool occupied() const { return object != nullptr; }
-  // Occupied by an object that was stored no later than removal count `epoch`.
-  bool visible_at(uint64_t epoch) const { return object != nullptr && since <= epoch; }
   IndexableRecord* record() const { return record_of(object); }
 };
 
@@ -84,19 +78,33 @@ inline constexpr uint64_t kAnyEpoch = UINT64_MAX;
 
 struct ItemVec : std::vector<StoredItem> {
   std::atomic<uint64_t> removals{0};
+  // Empty until the first removal; then one stamp per slot.
+  std::vector<uint64_t> stamps;
 
   uint64_t epoch() const { return removals.load(std::memory_order_acquire); }
+  // True when nothing stored after removal count `epoch` can be in the store
+  // (no removal since): every occupied slot is then visible at `epoch`.
+  bool unchanged_since(uint64_t epoch) const { return epoch >= this->epoch(); }
+  // Slot `id` (below size()) is occupied by an object stored no later than
+  // removal count `epoch`.
+  bool visible_at(uint32_t id, uint64_t epoch) const {
+    return (*this)[id].occupied() && (stamps.empty() || stamps[id] <= epoch);
+  }
   // Stores `item` at `id` (growing the store to `grow_to` slots, at least
   // id + 1, when it is too short), stamped with the current removal count.
   void put(uint32_t id, StoredItem item, size_t grow_to = 0) {
-    if (id >= size()) resize(std::max(grow_to, static_cast<size_t>(id) + 1));
-    item.since = epoch();
+    if (id >= size()) {
+      resize(std::max(grow_to, static_cast<size_t>(id) + 1));
+      if (!stamps.empty()) stamps.resize(size(), 0);
+    }
+    if (!stamps.empty()) stamps[id] = epoch();
     (*this)[id] = std::move(item);
   }
   // Empties slot `id` and counts the removal; returns what it held.
   StoredItem take(uint32_t id) {
     StoredItem out = std::move((*this)[id]);
     (*this)[id] = StoredItem();
+    if (stamps.empty()) stamps.assign(size(), 0);
     removals.fetch_add(1, std::memory_order_acq_rel);
     return out;
   }
