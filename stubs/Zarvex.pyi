@@ -111,8 +111,10 @@ class Index(Generic[_T]):
 
     def group_by(self, attr: str) -> dict[Any, FilteredIndex[_T]]:
         """One view per distinct value of an attribute (a dotted path
-        allowed). Numbers group by numeric value and are keyed by float;
-        values that never match (``None`` and the like) do not group."""
+        allowed), keyed as a dict would key them: equal keys share a group
+        (``True`` and ``1.0``; every ``None``), all NaNs form one group, and
+        values that cannot be dict keys are left out. Number keys are floats
+        where a float is exactly the number, else the integer itself."""
 
     def union_with(self, other: Index[Any]) -> None:
         """Adds to this index's exact-value sets the ids that `other` files
@@ -193,7 +195,8 @@ class PyQueryExpr:
     """An immutable query expression, made only by the static methods.
 
     Attribute names may be dotted paths into nested objects. Numbers compare
-    by value across int and float; `eq` and `in_` also match texts, booleans
+    by value across int and float, as in Python (a NaN matches no comparison;
+    `ne` and `not_` include it); `eq` and `in_` also match texts, booleans
     and `Indexable` objects (by identity) exactly. An expression may be
     reused and combined any number of times; ``a & b``, ``a | b`` and ``~a``
     are ``and_(a, b)``, ``or_(a, b)`` and ``not_(a)``. Expressions cannot be
