@@ -54,7 +54,7 @@ for v in "${versions[@]}"; do
   rm -f "$RAW"/Zarvex-*-"$tag"-*.whl "$OUT"/[Zz]arvex-*-"$tag"-*.whl
   PATH="$PWD/$VENV/bin:$PATH" "$VENV/bin/python" -m pip wheel -q --no-deps --no-build-isolation -w "$RAW" .
   raw=$(ls "$RAW"/[Zz]arvex-*-"$tag"-*.whl)
-  "$TOOLS/bin/auditwheel" repair -w "$OUT" "$raw"
+  PATH="$PWD/$TOOLS/bin:$PATH" "$TOOLS/bin/auditwheel" repair -w "$OUT" "$raw"
   built=$((built + 1))
 done
 if [ "$built" -eq 0 ]; then echo "no supported Python found" >&2; exit 1; fi
