@@ -6,8 +6,9 @@
 //                                            never numbers or containers
 //   num_ordered   its read-write lock        (number, id) pairs of every Int
 //                                            and Float value
-//   nested        its own locks              the objects this attribute holds,
-//                                            with `owner` as their parent index
+//   nested        its own locks              the owner's nested level (shared by
+//                                            the owner's maps): the objects this
+//                                            attribute holds, with their holders
 //   owner         never changes              weak link to the owning index
 //   owner_items   never changes              keeps the owner's store alive
 //   attr_id       never changes
@@ -73,8 +74,10 @@ struct QueryMap {
   bool remove_value(const PyValue& value, uint32_t id);
   bool is_empty() const;
 
-  // Intersects every exact-value set with `keep`.
-  void remove(const Bitmap& keep);
+  // Intersects every exact-value set with `keep`; entries left empty are
+  // erased and their keys appended to `pruned` (for the caller to release
+  // once its locks are released).
+  void remove(const Bitmap& keep, std::vector<PyValue>& pruned);
   // Copies of every (key, set) pair of `exact`, one shard at a time.
   std::vector<std::pair<PyValue, HybridSet>> exact_entries() const;
 

@@ -35,7 +35,9 @@ QueryExpr leaf(QueryExpr::Op op, std::string_view attr, std::vector<PyValue> val
   return QueryExpr{op, CompactStr(attr), std::move(values), {}};
 }
 
-Bitmap nested_eval(const QueryMap& map, QueryExpr sub) { return map.nested->get_direct_parents(map.nested->reduced_query(sub)); }
+Bitmap nested_eval(const QueryMap& map, QueryExpr sub) {
+  return map.nested->get_direct_parents(map.nested->reduced_query(sub), map.attr_id);
+}
 
 }  // namespace
 
@@ -248,7 +250,7 @@ Bitmap hash_lookup(const QueryMapVec& maps, std::string_view name, const std::ve
       auto nested_maps = map->nested->query_maps->read();
       inner = filter_index_by_hashes(*nested_maps, sub);
     }
-    return map->nested->get_direct_parents(inner);
+    return map->nested->get_direct_parents(inner, map->attr_id);
   }
   std::optional<Bitmap> acc;
   for (const PyValue& v : values) {

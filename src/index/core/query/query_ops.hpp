@@ -3,8 +3,9 @@
 // answered from the exact-value maps alone.
 //
 // QueryExpr is an owned tree; copying copies every node (values share their
-// Python objects). Dotted paths (a.b.c) descend one nested index per dot and
-// map matches back to their holders through the nested slots' parent ids.
+// Python objects). Dotted paths (a.b.c) descend one nested level per dot and
+// map matches back to their holders through the nested slots' holders under
+// that attribute.
 // Both kinds of query follow dotted paths.
 //
 // Evaluation only reads; callers hold their index's query_maps for reading
