@@ -29,7 +29,7 @@ SUMMARIES = {
     "Index.add_object": "Adds one Indexable object.",
     "Index.reduced_query": "A view of the objects matching a PyQueryExpr (numbers compare by value).",
     "Index.group_by": "A dict from each distinct value of an attribute (dotted path allowed) to a view "
-                      "of the objects holding it; numbers are grouped by numeric value, as float keys.",
+                      "of the objects holding it; keys follow dict rules (equal keys share a group).",
     "Index.union_with": "Merges the attribute maps of another index into this one (the other index's "
                         "objects are not listed by this one's collect).",
     "Indexable": "Base class of objects that can be indexed; keyword arguments become attributes, "

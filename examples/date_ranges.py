@@ -74,8 +74,8 @@ assert moved not in index.reduced_query(Q.and_(
     Q.ge("ts", instant(window_from)), Q.lt("ts", instant(window_to)))).collect()
 print("moved one booking to", new_time.date())
 
-# Per-day counts: group_by on the day number. Numbers group by numeric
-# value and come back as float keys: turn them into ints, then dates.
+# Per-day counts: group_by on the day number. Number keys come back as
+# floats (a float holds every day number exactly): int() them, then dates.
 per_day = {date.fromordinal(int(k)): len(v.collect()) for k, v in index.group_by("day").items()}
 assert sum(per_day.values()) == len(bookings)
 print("busiest day:", max(per_day.items(), key=lambda kv: (kv[1], kv[0])))
