@@ -53,8 +53,7 @@ def _ratio_axis(ax, ratios):
     ax.set_xlim(lo / 2.5, hi * 2.5)
     ax.axvline(1.0, color="black", linewidth=0.8)
     ax.grid(axis="x", which="major", linestyle=":", linewidth=0.6)
-    ax.xaxis.set_major_formatter(
-        _pyplot().FuncFormatter(lambda x, _p: ("%gx" % x) if x >= 0.01 else ("%.0ex" % x)))
+    ax.xaxis.set_major_formatter(_pyplot().FuncFormatter(lambda x, _p: "%gx" % x))
 
 
 def _footer(fig, meta: str):
@@ -82,7 +81,8 @@ def plot_summary(sections, meta, path: Path):
         ys = [len(labels) - 1 - p[0] for p in pts]
         xs = [p[1] for p in pts]
         all_ratios += xs
-        ax.scatter(xs, ys, marker=MARKERS[i % len(MARKERS)], s=28, label=col, alpha=0.85, zorder=3)
+        # a leading space: matplotlib leaves labels starting with "_" out of legends
+        ax.scatter(xs, ys, marker=MARKERS[i % len(MARKERS)], s=28, label=" " + col, alpha=0.85, zorder=3)
     _ratio_axis(ax, all_ratios)
     ax.set_yticks(range(len(labels)))
     ax.set_yticklabels(list(reversed(labels)), fontsize=7.5)
@@ -102,17 +102,21 @@ def plot_one(sections, meta, column: str, path: Path):
     items = [(short, r, ratio) for short, r, col, ratio in _rows(sections) if col == column]
     if not items:
         return None
-    fig, ax = plt.subplots(figsize=(10, 0.27 * len(items) + 1.6))
+    fig, ax = plt.subplots(figsize=(11, 0.27 * len(items) + 1.6))
     ys = list(range(len(items)))[::-1]
     ratios = [it[2] for it in items]
     colors = ["#2b8a3e" if x >= 1 else "#c92a2a" for x in ratios]
-    ax.barh(ys, ratios, color=colors, left=0, height=0.7, zorder=3)
+    # bars grow from 1x: rightwards where Zarvex wins, leftwards where it loses
+    ax.barh(ys, [x - 1 for x in ratios], color=colors, left=1, height=0.7, zorder=3)
     _ratio_axis(ax, ratios)
     for y, x in zip(ys, ratios):
         txt = ("%.0fx" % x) if x >= 100 else ("%.1fx" % x) if x >= 10 else ("%.2fx" % x)
-        ax.text(x * 1.08, y, txt, va="center", fontsize=6.5)
+        if x >= 1:
+            ax.text(x * 1.08, y, txt, va="center", ha="left", fontsize=6.5)
+        else:
+            ax.text(x / 1.08, y, txt, va="center", ha="right", fontsize=6.5)
     ax.set_yticks(ys)
-    ax.set_yticklabels(["%s: %s%s" % (s, r["op"], " (memory)" if r["unit"] == "B" else "")
+    ax.set_yticklabels(["%s: %s%s" % (s, r["op"], " (memory)" if r["unit"] == "B" and "memory" not in r["op"] else "")
                         for s, r, _x in items], fontsize=7.5)
     ax.set_ylim(-0.7, len(items) - 0.3)
     ax.set_xlabel("%s / Zarvex (log scale; green: Zarvex faster or smaller, red: %s wins)" % (column, column))
