@@ -19,7 +19,8 @@ tag="cp${v/./}"
 
 PY=""
 for p in "$(command -v "python$v" 2>/dev/null || true)" "$HOME"/.pyenv/versions/"$v"*/bin/python"$v"; do
-  if [ -n "$p" ] && [ -x "$p" ]; then PY=$p; break; fi
+  # a pyenv shim of a version that is not selected exists but fails to run
+  if [ -n "$p" ] && [ -x "$p" ] && "$p" -c 'import venv' 2>/dev/null; then PY=$p; break; fi
 done
 [ -n "$PY" ] || { echo "python$v not found" >&2; exit 1; }
 wheel=$(ls dist/[Zz]arvex-*-"$tag"-*manylinux*.whl 2>/dev/null | head -n 1)
