@@ -199,13 +199,16 @@ PyObject* Indexable_getattro(PyObject* self, PyObject* name) {
     // collection and no Python code can run) or takes a new reference.
     PyObject* result = nullptr;
     bool ok = py::call<bool>(false, [&]() -> bool {
-      uint32_t aid;
+      std::optional<uint32_t> known;
       try {
-        aid = attr_id_of(name);
+        // A name never stored has no id; looking it up interns nothing.
+        known = known_attr_id(name);
       } catch (const py::PyErrorSet&) {
         PyErr_Clear();  // not UTF-8: cannot be stored, fall back to the class lookup
         return true;
       }
+      if (!known) return true;
+      const uint32_t aid = *known;
       bool found = false;
       record_of(self)->attributes.with_nothrow([&](AttrMap& attrs) noexcept {
         if (const PyValue* v = attrs.get(aid)) {
@@ -334,13 +337,8 @@ absl::InlinedVector<std::shared_ptr<IndexAPI>, 4> live_indexes(IndexableRecord& 
   return live;
 }
 
-uint32_t attr_id_of(PyObject* name) {
-  NameCacheEntry& e = g_name_cache[cache_slot(name)];
-  if (e.name == name) return e.id;
-  Py_ssize_t n = 0;
-  const char* s = PyUnicode_AsUTF8AndSize(name, &n);
-  if (!s) throw py::PyErrorSet{};
-  uint32_t id = interner().intern(std::string_view(s, static_cast<size_t>(n)));
+namespace {
+void remember_name(NameCacheEntry& e, PyObject* name, uint32_t id) {
   if (PyUnicode_CHECK_INTERNED(name)) {
     PyObject* old = e.name;
     Py_INCREF(name);
@@ -348,6 +346,28 @@ uint32_t attr_id_of(PyObject* name) {
     e.id = id;
     Py_XDECREF(old);
   }
+}
+}  // namespace
+
+uint32_t attr_id_of(PyObject* name) {
+  NameCacheEntry& e = g_name_cache[cache_slot(name)];
+  if (e.name == name) return e.id;
+  Py_ssize_t n = 0;
+  const char* s = PyUnicode_AsUTF8AndSize(name, &n);
+  if (!s) throw py::PyErrorSet{};
+  uint32_t id = interner().intern(std::string_view(s, static_cast<size_t>(n)));
+  remember_name(e, name, id);
+  return id;
+}
+
+std::optional<uint32_t> known_attr_id(PyObject* name) {
+  NameCacheEntry& e = g_name_cache[cache_slot(name)];
+  if (e.name == name) return e.id;
+  Py_ssize_t n = 0;
+  const char* s = PyUnicode_AsUTF8AndSize(name, &n);
+  if (!s) throw py::PyErrorSet{};
+  std::optional<uint32_t> id = interner().get(std::string_view(s, static_cast<size_t>(n)));
+  if (id) remember_name(e, name, *id);
   return id;
 }
 
