@@ -10,7 +10,18 @@ QueryMap::QueryMap(const std::weak_ptr<IndexAPI>& owner_index, uint32_t attr)
     : exact(ExactMap::with_shard_count(16)), owner(owner_index), attr_id(attr) {
   std::shared_ptr<IndexAPI> strong = owner.lock();
   owner_items = strong ? strong->items : std::make_shared<RwLocked<ItemVec>>();
-  nested = IndexAPI::create(owner);
+}
+
+std::shared_ptr<IndexAPI> QueryMap::nested_index() {
+  if (IndexAPI* n = nested_if_any()) return n->shared_from_this();
+  // Few maps ever get a nested index, so a small set of striped locks
+  // serialises their creation instead of a lock per map.
+  static PoisonMutex stripes[16];
+  MutexGuard guard(stripes[(reinterpret_cast<uintptr_t>(this) >> 6) & 15]);
+  if (IndexAPI* n = nested_if_any()) return n->shared_from_this();
+  nested_ = IndexAPI::create(owner);
+  nested_raw_.store(nested_.get(), std::memory_order_release);
+  return nested_;
 }
 
 void QueryMap::insert(const PyValue& value, uint32_t id) {
@@ -40,7 +51,8 @@ void QueryMap::insert_num_ordered(NumKey key, uint32_t id) {
   // filed again by a racing registration, leaves one pair, which one
   // removal takes out).
   auto tree = num_ordered.write();
-  if (tree->multiplicity(key, id) == 0) tree->insert(key, id);
+  if (!*tree) *tree = std::make_unique<BitMapBTree>();
+  if ((*tree)->multiplicity(key, id) == 0) (*tree)->insert(key, id);
 }
 
 void QueryMap::insert_exact(const PyValue& value, uint32_t id) {
@@ -62,6 +74,7 @@ void QueryMap::insert_indexable(const PyValue& value, uint32_t holder) {
   // Nesting deeper than the limit is refused before anything changes
   // (check_nesting_depth); this guard only stops a racing writer that deepens
   // a structure meanwhile from exhausting the stack.
+  std::shared_ptr<IndexAPI> nested = nested_index();
   if (nested->level > kMaxNestingDepth) return;
   add_index_meta(*rec, nested);
   if (nested->store_nested(value.handle(), holder, path)) queue_nesting(NestingOp::File, nested, value.handle());
@@ -72,7 +85,7 @@ void QueryMap::remove_id(const PyValue& value, uint32_t id) {
     case Kind::Int:
     case Kind::Float: {
       auto tree = num_ordered.write();
-      tree->remove(num_key_of(value), id);
+      if (*tree) (*tree)->remove(num_key_of(value), id);
       return;
     }
     case Kind::Str:
@@ -82,7 +95,7 @@ void QueryMap::remove_id(const PyValue& value, uint32_t id) {
       return;
     case Kind::Ind:
       remove_exact(value, id);
-      nested->remove(*value.as_ind(), id);
+      if (IndexAPI* nested = nested_if_any()) nested->remove(*value.as_ind(), id);
       return;
     case Kind::Iterable:
       for (const PyValue& element : *value.as_iterable().elements) remove_id(element, id);
@@ -110,8 +123,9 @@ bool QueryMap::check_prune(const PyValue& value) {
 bool QueryMap::remove_value(const PyValue& value, uint32_t id) {
   if (value.is_number()) {
     auto tree = num_ordered.write();
-    tree->remove(num_key_of(value), id);
-    return tree->is_empty();
+    if (!*tree) return true;
+    (*tree)->remove(num_key_of(value), id);
+    return (*tree)->is_empty();
   }
   remove_id(value, id);
   bool pruned = check_prune(value);
@@ -121,7 +135,7 @@ bool QueryMap::remove_value(const PyValue& value, uint32_t id) {
 bool QueryMap::is_empty() const {
   {
     auto tree = num_ordered.read();
-    if (!tree->is_empty()) return false;
+    if (*tree && !(*tree)->is_empty()) return false;
   }
   return exact.is_empty();
 }
@@ -146,6 +160,8 @@ std::optional<Groups> QueryMap::group_by(std::string_view path) const {
   (void)head;
   Groups out;
   if (tail) {
+    IndexAPI* nested = nested_if_any();
+    if (!nested) return out;
     std::optional<Groups> inner = nested->group_by(*tail);
     if (!inner) return std::nullopt;
     out.reserve(inner->size());
@@ -169,7 +185,8 @@ std::optional<Groups> QueryMap::group_by(std::string_view path) const {
                         HybridSet::from_bitmap(Bitmap(std::span<const uint32_t>(run)))});
     run.clear();
   };
-  tree->for_each([&](Entry e) {
+  if (!*tree) return out;
+  (*tree)->for_each([&](Entry e) {
     if (!have || entry_key(e) != entry_key(current_key)) {
       flush();
       have = true;
@@ -191,7 +208,8 @@ Bitmap QueryMap::exact_lookup(const PyValue& v) const {
 
 Bitmap QueryMap::tree_query(const Bound& lo, const Bound& hi, const Bitmap& mask) const {
   auto tree = num_ordered.read();
-  return tree->query_range(lo, hi, mask);
+  if (!*tree) return Bitmap();
+  return (*tree)->query_range(lo, hi, mask);
 }
 
 Bitmap QueryMap::eq(const PyValue& v, const Bitmap& mask) const {

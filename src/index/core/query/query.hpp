@@ -5,9 +5,16 @@
 //                                            nested objects and other values;
 //                                            never numbers or containers
 //   num_ordered   its read-write lock        (number, id) pairs of every Int
-//                                            and Float value
-//   nested        its own locks              the objects this attribute holds,
-//                                            with `owner` as their parent index
+//                                            and Float value; the tree is made
+//                                            by the first number filed
+//   nested_       set once (nested_raw_      the objects this attribute holds,
+//                 published with release)    with `owner` as their parent
+//                                            index; made by the first object
+//                                            filed, then never replaced
+//
+// Nothing is allocated for a kind of value the attribute never held: a map
+// of a rare attribute costs the map itself, a block of shard pointers and
+// the shards its values fall in (see ShardedHashMap).
 //   owner         never changes              weak link to the owning index
 //   owner_items   never changes              keeps the owner's store alive
 //   attr_id       never changes
@@ -23,6 +30,7 @@
 // rejected before evaluation starts).
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <optional>
 #include <string_view>
@@ -51,10 +59,15 @@ struct QueryMap {
 
   ExactMap exact;
   std::weak_ptr<IndexAPI> owner;
-  std::shared_ptr<IndexAPI> nested;
   SharedItems owner_items;
-  RwLocked<BitMapBTree> num_ordered;
+  RwLocked<std::unique_ptr<BitMapBTree>> num_ordered;  // null: no number filed yet
   uint32_t attr_id;
+
+  // The nested index, or null while no object was ever filed here (nothing
+  // can match below this attribute then).
+  IndexAPI* nested_if_any() const { return nested_raw_.load(std::memory_order_acquire); }
+  // The nested index, made on first use.
+  std::shared_ptr<IndexAPI> nested_index();
 
   // Files `value` for object `id` (routing by kind).
   void insert(const PyValue& value, uint32_t id);
@@ -91,6 +104,9 @@ struct QueryMap {
   Bitmap exact_lookup(const PyValue& v) const;
 
  private:
+  std::atomic<IndexAPI*> nested_raw_{nullptr};
+  std::shared_ptr<IndexAPI> nested_;  // written once, before nested_raw_
+
   Bitmap tree_query(const Bound& lo, const Bound& hi, const Bitmap& mask) const;
 };
 
