@@ -307,6 +307,21 @@ TEST(BTreeKeyCode, KeyToDoubleForGrouping) {
   }
 }
 
+TEST(BTreeKeyCode, IntegerKeysComeBackExactly) {
+  // Group keys: the integer itself where a double cannot hold it.
+  std::mt19937_64 rng(0x5eed0003);
+  std::vector<int64_t> values = {0, 1, -1, kTwo53, kTwo53 + 1, -kTwo53 - 1, 1700000000000000001,
+                                 std::numeric_limits<int64_t>::max(), std::numeric_limits<int64_t>::min()};
+  for (int i = 0; i < 100000; ++i) values.push_back(static_cast<int64_t>(rng()) >> (rng() % 64));
+  for (int64_t v : values) {
+    const KeyCode code = entry_key(make_entry(I(v), 3));
+    ASSERT_EQ(key_code_to_int(code), v);
+    const double d = static_cast<double>(v);
+    const bool exact = d != 9223372036854775808.0 && static_cast<int64_t>(d) == v;
+    ASSERT_EQ(key_code_exact_as_double(code), exact) << v;
+  }
+}
+
 // ---------------------------------------------------------------------------
 // Tree shapes
 

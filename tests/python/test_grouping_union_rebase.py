@@ -6,7 +6,7 @@ import itertools
 import pytest
 
 from helpers_index import (
-    FilteredIndex, Index, Item, Q, assert_same, collect_garbage, found, ids,
+    FilteredIndex, Index, Indexable, Item, Q, assert_same, collect_garbage, found, ids,
     in_id_order,
 )
 
@@ -78,33 +78,34 @@ def test_int_and_float_of_equal_value_form_one_group():
 
 
 @pytest.mark.parametrize("value, key", [
-    (2 ** 53 + 1, 9007199254740992.0),
-    (2 ** 53 + 3, 9007199254740994.0),
-    (-(2 ** 53) - 1, -9007199254740992.0),
-    (2 ** 63 - 1, 9223372036854774784.0),
+    # A float key wherever a double holds the number exactly, else the integer.
+    (2 ** 53 + 1, 2 ** 53 + 1),
+    (2 ** 53 + 2, 9007199254740994.0),
+    (-(2 ** 53) - 1, -(2 ** 53) - 1),
+    (2 ** 63 - 1, 2 ** 63 - 1),
     (-(2 ** 63), -9223372036854775808.0),
+    (1_700_000_000_000_000_001, 1_700_000_000_000_000_001),
     (float("inf"), float("inf")),
     (5e-324, 5e-324),
 ])
-def test_large_integer_group_keys_are_truncated_toward_zero(value, key):
+def test_group_keys_are_exactly_the_number(value, key):
     idx = Index()
     a = Item(name="a", n=value)
     idx.add_object(a)
     groups = idx.group_by("n")
     assert list(groups) == [key]
-    assert type(list(groups)[0]) is float
+    assert type(list(groups)[0]) is type(key)
     assert_same(groups[key].collect(), [a])
 
 
-def test_distinct_numbers_sharing_a_group_key():
-    # 2**53 and 2**53 + 1 are different numbers (Eq tells them apart), so
-    # they form two groups; both groups carry the key 2.0**53, and the later
-    # (larger) one replaces the earlier in the dict.
-    low, high = Item(name="low", n=2 ** 53), Item(name="high", n=2 ** 53 + 1)
+def test_distinct_numbers_that_round_to_one_double_keep_their_groups():
+    # Nanosecond timestamps: distinct integers that share one nearest double.
+    base = 1_700_000_000_000_000_000
+    objs = [Item(name=str(k), n=base + k) for k in range(5)] + [Item(name="f", n=float(base))]
     idx = Index()
-    idx.add_object_many([low, high])
-    assert names(found(idx, Q.eq("n", 2 ** 53 + 1))) == ["high"]
-    assert grouped(idx, "n") == {9007199254740992.0: ["high"]}
+    idx.add_object_many(objs)
+    groups = grouped(idx, "n")
+    assert groups == {float(base): ["0", "f"], **{base + k: [str(k)] for k in range(1, 5)}}
 
 
 def test_mixed_values_give_exact_and_numeric_groups():
@@ -125,15 +126,42 @@ def test_exact_groups_come_before_numeric_groups_in_ascending_order():
     assert keys[3:] == [-1.0, 2.5, 7.0, 9.0]
 
 
-def test_python_equal_keys_keep_the_later_numeric_group():
-    # True and 1.0 are one dict key; the numeric group comes later and
-    # replaces the view, the key object stays the first one.
-    t, one = Item(name="t", v=True), Item(name="one", v=1.0)
+class Key(Indexable):
+    """Equal-but-distinct owners: equal and hashable by their `k`."""
+
+    def __eq__(self, other):
+        return isinstance(other, Key) and self.k == other.k
+
+    def __hash__(self):
+        return hash(self.k)
+
+
+class Unhashable(Indexable):
+    __hash__ = None
+
+
+def test_values_equal_as_dict_keys_share_one_group():
+    # True and 1.0, every None, equal distinct owners: one key each, holding
+    # every holder (the key object is the first one met).
+    k1, k2 = Key(k=1), Key(k=1)
+    objs = [Item(name="t", v=True), Item(name="one", v=1.0), Item(name="n1", v=None),
+            Item(name="n2", v=None), Item(name="n3", v=[None, "x"]),
+            Item(name="o1", v=k1), Item(name="o2", v=k2)]
     idx = Index()
-    idx.add_object_many([t, one])
+    idx.add_object_many(objs)
     groups = idx.group_by("v")
-    assert list(groups) == [True] and type(list(groups)[0]) is bool
-    assert names(groups[True].collect()) == ["one"]
+    assert names(groups[True].collect()) == ["one", "t"]
+    assert names(groups[None].collect()) == ["n1", "n2", "n3"]
+    assert names(groups[k1].collect()) == ["o1", "o2"]
+    assert len(groups) == 4
+
+
+def test_values_that_cannot_be_keys_are_left_out():
+    objs = [Item(name="a", v=bytearray(b"x")), Item(name="b", v=Unhashable()),
+            Item(name="c", v=[{1}.__class__, 2]), Item(name="d", v=2)]
+    idx = Index()
+    idx.add_object_many(objs)
+    assert grouped(idx, "v") == {2.0: ["c", "d"], set: ["c"]}
 
 
 def test_group_by_unknown_or_valueless_attribute_is_empty():
@@ -176,6 +204,10 @@ def test_group_of_a_value_nobody_holds_any_more_disappears():
     pets["max"].age = 3
     assert 9.5 not in idx.group_by("age")
     assert grouped(idx, "age")[3.0] == ["kiki", "max", "rex"]
+    pets["rex"].tags = ["c"]  # list elements go with the list
+    assert grouped(idx, "tags") == {"b": ["tom"], "c": ["rex"]}
+    idx.reduce(colour="red")  # as do the entries reduce empties
+    assert grouped(idx, "kind") == {"dog": ["rex"], "cat": ["tom"]}
 
 
 # --------------------------------------------------------------------------

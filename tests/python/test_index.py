@@ -992,3 +992,72 @@ def test_an_object_that_left_deep_nested_indexes_accepts_a_deep_value():
     assert a[0].next is None
     assert idx.reduced_query(Q.eq("next.name", "a1")).collect() == []
     assert idx.reduced_query(Q.eq(deep, "b149")).collect() == [b[0]]
+
+
+@pytest.mark.parametrize("wrap", [list, tuple, set])
+def test_replaced_container_releases_what_it_filed(wrap):
+    owner = Item(v=None)
+    idx = Index()
+    idx.add_object(owner)
+    sentinel = object()
+    before = sys.getrefcount(sentinel)
+    for i in range(300):
+        owner.v = wrap([sentinel, None, i])
+    child = Item(name="child")
+    dead = weakref.ref(child)
+    owner.v = wrap([child, None])
+    assert_same(found(idx, Q.eq("v.name", "child")), [owner])
+    owner.v = 1
+    del child
+    collect_garbage()
+    assert dead() is None, "a replaced element is kept alive"
+    assert sys.getrefcount(sentinel) == before
+    assert list(idx.group_by("v")) == [1.0]
+
+
+@pytest.mark.parametrize("order", ["boss first", "staff first", "boss last"])
+def test_dotted_query_finds_every_holder_whatever_the_order(order):
+    boss, dept = Item(name="boss"), Item(name="dept")
+    staff = [Item(name=f"s{i}") for i in range(3)]
+    idx = Index()
+    if order == "boss last":
+        for s in staff:
+            s.dept = dept
+        idx.add_object_many(staff)
+    boss.dept, dept.manager = dept, boss
+    for s in staff:
+        s.dept = dept
+    if order == "boss first":
+        idx.add_object(boss)
+        idx.add_object_many(staff)
+    else:
+        if order == "staff first":
+            idx.add_object_many(staff)
+        idx.add_object(boss)
+    everyone = staff + [boss]
+    expected = [o for o in everyone if o.dept.manager.name == "boss"]
+    assert_same(found(idx, Q.eq("dept.manager.name", "boss")), expected)
+    assert_same(idx.group_by("dept.manager.name")["boss"].collect(), expected)
+
+
+def test_shared_children_cost_grows_with_objects_not_paths():
+    # Each node holds the next twice (two attributes, and twice in a list):
+    # 2**40 paths, 40 objects. The old cost doubled per level.
+    proc = _run_isolated("""
+        import time
+        n = 40
+        nodes = [Item(v=i) for i in range(n)]
+        for a, b in zip(nodes, nodes[1:]):
+            a.left = a.right = b
+            a.kids = [b, b]
+        idx = Index()
+        idx.add_object(nodes[0])
+        for attrs in (["left", "right"], ["kids"]):
+            path = ".".join((attrs * n)[: n - 1]) + ".v"
+            assert [o.v for o in idx.reduced_query(Q.eq(path, n - 1)).collect()] == [0]
+        nodes[-1].v = "moved"
+        assert [o.v for o in idx.reduced_query(Q.eq("kids." * (n - 1) + "v", "moved")).collect()] == [0]
+        print("ok")
+    """, timeout=60)
+    assert proc.returncode == 0, proc.stderr[-2000:]
+    assert proc.stdout.split() == ["ok"]

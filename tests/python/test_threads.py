@@ -976,3 +976,39 @@ def test_finalisers_that_use_the_module_while_values_are_replaced():
     for text in TEXTS:
         m.compare(f"name={text!r}", idx.get_by_attribute(name=text), brute_keyword(store, "name", [text]))
     m.check()
+
+
+def test_union_keys_survive_a_write_that_empties_the_map():
+    """A writer keeps taking away (and bringing back) the only value of an
+    attribute of the target while union_with merges that attribute's keys: a
+    merged key must land in the map the index uses, never in one that the
+    writer's removal dropped."""
+    state = {"anchor": Item(tag="k")}
+    done = threading.Event()
+
+    def toggle():
+        while not done.is_set():
+            anchor = state["anchor"]
+            anchor.tag = "elsewhere"
+            anchor.tag = "k"
+
+    writer = threading.Thread(target=toggle)
+    writer.start()
+    lost = []
+    try:
+        for _ in range(scaled(3000, 100)):
+            anchor = Item(tag="k")
+            target = Index()
+            target.add_object(anchor)
+            state["anchor"] = anchor
+            incoming = Item(tag="k")
+            source = Index()
+            source.add_object(incoming)
+            target.union_with(source)
+            if len(target.collect()) == 2 and [incoming] != [
+                    o for o in target.get_by_attribute(tag="k") if o is incoming]:
+                lost.append(incoming)
+    finally:
+        done.set()
+        writer.join()
+    assert lost == []

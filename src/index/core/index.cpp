@@ -5,6 +5,8 @@
 #include <unordered_map>
 
 #include "absl/container/flat_hash_map.h"
+#include "absl/container/flat_hash_set.h"
+#include "py/gil.hpp"
 #include "index/core/query/query.hpp"
 #include "index/core/query/query_ops.hpp"
 #include "index/core/structures/string_interner/interner.hpp"
@@ -89,6 +91,14 @@ std::shared_ptr<IndexAPI> IndexAPI::from_parts(SharedMaps maps, SharedItems stor
   return idx;
 }
 
+std::shared_ptr<IndexAPI> IndexAPI::nested_level() {
+  if (auto n = nested_.load(std::memory_order_acquire)) return n;
+  auto fresh = IndexAPI::create(weak_from_this());
+  std::shared_ptr<IndexAPI> expected;
+  if (nested_.compare_exchange_strong(expected, fresh, std::memory_order_acq_rel)) return fresh;
+  return expected;  // another thread installed the level first
+}
+
 // ---- maps ------------------------------------------------------------------
 std::shared_ptr<QueryMap> IndexAPI::map_if_any(uint32_t attr_id) const {
   auto maps = query_maps->read();
@@ -120,6 +130,21 @@ void IndexAPI::add_index(uint32_t id, uint32_t attr_id, const PyValue& value) {
       }
     }
     map_for(attr_id);  // installs a map for the new attribute, then route again
+  }
+}
+
+void IndexAPI::insert_exact_routed(uint32_t attr_id, const PyValue& key, uint32_t id) {
+  // Routed under the query_maps read lock like add_index, so a remover that
+  // empties and resets the map cannot leave the entry in an orphaned map.
+  for (;;) {
+    {
+      auto maps = query_maps->read();
+      if (attr_id < maps->size() && (*maps)[attr_id]) {
+        (*maps)[attr_id]->insert_exact(key, id);
+        return;
+      }
+    }
+    map_for(attr_id);
   }
 }
 
@@ -198,7 +223,7 @@ void IndexAPI::add_object_many(const std::vector<py::SharedPy>& objs) {
   nesting.drain();
 }
 
-bool IndexAPI::store_nested(const py::SharedPy& obj, uint32_t holder, const Bitmap& path) {
+bool IndexAPI::store_nested(const py::SharedPy& obj, uint32_t holder, uint32_t attr) {
   uint32_t id = record_of(obj.get())->id;
   // allowed_items and items are changed together (allowed_items first, the
   // order every path takes both), so a slot and its published id never
@@ -207,15 +232,14 @@ bool IndexAPI::store_nested(const py::SharedPy& obj, uint32_t holder, const Bitm
   auto store = items->write();
   if (id < store->size() && (*store)[id].occupied()) {
     StoredItem& slot = (*store)[id];
-    if (slot.parent) {
-      slot.parent->parent_ids.add(holder);
-      slot.parent->pending_removal = false;
-    }
-    return false;
+    if (!slot.parent) return false;
+    slot.parent->pending_removal = false;
+    if (!slot.parent->add_holder(attr, holder) || !slot.parent->blocked) return false;
+    slot.parent->blocked = false;  // filing again re-marks it if still blocked
+    return true;
   }
   auto parent_link = std::make_unique<StoredItemParent>();
-  parent_link->parent_ids = HybridSet::single(holder);
-  path.for_each([&](uint32_t p) { parent_link->ancestor_ids.add(p); });
+  parent_link->add_holder(attr, holder);
   parent_link->index = weak_from_this();
   if (id >= store->size()) store->resize(static_cast<size_t>(id) + 1);
   (*store)[id] = StoredItem(std::move(parent_link), obj);
@@ -223,15 +247,20 @@ bool IndexAPI::store_nested(const py::SharedPy& obj, uint32_t holder, const Bitm
   return true;
 }
 
-void IndexAPI::remove(IndexableRecord& rec, uint32_t holder) {
+void IndexAPI::mark_blocked(uint32_t id) {
+  auto store = items->write();
+  if (id < store->size() && (*store)[id].occupied() && (*store)[id].parent) (*store)[id].parent->blocked = true;
+}
+
+void IndexAPI::remove(IndexableRecord& rec, uint32_t holder, uint32_t attr) {
   py::SharedPy obj;
   {
     auto store = items->write();
     if (rec.id >= store->size()) return;
     StoredItem& slot = (*store)[rec.id];
     if (!slot.occupied() || !slot.parent) return;
-    slot.parent->parent_ids.remove(holder);
-    if (!slot.parent->parent_ids.is_empty() || slot.parent->pending_removal) return;
+    slot.parent->remove_holder(attr, holder);
+    if (slot.parent->has_holders() || slot.parent->pending_removal) return;
     // The slot stays (so concurrent writes keep updating it) until the queued
     // work has unfiled the object's values.
     slot.parent->pending_removal = true;
@@ -266,29 +295,34 @@ bool IndexAPI::has_object_id(uint32_t id) const {
   return id < store->size() && (*store)[id].occupied();
 }
 
-Bitmap IndexAPI::get_parents_from_stored_item(uint32_t id) const {
-  Bitmap result;
-  std::vector<uint32_t> holders;
-  std::shared_ptr<IndexAPI> up;
-  {
-    auto store = items->read();
-    if (id >= store->size()) return result;
-    const StoredItem& slot = (*store)[id];
-    if (!slot.parent) return result;
-    auto nested_index = slot.parent->index.lock();
-    ZX_CHECK(nested_index != nullptr, "bad index upgrade");
-    up = nested_index->parent.lock();
-    if (!slot.parent->parent_ids.is_empty()) slot.parent->parent_ids.for_each([&](uint32_t p) { holders.push_back(p); });
+bool IndexAPI::reaches_root_avoiding(uint32_t start, uint32_t avoid) const {
+  // Breadth-first, one level at a time: the frontier holds ids of `at`.
+  std::vector<uint32_t> frontier{start}, next;
+  std::shared_ptr<const IndexAPI> keep;
+  const IndexAPI* at = this;
+  while (at && !frontier.empty()) {
+    std::shared_ptr<const IndexAPI> up = at->parent.lock();
+    next.clear();
+    {
+      auto store = at->items->read();
+      for (uint32_t id : frontier) {
+        if ((id == avoid && at != this) || id >= store->size()) continue;
+        const StoredItem& slot = (*store)[id];
+        if (!slot.occupied()) continue;
+        if (!slot.parent) return true;  // a top-level object
+        slot.parent->for_each_holder(StoredItemParent::kAnyAttr, [&](uint32_t p) { next.push_back(p); });
+      }
+    }
+    std::sort(next.begin(), next.end());
+    next.erase(std::unique(next.begin(), next.end()), next.end());
+    frontier.swap(next);
+    keep = std::move(up);
+    at = keep.get();
   }
-  // Upward, one level at a time, with no lock of this level held.
-  for (uint32_t p : holders) {
-    if (up) result.or_inplace(up->get_parents_from_stored_item(p));
-    result.add(p);
-  }
-  return result;
+  return false;
 }
 
-Bitmap IndexAPI::get_direct_parents(const Bitmap& ids) const {
+Bitmap IndexAPI::get_direct_parents(const Bitmap& ids, uint32_t attr) const {
   Bitmap out;
   std::vector<uint32_t> buf;
   {
@@ -296,11 +330,12 @@ Bitmap IndexAPI::get_direct_parents(const Bitmap& ids) const {
     ids.for_each([&](uint32_t id) {
       if (id >= store->size()) return;
       const StoredItem& slot = (*store)[id];
-      if (!slot.occupied() || !slot.parent || slot.parent->parent_ids.is_empty()) return;
-      slot.parent->parent_ids.for_each([&](uint32_t p) { buf.push_back(p); });
+      if (!slot.occupied() || !slot.parent) return;
+      slot.parent->for_each_holder(attr, [&](uint32_t p) { buf.push_back(p); });
     });
   }
   std::sort(buf.begin(), buf.end());
+  buf.erase(std::unique(buf.begin(), buf.end()), buf.end());
   out.add_many(buf);
   return out;
 }
@@ -377,11 +412,14 @@ std::optional<Groups> IndexAPI::group_by(std::string_view name) const {
 void IndexAPI::reduce(const HashQuery& q) {
   NestingScope nesting;
   Bitmap kept;
+  // Entries left with no id are dropped; their keys are released here, once
+  // the maps lock is released (a release may run Python code).
+  std::vector<PyValue> pruned;
   {
     auto maps = query_maps->write();
     kept = filter_index_by_hashes(*maps, q);
     for (auto& map : *maps)
-      if (map) map->remove(kept);
+      if (map) map->remove(kept, pruned);
   }
   // Kept objects are filed again from their current values (filing is
   // idempotent), without holding the maps lock while each object's
@@ -452,7 +490,7 @@ void IndexAPI::union_with(const std::shared_ptr<IndexAPI>& other) {
       if (stored) add_index_meta(rec, self);
       for (auto& [attr, key] : keys) {
         const PyValue* current = attrs.get(attr);
-        if (current && value_holds(*current, key)) map_for(attr)->insert_exact(key, id);
+        if (current && value_holds(*current, key)) insert_exact_routed(attr, key, id);
       }
     });
   }
@@ -460,12 +498,20 @@ void IndexAPI::union_with(const std::shared_ptr<IndexAPI>& other) {
 
 // ---- nesting depth -----------------------------------------------------------
 namespace {
+// Longest chain of nested objects below a value. Each object is walked once:
+// its depth is remembered, so children shared by many holders (or by both
+// sides of a node) cost nothing more. An object met again while its own walk
+// is under way closes a cycle and counts for nothing there. The walk stops as
+// soon as the limit is passed.
 struct DepthCheck {
   int budget;
-  std::vector<IndexableRecord*> path;
+  absl::flat_hash_map<IndexableRecord*, int> done;  // object -> levels from it down
+  absl::flat_hash_set<IndexableRecord*> open;       // on the current walk
+  bool exceeded = false;
 
-  // Levels of nesting below a value; throws once `budget` is exceeded.
+  // Levels of nesting below `v` when `used` levels are already above it.
   int depth(const PyValue& v, int used) {
+    if (exceeded) return 0;
     if (v.kind() == Kind::Iterable) {
       int best = 0;
       for (const PyValue& e : *v.as_iterable().elements) best = std::max(best, depth(e, used));
@@ -473,11 +519,14 @@ struct DepthCheck {
     }
     if (v.kind() != Kind::Ind) return 0;
     IndexableRecord* rec = v.as_ind();
-    for (IndexableRecord* p : path)
-      if (p == rec) return 0;  // a cycle is cut where it would close
+    if (auto it = done.find(rec); it != done.end()) {
+      if (used + it->second > budget) exceeded = true;
+      return it->second;
+    }
+    if (open.contains(rec)) return 0;  // a cycle is cut where it would close
     if (used + 1 > budget) {
-      PyErr_Format(PyExc_RecursionError, "objects nested deeper than %d levels cannot be indexed", kMaxNestingDepth);
-      throw py::PyErrorSet{};
+      exceeded = true;
+      return 0;
     }
     std::vector<PyValue> values;
     with_attributes(*rec, [&](AttrMap& attrs) {
@@ -485,19 +534,36 @@ struct DepthCheck {
         if (x.kind() == Kind::Ind || x.kind() == Kind::Iterable) values.push_back(x);
       });
     });
-    path.push_back(rec);
+    open.insert(rec);
     int best = 0;
     for (const PyValue& x : values) best = std::max(best, depth(x, used + 1));
-    path.pop_back();
+    open.erase(rec);
+    if (exceeded) return 0;
+    done.emplace(rec, best + 1);
     return best + 1;
   }
 };
+
+// Runs the walk detached (it may visit many objects) and raises once attached.
+void run_depth_check(const std::vector<PyValue>& values, int budget, IndexableRecord* root) {
+  bool exceeded = false;
+  {
+    py::DetachScope detach;
+    DepthCheck c{budget, {}, {}, false};
+    if (root) c.open.insert(root);
+    for (const PyValue& v : values) c.depth(v, 0);
+    exceeded = c.exceeded;
+  }
+  if (exceeded) {
+    PyErr_Format(PyExc_RecursionError, "objects nested deeper than %d levels cannot be indexed", kMaxNestingDepth);
+    throw py::PyErrorSet{};
+  }
+}
 }  // namespace
 
 void check_nesting_depth(const PyValue& value, int level) {
   if (value.kind() != Kind::Ind && value.kind() != Kind::Iterable) return;
-  DepthCheck c{kMaxNestingDepth - level, {}};
-  c.depth(value, 0);
+  run_depth_check({value}, kMaxNestingDepth - level, nullptr);
 }
 
 void check_object_depth(IndexableRecord& rec) {
@@ -507,8 +573,8 @@ void check_object_depth(IndexableRecord& rec) {
       if (x.kind() == Kind::Ind || x.kind() == Kind::Iterable) values.push_back(x);
     });
   });
-  DepthCheck c{kMaxNestingDepth, {&rec}};
-  for (const PyValue& v : values) c.depth(v, 0);
+  if (values.empty()) return;
+  run_depth_check(values, kMaxNestingDepth, &rec);
 }
 
 }  // namespace zarvex

@@ -28,6 +28,7 @@
 
 #include <Python.h>
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -78,24 +79,40 @@ struct IndexAPI : std::enable_shared_from_this<IndexAPI> {
   void add_object_many(const std::vector<py::SharedPy>& objs);
   // Files one attribute value of object `id`.
   void add_index(uint32_t id, uint32_t attr_id, const PyValue& value);
+  // Files `key` in the exact map of `attr_id` for object `id`.
+  void insert_exact_routed(uint32_t attr_id, const PyValue& key, uint32_t id);
   // Unfiles one attribute value of object `id`.
   void remove_index(uint32_t id, uint32_t attr_id, const PyValue& value);
-  // Nested: holder `holder` lets go of the object `rec`; when no holder is
-  // left, unfiling is queued (NestingScope).
-  void remove(IndexableRecord& rec, uint32_t holder);
+  // Nested: holder `holder` lets go of the object `rec` held through
+  // attribute `attr`; when no holder is left, unfiling is queued
+  // (NestingScope).
+  void remove(IndexableRecord& rec, uint32_t holder, uint32_t attr);
   // Queued work of remove(): unfiles the object and empties its slot.
   void unfile_nested(IndexableRecord& rec);
-  // Nested: stores `obj` held by `holder` (path = holder's path to root), or
-  // adds `holder` to the parents of the existing slot. Returns true when the
-  // object was newly stored and its attributes must be filed.
-  bool store_nested(const py::SharedPy& obj, uint32_t holder, const Bitmap& path);
+  // Nested: stores `obj` held by `holder` through `attr`, or adds the holder
+  // to the existing slot. Returns true when the object's attributes must be
+  // filed: it was newly stored, or a new holder arrived at a slot marked
+  // blocked.
+  bool store_nested(const py::SharedPy& obj, uint32_t holder, uint32_t attr);
+  // Marks the stored object `id` as holding a value that the cycle guard
+  // kept from the level below.
+  void mark_blocked(uint32_t id);
 
   // --- reading -------------------------------------------------------------
   bool has_object_id(uint32_t id) const;
-  // Path to root of the stored object `id`: every holder id on every level
-  // above (empty for a top-level object).
-  Bitmap get_parents_from_stored_item(uint32_t id) const;
-  Bitmap get_direct_parents(const Bitmap& ids) const;
+  // True when some path of holders leads from a top-level object down to the
+  // stored object `id` without passing through an object with id `avoid`
+  // above `id` (`id` itself may be that object: an object holding itself is
+  // taken one level down once). Reads each level's store once, upward, one
+  // level at a time; stops at the first top-level object reached.
+  bool reaches_root_avoiding(uint32_t id, uint32_t avoid) const;
+  // Holders one level up of the stored objects `ids`, through attribute
+  // `attr` of theirs.
+  Bitmap get_direct_parents(const Bitmap& ids, uint32_t attr) const;
+  // The index one level down, shared by every attribute map of this index:
+  // it stores the objects that attribute values of this index's objects
+  // hold, each once, with its holders per attribute. Created on first use.
+  std::shared_ptr<IndexAPI> nested_level();
 
   // New references to the objects of `ids` that have occupied slots, in
   // ascending id order (collected under the locks, returned for the caller
@@ -114,12 +131,16 @@ struct IndexAPI : std::enable_shared_from_this<IndexAPI> {
   std::shared_ptr<QueryMap> map_for(uint32_t attr_id);
   std::shared_ptr<QueryMap> map_if_any(uint32_t attr_id) const;
   void file_attributes(uint32_t id, IndexableRecord& rec);
+
+ private:
+  std::atomic<std::shared_ptr<IndexAPI>> nested_{};
 };
 
 // Raises RecursionError (py::PyErrorSet) when filing `value` in an index of
 // nesting level `level` would nest objects deeper than kMaxNestingDepth.
-// Attached only; locks each nested object's attributes briefly, one at a time,
-// and never explores deeper than the limit.
+// Called attached; the walk itself runs detached and visits each object once
+// (shared children cost nothing more), locking each object's attributes
+// briefly, one at a time.
 void check_nesting_depth(const PyValue& value, int level);
 // The same for every attribute value of an object entering a top-level index.
 void check_object_depth(IndexableRecord& rec);

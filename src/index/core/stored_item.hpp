@@ -5,16 +5,20 @@
 // because objects one level up hold it, its nesting link. A placeholder slot
 // holds neither; it is never handed out to Python.
 //
-// StoredItemParent: parent_ids are the holders one level up that currently
-// hold the object; ancestor_ids the path to root captured when the object was
-// first nested; index the nested index that holds the item.
+// StoredItemParent: the holders one level up that currently hold the object,
+// kept per attribute through which they hold it (a dotted query maps matches
+// back through one attribute only, and a holder that holds the object through
+// two attributes keeps it until both let go); index the nested index that
+// holds the item.
 //
 // Guarded by the owning index's `items` lock.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <utility>
 
+#include "absl/container/inlined_vector.h"
 #include "index/core/structures/hybrid_set/hybrid_set.hpp"
 #include "index/indexable.hpp"
 #include "py/owned_ref.hpp"
@@ -24,12 +28,45 @@ namespace zarvex {
 struct IndexAPI;
 
 struct StoredItemParent {
-  HybridSet parent_ids;
-  HybridSet ancestor_ids;
+  absl::InlinedVector<std::pair<uint32_t, HybridSet>, 1> holders;  // (attribute id, holder ids)
   std::weak_ptr<IndexAPI> index;
   // The last holder let go; the object's values are unfiled by the queued
   // work, which then empties the slot (unless a holder came back meanwhile).
   bool pending_removal = false;
+  // An object value of this object was not taken a level down because every
+  // path from a top-level object to this one passed through it (a cycle
+  // would close). A new holder may open a path that avoids it, so the
+  // object's values are filed again when one arrives.
+  bool blocked = false;
+
+  // True when `holder` was not yet listed under `attr`.
+  bool add_holder(uint32_t attr, uint32_t holder) {
+    for (auto& [a, ids] : holders)
+      if (a == attr) {
+        if (ids.contains(holder)) return false;
+        ids.add(holder);
+        return true;
+      }
+    holders.emplace_back(attr, HybridSet::single(holder));
+    return true;
+  }
+  void remove_holder(uint32_t attr, uint32_t holder) {
+    for (auto it = holders.begin(); it != holders.end(); ++it)
+      if (it->first == attr) {
+        it->second.remove(holder);
+        if (it->second.is_empty()) holders.erase(it);
+        return;
+      }
+  }
+  bool has_holders() const { return !holders.empty(); }
+  // Holder ids under `attr`, or under every attribute when attr is kAnyAttr
+  // (an id may then be reported more than once).
+  static constexpr uint32_t kAnyAttr = UINT32_MAX;
+  template <typename F>
+  void for_each_holder(uint32_t attr, F&& f) const {
+    for (const auto& [a, ids] : holders)
+      if (attr == kAnyAttr || a == attr) ids.for_each(f);
+  }
 };
 
 struct StoredItem {

@@ -184,10 +184,39 @@ PyObject* Index_group_by(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     py::Ref out = py::Ref::steal(PyDict_New());
     if (!out) throw py::PyErrorSet{};
     if (!groups) return out.release();
+    // Groups whose keys are equal as Python objects (every holder of None,
+    // True and 1.0, equal but distinct objects) are merged, so no holder is
+    // lost. A value that cannot be a dict key (unhashable, or whose
+    // comparison fails) is left out of the result.
+    auto unusable_key = [] {
+      if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError)) return false;
+      PyErr_Clear();
+      return true;
+    };
+    py::Ref slots = py::Ref::steal(PyDict_New());  // key -> position in `merged`
+    if (!slots) throw py::PyErrorSet{};
+    std::vector<std::pair<py::Ref, Bitmap>> merged;
     for (Group& g : *groups) {
       py::Ref key = py::Ref::steal(g.value.get_obj());
       if (!key) throw py::PyErrorSet{};
-      Bitmap ids = g.ids.take_bitmap();
+      PyObject* at = PyDict_GetItemWithError(slots.get(), key.get());  // borrowed
+      if (!at && PyErr_Occurred()) {
+        if (unusable_key()) continue;
+        throw py::PyErrorSet{};
+      }
+      if (at) {
+        merged[static_cast<size_t>(PyLong_AsSsize_t(at))].second.or_inplace(g.ids.take_bitmap());
+        continue;
+      }
+      py::Ref pos = py::Ref::steal(PyLong_FromSize_t(merged.size()));
+      if (!pos) throw py::PyErrorSet{};
+      if (PyDict_SetItem(slots.get(), key.get(), pos.get()) < 0) {
+        if (unusable_key()) continue;
+        throw py::PyErrorSet{};
+      }
+      merged.emplace_back(std::move(key), g.ids.take_bitmap());
+    }
+    for (auto& [key, ids] : merged) {
       py::Ref view = py::Ref::steal(new_filtered_index(core_of(self).query_maps, core_of(self).items, std::move(ids)));
       if (!view) throw py::PyErrorSet{};
       if (PyDict_SetItem(out.get(), key.get(), view.get()) < 0) throw py::PyErrorSet{};

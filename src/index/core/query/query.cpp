@@ -1,5 +1,8 @@
 #include "index/core/query/query.hpp"
 
+#include <algorithm>
+#include <cmath>
+#include <limits>
 #include <optional>
 
 #include "index/core/query/query_ops.hpp"
@@ -10,18 +13,7 @@ QueryMap::QueryMap(const std::weak_ptr<IndexAPI>& owner_index, uint32_t attr)
     : exact(ExactMap::with_shard_count(16)), owner(owner_index), attr_id(attr) {
   std::shared_ptr<IndexAPI> strong = owner.lock();
   owner_items = strong ? strong->items : std::make_shared<RwLocked<ItemVec>>();
-}
-
-std::shared_ptr<IndexAPI> QueryMap::nested_index() {
-  if (IndexAPI* n = nested_if_any()) return n->shared_from_this();
-  // Few maps ever get a nested index, so a small set of striped locks
-  // serialises their creation instead of a lock per map.
-  static PoisonMutex stripes[16];
-  MutexGuard guard(stripes[(reinterpret_cast<uintptr_t>(this) >> 6) & 15]);
-  if (IndexAPI* n = nested_if_any()) return n->shared_from_this();
-  nested_ = IndexAPI::create(owner);
-  nested_raw_.store(nested_.get(), std::memory_order_release);
-  return nested_;
+  nested = strong ? strong->nested_level() : IndexAPI::create(owner);
 }
 
 void QueryMap::insert(const PyValue& value, uint32_t id) {
@@ -67,17 +59,20 @@ void QueryMap::insert_exact(const PyValue& value, uint32_t id) {
 
 void QueryMap::insert_indexable(const PyValue& value, uint32_t holder) {
   IndexableRecord* rec = value.as_ind();
-  Bitmap path;
-  if (auto strong = owner.lock()) path = strong->get_parents_from_stored_item(holder);
-  // A child that is already on the holder's path to root would close a cycle.
-  if (path.contains(rec->id)) return;
   // Nesting deeper than the limit is refused before anything changes
   // (check_nesting_depth); this guard only stops a racing writer that deepens
   // a structure meanwhile from exhausting the stack.
-  std::shared_ptr<IndexAPI> nested = nested_index();
   if (nested->level > kMaxNestingDepth) return;
+  // The child is taken a level down when some path from a top-level object to
+  // the holder avoids it above the holder; when every path passes through it,
+  // taking it would close a cycle (the walk would never end), so the holder
+  // is marked and filed again if a new holder opens such a path.
+  if (auto strong = owner.lock(); strong && !strong->reaches_root_avoiding(holder, rec->id)) {
+    strong->mark_blocked(holder);
+    return;
+  }
   add_index_meta(*rec, nested);
-  if (nested->store_nested(value.handle(), holder, path)) queue_nesting(NestingOp::File, nested, value.handle());
+  if (nested->store_nested(value.handle(), holder, attr_id)) queue_nesting(NestingOp::File, nested, value.handle());
 }
 
 void QueryMap::remove_id(const PyValue& value, uint32_t id) {
@@ -95,7 +90,7 @@ void QueryMap::remove_id(const PyValue& value, uint32_t id) {
       return;
     case Kind::Ind:
       remove_exact(value, id);
-      if (IndexAPI* nested = nested_if_any()) nested->remove(*value.as_ind(), id);
+      nested->remove(*value.as_ind(), id, attr_id);
       return;
     case Kind::Iterable:
       for (const PyValue& element : *value.as_iterable().elements) remove_id(element, id);
@@ -121,15 +116,25 @@ bool QueryMap::check_prune(const PyValue& value) {
 }
 
 bool QueryMap::remove_value(const PyValue& value, uint32_t id) {
-  if (value.is_number()) {
-    auto tree = num_ordered.write();
-    if (!*tree) return true;
-    (*tree)->remove(num_key_of(value), id);
-    return (*tree)->is_empty();
+  switch (value.kind()) {
+    case Kind::Int:
+    case Kind::Float: {
+      auto tree = num_ordered.write();
+      if (!*tree) return true;
+      (*tree)->remove(num_key_of(value), id);
+      return (*tree)->is_empty();
+    }
+    case Kind::Iterable: {
+      // Each element is unfiled as a value of its own, so entries left empty
+      // (and the references their keys hold) go with the container.
+      bool may_be_empty = false;
+      for (const PyValue& element : *value.as_iterable().elements) may_be_empty |= remove_value(element, id);
+      return may_be_empty;
+    }
+    default:
+      remove_id(value, id);
+      return check_prune(value);
   }
-  remove_id(value, id);
-  bool pruned = check_prune(value);
-  return pruned || value.kind() == Kind::Iterable;
 }
 
 bool QueryMap::is_empty() const {
@@ -140,10 +145,18 @@ bool QueryMap::is_empty() const {
   return exact.is_empty();
 }
 
-void QueryMap::remove(const Bitmap& keep) {
+void QueryMap::remove(const Bitmap& keep, std::vector<PyValue>& pruned) {
   HybridSet k = HybridSet::from_bitmap(keep);
   exact.for_each_shard_write([&](ExactMap::Map& m) {
-    for (auto& [key, ids] : m) ids.and_inplace(k);
+    for (auto it = m.begin(); it != m.end();) {
+      it->second.and_inplace(k);
+      if (it->second.is_empty()) {
+        pruned.push_back(it->first);
+        m.erase(it++);
+      } else {
+        ++it;
+      }
+    }
   });
 }
 
@@ -160,41 +173,64 @@ std::optional<Groups> QueryMap::group_by(std::string_view path) const {
   (void)head;
   Groups out;
   if (tail) {
-    IndexAPI* nested = nested_if_any();
-    if (!nested) return out;
     std::optional<Groups> inner = nested->group_by(*tail);
     if (!inner) return std::nullopt;
     out.reserve(inner->size());
     for (Group& g : *inner) {
-      Bitmap holders = nested->get_direct_parents(g.ids.take_bitmap());
+      // The nested level holds the values of every attribute of this index:
+      // only holders through this attribute count.
+      Bitmap holders = nested->get_direct_parents(g.ids.take_bitmap(), attr_id);
+      if (holders.is_empty()) continue;
       out.push_back(Group{std::move(g.value), HybridSet::from_bitmap(std::move(holders))});
     }
     return out;
   }
-  for (auto& [key, ids] : exact_entries()) out.push_back(Group{std::move(key), std::move(ids)});
+  for (auto& [key, ids] : exact_entries()) {
+    // An entry a holder left may linger empty until it is pruned.
+    if (ids.tag() == HybridSet::Tag::Empty || ids.is_empty()) continue;
+    out.push_back(Group{std::move(key), std::move(ids)});
+  }
   auto tree = num_ordered.read();
   // Consecutive entries with equal numbers (equal key codes: 3 and 3.0 are
-  // equal, 2^53 and 2^53 + 1 are not) form one group keyed by the number as a
-  // double.
+  // equal, 2^53 and 2^53 + 1 are not) form one group. Its key is a float
+  // where a double holds the number exactly (any float of the run, or an
+  // integer within a double's precision), otherwise the integer itself, so
+  // that distinct numbers never share a key. Every NaN, whatever its sign
+  // or payload, goes to one NaN group.
   bool have = false;
+  bool has_float = false;
   Entry current_key = 0;  // first entry of the current group
-  std::vector<uint32_t> run;
+  std::vector<uint32_t> run, nans;
   auto flush = [&] {
     if (!have) return;
-    out.push_back(Group{PyValue::from_primitave(key_to_double(current_key)),
-                        HybridSet::from_bitmap(Bitmap(std::span<const uint32_t>(run)))});
+    const KeyCode code = entry_key(current_key);
+    PyValue key = has_float || key_code_exact_as_double(code) ? PyValue::from_primitave(key_code_to_double(code))
+                                                              : PyValue::from_primitave(key_code_to_int(code));
+    out.push_back(Group{std::move(key), HybridSet::from_bitmap(Bitmap(std::span<const uint32_t>(run)))});
     run.clear();
   };
   if (!*tree) return out;
   (*tree)->for_each([&](Entry e) {
+    if (std::isnan(key_to_double(e))) {
+      nans.push_back(entry_id(e));
+      return;
+    }
     if (!have || entry_key(e) != entry_key(current_key)) {
       flush();
       have = true;
+      has_float = false;
       current_key = e;
     }
+    has_float |= entry_is_float(e);
     run.push_back(entry_id(e));
   });
   flush();
+  if (!nans.empty()) {
+    std::sort(nans.begin(), nans.end());
+    nans.erase(std::unique(nans.begin(), nans.end()), nans.end());
+    out.push_back(Group{PyValue::from_primitave(std::numeric_limits<double>::quiet_NaN()),
+                        HybridSet::from_bitmap(Bitmap(std::span<const uint32_t>(nans)))});
+  }
   return out;
 }
 
@@ -212,8 +248,17 @@ Bitmap QueryMap::tree_query(const Bound& lo, const Bound& hi, const Bitmap& mask
   return (*tree)->query_range(lo, hi, mask);
 }
 
+namespace {
+bool is_nan(const PyValue& v) { return v.kind() == Kind::Float && std::isnan(v.as_float()); }
+// Ranges open at one end stop at the infinities: stored NaNs (which sort
+// beyond them) compare false with every bound, as in Python.
+Bound lowest() { return Bound::included(NumKey::of_float(-std::numeric_limits<double>::infinity())); }
+Bound highest() { return Bound::included(NumKey::of_float(std::numeric_limits<double>::infinity())); }
+}  // namespace
+
 Bitmap QueryMap::eq(const PyValue& v, const Bitmap& mask) const {
   if (v.is_number()) {
+    if (is_nan(v)) return Bitmap();
     NumKey k = num_key_of(v);
     return tree_query(Bound::included(k), Bound::included(k), mask);
   }
@@ -221,22 +266,23 @@ Bitmap QueryMap::eq(const PyValue& v, const Bitmap& mask) const {
 }
 
 Bitmap QueryMap::gt(const PyValue& v, const Bitmap& mask) const {
-  if (!v.is_number()) return Bitmap();
-  return tree_query(Bound::excluded(num_key_of(v)), Bound::unbounded(), mask);
+  if (!v.is_number() || is_nan(v)) return Bitmap();
+  return tree_query(Bound::excluded(num_key_of(v)), highest(), mask);
 }
 Bitmap QueryMap::ge(const PyValue& v, const Bitmap& mask) const {
-  if (!v.is_number()) return Bitmap();
-  return tree_query(Bound::included(num_key_of(v)), Bound::unbounded(), mask);
+  if (!v.is_number() || is_nan(v)) return Bitmap();
+  return tree_query(Bound::included(num_key_of(v)), highest(), mask);
 }
 Bitmap QueryMap::lt(const PyValue& v, const Bitmap& mask) const {
-  if (!v.is_number()) return Bitmap();
-  return tree_query(Bound::unbounded(), Bound::excluded(num_key_of(v)), mask);
+  if (!v.is_number() || is_nan(v)) return Bitmap();
+  return tree_query(lowest(), Bound::excluded(num_key_of(v)), mask);
 }
 Bitmap QueryMap::le(const PyValue& v, const Bitmap& mask) const {
-  if (!v.is_number()) return Bitmap();
-  return tree_query(Bound::unbounded(), Bound::included(num_key_of(v)), mask);
+  if (!v.is_number() || is_nan(v)) return Bitmap();
+  return tree_query(lowest(), Bound::included(num_key_of(v)), mask);
 }
 Bitmap QueryMap::bt(const PyValue& lo, const PyValue& hi, const Bitmap& mask) const {
+  if (is_nan(lo) || is_nan(hi)) return Bitmap();
   return tree_query(Bound::included(num_key_of(lo)), Bound::included(num_key_of(hi)), mask);
 }
 

@@ -7,14 +7,9 @@
 //   num_ordered   its read-write lock        (number, id) pairs of every Int
 //                                            and Float value; the tree is made
 //                                            by the first number filed
-//   nested_       set once (nested_raw_      the objects this attribute holds,
-//                 published with release)    with `owner` as their parent
-//                                            index; made by the first object
-//                                            filed, then never replaced
-//
-// Nothing is allocated for a kind of value the attribute never held: a map
-// of a rare attribute costs the map itself, a block of shard pointers and
-// the shards its values fall in (see ShardedHashMap).
+//   nested        its own locks              the owner's nested level (shared by
+//                                            the owner's maps): the objects this
+//                                            attribute holds, with their holders
 //   owner         never changes              weak link to the owning index
 //   owner_items   never changes              keeps the owner's store alive
 //   attr_id       never changes
@@ -30,7 +25,6 @@
 // rejected before evaluation starts).
 #pragma once
 
-#include <atomic>
 #include <memory>
 #include <optional>
 #include <string_view>
@@ -59,15 +53,10 @@ struct QueryMap {
 
   ExactMap exact;
   std::weak_ptr<IndexAPI> owner;
+  std::shared_ptr<IndexAPI> nested;
   SharedItems owner_items;
   RwLocked<std::unique_ptr<BitMapBTree>> num_ordered;  // null: no number filed yet
   uint32_t attr_id;
-
-  // The nested index, or null while no object was ever filed here (nothing
-  // can match below this attribute then).
-  IndexAPI* nested_if_any() const { return nested_raw_.load(std::memory_order_acquire); }
-  // The nested index, made on first use.
-  std::shared_ptr<IndexAPI> nested_index();
 
   // Files `value` for object `id` (routing by kind).
   void insert(const PyValue& value, uint32_t id);
@@ -86,8 +75,10 @@ struct QueryMap {
   bool remove_value(const PyValue& value, uint32_t id);
   bool is_empty() const;
 
-  // Intersects every exact-value set with `keep`.
-  void remove(const Bitmap& keep);
+  // Intersects every exact-value set with `keep`; entries left empty are
+  // erased and their keys appended to `pruned` (for the caller to release
+  // once its locks are released).
+  void remove(const Bitmap& keep, std::vector<PyValue>& pruned);
   // Copies of every (key, set) pair of `exact`, one shard at a time.
   std::vector<std::pair<PyValue, HybridSet>> exact_entries() const;
 
@@ -104,9 +95,6 @@ struct QueryMap {
   Bitmap exact_lookup(const PyValue& v) const;
 
  private:
-  std::atomic<IndexAPI*> nested_raw_{nullptr};
-  std::shared_ptr<IndexAPI> nested_;  // written once, before nested_raw_
-
   Bitmap tree_query(const Bound& lo, const Bound& hi, const Bitmap& mask) const;
 };
 

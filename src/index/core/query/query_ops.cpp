@@ -38,9 +38,7 @@ QueryExpr leaf(QueryExpr::Op op, std::string_view attr, std::vector<PyValue> val
 }
 
 Bitmap nested_eval(const QueryMap& map, const QueryExpr& sub) {
-  IndexAPI* nested = map.nested_if_any();
-  if (!nested) return Bitmap();  // no object was ever filed under this attribute
-  return nested->get_direct_parents(nested->reduced_query(sub));
+  return map.nested->get_direct_parents(map.nested->reduced_query(sub), map.attr_id);
 }
 
 // A node reachable along more than one path (held by another node or a
@@ -368,16 +366,14 @@ Bitmap hash_lookup(const QueryMapVec& maps, std::string_view name, const std::ve
   const QueryMap* map = maps[*known].get();
   if (!map) return Bitmap();
   if (tail) {
-    IndexAPI* nested = map->nested_if_any();
-    if (!nested) return Bitmap();
     HashQuery sub;
     sub.add(CompactStr(*tail), values);
     Bitmap inner;
     {
-      auto nested_maps = nested->query_maps->read();
+      auto nested_maps = map->nested->query_maps->read();
       inner = filter_index_by_hashes(*nested_maps, sub);
     }
-    return nested->get_direct_parents(inner);
+    return map->nested->get_direct_parents(inner, map->attr_id);
   }
   std::optional<Bitmap> acc;
   for (const PyValue& v : values) {

@@ -3,7 +3,7 @@
 // answered from the exact-value maps alone.
 //
 // A QueryExpr node never changes once built, so combinators share their
-// operands' nodes instead of copying them: building and:, or_ or not_ costs
+// operands' nodes instead of copying them: building and_, or_ or not_ costs
 // the number of operands, and copying a node copies its own fields only
 // (values share their Python objects). Trees may be arbitrarily deep (a fold
 // of 100,000 not_ is one chain) and, through sharing, may be DAGs whose
@@ -11,10 +11,10 @@
 // (evaluation, validation, rendering and destruction use a heap stack, never
 // the C stack), and evaluation and validation visit a shared node once.
 //
-// Dotted paths (a.b.c) descend one nested index per dot and map matches back
-// to their holders through the nested slots' parent ids; that descent
-// recurses once per level of real nesting, which indexing bounds
-// (kMaxNestingDepth). Both kinds of query follow dotted paths.
+// Dotted paths (a.b.c) descend one nested level per dot and map matches back
+// to their holders through the nested slots' holders under that attribute;
+// that descent recurses once per level of real nesting, which indexing
+// bounds (kMaxNestingDepth). Both kinds of query follow dotted paths.
 //
 // Evaluation only reads; callers hold their index's query_maps for reading
 // (and the universe's lock) for the whole evaluation. Ordering comparisons

@@ -124,6 +124,27 @@ inline double key_code_to_double(KeyCode k) {
   return std::bit_cast<double>((static_cast<uint64_t>(negative) << 63) | (exponent << 52) | fraction);
 }
 inline double key_to_double(Entry e) { return key_code_to_double(entry_key(e)); }
+// True when key_code_to_double gives the number back exactly (no mantissa
+// bit below the double's 52 fraction bits is set).
+inline bool key_code_exact_as_double(KeyCode k) {
+  uint64_t mantissa = key_code_mantissa(k);
+  if (key_code_head(k) < kZeroHead) mantissa = ~mantissa;
+  return (mantissa & 0x7FF) == 0;
+}
+// The integer of a key code made from an integer (of_int).
+inline int64_t key_code_to_int(KeyCode k) {
+  uint64_t head = key_code_head(k);
+  uint64_t mantissa = key_code_mantissa(k);
+  if (head == kZeroHead && mantissa == 0) return 0;
+  const bool negative = head < kZeroHead;
+  if (negative) {
+    head = ~head & 0xFFF;
+    mantissa = ~mantissa;
+  }
+  const int z = 1086 - static_cast<int>(head & 0x7FF);
+  const uint64_t m = mantissa >> z;
+  return static_cast<int64_t>(negative ? 0 - m : m);
+}
 
 // One end of a range. Included and Excluded carry a number; Unbounded does not.
 struct Bound {
