@@ -42,9 +42,7 @@ void QueryMap::insert_num_ordered(NumKey key, uint32_t id) {
   // filing stays idempotent (a list holding one number twice, or a value
   // filed again by a racing registration, leaves one pair, which one
   // removal takes out).
-  auto tree = num_ordered.write();
-  if (!*tree) *tree = std::make_unique<BitMapBTree>();
-  if ((*tree)->multiplicity(key, id) == 0) (*tree)->insert(key, id);
+  num_ordered.write()->insert_once(key, id);
 }
 
 void QueryMap::insert_exact(const PyValue& value, uint32_t id) {
@@ -79,8 +77,7 @@ void QueryMap::remove_id(const PyValue& value, uint32_t id) {
   switch (value.kind()) {
     case Kind::Int:
     case Kind::Float: {
-      auto tree = num_ordered.write();
-      if (*tree) (*tree)->remove(num_key_of(value), id);
+      num_ordered.write()->remove(num_key_of(value), id);
       return;
     }
     case Kind::Str:
@@ -120,9 +117,8 @@ bool QueryMap::remove_value(const PyValue& value, uint32_t id) {
     case Kind::Int:
     case Kind::Float: {
       auto tree = num_ordered.write();
-      if (!*tree) return true;
-      (*tree)->remove(num_key_of(value), id);
-      return (*tree)->is_empty();
+      tree->remove(num_key_of(value), id);
+      return tree->is_empty();
     }
     case Kind::Iterable: {
       // Each element is unfiled as a value of its own, so entries left empty
@@ -140,7 +136,7 @@ bool QueryMap::remove_value(const PyValue& value, uint32_t id) {
 bool QueryMap::is_empty() const {
   {
     auto tree = num_ordered.read();
-    if (*tree && !(*tree)->is_empty()) return false;
+    if (!tree->is_empty()) return false;
   }
   return exact.is_empty();
 }
@@ -209,8 +205,7 @@ std::optional<Groups> QueryMap::group_by(std::string_view path) const {
     out.push_back(Group{std::move(key), HybridSet::from_bitmap(Bitmap(std::span<const uint32_t>(run)))});
     run.clear();
   };
-  if (!*tree) return out;
-  (*tree)->for_each([&](Entry e) {
+  tree->for_each([&](Entry e) {
     if (std::isnan(key_to_double(e))) {
       nans.push_back(entry_id(e));
       return;
@@ -244,8 +239,7 @@ Bitmap QueryMap::exact_lookup(const PyValue& v) const {
 
 Bitmap QueryMap::tree_query(const Bound& lo, const Bound& hi, const Bitmap& mask) const {
   auto tree = num_ordered.read();
-  if (!*tree) return Bitmap();
-  return (*tree)->query_range(lo, hi, mask);
+  return tree->query_range(lo, hi, mask);
 }
 
 namespace {

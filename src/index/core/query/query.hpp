@@ -5,8 +5,8 @@
 //                                            nested objects and other values;
 //                                            never numbers or containers
 //   num_ordered   its read-write lock        (number, id) pairs of every Int
-//                                            and Float value; the tree is made
-//                                            by the first number filed
+//                                            and Float value (a short sorted run
+//                                            until it outgrows one, then a tree)
 //   nested        its own locks              the owner's nested level (shared by
 //                                            the owner's maps): the objects this
 //                                            attribute holds, with their holders
@@ -30,6 +30,7 @@
 #include <string_view>
 
 #include "index/core/index.hpp"
+#include "index/core/query/b_tree/num_index.hpp"
 #include "index/core/query/b_tree/ranged_b_tree.hpp"
 #include "index/core/structures/hybrid_set/hybrid_set.hpp"
 #include "index/core/structures/shards/hashmap/hashmap.hpp"
@@ -55,7 +56,7 @@ struct QueryMap {
   std::weak_ptr<IndexAPI> owner;
   std::shared_ptr<IndexAPI> nested;
   SharedItems owner_items;
-  RwLocked<std::unique_ptr<BitMapBTree>> num_ordered;  // null: no number filed yet
+  RwLocked<NumIndex> num_ordered;
   uint32_t attr_id;
 
   // Files `value` for object `id` (routing by kind).
