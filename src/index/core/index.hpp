@@ -35,6 +35,7 @@
 #include <string_view>
 #include <vector>
 
+#include "index/core/query_map_vec.hpp"
 #include "index/core/stored_item.hpp"
 #include "support/bitmap.hpp"
 #include "support/poison_lock.hpp"
@@ -45,7 +46,6 @@ struct QueryMap;
 struct QueryExpr;
 class HashQuery;
 
-using QueryMapVec = std::vector<std::shared_ptr<QueryMap>>;
 using SharedMaps = std::shared_ptr<RwLocked<QueryMapVec>>;
 using SharedItems = std::shared_ptr<RwLocked<ItemVec>>;
 using SharedAllowed = std::shared_ptr<RwLocked<Bitmap>>;
