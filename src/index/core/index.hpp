@@ -4,7 +4,9 @@
 //   member         guarded by                   notes
 //   query_maps     its read-write lock          slot k: the map of attribute id k,
 //                                               or null while no value of k has
-//                                               arrived (an empty default map)
+//                                               arrived (an empty default map);
+//                                               slots live in chunks made on
+//                                               first write (QueryMapVec)
 //   items          its read-write lock          object store addressed by id;
 //                                               only grows
 //   allowed_items  its read-write lock          ids of the objects in the index
