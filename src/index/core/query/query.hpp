@@ -25,6 +25,7 @@
 // rejected before evaluation starts).
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <optional>
 #include <string_view>
@@ -96,7 +97,11 @@ struct QueryMap {
   Bitmap exact_lookup(const PyValue& v) const;
 
  private:
-  Bitmap tree_query(const Bound& lo, const Bound& hi, const Bitmap& mask) const;
+  // A null bound leaves that end open.
+  Bitmap tree_query(const Bound* lo, const Bound* hi, const Bitmap& mask) const;
+  void remove_num_ordered(NumIndex& tree, NumKey key, uint32_t id);
+  // (NaN, id) pairs in num_ordered; changed under its write lock.
+  std::atomic<uint64_t> nan_entries{0};
 };
 
 }  // namespace zarvex
