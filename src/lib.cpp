@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <utility>
 
 #include "py/args.hpp"
 #include "py/boundary.hpp"
@@ -91,6 +92,12 @@ bool initialise(PyObject* module) {
     if (!type) return false;
     Py_INCREF(type);
     if (!add_to_module(module, cls.name, type)) return false;
+  }
+  // The exception classes are importable (Zarvex.InternalError) but not part
+  // of __all__: a star import brings in the classes one works with.
+  for (auto [name, type] : {std::pair{"InternalError", py::internal_error_type()},
+                            std::pair{"UnorderableError", py::unorderable_error_type()}}) {
+    if (!type || PyModule_AddObjectRef(module, name, type) < 0) return false;
   }
   return true;
 }
