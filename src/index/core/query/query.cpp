@@ -43,13 +43,11 @@ void QueryMap::insert_num_ordered(NumKey key, uint32_t id) {
   // filed again by a racing registration, leaves one pair, which one
   // removal takes out).
   auto tree = num_ordered.write();
-  if (tree->multiplicity(key, id) == 0) {
-    tree->insert(key, id);
-    if (key.is_float && std::isnan(key.f)) nan_entries.fetch_add(1, std::memory_order_relaxed);
-  }
+  if (tree->insert_once(key, id) && key.is_float && std::isnan(key.f))
+    nan_entries.fetch_add(1, std::memory_order_relaxed);
 }
 
-void QueryMap::remove_num_ordered(BitMapBTree& tree, NumKey key, uint32_t id) {
+void QueryMap::remove_num_ordered(NumIndex& tree, NumKey key, uint32_t id) {
   if (tree.remove(key, id) && key.is_float && std::isnan(key.f)) nan_entries.fetch_sub(1, std::memory_order_relaxed);
 }
 

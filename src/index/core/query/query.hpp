@@ -5,7 +5,8 @@
 //                                            nested objects and other values;
 //                                            never numbers or containers
 //   num_ordered   its read-write lock        (number, id) pairs of every Int
-//                                            and Float value
+//                                            and Float value (a short sorted run
+//                                            until it outgrows one, then a tree)
 //   nested        its own locks              the owner's nested level (shared by
 //                                            the owner's maps): the objects this
 //                                            attribute holds, with their holders
@@ -30,6 +31,7 @@
 #include <string_view>
 
 #include "index/core/index.hpp"
+#include "index/core/query/b_tree/num_index.hpp"
 #include "index/core/query/b_tree/ranged_b_tree.hpp"
 #include "index/core/structures/hybrid_set/hybrid_set.hpp"
 #include "index/core/structures/shards/hashmap/hashmap.hpp"
@@ -55,7 +57,7 @@ struct QueryMap {
   std::weak_ptr<IndexAPI> owner;
   std::shared_ptr<IndexAPI> nested;
   SharedItems owner_items;
-  RwLocked<BitMapBTree> num_ordered;
+  RwLocked<NumIndex> num_ordered;
   uint32_t attr_id;
 
   // Files `value` for object `id` (routing by kind).
@@ -101,7 +103,7 @@ struct QueryMap {
  private:
   // A null bound leaves that end open.
   Bitmap tree_query(const Bound* lo, const Bound* hi, const Bitmap& mask) const;
-  void remove_num_ordered(BitMapBTree& tree, NumKey key, uint32_t id);
+  void remove_num_ordered(NumIndex& tree, NumKey key, uint32_t id);
   // (NaN, id) pairs in num_ordered; changed under its write lock.
   std::atomic<uint64_t> nan_entries{0};
 };
