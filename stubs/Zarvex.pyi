@@ -15,6 +15,16 @@ from typing_extensions import Self, TypeVar, disjoint_base
 
 __all__ = ["sum_as_string", "Index", "Indexable", "FilteredIndex", "PyQueryExpr"]
 
+__version__: str
+
+class InternalError(BaseException):
+    """A broken invariant or a lock poisoned by an earlier failure. Derives
+    from `BaseException`, so ``except Exception`` does not catch it."""
+
+class UnorderableError(InternalError, TypeError):
+    """An ordering comparison (`gt`, `ge`, `lt`, `le`, `bt`) whose bound
+    cannot be ordered, raised when the expression is evaluated."""
+
 def sum_as_string(a: int, b: int) -> str:
     """Formats the sum of two numbers as string.
 
