@@ -380,6 +380,15 @@ bool extended_form(PyObject* obj, CastValue& out) {
   }
   if (temporal_form(obj, out)) return true;
   const types::NumpyScalars& np = types::numpy_scalars();
+  // timedelta64 derives from numpy's signed integers: dates and times first.
+  if (is_instance_of(obj, np.datetime64) || is_instance_of(obj, np.timedelta64)) {
+    // item() gives the date, datetime or timedelta of the same value; NaT
+    // and units finer than a microsecond give None or an int: Unknown.
+    py::Ref item = py::Ref::steal(PyObject_CallMethod(obj, "item", nullptr));
+    if (!item) throw py::PyErrorSet{};
+    if (!temporal_form(item.get(), out)) out = UnknownValue{};
+    return true;
+  }
   if (is_instance_of(obj, np.integer)) {
     py::Ref i = py::Ref::steal(PyNumber_Index(obj));
     if (!i) throw py::PyErrorSet{};
@@ -392,14 +401,6 @@ bool extended_form(PyObject* obj, CastValue& out) {
     double d = PyFloat_AsDouble(obj);
     if (d == -1.0 && PyErr_Occurred()) throw py::PyErrorSet{};
     out = d;
-    return true;
-  }
-  if (is_instance_of(obj, np.datetime64) || is_instance_of(obj, np.timedelta64)) {
-    // item() gives the date, datetime or timedelta of the same value; NaT
-    // and units finer than a microsecond give None or an int: Unknown.
-    py::Ref item = py::Ref::steal(PyObject_CallMethod(obj, "item", nullptr));
-    if (!item) throw py::PyErrorSet{};
-    if (!temporal_form(item.get(), out)) out = UnknownValue{};
     return true;
   }
   if (is_instance_of(obj, types::decimal_type()) || is_instance_of(obj, types::fraction_type())) {
