@@ -151,13 +151,15 @@ class PyValue {
   const CastValue& primitave() const { return prim_; }
   uint64_t hash64() const { return hash_; }
   // In-shard bucket hash: the cached hash, refined for values equal only to
-  // copies of themselves (Unknown, containers) by their object's address, so
+  // copies of themselves (Unknown, containers) or to their very object
+  // (Identity, whose cached hash is the Unknown one) by the address, so
   // that many such keys (every None of an attribute) do not share a bucket.
   // Equal values share the holder, so they share this hash too.
   uint64_t bucket_hash64() const {
     Kind k = kind();
     if (k == Kind::Unknown || k == Kind::Iterable)
       return hash_ ^ (static_cast<uint64_t>(reinterpret_cast<uintptr_t>(obj_.identity())) << 16);
+    if (k == Kind::Identity) return hash_ ^ (static_cast<uint64_t>(reinterpret_cast<uintptr_t>(obj())) << 16);
     return hash_;
   }
   PyObject* obj() const { return obj_.get(); }

@@ -251,8 +251,7 @@ def test_numbers_of_equal_value_but_different_kind_hash_apart():
 
 @pytest.mark.parametrize(
     "value",
-    [None, b"bytes", bytearray(b"x"), frozenset({1}), Color.RED, MyInt(1), MyStr("a"), MyFloat(1.0),
-     MyList([1]), Plain(), 1 + 2j, range(3), type, Ellipsis],
+    [None, bytearray(b"x"), frozenset({1}), MyList([1]), Plain(), 1 + 2j, range(3), type, Ellipsis],
     ids=lambda v: type(v).__name__,
 )
 def test_other_objects_are_unknown(value):
@@ -325,11 +324,10 @@ def test_numpy_scalars_of_the_recognised_types_take_the_builtin_kinds():
         assert scalar_hash == builtin_hash == ref_hash(builtin), scalar
 
 
-def test_numpy_scalars_of_other_widths_are_unknown():
+def test_numpy_scalars_of_other_widths_take_the_builtin_form():
     np = pytest.importorskip("numpy")
     for scalar in (np.int32(5), np.int8(1), np.uint64(5), np.float32(2.5), np.float16(1.0)):
-        prim, h, _ = native_form(scalar)
-        assert (prim, h) == ("Unknown", UNKNOWN_HASH), type(scalar)
+        assert native_form(scalar)[:2] == native_form(scalar.item())[:2], type(scalar)
 
 
 # --- reading values back from an object -------------------------------------
@@ -547,8 +545,8 @@ def test_object_values_are_matched_by_identity_only(index_of):
 
 @pytest.mark.parametrize(
     "make",
-    [lambda: None, lambda: Color.RED, lambda: MyInt(3), lambda: Plain(), lambda: 1 + 1j],
-    ids=["None", "IntEnum", "MyInt", "object", "complex"],
+    [lambda: Color.RED, lambda: MyInt(3), lambda: Plain(), lambda: 1 + 1j],
+    ids=["IntEnum", "MyInt", "object", "complex"],
 )
 def test_unknown_values_are_never_found(index_of, make):
     value = make()
