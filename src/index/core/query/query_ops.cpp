@@ -393,7 +393,8 @@ Bitmap hash_lookup(const QueryMapVec& maps, std::string_view name, const std::ve
   }
   std::optional<Bitmap> acc;
   for (const PyValue& v : values) {
-    if (v.is_number()) continue;  // numbers live only in the ordered tree
+    // Keyword queries never match numbers (exact fractions included).
+    if (v.is_number() || v.kind() == Kind::Ratio) continue;
     Bitmap b = v.kind() == Kind::Temporal ? map->eq(v, Bitmap::full()) : map->exact_lookup(v);
     if (acc) {
       acc->or_inplace(b);
