@@ -133,6 +133,9 @@ struct IdentityValue {};
 
 using CastValue = std::variant<int64_t, double, CompactStr, bool, IterableValue, StoredIndexable, UnknownValue,
                                TemporalValue, RatioValue, BytesValue, IdentityValue>;
+// The added kinds fit in the room a text already takes: a value is no larger.
+static_assert(sizeof(TemporalValue) <= sizeof(CompactStr) && sizeof(RatioValue) <= sizeof(CompactStr) &&
+              sizeof(BytesValue) == sizeof(CompactStr));
 
 class PyValue {
  public:
