@@ -817,7 +817,7 @@ import datetime as dt  # noqa: E402
 from decimal import Decimal  # noqa: E402
 from fractions import Fraction  # noqa: E402
 
-from helpers_index import Index, Q, expect_unorderable, found  # noqa: E402
+from helpers_index import Index, Q, assert_same, expect_unorderable, found  # noqa: E402
 
 
 class Shade(enum.Enum):
@@ -872,7 +872,7 @@ def test_none_is_found_only_where_it_is_held_and_groups_keep_the_kind():
     other = Indexable(v=aware)
     index.add_object_many([held, lacking, other])
     assert index.get_by_attribute(v=None) == [held]
-    assert found(index, Q.ne("v", None)) == [lacking, other]
+    assert_same(found(index, Q.ne("v", None)), [lacking, other])
     groups = index.group_by("v")
     key = next(k for k in groups if isinstance(k, dt.datetime))
     assert key == aware and key.utcoffset() == dt.timedelta(0)

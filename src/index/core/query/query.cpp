@@ -53,7 +53,13 @@ void QueryMap::insert_num_ordered(NumKey key, uint32_t id) {
   // filing stays idempotent (a list holding one number twice, or a value
   // filed again by a racing registration, leaves one pair, which one
   // removal takes out).
-  num_ordered.write()->insert_once(key, id);
+  auto tree = num_ordered.write();
+  if (tree->insert_once(key, id) && key.is_float && std::isnan(key.f))
+    nan_entries.fetch_add(1, std::memory_order_relaxed);
+}
+
+void QueryMap::remove_num_ordered(NumIndex& tree, NumKey key, uint32_t id) {
+  if (tree.remove(key, id) && key.is_float && std::isnan(key.f)) nan_entries.fetch_sub(1, std::memory_order_relaxed);
 }
 
 void QueryMap::insert_exact(const PyValue& value, uint32_t id) {
@@ -88,7 +94,8 @@ void QueryMap::remove_id(const PyValue& value, uint32_t id) {
   switch (value.kind()) {
     case Kind::Int:
     case Kind::Float: {
-      num_ordered.write()->remove(num_key_of(value), id);
+      auto tree = num_ordered.write();
+      remove_num_ordered(*tree, num_key_of(value), id);
       return;
     }
     case Kind::Str:
@@ -137,7 +144,7 @@ bool QueryMap::remove_value(const PyValue& value, uint32_t id) {
     case Kind::Int:
     case Kind::Float: {
       auto tree = num_ordered.write();
-      tree->remove(num_key_of(value), id);
+      remove_num_ordered(*tree, num_key_of(value), id);
       return tree->is_empty();
     }
     case Kind::Temporal: {
@@ -290,18 +297,21 @@ Bitmap QueryMap::exact_lookup(const PyValue& v) const {
   return out ? std::move(*out) : Bitmap();
 }
 
-Bitmap QueryMap::tree_query(const Bound& lo, const Bound& hi, const Bitmap& mask) const {
+Bitmap QueryMap::tree_query(const Bound* lo, const Bound* hi, const Bitmap& mask) const {
   auto tree = num_ordered.read();
-  return tree->query_range(lo, hi, mask);
+  // An open end stops at the infinity while the tree holds a NaN (NaNs sort
+  // beyond the infinities and compare false with every bound, as in
+  // Python); otherwise it stays open, which lets the tree take whole edge
+  // subtrees. Decided under the tree lock, with the count it guards.
+  const bool finite = nan_entries.load(std::memory_order_relaxed) != 0;
+  constexpr double kInf = std::numeric_limits<double>::infinity();
+  const Bound low = lo ? *lo : finite ? Bound::included(NumKey::of_float(-kInf)) : Bound::unbounded();
+  const Bound high = hi ? *hi : finite ? Bound::included(NumKey::of_float(kInf)) : Bound::unbounded();
+  return tree->query_range(low, high, mask);
 }
 
 namespace {
 bool is_nan(const PyValue& v) { return v.kind() == Kind::Float && std::isnan(v.as_float()); }
-// Ranges open at one end stop at the infinities: stored NaNs (which sort
-// beyond them) compare false with every bound, as in Python.
-Bound lowest() { return Bound::included(NumKey::of_float(-std::numeric_limits<double>::infinity())); }
-Bound highest() { return Bound::included(NumKey::of_float(std::numeric_limits<double>::infinity())); }
-
 int sign128(__int128 a, __int128 b) { return a < b ? -1 : a > b ? 1 : 0; }
 constexpr int kUnordered = 2;
 
@@ -412,8 +422,10 @@ Bitmap QueryMap::ordered(const PyValue* lo, bool lo_incl, const PyValue* hi, boo
   switch (fam) {
     case Family::Number: {
       if ((lo && is_nan(*lo)) || (hi && is_nan(*hi))) return Bitmap();
-      Bitmap out = tree_query(lo ? number_bound(*lo, lo_incl, true) : lowest(),
-                              hi ? number_bound(*hi, hi_incl, false) : highest(), mask);
+      std::optional<Bound> low, high;
+      if (lo) low = number_bound(*lo, lo_incl, true);
+      if (hi) high = number_bound(*hi, hi_incl, false);
+      Bitmap out = tree_query(low ? &*low : nullptr, high ? &*high : nullptr, mask);
       if (has_ratios.load(std::memory_order_acquire))
         out.or_inplace(ordered_keys(Kind::Ratio, lo, lo_incl, hi, hi_incl, mask));
       return out;
@@ -441,8 +453,8 @@ Bitmap QueryMap::ordered(const PyValue* lo, bool lo_incl, const PyValue* hi, boo
 Bitmap QueryMap::eq(const PyValue& v, const Bitmap& mask) const {
   if (v.is_number()) {
     if (is_nan(v)) return Bitmap();
-    NumKey k = num_key_of(v);
-    return tree_query(Bound::included(k), Bound::included(k), mask);
+    const Bound k = Bound::included(num_key_of(v));
+    return tree_query(&k, &k, mask);
   }
   if (v.kind() == Kind::Temporal) return ordered(&v, true, &v, true, mask);
   return exact_lookup(v);

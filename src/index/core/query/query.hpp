@@ -112,7 +112,11 @@ struct QueryMap {
   Bitmap exact_lookup(const PyValue& v) const;
 
  private:
-  Bitmap tree_query(const Bound& lo, const Bound& hi, const Bitmap& mask) const;
+  // A null bound leaves that end open.
+  Bitmap tree_query(const Bound* lo, const Bound* hi, const Bitmap& mask) const;
+  void remove_num_ordered(NumIndex& tree, NumKey key, uint32_t id);
+  // (NaN, id) pairs in num_ordered; changed under its write lock.
+  std::atomic<uint64_t> nan_entries{0};
   // Values between `lo` and `hi` (either may be null: unbounded).
   Bitmap ordered(const PyValue* lo, bool lo_incl, const PyValue* hi, bool hi_incl, const Bitmap& mask) const;
   Bitmap ordered_keys(Kind kind, const PyValue* lo, bool lo_incl, const PyValue* hi, bool hi_incl,
