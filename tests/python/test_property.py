@@ -111,7 +111,8 @@ KINDS = st.sampled_from(MOMENTS + EXACTS + OTHERS + NUMPY)
 SCALARS = st.one_of(TEXTS, TEXTS, NUMBERS, NUMBERS, KINDS, KINDS, st.booleans(), st.none(),
                     st.sampled_from([TOKEN, bytearray(b"u")]))
 # Bounds that always have an order.
-ORDER_BOUNDS = st.one_of(NUMBERS, TEXTS, st.sampled_from(MOMENTS + EXACTS + [Level.ONE, Tag.X, b"u"] + NUMPY))
+ORDER_BOUNDS = st.one_of(NUMBERS, TEXTS, st.sampled_from(
+    MOMENTS + EXACTS + [Level.ONE, Tag.X, b"u"] + [v for v in NUMPY if type(v.item()) is not bool]))
 
 # Pool objects are referred to as ("ref", tier, k) and resolved when the
 # plan runs; leaves hold no objects, inner objects hold only leaves and top
