@@ -6,6 +6,7 @@
 
 #include "absl/container/flat_hash_map.h"
 #include "absl/container/flat_hash_set.h"
+#include "absl/container/inlined_vector.h"
 #include "index/core/query/query.hpp"
 #include "index/core/structures/string_interner/interner.hpp"
 #include "py/boundary.hpp"
@@ -41,10 +42,12 @@ Bitmap nested_eval(const QueryMap& map, const QueryExpr& sub) {
   return map.nested->get_direct_parents(map.nested->reduced_query(sub), map.attr_id);
 }
 
-// A node reachable along more than one path (held by another node or a
-// Python handle as well) may be met again in the same walk. The count is
-// only a hint: a wrong guess costs a repeated visit, never a wrong answer.
-bool maybe_shared(const ExprPtr& p) { return p.use_count() > 1; }
+// A combinator reachable along more than one path (held by another node or
+// a Python handle as well) may be met again in the same walk; walks visit it
+// once. Shared leaves are simply visited again: only shared combinators can
+// make the expansion of a tree exponential. The count is only a hint: a
+// wrong guess costs a repeated visit, never a wrong answer.
+bool maybe_shared(const ExprPtr& p) { return p->is_combinator() && p.use_count() > 1; }
 
 const char* bound_type_name(const PyValue& v) {
   if (PyObject* o = v.obj()) return Py_TYPE(o)->tp_name;
@@ -133,14 +136,16 @@ Bitmap evaluate_leaf(const QueryMapVec& maps, const Bitmap& universe, const Quer
   }
 }
 
-Bitmap combine(const QueryExpr& e, const Bitmap& universe, std::vector<Bitmap>& parts) {
+using Parts = absl::InlinedVector<Bitmap, 4>;
+
+Bitmap combine(const QueryExpr& e, const Bitmap& universe, Parts& parts) {
   using Op = QueryExpr::Op;
   switch (e.op) {
     case Op::Not:
       return Bitmap::andnot(universe, parts[0]);
     case Op::And: {
       if (parts.empty()) return Bitmap();
-      std::vector<size_t> order(parts.size());
+      absl::InlinedVector<size_t, 8> order(parts.size());
       for (size_t i = 0; i < order.size(); ++i) order[i] = i;
       std::stable_sort(order.begin(), order.end(),
                        [&](size_t a, size_t b) { return parts[a].cardinality() < parts[b].cardinality(); });
@@ -236,10 +241,11 @@ std::pair<std::string_view, std::optional<std::string_view>> attr_parts(std::str
 }
 
 void validate_expr(const QueryExpr& root) {
+  if (!root.is_combinator()) return validate_leaf(root);
   // Depth-first, left to right (the first offending leaf in reading order is
   // reported); shared nodes are checked once.
   absl::flat_hash_set<const QueryExpr*> seen;
-  std::vector<const QueryExpr*> stack{&root};
+  absl::InlinedVector<const QueryExpr*, 16> stack{&root};
   while (!stack.empty()) {
     const QueryExpr* e = stack.back();
     stack.pop_back();
@@ -256,6 +262,7 @@ void validate_expr(const QueryExpr& root) {
 }
 
 Bitmap evaluate_query(const QueryMapVec& maps, const Bitmap& universe, const QueryExpr& root) {
+  if (!root.is_combinator()) return evaluate_leaf(maps, universe, root);
   // Post-order over a heap stack: a frame collects its children's results
   // in `parts` and is combined once the last child is done. Results of
   // shared nodes are kept so that each is evaluated once.
@@ -263,10 +270,10 @@ Bitmap evaluate_query(const QueryMapVec& maps, const Bitmap& universe, const Que
     const QueryExpr* node;
     bool shared;
     size_t next = 0;
-    std::vector<Bitmap> parts{};
+    Parts parts{};
   };
   absl::flat_hash_map<const QueryExpr*, Bitmap> memo;
-  std::vector<Frame> stack;
+  absl::InlinedVector<Frame, 4> stack;
   stack.push_back(Frame{&root, false});
   Bitmap result;
   bool returning = false;  // `result` holds the value of the frame just popped
@@ -279,12 +286,16 @@ Bitmap evaluate_query(const QueryMapVec& maps, const Bitmap& universe, const Que
     const QueryExpr& e = *f.node;
     if (e.is_combinator() && f.next < e.children.size()) {
       const ExprPtr& c = e.children[f.next++];
-      bool shared = maybe_shared(c);
+      const bool shared = maybe_shared(c);
       if (shared) {
         if (auto it = memo.find(c.get()); it != memo.end()) {
           f.parts.push_back(it->second);
           continue;
         }
+      }
+      if (!c->is_combinator()) {
+        f.parts.push_back(evaluate_leaf(maps, universe, *c));
+        continue;
       }
       stack.push_back(Frame{c.get(), shared});  // `f` is not used past this point
       continue;
