@@ -109,12 +109,6 @@ Bitmap Bitmap::andnot(const Bitmap& a, const Bitmap& b) {
   return out;
 }
 
-Bitmap Bitmap::full() {
-  Bitmap out;
-  roaring_bitmap_add_range(out.r_, 0, uint64_t{1} << 32);
-  return out;
-}
-
 Bitmap Bitmap::or_many(std::span<const Bitmap* const> parts) {
   Bitmap out;
   if (parts.empty()) return out;

@@ -48,8 +48,6 @@ class Bitmap {
   static Bitmap and_(const Bitmap& a, const Bitmap& b);
   static Bitmap andnot(const Bitmap& a, const Bitmap& b);
   static Bitmap or_many(std::span<const Bitmap* const> parts);
-  // Every id (0 .. 2^32 - 1): a mask that keeps everything, a few run containers.
-  static Bitmap full();
 
   bool operator==(const Bitmap& other) const;
 

@@ -460,6 +460,13 @@ Bitmap QueryMap::eq(const PyValue& v, const Bitmap& mask) const {
   return exact_lookup(v);
 }
 
+Bitmap QueryMap::temporal_lookup(const PyValue& v) const {
+  const TemporalValue& t = v.as_temporal();
+  const Bound k = Bound::included(t.key);
+  auto trees = temporal.read();
+  return (*trees)[static_cast<size_t>(t.tag)].query_range_all(k, k);
+}
+
 Bitmap QueryMap::gt(const PyValue& v, const Bitmap& mask) const { return ordered(&v, false, nullptr, false, mask); }
 Bitmap QueryMap::ge(const PyValue& v, const Bitmap& mask) const { return ordered(&v, true, nullptr, false, mask); }
 Bitmap QueryMap::lt(const PyValue& v, const Bitmap& mask) const { return ordered(nullptr, false, &v, false, mask); }

@@ -108,6 +108,8 @@ struct QueryMap {
   Bitmap lt(const PyValue& v, const Bitmap& mask) const;
   Bitmap le(const PyValue& v, const Bitmap& mask) const;
   Bitmap bt(const PyValue& lo, const PyValue& hi, const Bitmap& mask) const;
+  // Ids of the Temporal value `v` (no mask), for keyword queries.
+  Bitmap temporal_lookup(const PyValue& v) const;
   // Ids held under a value equal to `v` in `exact` (mask not applied).
   Bitmap exact_lookup(const PyValue& v) const;
 

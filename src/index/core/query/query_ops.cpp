@@ -406,7 +406,7 @@ Bitmap hash_lookup(const QueryMapVec& maps, std::string_view name, const std::ve
   for (const PyValue& v : values) {
     // Keyword queries never match numbers (exact fractions included).
     if (v.is_number() || v.kind() == Kind::Ratio) continue;
-    Bitmap b = v.kind() == Kind::Temporal ? map->eq(v, Bitmap::full()) : map->exact_lookup(v);
+    Bitmap b = v.kind() == Kind::Temporal ? map->temporal_lookup(v) : map->exact_lookup(v);
     if (acc) {
       acc->or_inplace(b);
     } else {
