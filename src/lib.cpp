@@ -1,6 +1,7 @@
 // Module entry: PyInit_Zarvex, the interpreter guard, the cached module and
-// the registration of sum_as_string and the classes, in their fixed order.
-// Single-phase initialisation; no per-module state.
+// the registration of sum_as_string and the classes, in their fixed order,
+// plus __version__ (not in __all__). Single-phase initialisation; no
+// per-module state.
 #include <Python.h>
 
 #include <atomic>
@@ -11,6 +12,11 @@
 #include "py/boundary.hpp"
 #include "py/gil.hpp"
 #include "registry.hpp"
+
+// Set by the build from the one version string in pyproject.toml.
+#ifndef ZARVEX_VERSION
+#error "ZARVEX_VERSION must be defined by the build"
+#endif
 
 namespace {
 
@@ -74,6 +80,7 @@ bool add_to_module(PyObject* module, const char* name, PyObject* value /* stolen
 }
 
 bool initialise(PyObject* module) {
+  if (PyModule_AddStringConstant(module, "__version__", ZARVEX_VERSION) < 0) return false;
   PyObject* modname = PyModule_GetNameObject(module);
   if (!modname) return false;
   PyObject* fn = PyCMethod_New(&g_sum_def, module, modname, nullptr);
