@@ -29,6 +29,7 @@ SCRIPTS = {
     "index": "bench_index.py",
     "queries": "bench_queries.py",
     "grouping": "bench_grouping.py",
+    "dates": "bench_dates.py",
     "protocols": "bench_protocols.py",
 }
 

@@ -2,11 +2,20 @@
 //
 //   member        guarded by                 notes
 //   exact         per-shard locks (16)       value -> ids, for texts, booleans,
-//                                            nested objects and other values;
-//                                            never numbers or containers
+//                                            bytes, exact fractions, None, enum
+//                                            members, nested objects and other
+//                                            values; never numbers, dates or
+//                                            containers
 //   num_ordered   its read-write lock        (number, id) pairs of every Int
 //                                            and Float value (a short sorted run
 //                                            until it outgrows one, then a tree)
+//   temporal      its read-write lock        one ordered index per date/time
+//                                            tag: (key, id) pairs of Temporal
+//                                            values, in the same form
+//   has_ratios    atomic                     set once a Ratio value was filed
+//                                            (Ratio values live in `exact`;
+//                                            number ranges then also pass over
+//                                            the distinct Ratio keys)
 //   nested        its own locks              the owner's nested level (shared by
 //                                            the owner's maps): the objects this
 //                                            attribute holds, with their holders
@@ -25,6 +34,7 @@
 // rejected before evaluation starts).
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <memory>
 #include <optional>
@@ -58,6 +68,8 @@ struct QueryMap {
   std::shared_ptr<IndexAPI> nested;
   SharedItems owner_items;
   RwLocked<NumIndex> num_ordered;
+  RwLocked<std::array<NumIndex, kTimeKinds>> temporal;
+  std::atomic<bool> has_ratios{false};
   uint32_t attr_id;
 
   // Files `value` for object `id` (routing by kind).
@@ -91,12 +103,17 @@ struct QueryMap {
   std::optional<Groups> group_by(std::string_view path) const;
 
   // Comparisons (the value kinds were checked before evaluation started).
+  // An ordered comparison matches only values that Python orders against
+  // its bound: numbers (Int, Float, Ratio) with numbers, texts with texts by
+  // code point, bytes with bytes, dates and times with their own tag.
   Bitmap eq(const PyValue& v, const Bitmap& mask) const;
   Bitmap gt(const PyValue& v, const Bitmap& mask) const;
   Bitmap ge(const PyValue& v, const Bitmap& mask) const;
   Bitmap lt(const PyValue& v, const Bitmap& mask) const;
   Bitmap le(const PyValue& v, const Bitmap& mask) const;
   Bitmap bt(const PyValue& lo, const PyValue& hi, const Bitmap& mask) const;
+  // Ids of the Temporal value `v` (no mask), for keyword queries.
+  Bitmap temporal_lookup(const PyValue& v) const;
   // Ids held under a value equal to `v` in `exact` (mask not applied).
   Bitmap exact_lookup(const PyValue& v) const;
 
@@ -106,6 +123,10 @@ struct QueryMap {
   void remove_num_ordered(NumIndex& tree, NumKey key, uint32_t id);
   // (NaN, id) pairs in num_ordered; changed under its write lock.
   std::atomic<uint64_t> nan_entries{0};
+  // Values between `lo` and `hi` (either may be null: unbounded).
+  Bitmap ordered(const PyValue* lo, bool lo_incl, const PyValue* hi, bool hi_incl, const Bitmap& mask) const;
+  Bitmap ordered_keys(Kind kind, const PyValue* lo, bool lo_incl, const PyValue* hi, bool hi_incl,
+                      const Bitmap& mask) const;
 };
 
 }  // namespace zarvex

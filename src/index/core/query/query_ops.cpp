@@ -71,17 +71,33 @@ const char* bound_type_name(const PyValue& v) {
   throw UnorderableBound(msg);
 }
 
+// Kinds that Python orders against something (numbers, texts, bytes, dates
+// and times). Of the others, Indexable objects, None and plain enum members
+// never have an order; containers and unknown objects are rejected by bt
+// only (gt..le with them match nothing).
+bool orderable(Kind k) {
+  switch (k) {
+    case Kind::Int:
+    case Kind::Float:
+    case Kind::Ratio:
+    case Kind::Str:
+    case Kind::Bytes:
+    case Kind::Temporal: return true;
+    default: return false;
+  }
+}
+
 void validate_leaf(const QueryExpr& e) {
   switch (e.op) {
     case QueryExpr::Op::Gt:
     case QueryExpr::Op::Ge:
     case QueryExpr::Op::Lt:
     case QueryExpr::Op::Le:
-      if (e.values[0].kind() == Kind::Ind) unorderable(e, e.values[0]);
+      if (e.values[0].kind() == Kind::Ind || e.values[0].kind() == Kind::Identity) unorderable(e, e.values[0]);
       break;
     case QueryExpr::Op::Bt:
       for (const PyValue& bound : e.values)
-        if (!bound.is_number()) unorderable(e, bound);
+        if (!orderable(bound.kind())) unorderable(e, bound);
       break;
     default:
       break;
@@ -328,7 +344,7 @@ HashQuery kwargs_to_hash_query(PyObject* kwargs) {
     if (!s) throw py::PyErrorSet{};
     CompactStr name(std::string_view(s, static_cast<size_t>(n)));
     std::vector<PyValue> values;
-    if (PyUnicode_Check(v.get())) {
+    if (PyUnicode_Check(v.get()) || PyBytes_Check(v.get())) {
       values.push_back(PyValue::from_object(v.get()));
     } else {
       py::Ref it = py::Ref::steal(PyObject_GetIter(v.get()));
@@ -388,8 +404,9 @@ Bitmap hash_lookup(const QueryMapVec& maps, std::string_view name, const std::ve
   }
   std::optional<Bitmap> acc;
   for (const PyValue& v : values) {
-    if (v.is_number()) continue;  // numbers live only in the ordered tree
-    Bitmap b = map->exact_lookup(v);
+    // Keyword queries never match numbers (exact fractions included).
+    if (v.is_number() || v.kind() == Kind::Ratio) continue;
+    Bitmap b = v.kind() == Kind::Temporal ? map->temporal_lookup(v) : map->exact_lookup(v);
     if (acc) {
       acc->or_inplace(b);
     } else {

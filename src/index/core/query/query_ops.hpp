@@ -65,8 +65,9 @@ struct QueryExpr {
 std::pair<std::string_view, std::optional<std::string_view>> attr_parts(std::string_view path);
 
 // Throws UnorderableBound for ordering comparisons whose bound has no order
-// here: gt/ge/lt/le with an Indexable value, bt with a bound that is not a
-// number (lower bound checked first). The message names the comparison, the
+// here: gt/ge/lt/le with an Indexable value, None or a plain enum member, bt
+// with a bound that is not a number, text, bytes, date or time (lower bound
+// checked first). The message names the comparison, the
 // attribute and the bound's type. Reads only type names of the bounds, so it
 // may run detached.
 void validate_expr(const QueryExpr& e);
@@ -83,7 +84,7 @@ class HashQuery {
   std::vector<std::pair<CompactStr, std::vector<PyValue>>> entries_;
 };
 
-// Attached. A str value asks for that text; another iterable asks for any of
+// Attached. A str or bytes value asks for itself; another iterable asks for any of
 // its items (equal values collapse); anything else asks for itself. Value
 // conversion errors propagate as Python errors (py::PyErrorSet); an error
 // raised while stepping an iterator is an internal failure. `kwargs` may be

@@ -45,13 +45,22 @@ bool NumIndex::remove(NumKey key, uint32_t id) {
 
 Bitmap NumIndex::query_range(const Bound& lower, const Bound& upper, const Bitmap& mask) const {
   if (tree_) return tree_->query_range(lower, upper, mask);
+  return run_query(lower, upper, &mask);
+}
+
+Bitmap NumIndex::query_range_all(const Bound& lower, const Bound& upper) const {
+  if (tree_) return tree_->query_range_all(lower, upper);
+  return run_query(lower, upper, nullptr);
+}
+
+Bitmap NumIndex::run_query(const Bound& lower, const Bound& upper, const Bitmap* mask) const {
   const KeyBound lo = KeyBound::of(lower), hi = KeyBound::of(upper);
   std::vector<uint32_t> ids;
   for (Entry e : run_) {
     const KeyCode k = entry_key(e);
     if (!lo.admits_as_lower(k)) continue;
     if (!hi.admits_as_upper(k)) break;  // keys ascend
-    if (mask.contains(entry_id(e))) ids.push_back(entry_id(e));
+    if (!mask || mask->contains(entry_id(e))) ids.push_back(entry_id(e));
   }
   std::sort(ids.begin(), ids.end());
   ids.erase(std::unique(ids.begin(), ids.end()), ids.end());

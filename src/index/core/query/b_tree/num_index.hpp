@@ -38,6 +38,8 @@ class NumIndex {
   // Takes the pair out; false (nothing changed) when it was not held.
   bool remove(NumKey key, uint32_t id);
   Bitmap query_range(const Bound& lower, const Bound& upper, const Bitmap& mask) const;
+  // The same with no mask.
+  Bitmap query_range_all(const Bound& lower, const Bound& upper) const;
   bool is_empty() const { return tree_ ? tree_->is_empty() : run_.empty(); }
   bool has_tree() const { return tree_ != nullptr; }
 
@@ -55,6 +57,7 @@ class NumIndex {
   void validate() const;
 
  private:
+  Bitmap run_query(const Bound& lower, const Bound& upper, const Bitmap* mask) const;
   std::vector<Entry> run_;              // used while tree_ is null
   std::unique_ptr<BitMapBTree> tree_;  // once made, holds every pair
 };
