@@ -38,9 +38,9 @@ class Indexable:
     Attributes live natively in the object (not in a ``__dict__``) and may be
     of any type. Texts, booleans and other `Indexable` objects are matched
     by keyword queries; numbers (int and float, compared by value) by
-    expression queries; dates, datetimes, times and durations by both, and
-    ordered as Python orders them (see the README's table of values); a list, tuple or set is indexed element by element,
-    with the elements it held when it was assigned. Stored attributes take
+    expression queries; dates, datetimes, times and durations as the
+    README's table of values says. A list, tuple or set is indexed element
+    by element, with the elements it held when it was assigned. Stored attributes take
     precedence over class attributes of the same name, and a property's
     setter is never called. Deleting an attribute raises `AttributeError`.
 
