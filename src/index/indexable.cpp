@@ -32,6 +32,17 @@ NameCacheEntry g_name_cache[512];
 
 inline size_t cache_slot(PyObject* name) { return (reinterpret_cast<uintptr_t>(name) >> 4) & 511; }
 
+// ---- names the object model owns ---------------------------------------
+// `__class__` and `__dict__` are not data: assigning them changes the
+// object's class (where the interpreter allows it) or its instance dict, so
+// they go through the interpreter's generic attribute handling and are never
+// stored or indexed.
+bool is_special_name(PyObject* name) {
+  const Py_ssize_t n = PyUnicode_GET_LENGTH(name);
+  if (n != 8 && n != 9) return false;
+  return PyUnicode_CompareWithASCIIString(name, n == 9 ? "__class__" : "__dict__") == 0;
+}
+
 // ---- free list -------------------------------------------------------------
 constexpr int kFreeListMax = 512;
 PyObject* g_free_list[kFreeListMax];
@@ -71,6 +82,7 @@ void Indexable_dealloc(PyObject* self) {
 PyObject* Indexable_new(PyTypeObject* type, PyObject* /*args*/, PyObject* kwargs) {
   return py::call<PyObject*>(nullptr, [&]() -> PyObject* {
     AttrMap attrs;
+    std::vector<std::pair<py::Ref, py::Ref>> special;
     if (kwargs) {
       PyObject *key, *value;
       Py_ssize_t pos = 0;
@@ -79,6 +91,10 @@ PyObject* Indexable_new(PyTypeObject* type, PyObject* /*args*/, PyObject* kwargs
       // conversion does not run Python code, but keep them owned anyway.
       while (PyDict_Next(kwargs, &pos, &key, &value)) {
         py::Ref k = py::Ref::borrow(key), v = py::Ref::borrow(value);
+        if (is_special_name(k.get())) {
+          special.emplace_back(std::move(k), std::move(v));
+          continue;
+        }
         uint32_t aid = attr_id_of(k.get());
         attrs.insert(aid, PyValue::for_attribute(v.get()));
       }
@@ -95,11 +111,18 @@ PyObject* Indexable_new(PyTypeObject* type, PyObject* /*args*/, PyObject* kwargs
     IndexableRecord* rec = new (record_of(self)) IndexableRecord();
     rec->id = allocate_id();
     *rec->attributes.lock() = std::move(attrs);
+    for (auto& [k, v] : special) {
+      if (PyObject_GenericSetAttr(self, k.get(), v.get()) < 0) {
+        Py_DECREF(self);
+        throw py::PyErrorSet{};
+      }
+    }
     return self;
   });
 }
 
 int Indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
+  if (PyUnicode_Check(name) && is_special_name(name)) return PyObject_GenericSetAttr(self, name, value);
   return py::call<int>(-1, [&]() -> int {
     if (!value) {
       PyErr_SetString(PyExc_AttributeError, "can't delete attribute");
@@ -194,13 +217,16 @@ PyObject* Indexable_getattro(PyObject* self, PyObject* name) {
     // collection and no Python code can run) or takes a new reference.
     PyObject* result = nullptr;
     bool ok = py::call<bool>(false, [&]() -> bool {
-      uint32_t aid;
+      std::optional<uint32_t> known;
       try {
-        aid = attr_id_of(name);
+        // A name never stored has no id; looking it up interns nothing.
+        known = known_attr_id(name);
       } catch (const py::PyErrorSet&) {
         PyErr_Clear();  // not UTF-8: cannot be stored, fall back to the class lookup
         return true;
       }
+      if (!known) return true;
+      const uint32_t aid = *known;
       bool found = false;
       record_of(self)->attributes.with_nothrow([&](AttrMap& attrs) noexcept {
         if (const PyValue* v = attrs.get(aid)) {
@@ -263,8 +289,62 @@ PyObject* Indexable_dir(PyObject* self, PyObject* /*unused*/) {
   });
 }
 
+// Pickling and copying: the class (an object made by its __new__ with no
+// arguments, so __init__ is not run) and the attributes as a dict, which
+// __setstate__ assigns one by one (so an index holding the copy is updated).
+// Values are kept as they are: copy.copy shares them, deepcopy and pickle
+// copy them, with cycles preserved by their memo.
+PyObject* Indexable_getstate(PyObject* self, PyObject* /*unused*/) {
+  return py::call<PyObject*>(nullptr, [&]() -> PyObject* {
+    std::vector<std::pair<uint32_t, PyValue>> values;
+    {
+      auto attrs = record_of(self)->attributes.lock();
+      values.reserve(attrs->size());
+      attrs->for_each([&](const uint32_t& k, const PyValue& v) { values.emplace_back(k, v); });
+    }
+    py::Ref out = py::Ref::steal(PyDict_New());
+    if (!out) throw py::PyErrorSet{};
+    StrInternerView view = interner().view();
+    for (auto& [k, v] : values) {
+      std::string_view s = view.resolve(k);
+      py::Ref name = py::Ref::steal(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
+      if (!name) throw py::PyErrorSet{};
+      py::Ref value = py::Ref::steal(v.get_obj());
+      if (!value || PyDict_SetItem(out.get(), name.get(), value.get()) < 0) throw py::PyErrorSet{};
+    }
+    return out.release();
+  });
+}
+
+PyObject* Indexable_setstate(PyObject* self, PyObject* state) {
+  if (!PyDict_Check(state)) {
+    PyErr_Format(PyExc_TypeError, "state must be a dict, not '%.200s'", Py_TYPE(state)->tp_name);
+    return nullptr;
+  }
+  py::Ref items = py::Ref::steal(PyDict_Items(state));
+  if (!items) return nullptr;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+    PyObject* pair = PyList_GET_ITEM(items.get(), i);
+    if (PyObject_SetAttr(self, PyTuple_GET_ITEM(pair, 0), PyTuple_GET_ITEM(pair, 1)) < 0) return nullptr;
+  }
+  Py_RETURN_NONE;
+}
+
+PyObject* Indexable_reduce(PyObject* self, PyObject* /*unused*/) {
+  py::Ref copyreg = py::Ref::steal(PyImport_ImportModule("copyreg"));
+  if (!copyreg) return nullptr;
+  py::Ref newobj = py::Ref::steal(PyObject_GetAttrString(copyreg.get(), "__newobj__"));
+  if (!newobj) return nullptr;
+  py::Ref state = py::Ref::steal(PyObject_CallMethod(self, "__getstate__", nullptr));
+  if (!state) return nullptr;
+  return Py_BuildValue("(O(O)O)", newobj.get(), reinterpret_cast<PyObject*>(Py_TYPE(self)), state.get());
+}
+
 PyMethodDef g_methods[] = {
     {"__dir__", reinterpret_cast<PyCFunction>(&Indexable_dir), METH_NOARGS, "__dir__($self)\n--\n\n"},
+    {"__getstate__", reinterpret_cast<PyCFunction>(&Indexable_getstate), METH_NOARGS, "__getstate__($self)\n--\n\n"},
+    {"__setstate__", reinterpret_cast<PyCFunction>(&Indexable_setstate), METH_O, "__setstate__($self, state, /)\n--\n\n"},
+    {"__reduce__", reinterpret_cast<PyCFunction>(&Indexable_reduce), METH_NOARGS, "__reduce__($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -338,13 +418,8 @@ absl::InlinedVector<std::shared_ptr<IndexAPI>, 4> live_indexes(IndexableRecord& 
   return live;
 }
 
-uint32_t attr_id_of(PyObject* name) {
-  NameCacheEntry& e = g_name_cache[cache_slot(name)];
-  if (e.name == name) return e.id;
-  Py_ssize_t n = 0;
-  const char* s = PyUnicode_AsUTF8AndSize(name, &n);
-  if (!s) throw py::PyErrorSet{};
-  uint32_t id = interner().intern(std::string_view(s, static_cast<size_t>(n)));
+namespace {
+void remember_name(NameCacheEntry& e, PyObject* name, uint32_t id) {
   if (PyUnicode_CHECK_INTERNED(name)) {
     PyObject* old = e.name;
     Py_INCREF(name);
@@ -352,6 +427,28 @@ uint32_t attr_id_of(PyObject* name) {
     e.id = id;
     Py_XDECREF(old);
   }
+}
+}  // namespace
+
+uint32_t attr_id_of(PyObject* name) {
+  NameCacheEntry& e = g_name_cache[cache_slot(name)];
+  if (e.name == name) return e.id;
+  Py_ssize_t n = 0;
+  const char* s = PyUnicode_AsUTF8AndSize(name, &n);
+  if (!s) throw py::PyErrorSet{};
+  uint32_t id = interner().intern(std::string_view(s, static_cast<size_t>(n)));
+  remember_name(e, name, id);
+  return id;
+}
+
+std::optional<uint32_t> known_attr_id(PyObject* name) {
+  NameCacheEntry& e = g_name_cache[cache_slot(name)];
+  if (e.name == name) return e.id;
+  Py_ssize_t n = 0;
+  const char* s = PyUnicode_AsUTF8AndSize(name, &n);
+  if (!s) throw py::PyErrorSet{};
+  std::optional<uint32_t> id = interner().get(std::string_view(s, static_cast<size_t>(n)));
+  if (id) remember_name(e, name, *id);
   return id;
 }
 

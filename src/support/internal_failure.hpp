@@ -34,6 +34,16 @@ class InternalFailure : public std::runtime_error {
 // InternalFailure objects alive on the calling thread.
 inline int live_internal_failures() noexcept { return detail::t_live_failures; }
 
+// A comparison the engine cannot order: an ordering query (gt, ge, lt, le,
+// bt) whose bound is of a kind that has no order here. It is a caller's
+// mistake rather than a broken invariant, so it unwinds no lock (it is
+// thrown before any is taken) and reaches Python as a subclass of the
+// internal-failure exception that is also a TypeError.
+class UnorderableBound : public InternalFailure {
+ public:
+  using InternalFailure::InternalFailure;
+};
+
 [[noreturn]] inline void fail(const char* message) { throw InternalFailure(message); }
 [[noreturn]] inline void fail(const std::string& message) { throw InternalFailure(message); }
 

@@ -1,12 +1,20 @@
 """Differential test: random objects with random attribute values, random
 expression trees, keyword queries and groupings, checked against a
 brute-force evaluation over the objects themselves, through an index and
-through views made from it, with attribute reassignments in between.
+through views made from it, with attribute reassignments, removals,
+re-additions and replacements (a removed object dies and a new one, which
+may take over its id, is added) in between.
 
 The model of the answers:
-- numbers (int and float, not bool) compare by value, across both types;
-- texts, booleans and indexable objects match by equality of kind and value
-  (objects by identity); other values never match, and have no order;
+- every value is first taken as its Python counterpart (numpy scalars as
+  int, float, bool, str, date, datetime or timedelta);
+- numbers (int, float, their subclasses and enums, Decimal, Fraction; not
+  bool) compare by value across all of them, exactly as Python does;
+- texts (str subclasses included), bytes, dates, naive datetimes, aware
+  datetimes (by instant), times and timedeltas equal and order only within
+  their own family; booleans equal booleans; None and plain enum members
+  match themselves; indexable objects match by identity; other values never
+  match, and have no order;
 - a list or tuple matches when any element matches (recursively); a dict
   never matches;
 - a dotted path a.rest matches holders whose attribute a holds (or lists) an
@@ -21,11 +29,15 @@ The model of the answers:
   and values that cannot be keys have none;
 - Ne is the universe minus Eq, Not the universe minus its operand, In is
   the union of Eq over its values; And and Or with no operand match nothing;
-- keyword queries match exact values only (never numbers); several names
+- keyword queries match as eq does, but never numbers; several names
   must all match; an unknown name matches nothing.
 """
+import datetime as dt
+import enum
 import math
 import os
+from decimal import Decimal
+from fractions import Fraction
 
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
@@ -61,8 +73,48 @@ class Token:
 
 
 TOKEN = Token()
-SCALARS = st.one_of(TEXTS, TEXTS, NUMBERS, NUMBERS, st.booleans(), st.none(),
+
+
+class Shade(enum.Enum):
+    RED = 1
+    BLUE = 2
+
+
+class Level(enum.IntEnum):
+    ONE = 1
+
+
+class Tag(enum.StrEnum):
+    X = "x"
+
+
+class Real(float):
+    pass
+
+
+UTC = dt.timezone.utc
+PLUS1 = dt.timezone(dt.timedelta(hours=1))
+MOMENTS = [dt.date(2020, 1, 1), dt.date(2020, 1, 2), dt.datetime(2020, 1, 1), dt.datetime(2020, 1, 1, 12),
+           dt.datetime(2020, 1, 1, tzinfo=UTC), dt.datetime(2020, 1, 1, 1, tzinfo=PLUS1),
+           dt.datetime(2020, 1, 1, 12, tzinfo=UTC), dt.time(1, 2), dt.time(0), dt.timedelta(days=1),
+           dt.timedelta(0)]
+# Exact numbers: some are ints or doubles, some lie between doubles (beyond
+# 2^53 too, where integers are not all doubles).
+EXACTS = [Decimal("1.5"), Decimal("0.1"), Decimal("-2.5"), Fraction(1, 3), Fraction(3),
+          Fraction(STAMP * 3 + 1, 3), Decimal(STAMP) + Decimal("0.5")]
+OTHERS = [Level.ONE, Tag.X, Shade.RED, Shade.BLUE, Real(1.5), b"u", b"v"]
+try:
+    import numpy as np
+    NUMPY = [np.int32(2), np.uint8(3), np.float32(1.5), np.bool_(True), np.str_("y"),
+             np.datetime64("2020-01-01"), np.datetime64("2020-01-01T12:00:00"), np.timedelta64(1, "D")]
+except ImportError:
+    np, NUMPY = None, []
+KINDS = st.sampled_from(MOMENTS + EXACTS + OTHERS + NUMPY)
+SCALARS = st.one_of(TEXTS, TEXTS, NUMBERS, NUMBERS, KINDS, KINDS, st.booleans(), st.none(),
                     st.sampled_from([TOKEN, bytearray(b"u")]))
+# Bounds that always have an order.
+ORDER_BOUNDS = st.one_of(NUMBERS, TEXTS, st.sampled_from(
+    MOMENTS + EXACTS + [Level.ONE, Tag.X, b"u"] + [v for v in NUMPY if type(v.item()) is not bool]))
 
 # Pool objects are referred to as ("ref", tier, k) and resolved when the
 # plan runs; leaves hold no objects, inner objects hold only leaves and top
@@ -172,23 +224,65 @@ def elements(value):
         yield value
 
 
+def canon(v):
+    """The Python counterpart of a numpy scalar; anything else unchanged."""
+    return v.item() if np is not None and isinstance(v, np.generic) else v
+
+
+ORDERED = {"num", "text", "bytes", "date", "naive", "aware", "time", "delta"}
+
+
+def family(v):
+    """Values of one family compare with each other and with no other."""
+    v = canon(v)
+    if type(v) is bool:
+        return "bool"
+    if isinstance(v, (int, float, Decimal, Fraction)):
+        return "num"
+    if isinstance(v, str):
+        return "text"
+    if type(v) is bytes:
+        return "bytes"
+    if v is None or isinstance(v, enum.Enum):
+        return "id"
+    if isinstance(v, dt.datetime):
+        return "naive" if v.utcoffset() is None else "aware"
+    if isinstance(v, dt.date):
+        return "date"
+    if isinstance(v, dt.time):
+        return "time" if v.utcoffset() is None else None
+    if isinstance(v, dt.timedelta):
+        return "delta"
+    return None
+
+
 def is_number(v):
-    return type(v) in (int, float)
-
-
-def exact_equal(e, x):
-    """Equality of the exact-value maps: kind and value, objects by identity."""
-    if type(x) in (str, bool):
-        return type(e) is type(x) and e == x
-    if isinstance(x, Indexable):
-        return e is x
-    return False
+    return family(v) == "num"
 
 
 def value_equal(e, x):
-    if is_number(x):
-        return is_number(e) and e == x
-    return exact_equal(e, x)
+    if isinstance(x, Indexable):
+        return e is x
+    fam = family(x)
+    if fam is None or family(e) != fam:
+        return False
+    return canon(e) is canon(x) if fam == "id" else canon(e) == canon(x)
+
+
+def keyword_equal(e, x):
+    return not is_number(x) and value_equal(e, x)
+
+
+def ordered(a, op, b):
+    """Python's comparison; False where Python refuses (NaN against a Decimal)."""
+    try:
+        if op == "gt":
+            return a > b
+        if op == "ge":
+            return a >= b
+        return a < b if op == "lt" else a <= b
+    except (TypeError, ArithmeticError):
+        return False
 
 
 def matches(world, obj, path, pred, strict=False, above=()):
@@ -215,13 +309,16 @@ def leaf_predicate(op, args):
         return lambda e: any(value_equal(e, x) for x in args[0])
     if op == "bt":
         lo, hi = args
-        return lambda e: is_number(e) and lo <= e <= hi
+        fam = family(lo)
+        if fam not in ORDERED or family(hi) != fam:
+            return lambda e: False
+        return lambda e: (family(e) == fam and ordered(canon(e), "ge", canon(lo))
+                          and ordered(canon(e), "le", canon(hi)))
     x = args[0]
-    if not is_number(x):
+    fam = family(x)
+    if fam not in ORDERED:
         return lambda e: False
-    compare = {"gt": lambda e: e > x, "ge": lambda e: e >= x,
-               "lt": lambda e: e < x, "le": lambda e: e <= x}[op]
-    return lambda e: is_number(e) and compare(e)
+    return lambda e: family(e) == fam and ordered(canon(e), op, canon(x))
 
 
 def oracle(world, expr, universe):
@@ -278,7 +375,7 @@ def keyword_oracle(world, kwargs, universe):
         for name, value in kwargs.items():
             wanted = [value] if type(value) is not list else value
             hits = {id(o) for o in universe
-                    if matches(world, o, name, lambda e: any(exact_equal(e, x) for x in wanted), strict)}
+                    if matches(world, o, name, lambda e: any(keyword_equal(e, x) for x in wanted), strict)}
             result = hits if result is None else result & hits
         bounds.append(result or set())
     return tuple(bounds)
@@ -302,6 +399,7 @@ def group_oracle(world, path, universe, strict):
     groups, nans = {}, set()
     for obj in universe:
         for e in values_of(obj, path, ()):
+            e = canon(e)
             if type(e) is float and math.isnan(e):
                 nans.add(id(obj))
                 continue
@@ -331,7 +429,7 @@ def present_values(world):
     for attrs in world.model.values():
         for value in attrs.values():
             for e in elements(value):
-                if e is None or type(e) in (Token, bytearray):
+                if type(e) in (Token, bytearray):
                     continue
                 key = (type(e), id(e) if isinstance(e, Indexable) or e != e else e)
                 if key not in seen:
@@ -347,7 +445,7 @@ def probes(world):
     def walk(obj, prefix, depth):
         for attr, value in world.model[id(obj)].items():
             for e in elements(value):
-                if e is None or type(e) in (Token, bytearray):
+                if type(e) in (Token, bytearray):
                     continue
                 out.append((prefix + attr, e))
                 if isinstance(e, Indexable) and depth < 2:
@@ -359,9 +457,14 @@ def probes(world):
 
 
 def probe_leaf(op, probe):
-    path, value = probe
-    if isinstance(value, Indexable) and op not in ("eq", "ne"):
-        op = "eq"   # ordering against an object is refused (tested apart)
+    return orderable_leaf(op, *probe)
+
+
+def orderable_leaf(op, path, value):
+    # Ordering against an object, None or a plain enum member is refused
+    # (tested apart).
+    if op in ("gt", "ge", "lt", "le") and (isinstance(value, Indexable) or family(value) == "id"):
+        op = "eq"
     return (op, path, value)
 
 
@@ -375,14 +478,15 @@ def expressions(world):
                        st.tuples(st.just("list"), st.lists(SCALARS, max_size=2)))
     order_values = st.one_of(here_numbers, here_numbers, SCALARS,
                              st.tuples(st.just("list"), st.lists(NUMBERS, max_size=1)))
-    bound = st.one_of(here_numbers, NUMBERS)
+    here_ordered = [v for v in present if family(v) in ORDERED]
+    bound = st.one_of(here_numbers, ORDER_BOUNDS, st.sampled_from(here_ordered) if here_ordered else NUMBERS)
     hits = probes(world)
     probe = st.sampled_from(hits) if hits else st.tuples(PATHS, SCALARS)
     leaves = st.one_of(
         st.builds(probe_leaf, st.sampled_from(["eq", "ne", "gt", "le"]), probe),
         st.builds(probe_leaf, st.sampled_from(["eq", "lt", "ge"]), probe),
         st.tuples(st.sampled_from(["eq", "eq", "ne"]), PATHS, values),
-        st.tuples(st.sampled_from(["gt", "ge", "lt", "le"]), PATHS, order_values),
+        st.builds(orderable_leaf, st.sampled_from(["gt", "ge", "lt", "le"]), PATHS, order_values),
         st.tuples(st.just("bt"), PATHS, bound, bound),
         st.tuples(st.just("in"), PATHS,
                   st.tuples(st.just("list"), st.lists(values, max_size=3))),
@@ -422,6 +526,8 @@ STEPS = st.lists(st.one_of(
               st.integers(0, 7), st.sampled_from(ATTRS), st.integers(0, 2)),
     st.tuples(st.just("mutate"), st.sampled_from(["top", "inner", "leaf"]),
               st.integers(0, 7), st.sampled_from(ATTRS), st.integers(0, 3)),
+    st.tuples(st.sampled_from(["remove", "readd", "replace"]), st.integers(0, 7)),
+    st.tuples(st.just("algebra")),
 ), min_size=1, max_size=12)
 
 PLANS = st.fixed_dictionaries({
@@ -473,10 +579,48 @@ def test_queries_agree_with_brute_force(plan, data):
     listing = idx.collect()
     assert ids(listing) == ids(world.members)
     view, view_members = None, None
+    removed = []
 
     for step in plan["steps"]:
         kind = step[0]
-        if kind == "assign":
+        got = None  # no stale reference keeps a replaced object alive
+        if kind in ("remove", "replace") and world.members:
+            # A replaced object is taken from the view, where a new object
+            # under its id would show.
+            pool = [o for o in view_members or () if kind == "replace"] or world.members
+            obj = pool[step[1] % len(pool)]
+            idx.remove(obj)
+            world.members.remove(obj)
+            if view is not None:
+                view_members = [o for o in view_members if o is not obj]
+            if kind == "replace" and any(obj is t for t in world.top):
+                # Nothing else holds a top object: it dies, and the new one
+                # takes its id (ids are reused last-in, first-out).
+                shape = plan["top"][step[1] % len(plan["top"])]
+                k = next(i for i, t in enumerate(world.top) if t is obj)
+                world.top[k] = None
+                del obj, listing, pool
+                world.top[k] = world.make(shape)
+                idx.add_object(world.top[k])
+                world.members.append(world.top[k])
+            else:
+                removed.append(obj)
+            listing = idx.collect()
+        elif kind == "readd" and removed:
+            obj = removed.pop(step[1] % len(removed))
+            idx.add_object(obj)  # a view made before it left does not list it again
+            world.members.append(obj)
+            listing = idx.collect()
+        elif kind == "algebra" and view is not None:
+            expr = data.draw(expressions(world), label="algebra")
+            other = idx.reduced_query(build(world, expr))
+            check_listing(other.collect(), oracle(world, expr, world.members), listing, f"view {expr!r}")
+            a, b = universe_ids(view_members), set(ids(other.collect()))
+            for got_view, expected in ((view & other, a & b), (view | other, a | b),
+                                       (view - other, a - b), (other - view, b - a)):
+                check_listing(got_view.collect(), expected, listing, f"algebra {expr!r}")
+                assert len(got_view) == len(expected)
+        elif kind == "assign":
             _, tier, k, attr, pick = step
             world.assign(tier, k, attr, plan["new_values"][tier][pick])
         elif kind == "mutate":
@@ -514,7 +658,38 @@ def test_queries_agree_with_brute_force(plan, data):
                               f"view reduced {kwargs!r}")
         elif kind == "group":
             check_groups(world, idx, step[1], listing)
+        check_protocols(world, idx, view, view_members, removed)
     assert ids(idx.collect()) == ids(world.members)
+    check_cleared(idx, view, plan, world)
+
+
+def check_protocols(world, idx, view, view_members, removed):
+    """len, iteration, membership and truth of the index and the view agree
+    with the model (a stale filing would show in len before any listing)."""
+    assert len(idx) == len(world.members) and bool(idx) == bool(world.members)
+    assert [id(o) for o in idx] == [id(o) for o in idx.collect()]
+    assert all(o in idx for o in world.members)
+    assert not any(o in idx for o in removed)
+    if view is not None:
+        assert len(view) == len(view_members) == len(view.collect())
+        assert bool(view) == bool(view_members)
+        assert all(o in view for o in view_members)
+        assert not any(o in view for o in removed)
+    for attr in ATTRS:
+        for key, group in idx.group_by(attr).items():
+            assert len(group) == len(group.collect()), f"stale filing under {attr}={key!r}"
+
+
+def check_cleared(idx, view, plan, world):
+    idx.clear()
+    assert len(idx) == 0 and not idx and idx.collect() == []
+    if view is not None:
+        assert len(view) == 0 and view.collect() == []
+    for attr in ATTRS:
+        assert all(len(g) == 0 for g in idx.group_by(attr).values())
+    # The emptied index files new objects again.
+    idx.add_object_many(world.members)
+    assert ids(idx) == ids(world.members)
 
 
 def check_groups(world, idx, path, listing):

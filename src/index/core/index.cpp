@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <deque>
+#include <type_traits>
 #include <unordered_map>
 
 #include "absl/container/flat_hash_map.h"
@@ -214,13 +215,13 @@ void IndexAPI::add_object(const py::SharedPy& obj) {
       {
         auto allowed = allowed_items->write();
         auto store = items->write();
-        if (id >= store->size()) store->resize(static_cast<size_t>(id) + 1);
+        if (id >= store->size()) store->put(id, StoredItem());  // grows the store
         published = allowed->contains(id);
         fresh = !(*store)[id].occupied();
         // Published together with the slot (both locks are held); what may
         // fail comes first.
         if (!published) allowed->add(id);
-        if (fresh) (*store)[id] = StoredItem(nullptr, obj);
+        if (fresh) store->put(id, StoredItem(nullptr, obj));
       }
       file_attributes(id, rec);
     }
@@ -255,15 +256,21 @@ void IndexAPI::add_object_many(const std::vector<py::SharedPy>& objs) {
   const size_t n = unique.size();
   // fresh: stored by this call; unpublished: not published before it.
   std::vector<uint8_t> fresh(n), unpublished(n);
+  uint64_t stored_at;
+  // The removal count is atomic: read below without the lock (the store
+  // itself never moves), so that the common case costs no lock per object.
+  const ItemVec* store_ptr;
   {
     auto allowed = allowed_items->write();
     auto store = items->write();
-    if (max_id >= store->size()) store->resize(static_cast<size_t>(max_id) + 1);
+    if (max_id >= store->size()) {  // grown first: what may fail comes first
+      store->resize(static_cast<size_t>(max_id) + 1);
+      if (!store->stamps.empty()) store->stamps.resize(store->size(), 0);
+    }
     for (size_t i = 0; i < n; ++i) {
       unpublished[i] = !allowed->contains(ids[i]);
-      StoredItem& slot = (*store)[ids[i]];
-      if (slot.occupied()) continue;
-      slot = StoredItem(nullptr, *unique[i]);
+      if ((*store)[ids[i]].occupied()) continue;
+      store->put(ids[i], StoredItem(nullptr, *unique[i]));
       fresh[i] = 1;
     }
     try {
@@ -273,6 +280,8 @@ void IndexAPI::add_object_many(const std::vector<py::SharedPy>& objs) {
         if (fresh[i]) (*store)[ids[i]] = StoredItem();
       throw;
     }
+    stored_at = store->epoch();
+    store_ptr = &*store;
   }
   // Objects [from, n) leave again: the fresh ones are unfiled and lose their
   // slots, and every one not published before is unpublished.
@@ -301,6 +310,9 @@ void IndexAPI::add_object_many(const std::vector<py::SharedPy>& objs) {
       for (const size_t end = std::min(n, i + kCheckEvery); i < end; ++i) {
         IndexableRecord& rec = *record_of(unique[i]->get());
         MutexGuard writer(rec.write_lock);
+        // An object removed since the first pass (by another thread, which
+        // held its write lock) is neither registered nor filed: it has left.
+        if (store_ptr->epoch() != stored_at && !holds(ids[i], unique[i]->get())) continue;
         add_index_meta(rec, self);
         file_attributes(ids[i], rec);
       }
@@ -339,8 +351,8 @@ void IndexAPI::withdraw(std::span<const py::SharedPy> fresh, std::span<const uin
     auto allowed = allowed_items->write();
     auto store = items->write();
     for (const auto& o : fresh) {
-      StoredItem& slot = (*store)[record_of(o.get())->id];
-      if (slot.object == o.get()) released.push_back(std::exchange(slot, StoredItem()));
+      uint32_t id = record_of(o.get())->id;
+      if ((*store)[id].object == o.get()) released.push_back(store->take(id));
     }
     for (uint32_t id : unpublish) allowed->remove(id);
   }
@@ -365,11 +377,13 @@ bool IndexAPI::store_nested(const py::SharedPy& obj, uint32_t holder, uint32_t a
   auto parent_link = std::make_unique<StoredItemParent>();
   parent_link->add_holder(attr, holder);
   parent_link->index = weak_from_this();
-  if (id >= store->size()) store->resize(static_cast<size_t>(id) + 1);
-  // Whatever may fail comes before the slot is stored (both locks are held,
-  // so the order is not visible).
-  allowed->add(id);
-  (*store)[id] = StoredItem(std::move(parent_link), obj);
+  store->put(id, StoredItem(std::move(parent_link), obj));
+  try {
+    allowed->add(id);
+  } catch (const std::bad_alloc&) {
+    (*store)[id] = StoredItem();  // never seen: both locks are held
+    throw;
+  }
   return true;
 }
 
@@ -409,8 +423,7 @@ void IndexAPI::unfile_nested(IndexableRecord& rec) {
       StoredItem& slot = (*store)[rec.id];
       if (!slot.occupied() || !slot.parent || !slot.parent->pending_removal) return;
       allowed->remove(rec.id);  // may fail: before the slot is emptied
-      released = std::move(slot);
-      slot = StoredItem();
+      released = store->take(rec.id);
     }
     // Finished once begun (the slot is gone): removals are idempotent.
     memory::complete(
@@ -418,11 +431,67 @@ void IndexAPI::unfile_nested(IndexableRecord& rec) {
   });
 }
 
+// ---- removing --------------------------------------------------------------
+void IndexAPI::unfile_attributes(uint32_t id, const AttrMap& attrs) {
+  // One hold of the maps lock for every value; maps that may have become
+  // empty are reset afterwards under the write lock, as remove_index does.
+  absl::InlinedVector<std::shared_ptr<QueryMap>, 8> emptied;
+  {
+    auto maps = query_maps->read();
+    attrs.for_each([&](const uint32_t& aid, const PyValue& v) {
+      if (aid >= maps->size() || !(*maps)[aid]) return;
+      const std::shared_ptr<QueryMap>& map = (*maps)[aid];
+      if (map->unfile(v, id) && map->is_empty()) emptied.push_back(map);
+    });
+  }
+  if (emptied.empty()) return;
+  auto maps = query_maps->write();
+  for (const auto& map : emptied) {
+    uint32_t aid = map->attr_id;
+    if (aid < maps->size() && (*maps)[aid] == map && map->is_empty()) (*maps)[aid].reset();
+  }
+}
+
+bool IndexAPI::remove_object(IndexableRecord& rec, PyObject* obj, StoredItem& released) {
+  bool found = false;
+  with_attributes(rec, [&](AttrMap& attrs) {
+    {
+      auto allowed = allowed_items->write();
+      if (!allowed->contains(rec.id)) return;
+      auto store = items->write();
+      ZX_CHECK(rec.id < store->size() && (*store)[rec.id].object == obj, "listed object without its slot");
+      released = store->take(rec.id);
+      allowed->remove(rec.id);
+    }
+    found = true;
+    unfile_attributes(rec.id, attrs);
+  });
+  if (found) {
+    const void* self = this;
+    auto meta = rec.index_meta.lock();
+    meta->erase(std::remove_if(meta->begin(), meta->end(),
+                               [&](const IndexMeta& m) { return m.address == self || m.index.expired(); }),
+                meta->end());
+  }
+  return found;
+}
+
 // ---- reading ---------------------------------------------------------------
 bool IndexAPI::has_object_id(uint32_t id) const {
   auto store = items->read();
   return id < store->size() && (*store)[id].occupied();
 }
+
+bool IndexAPI::holds(uint32_t id, PyObject* obj) const {
+  auto store = items->read();
+  return id < store->size() && (*store)[id].object == obj;
+}
+
+bool IndexAPI::contains(uint32_t id) const { return allowed_items->read()->contains(id); }
+
+uint64_t IndexAPI::size() const { return allowed_items->read()->cardinality(); }
+
+uint64_t IndexAPI::epoch() const { return items->read()->epoch(); }
 
 bool IndexAPI::reaches_root_avoiding(uint32_t start, uint32_t avoid) const {
   // Breadth-first, one level at a time: the frontier holds ids of `at`.
@@ -469,10 +538,12 @@ Bitmap IndexAPI::get_direct_parents(const Bitmap& ids, uint32_t attr) const {
   return out;
 }
 
-std::vector<PyObject*> IndexAPI::objects_of(const RwLocked<ItemVec>& store_lock, const Bitmap& ids) {
+std::vector<PyObject*> IndexAPI::objects_of(const RwLocked<ItemVec>& store_lock, const Bitmap& ids, uint64_t epoch) {
   std::vector<PyObject*> out;
   out.reserve(ids.cardinality());
   auto store = store_lock.read();
+  // Stamps are read only when a removal happened since `epoch`.
+  const uint64_t* stamps = store->unchanged_since(epoch) || store->stamps.empty() ? nullptr : store->stamps.data();
   const StoredItem* const slots = store->data();
   const size_t size = store->size();
   // Ids of a sparse answer are far apart, so each one costs a cache miss on
@@ -480,26 +551,39 @@ std::vector<PyObject*> IndexAPI::objects_of(const RwLocked<ItemVec>& store_lock,
   // prefetches the slot kSlotAhead ids ahead and, once that slot has
   // arrived, the object kObjectAhead ids ahead.
   constexpr size_t kSlotAhead = 16, kObjectAhead = 8;
-  ids.for_each_chunk([&](std::span<const uint32_t> chunk) {
-    const size_t n = chunk.size();
-    auto slot = [&](size_t i) -> const StoredItem* { return chunk[i] < size ? slots + chunk[i] : nullptr; };
-    auto prefetch_slot = [&](size_t i) {
-      if (const StoredItem* s = slot(i)) __builtin_prefetch(s);
-    };
-    auto prefetch_object = [&](size_t i) {
-      if (const StoredItem* s = slot(i); s && s->object) __builtin_prefetch(s->object, 1);
-    };
-    for (size_t i = 0; i < std::min(n, kSlotAhead); ++i) prefetch_slot(i);
-    for (size_t i = 0; i < std::min(n, kObjectAhead); ++i) prefetch_object(i);
-    for (size_t i = 0; i < n; ++i) {
-      if (i + kSlotAhead < n) prefetch_slot(i + kSlotAhead);
-      if (i + kObjectAhead < n) prefetch_object(i + kObjectAhead);
-      const StoredItem* s = slot(i);
-      if (!s || !s->occupied()) continue;  // placeholders are never handed out
-      Py_INCREF(s->object);
-      out.push_back(s->object);
-    }
-  });
+  // Two instances of the loop, so that listing a view made since the last
+  // removal (or an index) pays nothing for the stamps.
+  auto list = [&](auto check_stamps) {
+    ids.for_each_chunk([&](std::span<const uint32_t> chunk) {
+      const size_t n = chunk.size();
+      auto slot = [&](size_t i) -> const StoredItem* { return chunk[i] < size ? slots + chunk[i] : nullptr; };
+      auto prefetch_slot = [&](size_t i) {
+        if (const StoredItem* s = slot(i)) __builtin_prefetch(s);
+      };
+      auto prefetch_object = [&](size_t i) {
+        if (const StoredItem* s = slot(i); s && s->object) __builtin_prefetch(s->object, 1);
+      };
+      for (size_t i = 0; i < std::min(n, kSlotAhead); ++i) prefetch_slot(i);
+      for (size_t i = 0; i < std::min(n, kObjectAhead); ++i) prefetch_object(i);
+      for (size_t i = 0; i < n; ++i) {
+        if (i + kSlotAhead < n) prefetch_slot(i + kSlotAhead);
+        if (i + kObjectAhead < n) prefetch_object(i + kObjectAhead);
+        const StoredItem* s = slot(i);
+        // Placeholders are never handed out, nor objects stored after `epoch`.
+        if (!s || !s->occupied()) continue;
+        if constexpr (decltype(check_stamps)::value) {
+          if (stamps[chunk[i]] > epoch) continue;
+        }
+        Py_INCREF(s->object);
+        out.push_back(s->object);
+      }
+    });
+  };
+  if (stamps) {
+    list(std::true_type{});
+  } else {
+    list(std::false_type{});
+  }
   return out;
 }
 
@@ -525,12 +609,14 @@ Bitmap IndexAPI::reduced_query(const QueryExpr& e) const {
 std::optional<Groups> IndexAPI::group_by(std::string_view name) const {
   auto [head, tail] = attr_parts(name);
   (void)tail;
-  uint32_t id = interner().intern(head);
+  // A name that was never stored has no map in any index.
+  std::optional<uint32_t> known = interner().get(head);
+  if (!known) return std::nullopt;
   std::shared_ptr<QueryMap> map;
   {
     auto maps = query_maps->read();
-    if (id >= maps->size()) return std::nullopt;
-    map = (*maps)[id];
+    if (*known >= maps->size()) return std::nullopt;
+    map = (*maps)[*known];
   }
   if (!map) return Groups{};
   return map->group_by(name);
@@ -560,7 +646,11 @@ void IndexAPI::reduce(const HashQuery& q) {
   }
   for (const auto& o : objs) {
     IndexableRecord& rec = *record_of(o.get());
-    file_attributes(rec.id, rec);
+    // Under the object's attributes lock, which a removal holds while it
+    // empties the slot: an object removed meanwhile is not filed again.
+    with_attributes(rec, [&](AttrMap&) {
+      if (holds(rec.id, o.get())) file_attributes(rec.id, rec);
+    });
   }
   nesting.drain();
 }
@@ -647,9 +737,8 @@ void IndexAPI::union_with(const std::shared_ptr<IndexAPI>& other) {
       with_attributes(rec, [&](AttrMap& attrs) {
         {
           auto store = items->write();
-          if (id >= store->size()) store->resize(static_cast<size_t>(id) + 1);
-          if (!(*store)[id].occupied()) {
-            (*store)[id] = StoredItem(nullptr, obj);
+          if (id >= store->size() || !(*store)[id].occupied()) {
+            store->put(id, StoredItem(nullptr, obj));
             t.stored = true;
           }
         }
@@ -695,7 +784,7 @@ void IndexAPI::union_with(const std::shared_ptr<IndexAPI>& other) {
           }
           if (t.stored) {
             auto store = items->write();
-            released.push_back(std::exchange((*store)[t.id], StoredItem()));
+            released.push_back(store->take(t.id));
           }
         });
       }
