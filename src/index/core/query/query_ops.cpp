@@ -245,7 +245,9 @@ void validate_expr(const QueryExpr& root) {
   if (!root.is_combinator()) return validate_leaf(root);
   // Depth-first, left to right (the first offending leaf in reading order is
   // reported); shared nodes are checked once.
-  absl::flat_hash_set<const QueryExpr*> seen;
+  absl::flat_hash_set<const QueryExpr*, absl::Hash<const QueryExpr*>, std::equal_to<const QueryExpr*>,
+                      memory::UnfailingAllocator<const QueryExpr*>>
+      seen;  // (grows through the reserve: support/memory.hpp)
   absl::InlinedVector<const QueryExpr*, 16> stack{&root};
   while (!stack.empty()) {
     const QueryExpr* e = stack.back();
@@ -273,7 +275,9 @@ Bitmap evaluate_query(const QueryMapVec& maps, const Bitmap& universe, const Que
     size_t next = 0;
     Parts parts{};
   };
-  absl::flat_hash_map<const QueryExpr*, Bitmap> memo;
+  absl::flat_hash_map<const QueryExpr*, Bitmap, absl::Hash<const QueryExpr*>, std::equal_to<const QueryExpr*>,
+                      memory::UnfailingAllocator<std::pair<const QueryExpr* const, Bitmap>>>
+      memo;  // (grows through the reserve: support/memory.hpp)
   absl::InlinedVector<Frame, 4> stack;
   stack.push_back(Frame{&root, false});
   Bitmap result;
