@@ -107,43 +107,42 @@ inline KeyCode entry_key(Entry e) { return e >> kEntryKeyShift; }
 // Bits 33..51, which every well-formed entry keeps zero.
 inline bool entry_reserved_bits_clear(Entry e) { return ((e >> 33) & ((uint64_t{1} << 19) - 1)) == 0; }
 
+// Sign, 11-bit exponent and 64-bit mantissa of a key code, undoing the
+// inversion of negative numbers. The zero code gives exponent and mantissa 0.
+struct KeyMagnitude {
+  bool negative;
+  uint64_t exponent;
+  uint64_t mantissa;
+};
+inline KeyMagnitude key_code_magnitude(KeyCode k) {
+  uint64_t head = key_code_head(k);
+  uint64_t mantissa = key_code_mantissa(k);
+  const bool negative = head < kZeroHead;
+  if (negative) {
+    head = ~head & 0xFFF;
+    mantissa = ~mantissa;
+  }
+  return KeyMagnitude{negative, head & 0x7FF, mantissa};
+}
+
 // The number of a key code as a double: sign, exponent and the top 52
 // fraction bits are kept, lower bits dropped, so integers beyond 2^53 come
 // back truncated toward zero. Every zero comes back as +0.0.
 inline double key_code_to_double(KeyCode k) {
-  uint64_t head = key_code_head(k);
-  uint64_t mantissa = key_code_mantissa(k);
-  if (head == kZeroHead && mantissa == 0) return 0.0;
-  const bool negative = head < kZeroHead;
-  if (negative) {
-    head = ~head & 0xFFF;
-    mantissa = ~mantissa;
-  }
-  const uint64_t exponent = head & 0x7FF;
-  const uint64_t fraction = (mantissa >> 11) & ((uint64_t{1} << 52) - 1);
-  return std::bit_cast<double>((static_cast<uint64_t>(negative) << 63) | (exponent << 52) | fraction);
+  const KeyMagnitude m = key_code_magnitude(k);
+  const uint64_t fraction = (m.mantissa >> 11) & ((uint64_t{1} << 52) - 1);
+  return std::bit_cast<double>((static_cast<uint64_t>(m.negative) << 63) | (m.exponent << 52) | fraction);
 }
 inline double key_to_double(Entry e) { return key_code_to_double(entry_key(e)); }
 // True when key_code_to_double gives the number back exactly (no mantissa
 // bit below the double's 52 fraction bits is set).
-inline bool key_code_exact_as_double(KeyCode k) {
-  uint64_t mantissa = key_code_mantissa(k);
-  if (key_code_head(k) < kZeroHead) mantissa = ~mantissa;
-  return (mantissa & 0x7FF) == 0;
-}
+inline bool key_code_exact_as_double(KeyCode k) { return (key_code_magnitude(k).mantissa & 0x7FF) == 0; }
 // The integer of a key code made from an integer (of_int).
 inline int64_t key_code_to_int(KeyCode k) {
-  uint64_t head = key_code_head(k);
-  uint64_t mantissa = key_code_mantissa(k);
-  if (head == kZeroHead && mantissa == 0) return 0;
-  const bool negative = head < kZeroHead;
-  if (negative) {
-    head = ~head & 0xFFF;
-    mantissa = ~mantissa;
-  }
-  const int z = 1086 - static_cast<int>(head & 0x7FF);
-  const uint64_t m = mantissa >> z;
-  return static_cast<int64_t>(negative ? 0 - m : m);
+  const KeyMagnitude m = key_code_magnitude(k);
+  if (m.exponent == 0 && m.mantissa == 0) return 0;
+  const uint64_t v = m.mantissa >> (1086 - static_cast<int>(m.exponent));
+  return static_cast<int64_t>(m.negative ? 0 - v : v);
 }
 
 // One end of a range. Included and Excluded carry a number; Unbounded does not.
