@@ -47,6 +47,7 @@ PyTypeObject* base_type() { return reinterpret_cast<PyTypeObject*>(g_type); }
 thread_local int t_dealloc_depth = 0;
 
 void Indexable_dealloc(PyObject* self) {
+  PyObject_GC_UnTrack(self);
   PyTypeObject* type = Py_TYPE(self);
   IndexableRecord* rec = record_of(self);
   uint32_t id = rec->id;
@@ -67,10 +68,36 @@ void Indexable_dealloc(PyObject* self) {
   if (t_dealloc_depth == 0) py::drain_queued_release();
 }
 
+// Every Python reference of the attribute table. Read without the attributes
+// lock: this runs with the interpreter lock held, and every change of the
+// table holds it too, so the table cannot change during the collector's
+// passes over it (which run no Python code in between), even while another,
+// detached thread holds the object's locks.
+int Indexable_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  return record_of(self)->attrs.traverse(visit, arg);
+}
+
+// Breaks cycles: the table is taken out under the attributes lock (a
+// detached reader may hold it for a moment; the wait detaches) and dropped
+// once the lock is released.
+int Indexable_clear(PyObject* self) {
+  IndexableRecord* rec = record_of(self);
+  AttrMap taken;
+  bool ok = py::call<bool>(false, [&]() -> bool {
+    auto attrs = rec->lock_attributes();
+    taken = std::move(*attrs);
+    return true;
+  });
+  if (!ok) PyErr_WriteUnraisable(self);
+  return 0;
+}
+
 PyObject* Indexable_new(PyTypeObject* type, PyObject* /*args*/, PyObject* kwargs) {
   return py::call<PyObject*>(nullptr, [&]() -> PyObject* {
     AttrMap attrs;
-    if (kwargs) {
+    if (kwargs && PyDict_GET_SIZE(kwargs) > 0) {
+      attrs.reserve(static_cast<uint32_t>(PyDict_GET_SIZE(kwargs)), 0);
       PyObject *key, *value;
       Py_ssize_t pos = 0;
       // Values are converted before the object exists, so a failing
@@ -79,7 +106,7 @@ PyObject* Indexable_new(PyTypeObject* type, PyObject* /*args*/, PyObject* kwargs
       while (PyDict_Next(kwargs, &pos, &key, &value)) {
         py::Ref k = py::Ref::borrow(key), v = py::Ref::borrow(value);
         uint32_t aid = attr_id_of(k.get());
-        attrs.insert(aid, PyValue::for_attribute(v.get()));
+        attrs.exchange(aid, AttrSlot::from_object(v.get()), 0);
       }
     }
     PyObject* self;
@@ -90,13 +117,32 @@ PyObject* Indexable_new(PyTypeObject* type, PyObject* /*args*/, PyObject* kwargs
     } else {
       self = type->tp_alloc(type, 0);
       if (!self) throw py::PyErrorSet{};
+      PyObject_GC_UnTrack(self);  // tracked again once the record is whole
     }
     IndexableRecord* rec = new (record_of(self)) IndexableRecord();
     rec->id = allocate_id();
-    *rec->attributes.lock() = std::move(attrs);
+    attrs.set_owner(rec->id);
+    rec->attrs = std::move(attrs);
+    PyObject_GC_Track(self);
     return self;
   });
 }
+
+// Re-attaches a detached thread that holds native locks, for a change of an
+// attribute table (which needs the interpreter lock). Nothing runs on
+// re-attaching (no deferred release, no Python code); a thread attached and
+// waiting for a native lock detaches while it waits, so no thread that holds
+// the interpreter lock waits for these locks.
+class AttachForStore {
+ public:
+  AttachForStore() : state_(PyGILState_Ensure()) {}
+  ~AttachForStore() { PyGILState_Release(state_); }
+  AttachForStore(const AttachForStore&) = delete;
+  AttachForStore& operator=(const AttachForStore&) = delete;
+
+ private:
+  PyGILState_STATE state_;
+};
 
 int Indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
   return py::call<int>(-1, [&]() -> int {
@@ -108,27 +154,24 @@ int Indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
       PyErr_Format(PyExc_TypeError, "attribute name must be string, not '%.200s'", Py_TYPE(name)->tp_name);
       throw py::PyErrorSet{};
     }
-    PyValue v = PyValue::for_attribute(value);
+    AttrSlot slot = AttrSlot::from_object(value);
     uint32_t aid = attr_id_of(name);
     IndexableRecord* rec = record_of(self);
     // The value being replaced is destroyed last, attached and with no native
     // lock held: dropping it may run Python code (a __del__) that reads this
     // object or queries an index.
-    std::optional<PyValue> replaced;
-    // Writers of one object are serialised from the propagation to the store;
-    // the membership list is read under the attributes lock, so an index that
-    // registers the object meanwhile either is updated here or files the
-    // stored value itself afterwards.
+    AttrSlot replaced;
     {
       // An object that never entered an index only stores the value. A
       // registration racing with this store files the stored value itself
       // (it takes the attributes lock after registering).
-      auto attrs = rec->attributes.lock();
-      if (!rec->in_index.load(std::memory_order_acquire)) {
-        replaced = attrs->exchange(aid, std::move(v));
+      auto attrs = rec->lock_attributes();
+      if (!rec->in_index()) {
+        replaced = attrs->exchange(aid, std::move(slot), rec->id);
         return 0;
       }
     }
+    PyValue v = AttrSlot::to_value(slot.word(), rec->id, aid);
     // Strong references to the live indexes, dropped attached (below).
     absl::InlinedVector<std::shared_ptr<IndexAPI>, 4> live;
     if (v.kind() == Kind::Ind || v.kind() == Kind::Iterable) {
@@ -142,16 +185,20 @@ int Indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
         if (idx->has_object_id(rec->id)) deepest = std::max(deepest, idx->level);
       check_nesting_depth(v, deepest);
     }
-    MutexGuard writer(rec->write_lock);
+    // Writers of one object are serialised from the propagation to the store;
+    // the membership list is read under the attributes lock, so an index that
+    // registers the object meanwhile either is updated here or files the
+    // stored value itself afterwards.
+    WriterGuard writer(*rec);
     {
       py::DetachScope detach;
       NestingScope nesting;
       {
-        auto attrs = rec->attributes.lock();
+        auto attrs = rec->lock_attributes();
         live = live_indexes(*rec);
         if (!live.empty()) {
           FilingScope filing(*rec, *attrs);
-          const PyValue* old = attrs->get(aid);
+          std::optional<PyValue> old = attrs->get(aid);
           for (const auto& idx : live) {
             // An index that no longer stores the object (a nested object
             // whose last holder let go) is not updated.
@@ -160,7 +207,10 @@ int Indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
             idx->add_index(rec->id, aid, v);
           }
         }
-        replaced = attrs->exchange(aid, std::move(v));
+        // The table changes only under the interpreter lock (attached reads
+        // and the collector read it without the attributes lock).
+        AttachForStore attach;
+        replaced = attrs->exchange(aid, std::move(slot), rec->id);
       }
       writer.release();
       nesting.drain();
@@ -171,9 +221,9 @@ int Indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
 
 PyObject* Indexable_getattro(PyObject* self, PyObject* name) {
   if (PyUnicode_Check(name)) {
-    // The result is built under the lock: get_obj() only creates ints,
-    // floats and strs (never tracked by the garbage collector, so no
-    // collection and no Python code can run) or takes a new reference.
+    // Attached: every change of the table holds the interpreter lock, so the
+    // table is read without the attributes lock and the stored object is
+    // handed out with one new reference.
     PyObject* result = nullptr;
     bool ok = py::call<bool>(false, [&]() -> bool {
       uint32_t aid;
@@ -183,20 +233,14 @@ PyObject* Indexable_getattro(PyObject* self, PyObject* name) {
         PyErr_Clear();  // not UTF-8: cannot be stored, fall back to the class lookup
         return true;
       }
-      bool found = false;
-      record_of(self)->attributes.with_nothrow([&](AttrMap& attrs) noexcept {
-        if (const PyValue* v = attrs.get(aid)) {
-          found = true;
-          result = v->get_obj();
-        }
-      });
-      // A failed build (MemoryError) is raised once the lock is released:
-      // a Python error unwinding through the guard would poison the object.
-      if (found && !result) throw py::PyErrorSet{};
+      result = record_of(self)->attrs.find_object(aid);
       return true;
     });
     if (!ok) return nullptr;
-    if (result) return result;
+    if (result) {
+      Py_INCREF(result);
+      return result;
+    }
   }
   PyObject* r = PyObject_GenericGetAttr(self, name);
   if (!r && PyErr_ExceptionMatches(PyExc_AttributeError)) {
@@ -208,7 +252,7 @@ PyObject* Indexable_getattro(PyObject* self, PyObject* name) {
 
 PyObject* Indexable_repr(PyObject* self) {
   return py::call<PyObject*>(nullptr, [&]() -> PyObject* {
-    size_t n = record_of(self)->attributes.lock()->size();
+    size_t n = record_of(self)->attrs.size();  // attached: see Indexable_getattro
     return PyUnicode_FromFormat("<Indexable with %zu attributes>", n);
   });
 }
@@ -216,11 +260,7 @@ PyObject* Indexable_repr(PyObject* self) {
 PyObject* Indexable_dir(PyObject* self, PyObject* /*unused*/) {
   return py::call<PyObject*>(nullptr, [&]() -> PyObject* {
     std::vector<uint32_t> ids;
-    {
-      auto attrs = record_of(self)->attributes.lock();
-      ids.reserve(attrs->size());
-      attrs->for_each([&](const uint32_t& k, const PyValue&) { ids.push_back(k); });
-    }
+    record_of(self)->attrs.for_each_key([&](uint32_t k) { ids.push_back(k); });
     py::Ref out = py::Ref::steal(PyList_New(0));
     if (!out) throw py::PyErrorSet{};
     StrInternerView view = interner().view();
@@ -253,6 +293,8 @@ PyMethodDef g_methods[] = {
 PyType_Slot g_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(&Indexable_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(&Indexable_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(&Indexable_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(&Indexable_clear)},
     {Py_tp_getattro, reinterpret_cast<void*>(&Indexable_getattro)},
     {Py_tp_setattro, reinterpret_cast<void*>(&Indexable_setattro)},
     {Py_tp_repr, reinterpret_cast<void*>(&Indexable_repr)},
@@ -261,7 +303,7 @@ PyType_Slot g_slots[] = {
 };
 
 PyType_Spec g_spec = {"Zarvex.Indexable", static_cast<int>(sizeof(PyIndexable)), 0,
-                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, g_slots};
+                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, g_slots};
 
 }  // namespace
 
@@ -298,16 +340,22 @@ void add_index_meta_locked(MetaList& list, const std::weak_ptr<IndexAPI>& index,
 
 void add_index_meta(IndexableRecord& rec, const std::weak_ptr<IndexAPI>& index) {
   const void* address = index.lock().get();  // callers hold the index alive
-  auto meta = rec.index_meta.lock();
-  add_index_meta_locked(*meta, index, address);
-  rec.in_index.store(true, std::memory_order_release);
+  ObjectLockGuard g(rec.lock, ObjectLock::kMembership);
+  MetaList* list = rec.meta.load(std::memory_order_relaxed);
+  if (!list) {
+    // Published once; freed with the record.
+    list = new MetaList();
+    rec.meta.store(list, std::memory_order_release);
+  }
+  add_index_meta_locked(*list, index, address);
 }
 
 absl::InlinedVector<std::shared_ptr<IndexAPI>, 4> live_indexes(IndexableRecord& rec) {
   absl::InlinedVector<std::shared_ptr<IndexAPI>, 4> live;
-  auto meta = rec.index_meta.lock();
-  for (const IndexMeta& m : *meta)
-    if (auto idx = m.index.lock()) live.push_back(std::move(idx));
+  ObjectLockGuard g(rec.lock, ObjectLock::kMembership);
+  if (MetaList* list = rec.meta.load(std::memory_order_relaxed))
+    for (const IndexMeta& m : *list)
+      if (auto idx = m.index.lock()) live.push_back(std::move(idx));
   return live;
 }
 

@@ -1,5 +1,7 @@
 #include "py/gil.hpp"
 
+#include "py/pending_ref.hpp"
+
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -45,6 +47,9 @@ bool thread_detached() noexcept { return t_detached; }
 void release_ref(PyObject* obj) noexcept {
   if (!obj) return;
   if (!t_detached) {
+    // A reference taken on a detached thread and still pending is applied
+    // first, so a count never drops below what its holders own.
+    apply_pending_increfs();
     if (t_queue_depth > 0 || t_queue_draining) {
       t_queue.push_back(obj);
       return;
@@ -58,6 +63,7 @@ void release_ref(PyObject* obj) noexcept {
 }
 
 void drain_deferred() noexcept {
+  apply_pending_increfs();
   if (!g_has_deferred.load(std::memory_order_acquire)) return;
   std::vector<PyObject*> batch;
   {
@@ -74,6 +80,7 @@ void end_queued_release() noexcept { --t_queue_depth; }
 void drain_queued_release() noexcept {
   if (t_queue_depth > 0 || t_queue_draining) return;
   t_queue_draining = true;
+  apply_pending_increfs();
   while (!t_queue.empty()) {
     PyObject* o = t_queue.back();
     t_queue.pop_back();

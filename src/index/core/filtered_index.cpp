@@ -52,7 +52,7 @@ std::shared_ptr<IndexAPI> FilteredView::rebase() const {
   NestingScope nesting;
   for (const auto& o : objs) {
     IndexableRecord& rec = *record_of(o.get());
-    MutexGuard writer(rec.write_lock);
+    WriterGuard writer(rec);
     add_index_meta(rec, self);
     core->file_attributes(rec.id, rec);
   }

@@ -28,7 +28,7 @@ void with_attributes(IndexableRecord& rec, const std::function<void(AttrMap&)>& 
       f(*m);
       return;
     }
-  auto attrs = rec.attributes.lock();
+  auto attrs = rec.lock_attributes();
   FilingScope scope(rec, *attrs);
   f(*attrs);
 }
@@ -167,18 +167,20 @@ void IndexAPI::file_attributes(uint32_t id, IndexableRecord& rec) {
   with_attributes(rec, [&](AttrMap& attrs) {
     // One hold of the maps lock for every attribute that already has a map;
     // new attributes go through add_index, which installs their maps.
-    absl::InlinedVector<std::pair<uint32_t, const PyValue*>, 8> missing;
+    // Values are built for the call (the attribute table keeps slots), so
+    // the ones left for add_index are kept by value.
+    std::vector<std::pair<uint32_t, PyValue>> missing;
     {
       auto maps = query_maps->read();
       attrs.for_each([&](const uint32_t& aid, const PyValue& v) {
         if (aid < maps->size() && (*maps)[aid]) {
           (*maps)[aid]->insert(v, id);
         } else {
-          missing.emplace_back(aid, &v);
+          missing.emplace_back(aid, v);
         }
       });
     }
-    for (auto& [aid, v] : missing) add_index(id, aid, *v);
+    for (auto& [aid, v] : missing) add_index(id, aid, v);
   });
 }
 
@@ -216,7 +218,7 @@ void IndexAPI::add_object_many(const std::vector<py::SharedPy>& objs) {
   NestingScope nesting;
   for (size_t i = 0; i < objs.size(); ++i) {
     IndexableRecord& rec = *record_of(objs[i].get());
-    MutexGuard writer(rec.write_lock);
+    WriterGuard writer(rec);
     add_index_meta(rec, self);
     file_attributes(ids[i], rec);
   }
@@ -474,7 +476,7 @@ void IndexAPI::union_with(const std::shared_ptr<IndexAPI>& other) {
     IndexableRecord& rec = *record_of(obj.get());
     // Under the object's locks, so a concurrent write either sees this index
     // (and keeps it up to date) or has already stored the value checked here.
-    MutexGuard writer(rec.write_lock);
+    WriterGuard writer(rec);
     with_attributes(rec, [&](AttrMap& attrs) {
       bool stored = false;
       {
@@ -487,7 +489,7 @@ void IndexAPI::union_with(const std::shared_ptr<IndexAPI>& other) {
       }
       if (stored) add_index_meta(rec, self);
       for (auto& [attr, key] : keys) {
-        const PyValue* current = attrs.get(attr);
+        std::optional<PyValue> current = attrs.get(attr);
         if (current && value_holds(*current, key)) insert_exact_routed(attr, key, id);
       }
     });
@@ -528,9 +530,7 @@ struct DepthCheck {
     }
     std::vector<PyValue> values;
     with_attributes(*rec, [&](AttrMap& attrs) {
-      attrs.for_each([&](const uint32_t&, const PyValue& x) {
-        if (x.kind() == Kind::Ind || x.kind() == Kind::Iterable) values.push_back(x);
-      });
+      attrs.for_each_holding_objects([&](const uint32_t&, const PyValue& x) { values.push_back(x); });
     });
     open.insert(rec);
     int best = 0;
@@ -567,9 +567,7 @@ void check_nesting_depth(const PyValue& value, int level) {
 void check_object_depth(IndexableRecord& rec) {
   std::vector<PyValue> values;
   with_attributes(rec, [&](AttrMap& attrs) {
-    attrs.for_each([&](const uint32_t&, const PyValue& x) {
-      if (x.kind() == Kind::Ind || x.kind() == Kind::Iterable) values.push_back(x);
-    });
+    attrs.for_each_holding_objects([&](const uint32_t&, const PyValue& x) { values.push_back(x); });
   });
   if (values.empty()) return;
   run_depth_check(values, kMaxNestingDepth, &rec);

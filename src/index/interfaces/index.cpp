@@ -147,7 +147,7 @@ PyObject* Index_add_object(PyObject* self, PyObject* const* args, Py_ssize_t nar
       // concurrent write to the object comes entirely before or after.
       NestingScope nesting;
       {
-        MutexGuard writer(rec.write_lock);
+        WriterGuard writer(rec);
         add_index_meta(rec, core);
         core->add_object(rec.id, StoredItem(nullptr, std::move(handle)));
       }
