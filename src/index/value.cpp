@@ -245,7 +245,8 @@ bool PyValue::operator==(const PyValue& o) const {
       // Only the very same value record (a copy of it) matches.
       return b == a && obj_ && obj_.same(o.obj_);
     case Kind::Unknown:
-      return b == a && std::get<UnknownValue>(prim_).token == std::get<UnknownValue>(o.prim_).token;
+      return b == a && std::get<UnknownValue>(prim_).token == std::get<UnknownValue>(o.prim_).token &&
+             obj() == o.obj();
     case Kind::Ind:
       return b == Kind::Ind && obj() == o.obj();
   }

@@ -57,10 +57,11 @@ struct StoredIndexable {
   IndexableRecord* record;
 };
 
-// Identity of an Unknown value: values are equal only when they carry the
-// same token. A value built from a Python object gets a fresh token (copies
-// share it); an attribute's value gets the token of its (object, attribute)
-// place, so that it is rebuilt equal each time the object is filed.
+// Identity of an Unknown value: values are equal only when they hold the same
+// object and carry the same token. A value built from a Python object gets a
+// fresh token (copies share it); an attribute's value (and each element of a
+// container value) gets the token of its (object, attribute) place, so that
+// it is rebuilt equal each time the object is filed or unfiled.
 struct UnknownValue {
   uint64_t token = 0;
 };
@@ -94,7 +95,9 @@ class PyValue {
   // Equal values share the holder, so they share this hash too.
   uint64_t bucket_hash64() const {
     Kind k = kind();
-    if (k == Kind::Unknown) return hash_ ^ (std::get<UnknownValue>(prim_).token << 16);
+    if (k == Kind::Unknown)
+      return hash_ ^ (std::get<UnknownValue>(prim_).token << 16) ^
+             (static_cast<uint64_t>(reinterpret_cast<uintptr_t>(obj())) << 8);
     if (k == Kind::Iterable)
       return hash_ ^ (static_cast<uint64_t>(reinterpret_cast<uintptr_t>(obj_.identity())) << 16);
     return hash_;
