@@ -112,9 +112,16 @@ def best(fn, repeat):
 # --- probes, each in a fresh interpreter ---------------------------------------
 
 
+def warm_up():
+    """The first attribute value converted imports numpy (if installed) to
+    learn its scalar types: done before any baseline is taken."""
+    Indexable(x=None)
+
+
 def probe_memory(name, n, seed):
     cls = CONTENDERS[name]
     cols = make_columns(n, seed)
+    warm_up()
     gc.collect()
     gc.disable()
     before = rss_bytes()
@@ -137,6 +144,7 @@ def probe_cycles(n, seed):
     """n parent/child pairs: parent.child = child, child.parent = parent,
     parent.kids = [child]; dropped, then gc.collect()."""
     del seed
+    warm_up()
     gc.collect()
     start = rss_bytes()
     pairs = []

@@ -227,7 +227,7 @@ AttrSlot AttrSlot::from_object(PyObject* value) {
                                     : IterKind::Set;
   WordsOwner elems;
   if (k != IterKind::Dict) flatten(value, elems);
-  void* mem = PyMem_RawMalloc(ElementBlock::bytes(elems.words.size()));
+  void* mem = PyObject_Malloc(ElementBlock::bytes(elems.words.size()));
   if (!mem) throw std::bad_alloc();
   auto* b = new (mem) ElementBlock{value, static_cast<uint32_t>(elems.words.size()), k};
   if (!elems.words.empty()) std::memcpy(b->elems(), elems.words.data(), elems.words.size() * sizeof(uintptr_t));
@@ -274,11 +274,11 @@ void AttrSlot::release_word(uintptr_t w) noexcept {
   ElementBlock* b = block_of(w);
   for (uint32_t i = 0; i < b->count; ++i) py::release_ref(pointer_of(b->elems()[i]));
   py::release_ref(b->container);
-  PyMem_RawFree(b);
+  PyObject_Free(b);
 }
 
 void AttrMap::grow(uint32_t cap, uint32_t owner) {
-  auto* fresh = static_cast<Table*>(PyMem_RawMalloc(Table::bytes(cap)));
+  auto* fresh = static_cast<Table*>(PyObject_Malloc(Table::bytes(cap)));
   if (!fresh) throw std::bad_alloc();
   fresh->size = t_ ? t_->size : 0;
   fresh->cap = cap;
@@ -286,7 +286,7 @@ void AttrMap::grow(uint32_t cap, uint32_t owner) {
   if (t_) {
     std::memcpy(fresh->keys(), t_->keys(), sizeof(uint32_t) * t_->size);
     std::memcpy(fresh->words(), t_->words(), sizeof(uintptr_t) * t_->size);
-    PyMem_RawFree(t_);
+    PyObject_Free(t_);
   }
   t_ = fresh;
 }
@@ -326,7 +326,7 @@ void AttrMap::clear() noexcept {
   Table* t = std::exchange(t_, nullptr);
   if (!t) return;
   for (uint32_t i = 0; i < t->size; ++i) AttrSlot::release_word(t->words()[i]);
-  PyMem_RawFree(t);
+  PyObject_Free(t);
 }
 
 }  // namespace zarvex

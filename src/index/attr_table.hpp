@@ -17,7 +17,10 @@
 //
 // The table is allocated on first use and sized exactly by the constructor
 // (later growth by half): a 12-byte header, the attribute ids, then the
-// slots, searched linearly over the packed ids, in insertion order.
+// slots, searched linearly over the packed ids, in insertion order. Tables
+// and element blocks come from the interpreter's object allocator (like the
+// objects themselves, so freed objects give their memory back the same way),
+// which is why they are only allocated and freed attached.
 //
 // Locking (the owner's ObjectLock, bit kAttributes, and the interpreter lock):
 //   * every change of the table (a slot stored or replaced, growth, the table
