@@ -63,14 +63,19 @@ void release_ref(PyObject* obj) noexcept {
 }
 
 void drain_deferred() noexcept {
-  apply_pending_increfs();
-  if (!g_has_deferred.load(std::memory_order_acquire)) return;
+  if (!g_has_deferred.load(std::memory_order_acquire)) {
+    apply_pending_increfs();
+    return;
+  }
   std::vector<PyObject*> batch;
   {
     std::lock_guard<std::mutex> g(g_deferred_mutex);
     batch.swap(g_deferred);
     g_has_deferred.store(false, std::memory_order_release);
   }
+  // Taken after the batch: a reference released in the batch was taken
+  // before it was queued, so its pending increment is applied here first.
+  apply_pending_increfs();
   for (PyObject* o : batch) Py_DECREF(o);
 }
 
