@@ -128,22 +128,6 @@ PyObject* Indexable_new(PyTypeObject* type, PyObject* /*args*/, PyObject* kwargs
   });
 }
 
-// Re-attaches a detached thread that holds native locks, for a change of an
-// attribute table (which needs the interpreter lock). Nothing runs on
-// re-attaching (no deferred release, no Python code); a thread attached and
-// waiting for a native lock detaches while it waits, so no thread that holds
-// the interpreter lock waits for these locks.
-class AttachForStore {
- public:
-  AttachForStore() : state_(PyGILState_Ensure()) {}
-  ~AttachForStore() { PyGILState_Release(state_); }
-  AttachForStore(const AttachForStore&) = delete;
-  AttachForStore& operator=(const AttachForStore&) = delete;
-
- private:
-  PyGILState_STATE state_;
-};
-
 int Indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
   return py::call<int>(-1, [&]() -> int {
     if (!value) {
@@ -190,31 +174,41 @@ int Indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
     // registers the object meanwhile either is updated here or files the
     // stored value itself afterwards.
     WriterGuard writer(*rec);
+    auto attrs = rec->lock_attributes();
+    NestingScope nesting;
+    bool nests = AttrSlot::holds_objects(slot.word());
     {
-      py::DetachScope detach;
-      NestingScope nesting;
-      {
-        auto attrs = rec->lock_attributes();
-        live = live_indexes(*rec);
-        if (!live.empty()) {
-          FilingScope filing(*rec, *attrs);
-          std::optional<PyValue> old = attrs->get(aid);
-          for (const auto& idx : live) {
-            // An index that no longer stores the object (a nested object
-            // whose last holder let go) is not updated.
-            if (!idx->has_object_id(rec->id)) continue;
-            if (old) idx->remove_index(rec->id, aid, *old);
-            idx->add_index(rec->id, aid, v);
-          }
+      // Detached with the object's locks held; re-attaching releases nothing.
+      py::LockedDetachScope detach;
+      live = live_indexes(*rec);
+      if (!live.empty()) {
+        FilingScope filing(*rec, *attrs);
+        std::optional<PyValue> old = attrs->get(aid);
+        if (old && (old->kind() == Kind::Ind || old->kind() == Kind::Iterable)) nests = true;
+        for (const auto& idx : live) {
+          // An index that no longer stores the object (a nested object
+          // whose last holder let go) is not updated.
+          if (!idx->has_object_id(rec->id)) continue;
+          if (old) idx->remove_index(rec->id, aid, *old);
+          idx->add_index(rec->id, aid, v);
         }
-        // The table changes only under the interpreter lock (attached reads
-        // and the collector read it without the attributes lock).
-        AttachForStore attach;
-        replaced = attrs->exchange(aid, std::move(slot), rec->id);
       }
-      writer.release();
+    }
+    // Attached again, still holding both locks: the table changes only under
+    // the interpreter lock (attached reads and the collector read it without
+    // the attributes lock).
+    replaced = attrs->exchange(aid, std::move(slot), rec->id);
+    attrs.release();
+    writer.release();
+    // Nested objects met on the way are filed and unfiled with no object
+    // lock held (detached: the work may be long).
+    if (nests) {
+      py::DetachScope detach;
+      nesting.drain();
+    } else {
       nesting.drain();
     }
+    py::drain_deferred();
     return 0;
   });
 }

@@ -122,6 +122,21 @@ DetachScope::~DetachScope() {
   drain_deferred();
 }
 
+LockedDetachScope::LockedDetachScope() noexcept : was_detached_(t_detached) {
+  if (was_detached_) {
+    state_ = nullptr;
+    return;
+  }
+  state_ = PyEval_SaveThread();
+  t_detached = true;
+}
+
+LockedDetachScope::~LockedDetachScope() {
+  if (was_detached_) return;
+  PyEval_RestoreThread(state_);
+  t_detached = false;
+}
+
 AttachScope::AttachScope() noexcept : attached_here_(t_detached) {
   if (!attached_here_) return;
   gstate_ = PyGILState_Ensure();

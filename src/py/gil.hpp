@@ -65,6 +65,21 @@ class DetachScope {
   bool was_detached_;
 };
 
+// As DetachScope, for a caller that holds native locks across the scope:
+// re-attaching releases nothing (a release may run Python code), so the
+// caller calls drain_deferred() once it has released its locks.
+class LockedDetachScope {
+ public:
+  LockedDetachScope() noexcept;
+  ~LockedDetachScope();
+  LockedDetachScope(const LockedDetachScope&) = delete;
+  LockedDetachScope& operator=(const LockedDetachScope&) = delete;
+
+ private:
+  PyThreadState* state_;
+  bool was_detached_;
+};
+
 // Re-attaches a detached thread for its lifetime (no-op when attached).
 class AttachScope {
  public:
