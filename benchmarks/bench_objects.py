@@ -99,16 +99,6 @@ def rss_bytes():
     return 0
 
 
-def best(fn, repeat):
-    out = float("inf")
-    for _ in range(repeat):
-        gc.collect()
-        t0 = time.perf_counter()
-        fn()
-        out = min(out, time.perf_counter() - t0)
-    return out
-
-
 # --- probes, each in a fresh interpreter ---------------------------------------
 
 
@@ -177,46 +167,52 @@ def run_probe(kind, name, args):
 
 
 def timings(args):
+    """Per contender and operation, the best of --repeat rounds; each round
+    runs every contender in turn, so that a change of machine load weighs
+    on all of them alike."""
     cols = make_columns(args.scale, args.seed)
     rng = random.Random(args.seed + 1)
-    ints = ([rng.randrange(1000, 10**6) for _ in range(args.scale)], [rng.randrange(1000, 10**6) for _ in range(args.scale)])
+    ints = ([rng.randrange(1000, 10**6) for _ in range(args.scale)],
+            [rng.randrange(1000, 10**6) for _ in range(args.scale)])
     texts = (rng.choices(TEXTS, k=args.scale), rng.choices(TEXTS, k=args.scale))
-    rows = {}
-    for name, cls in CONTENDERS.items():
-        objs = build(cls, cols)
+    objs = {name: build(cls, cols) for name, cls in CONTENDERS.items()}
 
-        def read5(objs=objs):
-            for o in objs:
-                o.i
-                o.f
-                o.s
-                o.b
-                o.l
+    def construct(name):
+        build(CONTENDERS[name], cols)
 
-        def read1(objs=objs):
-            for o in objs:
-                o.s
+    def read5(name):
+        for o in objs[name]:
+            o.i
+            o.f
+            o.s
+            o.b
+            o.l
 
-        state = {"k": 0}
+    def read1(name):
+        for o in objs[name]:
+            o.s
 
-        def write_int(objs=objs):
-            k = state["k"] = state["k"] + 1
-            for o, v in zip(objs, ints[k % 2]):
-                o.i = v
+    def write_int(name, k):
+        for o, v in zip(objs[name], ints[k % 2]):
+            o.i = v
 
-        def write_text(objs=objs):
-            k = state["k"] = state["k"] + 1
-            for o, v in zip(objs, texts[k % 2]):
-                o.s = v
+    def write_text(name, k):
+        for o, v in zip(objs[name], texts[k % 2]):
+            o.s = v
 
-        rows[name] = {
-            "construct": best(lambda cls=cls: build(cls, cols), args.repeat) / args.scale,
-            "read 5": best(read5, args.repeat) / args.scale,
-            "read 1 (text)": best(read1, args.repeat) / args.scale,
-            "write int": best(write_int, args.repeat) / args.scale,
-            "write text": best(write_text, args.repeat) / args.scale,
-        }
-        del objs
+    ops = {"construct": construct, "read 5": read5, "read 1 (text)": read1,
+           "write int": write_int, "write text": write_text}
+    rows = {name: {op: float("inf") for op in ops} for name in CONTENDERS}
+    for k in range(args.repeat):
+        for op, fn in ops.items():
+            for name in CONTENDERS:
+                gc.collect()
+                t0 = time.perf_counter()
+                if op.startswith("write"):
+                    fn(name, k)
+                else:
+                    fn(name)
+                rows[name][op] = min(rows[name][op], (time.perf_counter() - t0) / args.scale)
     return rows
 
 

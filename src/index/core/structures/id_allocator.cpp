@@ -1,6 +1,8 @@
 #include "index/core/structures/id_allocator.hpp"
 
 #include <atomic>
+#include <iterator>
+#include <map>
 #include <mutex>
 #include <vector>
 
@@ -9,48 +11,65 @@ namespace zarvex {
 namespace {
 std::atomic<uint32_t> GLOBAL_ID_COUNTER{1};
 
-// The stack of released ids, kept as runs of consecutive ids: a run holds
-// `len` ids, `top` being the most recently pushed, the others stepping away
-// from it by one (down when `down`, else up). Objects freed together (a
-// collected structure, a dropped list) release neighbouring ids one after
-// the other, so millions of released ids take a few runs, and the memory
-// goes back once they are reused. Pops and pushes behave exactly like a
-// plain stack of ids.
-struct Run {
-  uint32_t top;
-  uint32_t len : 31;
-  uint32_t down : 1;
-};
-static_assert(sizeof(Run) == 8);
-
+// Released ids. The most recent kRecent releases form an exact stack, so
+// ids come back last-in, first-out; older releases (reached only when more
+// than kRecent ids are free at once, after a large structure was freed) move
+// to a set of disjoint ranges and are reused lowest first once the stack is
+// empty. Objects freed together release neighbouring ids, so millions of
+// free ids take a few ranges: their memory does not stay behind.
 struct FreeIds {
+  static constexpr size_t kRecent = size_t{1} << 14;
   std::mutex mutex;
-  std::vector<Run> runs;
+  std::vector<uint32_t> recent;
+  std::map<uint32_t, uint32_t> older;  // first id -> last id, disjoint, not adjacent
 
-  bool empty() const { return runs.empty(); }
+  bool empty() const { return recent.empty() && older.empty(); }
   void push(uint32_t id) {
-    if (!runs.empty()) {
-      Run& r = runs.back();
-      if (r.len == 1 && (id == r.top + 1 || id + 1 == r.top)) r.down = id == r.top + 1;
-      if (r.len < (1u << 31) - 1 && id == (r.down ? r.top + 1 : r.top - 1) && id != 0) {
-        r.top = id;
-        ++r.len;
+    if (recent.size() == kRecent) {
+      for (size_t i = 0; i < kRecent / 2; ++i) add_older(recent[i]);
+      recent.erase(recent.begin(), recent.begin() + kRecent / 2);
+    }
+    recent.push_back(id);
+  }
+  uint32_t pop() {
+    if (!recent.empty()) {
+      const uint32_t id = recent.back();
+      recent.pop_back();
+      return id;
+    }
+    auto it = older.begin();
+    const uint32_t id = it->first;
+    if (it->second == id) {
+      older.erase(it);
+    } else {
+      const uint32_t last = it->second;
+      older.erase(it);
+      older.emplace(id + 1, last);
+    }
+    return id;
+  }
+
+ private:
+  void add_older(uint32_t id) {
+    auto next = older.upper_bound(id);
+    if (next != older.begin()) {
+      auto prev = std::prev(next);
+      if (prev->second + 1 == id) {
+        prev->second = id;
+        if (next != older.end() && next->first == id + 1) {
+          prev->second = next->second;
+          older.erase(next);
+        }
         return;
       }
     }
-    runs.push_back(Run{id, 1, 0});
-  }
-  uint32_t pop() {
-    Run& r = runs.back();
-    const uint32_t id = r.top;
-    if (--r.len == 0) {
-      runs.pop_back();
-      // Give the memory back once the stack has mostly emptied.
-      if (runs.capacity() > 1024 && runs.size() < runs.capacity() / 4) runs.shrink_to_fit();
-    } else {
-      r.top = r.down ? r.top - 1 : r.top + 1;
+    if (next != older.end() && next->first == id + 1) {
+      const uint32_t last = next->second;
+      older.erase(next);
+      older.emplace(id, last);
+      return;
     }
-    return id;
+    older.emplace(id, id);
   }
 };
 
