@@ -88,7 +88,15 @@ PyObject* exact_str(PyObject* obj) {
 // is one of those.
 uintptr_t leaf_word(PyObject* obj) {
   PyTypeObject* t = Py_TYPE(obj);
-  if (t == &PyLong_Type || (t != &PyBool_Type && types::in(types::int_types(), t)))
+  // The built-in types first, without the registry (each is in exactly one
+  // of its lists); then the registry's other types, in its order.
+  if (t == &PyLong_Type) return tag(exact_int(obj), SlotKind::Int);
+  if (t == &PyUnicode_Type) return tag(exact_str(obj), SlotKind::Str);
+  if (t == &PyFloat_Type || t == &PyBool_Type) {
+    Py_INCREF(obj);
+    return tag(obj, t == &PyFloat_Type ? SlotKind::Float : SlotKind::Bool);
+  }
+  if (t != &PyBool_Type && types::in(types::int_types(), t))
     return tag(exact_int(obj), SlotKind::Int);
   if (t == &PyFloat_Type) {
     Py_INCREF(obj);
