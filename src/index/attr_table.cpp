@@ -233,6 +233,30 @@ AttrSlot AttrSlot::from_object(PyObject* value) {
                : t == &PyDict_Type ? IterKind::Dict
                : t == &PyTuple_Type ? IterKind::Tuple
                                     : IterKind::Set;
+  if (k == IterKind::List || k == IterKind::Tuple) {
+    // The usual value is a flat list or tuple: its leaves go straight into
+    // the block. (Building a leaf runs no Python code, so the container
+    // cannot change meanwhile.)
+    PyObject** items = k == IterKind::List ? PySequence_Fast_ITEMS(value) : &PyTuple_GET_ITEM(value, 0);
+    const Py_ssize_t n = Py_SIZE(value);
+    bool flat = true;
+    for (Py_ssize_t i = 0; i < n && flat; ++i) {
+      PyTypeObject* et = Py_TYPE(items[i]);
+      flat = et != &PyList_Type && et != &PyTuple_Type && et != &PySet_Type && et != &PyDict_Type;
+    }
+    if (flat) {
+      void* mem = PyObject_Malloc(ElementBlock::bytes(static_cast<size_t>(n)));
+      if (!mem) throw std::bad_alloc();
+      auto* b = new (mem) ElementBlock{value, 0, k};
+      AttrSlot guard = adopt(reinterpret_cast<uintptr_t>(b) | static_cast<uintptr_t>(SlotKind::Iterable));
+      Py_INCREF(value);  // owned by the block from here on (released with it on failure)
+      for (Py_ssize_t i = 0; i < n; ++i) {
+        b->elems()[i] = leaf_word(items[i]);
+        ++b->count;
+      }
+      return guard;
+    }
+  }
   WordsOwner elems;
   if (k != IterKind::Dict) flatten(value, elems);
   void* mem = PyObject_Malloc(ElementBlock::bytes(elems.words.size()));
