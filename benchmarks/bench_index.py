@@ -2,9 +2,10 @@
 attributes (texts with 10 and 1,000 distinct values, an integer, a float, a
 list of 3 texts), single add_object, attribute writes on indexed objects and
 get_by_attribute. Compared with plain Python (objects in a list scanned by a
-list comprehension; a hand-kept dict of sets updated on every write) and
-SQLite :memory: with an index on every column. Memory per object is measured
-in a fresh interpreter per contender.
+list comprehension; a hand-kept dict of sets updated on every write), SQLite
+:memory: with an index on every column and a ducks Dex (when importable; it
+indexes the four scalar attributes, not the list). Memory per object is
+measured in a fresh interpreter per contender.
 
 Run alone:  PYTHONPATH=build-bench python3 benchmarks/bench_index.py --quick
 """
@@ -17,10 +18,11 @@ import common
 from common import HandIndex, Index, SlotsItem, make_py_items, make_sqlite, make_z_items
 
 SECTION = "Index: build, add, write, lookup"
-COLUMNS = ["list filter", "dict of sets", "SQLite"]
+COLUMNS = ["list filter", "dict of sets", "SQLite", "ducks"]
 
 N_SINGLE = 10_000     # objects added one by one (at most scale / 10)
 N_WRITES = 50_000     # attribute writes per round (at most scale)
+N_DEX_WRITES = 20     # of those, written through ducks (a Dex.update of an integer grows with N: ~1 s at 1M)
 N_LOOKUPS = 200       # distinct values looked up per round
 N_SCANS = 3           # values looked up by the (slow) list scan per round
 
@@ -68,6 +70,13 @@ def hand_write_labels(hand, objs, vals):
         o.labels = v
 
 
+def dex_write(dex, attr, objs, vals):
+    """A plain write, then Dex.update re-files the object's values."""
+    for o, v in zip(objs, vals):
+        setattr(o, attr, v)
+        dex.update(o)
+
+
 def sql_write(conn, column, ids, vals):
     conn.execute("BEGIN")
     conn.executemany("UPDATE items SET %s = ? WHERE id = ?" % column, zip(vals, ids))
@@ -91,6 +100,7 @@ def run(args, pd):
     n = args.scale
     R = args.repeat
     res = common.Results(SECTION, COLUMNS)
+    ducks = common.try_import_ducks(args.no_ducks)
     nstr = "{:,}".format(n)
     data = common.make_data(n, args.seed)
     rng = random.Random(args.seed + 2)
@@ -108,16 +118,23 @@ def run(args, pd):
     pobjs = make_py_items(SlotsItem, data)
     t_hand, hand, _ = common.measure_setup(lambda objs: HandIndex(objs), lambda: pobjs, R)
     t_sql, conn, _ = common.measure_setup(lambda _s: make_sqlite(data), lambda: None, R)
+    dex = dobjs = t_dex = None
+    if ducks is not None:
+        # objects of its own: the Dex is kept current by its own writes
+        dobjs = make_py_items(SlotsItem, data)
+        t_dex, dex, _ = common.measure_setup(lambda objs: common.make_dex(ducks, objs), lambda: dobjs, R)
     res.add("add_object_many: %s objects" % nstr, t_z,
-            {"list filter": None, "dict of sets": t_hand, "SQLite": t_sql},
+            {"list filter": None, "dict of sets": t_hand, "SQLite": t_sql, "ducks": t_dex},
             note="time to index existing objects (SQLite: insert the rows, then create the "
-                 "indexes); a list has nothing to build")
+                 "indexes; ducks: Dex(objects, the 4 scalar attributes)); a list has nothing to build")
 
     # -- writes on indexed objects -----------------------------------------
     m = min(N_WRITES, n)
     pos = rng.sample(range(n), m)
     z_sel = [zobjs[i] for i in pos]
     p_sel = [pobjs[i] for i in pos]
+    m_dex = min(m, N_DEX_WRITES)
+    d_sel = [dobjs[i] for i in pos[:m_dex]] if dex is not None else None
     nums = ([rng.randrange(common.NUM_RANGE) for _ in range(m)], [rng.randrange(common.NUM_RANGE) for _ in range(m)])
     tags = (rng.choices(common.TAGS, k=m), rng.choices(common.TAGS, k=m))
     labs = ([rng.sample(common.LABELS, 3) for _ in range(m)], [rng.sample(common.LABELS, 3) for _ in range(m)])
@@ -148,12 +165,19 @@ def run(args, pd):
             t_sql, _, _ = common.measure_setup(lambda v: sql_write_labels(conn, pos, v), alt(vals), R, per=m)
         else:
             t_sql, _, _ = common.measure_setup(lambda v: sql_write(conn, attr, pos, v), alt(vals), R, per=m)
+        t_dex_w = None
+        if dex is not None and attr != "labels":
+            t_dex_w, _, _ = common.measure_setup(lambda v: dex_write(dex, attr, d_sel, v), alt(vals), R, per=m_dex)
+            if attr == "tag":  # untimed: the rest of the objects, so that the lookups below agree
+                final = vals[R % 2]  # the list the last of the R rounds wrote, as for the others
+                dex_write(dex, attr, [dobjs[i] for i in pos[m_dex:]], final[m_dex:])
         res.add("write %s attribute of an indexed object" % kind, t_z,
-                {"list filter": t_plain, "dict of sets": t_hand_w, "SQLite": t_sql},
+                {"list filter": t_plain, "dict of sets": t_hand_w, "SQLite": t_sql, "ducks": t_dex_w},
                 note="" if kind != "int" else
                 "per write, %s random objects per round; list filter: plain attribute write (no index "
                 "to keep); SQLite: UPDATE ... WHERE id = ? through executemany in one transaction "
-                "(labels: DELETE + INSERT of the 3 rows)" % "{:,}".format(m))
+                "(labels: DELETE + INSERT of the 3 rows); ducks: plain write + Dex.update(obj), "
+                "the first %s of those objects (lists are not indexed)" % ("{:,}".format(m), "{:,}".format(m_dex)))
     # Zarvex, the dict of sets and SQLite now hold the same values (last round of each
     # used the same list), the list-filter objects too.
 
@@ -196,15 +220,27 @@ def run(args, pd):
         def scan_all():
             return sum(len(scan(v)) for v in scan_vs)
 
+        def dex_get():
+            total = 0
+            for v in vs:
+                q[attr] = v
+                total += len(dex[q])
+            return total
+
         t_z, n_z = common.measure(z, R)
         t_h, n_h = common.measure(hand_get, R)
         t_s, n_s = common.measure(sql_get, R)
         t_l, n_l = common.measure(scan_all, R)
+        t_d = n_d = None
+        if dex is not None and attr in common.DEX_ATTRS:
+            t_d, n_d = common.measure(dex_get, R)
+            t_d /= len(vs)
         n_z_scan = sum(len(zidx.get_by_attribute(**{attr: v})) for v in scan_vs)
         row = res.add(label, t_z / len(vs),
-                      {"list filter": t_l / len(scan_vs), "dict of sets": t_h / len(vs), "SQLite": t_s / len(vs)},
+                      {"list filter": t_l / len(scan_vs), "dict of sets": t_h / len(vs), "SQLite": t_s / len(vs),
+                       "ducks": t_d},
                       note=expected_per_value)
-        res.checked(row, n_z, {"dict of sets": n_h, "SQLite": n_s})
+        res.checked(row, n_z, {"dict of sets": n_h, "SQLite": n_s, "ducks": n_d})
         if n_l != n_z_scan:
             res.checked(row, n_z_scan, {"list filter": n_l})
 
@@ -234,14 +270,20 @@ def run(args, pd):
             sql_add_one(conn, base + j, o)
 
     t_sql, _, _ = common.measure_setup(sql_adds, lambda: make_py_items(SlotsItem, extra), R, per=k)
+    t_dex_add = None
+    if dex is not None:
+        t_dex_add, _, _ = common.measure_setup(
+            lambda new: [dex.add(o) for o in new], lambda: make_py_items(SlotsItem, extra), R, per=k)
     res.add("add_object: one object (of %s)" % "{:,}".format(k), t_z,
-            {"list filter": t_list, "dict of sets": t_hand_add, "SQLite": t_sql},
+            {"list filter": t_list, "dict of sets": t_hand_add, "SQLite": t_sql, "ducks": t_dex_add},
             note="per call, into an index already holding N objects; list filter: list.append; "
                  "SQLite: one autocommitted INSERT of the row and its 3 labels")
 
     # -- memory -------------------------------------------------------------
     if not args.no_memory:
         names = {"zarvex": None, "list": "list filter", "hand": "dict of sets", "sqlite": "SQLite"}
+        if ducks is not None:
+            names["ducks"] = "ducks"
         mem = {name: common.run_probe("bench_index.py", name, args) for name in names}
         method = next((m["method"] for m in mem.values() if m), "?")
 
@@ -258,7 +300,7 @@ def run(args, pd):
                     {col: get(mem[name], phase, what) for name, col in names.items() if col},
                     unit="B", note="" if phase != "objects" else
                     "fresh interpreter per contender (%s): Zarvex objects then their index; __slots__ "
-                    "objects then a list / dict of sets / SQLite database (SQLite keeps the objects "
+                    "objects then a list / dict of sets / SQLite database / Dex (SQLite keeps the objects "
                     "only to map ids back)" % method)
         tot = {name: (m["objects"]["retained"] + m["index"]["retained"]) if m else None
                for name, m in mem.items()}
@@ -294,6 +336,7 @@ PROBES = {
     "list": _probe_py(lambda d, objs: list(objs)),
     "hand": _probe_py(lambda d, objs: HandIndex(objs)),
     "sqlite": _probe_py(lambda d, objs: make_sqlite(d)),
+    "ducks": _probe_py(lambda d, objs: common.make_dex(common.try_import_ducks(), objs)),
 }
 
 if __name__ == "__main__":

@@ -4,7 +4,7 @@
 - deterministic data generation (the same columns feed every contender);
 - the contenders' builders: Zarvex classes, plain Python classes with
   __slots__ and with __dict__, a hand-kept dict-of-sets index, SQLite
-  :memory: with indexes and (optionally) pandas;
+  :memory: with indexes and (optionally) pandas and ducks;
 - timing helpers (best of several repetitions, auto-ranged for fast calls);
 - memory probes run in a fresh subprocess per build phase, reading VmRSS and
   the peak VmHWM (reset through /proc/self/clear_refs) or, where that is
@@ -21,6 +21,7 @@ import argparse
 import gc
 import itertools
 import importlib
+import importlib.metadata
 import json
 import random
 import resource
@@ -73,6 +74,17 @@ def try_import_pandas(disabled: bool = False):
         return None
 
 
+def try_import_ducks(disabled: bool = False):
+    """ducks (its Dex class), or None when it is disabled or cannot be
+    imported (see benchmarks/setup_env.sh for an environment that has it)."""
+    if disabled:
+        return None
+    try:
+        return importlib.import_module("ducks")
+    except ImportError:
+        return None
+
+
 # ---------------------------------------------------------------------------
 # Options
 
@@ -94,6 +106,7 @@ def make_parser(description: str) -> argparse.ArgumentParser:
     p.add_argument("--seed", type=int, default=20240601, help="seed of the data generator")
     p.add_argument("--no-memory", action="store_true", help="skip the memory probes")
     p.add_argument("--no-pandas", action="store_true", help="skip pandas even if installed")
+    p.add_argument("--no-ducks", action="store_true", help="skip ducks even if installed")
     p.add_argument("--json", metavar="PATH", help="also write the result rows as JSON")
     p.add_argument("--memory-probe", metavar="NAME", help=argparse.SUPPRESS)
     return p
@@ -116,6 +129,8 @@ def forward_args(args) -> list[str]:
         out.append("--no-memory")
     if args.no_pandas:
         out.append("--no-pandas")
+    if args.no_ducks:
+        out.append("--no-ducks")
     return out
 
 
@@ -362,6 +377,21 @@ def make_frame(pd, d: Data):
     )
     owners = pd.DataFrame({"name": OWNER_NAMES})
     return items, owners
+
+
+# ---------------------------------------------------------------------------
+# Contender: ducks (a Dex over plain objects)
+
+DEX_ATTRS = ("cat", "tag", "num", "score")  # a Dex indexes hashable values only: no lists
+
+
+def owner_name(o):
+    """The dotted path owner.name as a Dex key (a Dex indexes callables too)."""
+    return o.owner.name
+
+
+def make_dex(ducks, objs, with_owner: bool = False):
+    return ducks.Dex(objs, list(DEX_ATTRS) + ([owner_name] if with_owner else []))
 
 
 # ---------------------------------------------------------------------------
@@ -628,12 +658,23 @@ def print_table(sections: list[dict], meta: str = "", out=sys.stdout) -> list[st
     return slower
 
 
-def describe_run(args, pandas_mod) -> str:
-    return "Zarvex %s | python %s | sqlite %s | pandas %s | N = %s objects | best of %d" % (
+def _version_of(dist: str, mod) -> str:
+    if mod is None:
+        return "not used"
+    try:
+        return importlib.metadata.version(dist)
+    except importlib.metadata.PackageNotFoundError:
+        return getattr(mod, "__version__", "?")
+
+
+def describe_run(args, pandas_mod, ducks_mod=None) -> str:
+    return "Zarvex %s %s | python %s | sqlite %s | pandas %s | ducks %s | N = %s objects | best of %d" % (
+        getattr(Zarvex, "__version__", "?"),
         getattr(Zarvex, "__file__", "?"),
         sys.version.split()[0],
         sqlite3.sqlite_version,
-        pandas_mod.__version__ if pandas_mod else "not used",
+        _version_of("pandas", pandas_mod),
+        _version_of("ducks", ducks_mod),
         "{:,}".format(args.scale),
         args.repeat,
     )
@@ -648,7 +689,8 @@ def bench_main(description: str, run, probes: dict) -> None:
         return
     pd = try_import_pandas(args.no_pandas)
     sections = run(args, pd)
-    payload = {"meta": describe_run(args, pd), "sections": [s.to_json() for s in sections]}
+    ducks = try_import_ducks(args.no_ducks)
+    payload = {"meta": describe_run(args, pd, ducks), "sections": [s.to_json() for s in sections]}
     if args.json:
         Path(args.json).write_text(json.dumps(payload, indent=1))
     print_table(payload["sections"], payload["meta"])

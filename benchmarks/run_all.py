@@ -4,6 +4,7 @@ against each comparison, with ratios comparison / Zarvex.
     PYTHONPATH=build-bench python3 benchmarks/run_all.py            # 1,000,000 objects
     PYTHONPATH=build-bench python3 benchmarks/run_all.py --quick    # 100,000 objects
     PYTHONPATH=build-bench python3 benchmarks/run_all.py --scale 300000 --only queries,grouping
+    PYTHONPATH=build-bench python3 benchmarks/run_all.py --json run.json --plot charts/
 
 Each benchmark script runs in its own interpreter (so that one's heap does
 not weigh on the next) and hands its rows back as JSON; memory probes start
@@ -28,6 +29,7 @@ SCRIPTS = {
     "index": "bench_index.py",
     "queries": "bench_queries.py",
     "grouping": "bench_grouping.py",
+    "dates": "bench_dates.py",
 }
 
 
@@ -39,10 +41,18 @@ def main():
     )
     parser.add_argument("--show", metavar="PATH",
                         help="print the table of a JSON file written by --json, run nothing")
+    parser.add_argument("--plot", metavar="DIR",
+                        help="also draw PNG charts of the ratios into DIR (needs matplotlib)")
     args = common.finish_args(parser.parse_args())
+    if args.plot:
+        import plot  # fails early, before the run, when matplotlib is missing
+
+        plot._pyplot()
     if args.show:
         saved = json.loads(Path(args.show).read_text())
         common.print_table(saved["sections"], saved["meta"])
+        if args.plot:
+            draw(saved["sections"], saved["meta"], args.plot)
         return 0
     chosen = [s.strip() for s in args.only.split(",") if s.strip()]
     unknown = [s for s in chosen if s not in SCRIPTS]
@@ -50,7 +60,7 @@ def main():
         parser.error("unknown benchmark(s): %s" % ", ".join(unknown))
 
     pd = common.try_import_pandas(args.no_pandas)
-    meta = common.describe_run(args, pd)
+    meta = common.describe_run(args, pd, common.try_import_ducks(args.no_ducks))
     print(meta, file=sys.stderr, flush=True)
     sections = []
     failed = []
@@ -84,7 +94,16 @@ def main():
     if args.json:
         Path(args.json).write_text(json.dumps(
             {"meta": meta, "sections": sections, "zarvex_slower": slower, "failed": failed}, indent=1))
+    if args.plot:
+        draw(sections, meta, args.plot)
     return 1 if failed else 0
+
+
+def draw(sections, meta, outdir):
+    import plot
+
+    for path in plot.plot_all(sections, meta, outdir):
+        print("chart: %s" % path, file=sys.stderr, flush=True)
 
 
 if __name__ == "__main__":

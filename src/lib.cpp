@@ -1,15 +1,22 @@
 // Module entry: PyInit_Zarvex, the interpreter guard, the cached module and
-// the registration of sum_as_string and the classes, in their fixed order.
-// Single-phase initialisation; no per-module state.
+// the registration of sum_as_string and the classes, in their fixed order,
+// plus __version__ (not in __all__). Single-phase initialisation; no
+// per-module state.
 #include <Python.h>
 
 #include <atomic>
 #include <cstdint>
+#include <utility>
 
 #include "py/args.hpp"
 #include "py/boundary.hpp"
 #include "py/gil.hpp"
 #include "registry.hpp"
+
+// Set by the build from the one version string in pyproject.toml.
+#ifndef ZARVEX_VERSION
+#error "ZARVEX_VERSION must be defined by the build"
+#endif
 
 namespace {
 
@@ -73,6 +80,7 @@ bool add_to_module(PyObject* module, const char* name, PyObject* value /* stolen
 }
 
 bool initialise(PyObject* module) {
+  if (PyModule_AddStringConstant(module, "__version__", ZARVEX_VERSION) < 0) return false;
   PyObject* modname = PyModule_GetNameObject(module);
   if (!modname) return false;
   PyObject* fn = PyCMethod_New(&g_sum_def, module, modname, nullptr);
@@ -84,6 +92,12 @@ bool initialise(PyObject* module) {
     if (!type) return false;
     Py_INCREF(type);
     if (!add_to_module(module, cls.name, type)) return false;
+  }
+  // The exception classes are importable (Zarvex.InternalError) but not part
+  // of __all__: a star import brings in the classes one works with.
+  for (auto [name, type] : {std::pair{"InternalError", py::internal_error_type()},
+                            std::pair{"UnorderableError", py::unorderable_error_type()}}) {
+    if (!type || PyModule_AddObjectRef(module, name, type) < 0) return false;
   }
   return true;
 }

@@ -27,6 +27,18 @@ struct ElementBlock {
 };
 static_assert(sizeof(ElementBlock) % alignof(uintptr_t) == 0);
 
+// Any other value (numpy scalars, subclasses of the built-in types, dates
+// and times, exact numbers, bytes, None and enum members): the object a
+// read returns (the stored object, or the built-in one a numpy scalar reads
+// back as) and the value the indexes file, built once at assignment. The
+// value's own handle is shared with the indexes' copies, so only `read` is
+// visited by the collector.
+struct OtherValue {
+  PyObject* read;
+  PyValue value;
+};
+OtherValue* other_of(uintptr_t w) { return reinterpret_cast<OtherValue*>(w & ~uintptr_t{7}); }
+
 ElementBlock* block_of(uintptr_t w) { return reinterpret_cast<ElementBlock*>(w & ~uintptr_t{7}); }
 PyObject* pointer_of(uintptr_t w) { return reinterpret_cast<PyObject*>(w & ~uintptr_t{7}); }
 
@@ -96,28 +108,26 @@ uintptr_t leaf_word(PyObject* obj) {
     Py_INCREF(obj);
     return tag(obj, t == &PyFloat_Type ? SlotKind::Float : SlotKind::Bool);
   }
-  if (t != &PyBool_Type && types::in(types::int_types(), t))
-    return tag(exact_int(obj), SlotKind::Int);
-  if (t == &PyFloat_Type) {
-    Py_INCREF(obj);
-    return tag(obj, SlotKind::Float);
-  }
-  if (types::in(types::float_types(), t)) {
-    double d = PyFloat_AsDouble(obj);
-    if (d == -1.0 && PyErr_Occurred()) throw py::PyErrorSet{};
-    PyObject* r = PyFloat_FromDouble(d);
-    if (!r) throw py::PyErrorSet{};
-    return tag(r, SlotKind::Float);
-  }
-  if (t == &PyUnicode_Type || types::in(types::str_types(), t)) return tag(exact_str(obj), SlotKind::Str);
-  if (t == &PyBool_Type || types::in(types::bool_types(), t)) {
-    int b = PyObject_IsTrue(obj);
-    if (b < 0) throw py::PyErrorSet{};
-    return tag(PyBool_FromLong(b), SlotKind::Bool);
-  }
   if (t == &PyList_Type || t == &PyTuple_Type || t == &PyDict_Type || t == &PySet_Type) return 0;
-  Py_INCREF(obj);
-  return tag(obj, is_indexable(obj) ? SlotKind::Ind : SlotKind::Unknown);
+  if (is_indexable(obj)) {
+    Py_INCREF(obj);
+    return tag(obj, SlotKind::Ind);
+  }
+  // Everything else is classified by the value model.
+  PyValue v = PyValue::for_attribute(obj);
+  if (v.kind() == Kind::Unknown) {
+    Py_INCREF(obj);
+    return tag(obj, SlotKind::Unknown);
+  }
+  PyObject* read = v.obj() ? v.handle().new_ref() : v.get_obj();
+  if (!read) throw py::PyErrorSet{};
+  void* mem = PyObject_Malloc(sizeof(OtherValue));
+  if (!mem) {
+    Py_DECREF(read);
+    throw std::bad_alloc();
+  }
+  auto* o = new (mem) OtherValue{read, std::move(v)};
+  return reinterpret_cast<uintptr_t>(o) | static_cast<uintptr_t>(SlotKind::Other);
 }
 
 // Leaf words of a list/tuple/set, walking nested containers with an explicit
@@ -219,6 +229,8 @@ PyValue leaf_value(uintptr_t w, uint64_t token) {
       return PyValue::from_primitave(o == Py_True);
     case SlotKind::Ind:
       return PyValue::from_handle(py::SharedPy::borrow_anywhere(o), StoredIndexable{record_of(o)});
+    case SlotKind::Other:
+      return other_of(w)->value;
     default:
       return PyValue::from_handle(py::SharedPy::borrow_anywhere(o), UnknownValue{token});
   }
@@ -270,6 +282,7 @@ AttrSlot AttrSlot::from_object(PyObject* value) {
 
 PyObject* AttrSlot::object_of(uintptr_t w) {
   if (kind_of(w) == SlotKind::Iterable) return block_of(w)->container;
+  if (kind_of(w) == SlotKind::Other) return other_of(w)->read;
   return pointer_of(w);
 }
 
@@ -284,13 +297,20 @@ PyValue AttrSlot::to_value(uintptr_t w, uint32_t owner, uint32_t attr) {
 }
 
 int AttrSlot::traverse(uintptr_t w, visitproc visit, void* arg) {
+  if (kind_of(w) == SlotKind::Other) {
+    Py_VISIT(other_of(w)->read);
+    return 0;
+  }
   if (kind_of(w) != SlotKind::Iterable) {
     Py_VISIT(pointer_of(w));
     return 0;
   }
   ElementBlock* b = block_of(w);
   Py_VISIT(b->container);
-  for (uint32_t i = 0; i < b->count; ++i) Py_VISIT(pointer_of(b->elems()[i]));
+  for (uint32_t i = 0; i < b->count; ++i) {
+    uintptr_t e = b->elems()[i];
+    Py_VISIT(kind_of(e) == SlotKind::Other ? other_of(e)->read : pointer_of(e));
+  }
   return 0;
 }
 
@@ -299,12 +319,19 @@ void AttrSlot::release_word(uintptr_t w) noexcept {
   // A pending reference taken from this slot is applied before the slot's
   // own reference goes (py/pending_ref.hpp).
   if (!py::thread_detached()) py::apply_pending_increfs();
+  if (kind_of(w) == SlotKind::Other) {
+    OtherValue* o = other_of(w);
+    py::release_ref(o->read);
+    o->~OtherValue();
+    PyObject_Free(o);
+    return;
+  }
   if (kind_of(w) != SlotKind::Iterable) {
     py::release_ref(pointer_of(w));
     return;
   }
   ElementBlock* b = block_of(w);
-  for (uint32_t i = 0; i < b->count; ++i) py::release_ref(pointer_of(b->elems()[i]));
+  for (uint32_t i = 0; i < b->count; ++i) release_word(b->elems()[i]);
   py::release_ref(b->container);
   PyObject_Free(b);
 }

@@ -6,8 +6,10 @@
 // at least 8-byte aligned). A list, tuple or set value is a pointer to an
 // ElementBlock instead, which holds the container and the leaf elements the
 // container held when it was assigned (flattened, each container once, dicts
-// contributing nothing), each one a slot of its own. Recognised numpy scalars
-// are stored as the equal built-in object, so they read back as built-ins.
+// contributing nothing), each one a slot of its own. Any other value (numpy
+// scalars, subclasses of the built-in types, dates, exact numbers, bytes,
+// None, enum members) points to a record with the object a read returns and
+// the value the value model built for it at assignment.
 // The native form the indexes file (PyValue) is rebuilt from the slot when
 // the object is filed or unfiled (to_value): numbers, booleans and texts are
 // read from the immutable built-in object; Ind, Unknown and container values
@@ -42,7 +44,7 @@
 
 namespace zarvex {
 
-enum class SlotKind : uintptr_t { Int = 0, Float = 1, Str = 2, Bool = 3, Ind = 4, Unknown = 5, Iterable = 6 };
+enum class SlotKind : uintptr_t { Int = 0, Float = 1, Str = 2, Bool = 3, Ind = 4, Unknown = 5, Iterable = 6, Other = 7 };
 
 class AttrSlot {
  public:

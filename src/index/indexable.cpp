@@ -31,6 +31,17 @@ NameCacheEntry g_name_cache[512];
 
 inline size_t cache_slot(PyObject* name) { return (reinterpret_cast<uintptr_t>(name) >> 4) & 511; }
 
+// ---- names the object model owns ---------------------------------------
+// `__class__` and `__dict__` are not data: assigning them changes the
+// object's class (where the interpreter allows it) or its instance dict, so
+// they go through the interpreter's generic attribute handling and are never
+// stored or indexed.
+bool is_special_name(PyObject* name) {
+  const Py_ssize_t n = PyUnicode_GET_LENGTH(name);
+  if (n != 8 && n != 9) return false;
+  return PyUnicode_CompareWithASCIIString(name, n == 9 ? "__class__" : "__dict__") == 0;
+}
+
 // ---- free list -------------------------------------------------------------
 constexpr int kFreeListMax = 512;
 PyObject* g_free_list[kFreeListMax];
@@ -96,6 +107,7 @@ int Indexable_clear(PyObject* self) {
 PyObject* Indexable_new(PyTypeObject* type, PyObject* /*args*/, PyObject* kwargs) {
   return py::call<PyObject*>(nullptr, [&]() -> PyObject* {
     AttrMap attrs;
+    std::vector<std::pair<py::Ref, py::Ref>> special;
     if (kwargs && PyDict_GET_SIZE(kwargs) > 0) {
       attrs.reserve(static_cast<uint32_t>(PyDict_GET_SIZE(kwargs)), 0);
       PyObject *key, *value;
@@ -105,6 +117,10 @@ PyObject* Indexable_new(PyTypeObject* type, PyObject* /*args*/, PyObject* kwargs
       // conversion does not run Python code, but keep them owned anyway.
       while (PyDict_Next(kwargs, &pos, &key, &value)) {
         py::Ref k = py::Ref::borrow(key), v = py::Ref::borrow(value);
+        if (is_special_name(k.get())) {
+          special.emplace_back(std::move(k), std::move(v));
+          continue;
+        }
         uint32_t aid = attr_id_of(k.get());
         attrs.exchange(aid, AttrSlot::from_object(v.get()), 0);
       }
@@ -124,11 +140,18 @@ PyObject* Indexable_new(PyTypeObject* type, PyObject* /*args*/, PyObject* kwargs
     attrs.set_owner(rec->id);
     rec->attrs = std::move(attrs);
     PyObject_GC_Track(self);
+    for (auto& [k, v] : special) {
+      if (PyObject_GenericSetAttr(self, k.get(), v.get()) < 0) {
+        Py_DECREF(self);
+        throw py::PyErrorSet{};
+      }
+    }
     return self;
   });
 }
 
 int Indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
+  if (PyUnicode_Check(name) && is_special_name(name)) return PyObject_GenericSetAttr(self, name, value);
   return py::call<int>(-1, [&]() -> int {
     if (!value) {
       PyErr_SetString(PyExc_AttributeError, "can't delete attribute");
@@ -220,14 +243,16 @@ PyObject* Indexable_getattro(PyObject* self, PyObject* name) {
     // handed out with one new reference.
     PyObject* result = nullptr;
     bool ok = py::call<bool>(false, [&]() -> bool {
-      uint32_t aid;
+      std::optional<uint32_t> known;
       try {
-        aid = attr_id_of(name);
+        // A name never stored has no id; looking it up interns nothing.
+        known = known_attr_id(name);
       } catch (const py::PyErrorSet&) {
         PyErr_Clear();  // not UTF-8: cannot be stored, fall back to the class lookup
         return true;
       }
-      result = record_of(self)->attrs.find_object(aid);
+      if (!known) return true;
+      result = record_of(self)->attrs.find_object(*known);
       return true;
     });
     if (!ok) return nullptr;
@@ -353,13 +378,8 @@ absl::InlinedVector<std::shared_ptr<IndexAPI>, 4> live_indexes(IndexableRecord& 
   return live;
 }
 
-uint32_t attr_id_of(PyObject* name) {
-  NameCacheEntry& e = g_name_cache[cache_slot(name)];
-  if (e.name == name) return e.id;
-  Py_ssize_t n = 0;
-  const char* s = PyUnicode_AsUTF8AndSize(name, &n);
-  if (!s) throw py::PyErrorSet{};
-  uint32_t id = interner().intern(std::string_view(s, static_cast<size_t>(n)));
+namespace {
+void remember_name(NameCacheEntry& e, PyObject* name, uint32_t id) {
   if (PyUnicode_CHECK_INTERNED(name)) {
     PyObject* old = e.name;
     Py_INCREF(name);
@@ -367,6 +387,28 @@ uint32_t attr_id_of(PyObject* name) {
     e.id = id;
     Py_XDECREF(old);
   }
+}
+}  // namespace
+
+uint32_t attr_id_of(PyObject* name) {
+  NameCacheEntry& e = g_name_cache[cache_slot(name)];
+  if (e.name == name) return e.id;
+  Py_ssize_t n = 0;
+  const char* s = PyUnicode_AsUTF8AndSize(name, &n);
+  if (!s) throw py::PyErrorSet{};
+  uint32_t id = interner().intern(std::string_view(s, static_cast<size_t>(n)));
+  remember_name(e, name, id);
+  return id;
+}
+
+std::optional<uint32_t> known_attr_id(PyObject* name) {
+  NameCacheEntry& e = g_name_cache[cache_slot(name)];
+  if (e.name == name) return e.id;
+  Py_ssize_t n = 0;
+  const char* s = PyUnicode_AsUTF8AndSize(name, &n);
+  if (!s) throw py::PyErrorSet{};
+  std::optional<uint32_t> id = interner().get(std::string_view(s, static_cast<size_t>(n)));
+  if (id) remember_name(e, name, *id);
   return id;
 }
 

@@ -38,6 +38,7 @@
 
 #include <atomic>
 #include <memory>
+#include <optional>
 
 #include "absl/container/inlined_vector.h"
 #include "index/attr_table.hpp"
@@ -116,6 +117,11 @@ absl::InlinedVector<std::shared_ptr<IndexAPI>, 4> live_indexes(IndexableRecord& 
 
 // Interned attribute id of a Python str name (cached per interned name
 // object). Throws py::PyErrorSet if the name is not valid UTF-8.
+// Used where a value is stored under the name.
 uint32_t attr_id_of(PyObject* name);
+// The id of a name if any object ever stored it, without interning: for
+// lookups, which must neither grow the interner nor cost more for an unknown
+// name. Throws py::PyErrorSet if the name is not valid UTF-8.
+std::optional<uint32_t> known_attr_id(PyObject* name);
 
 }  // namespace zarvex

@@ -4,7 +4,21 @@
 // (widened to 64 bits).
 //
 // Kinds, in tag order: Int (signed 64-bit), Float (double), Str (CompactStr),
-// Bool, Iterable (list/dict/tuple/set), Ind (an Indexable object), Unknown.
+// Bool, Iterable (list/dict/tuple/set), Ind (an Indexable object), Unknown,
+// then Temporal (date, naive or aware datetime, naive time, timedelta: a
+// kind tag and an ordered number key), Ratio (a Decimal or Fraction that is
+// neither a 64-bit integer nor a double), Bytes (bytes, by content) and
+// Identity (None and members of a plain Enum: singletons, equal only to
+// themselves).
+//
+// Classification: the exact built-in int, float, str and bool (and numpy's
+// int64, float64, str_ and bool_) are taken first and keep no object when
+// stored as attributes. Then subclasses of int, float and str (IntEnum,
+// IntFlag, StrEnum members, numpy.str_) take their base value; numpy
+// integers and floats of every width, datetime64 and timedelta64 their
+// Python counterparts; Decimal and Fraction their exact value (an Int or a
+// Float when one holds it exactly, else a Ratio). These keep their object,
+// so they read back as the very objects stored.
 //
 // Iterable values also carry `elements`: the values filed for the container,
 // captured once when the value is built (lists, tuples and sets flattened
@@ -18,7 +32,9 @@
 // then numbers by numeric value, bool against 0/1, texts by bytes; Iterable
 // and Unknown values are equal only to copies of the same value record (so
 // a lookup with a freshly built value never finds them, while removing the
-// very value that was filed does); Ind values by object identity.
+// very value that was filed does); Ind and Identity values by object
+// identity; Temporal values by kind tag and key (aware datetimes by instant);
+// Ratio values by their exact fraction; Bytes by content.
 //
 // Thread-safety: immutable; copies may be made, read and dropped on any
 // thread, attached or not (the Python reference is released through the
@@ -36,11 +52,24 @@
 #include <vector>
 
 #include "index/compact_str.hpp"
+#include "index/core/query/b_tree/num_key.hpp"
 #include "py/owned_ref.hpp"
 
 namespace zarvex {
 
-enum class Kind : uint8_t { Int = 1, Float = 2, Str = 3, Bool = 4, Iterable = 5, Ind = 6, Unknown = 7 };
+enum class Kind : uint8_t {
+  Int = 1,
+  Float = 2,
+  Str = 3,
+  Bool = 4,
+  Iterable = 5,
+  Ind = 6,
+  Unknown = 7,
+  Temporal = 8,
+  Ratio = 9,
+  Bytes = 10,
+  Identity = 11,
+};
 enum class IterKind : uint8_t { List = 0, Dict = 1, Tuple = 2, Set = 3 };
 
 class PyValue;
@@ -66,7 +95,54 @@ struct UnknownValue {
   uint64_t token = 0;
 };
 
-using CastValue = std::variant<int64_t, double, CompactStr, bool, IterableValue, StoredIndexable, UnknownValue>;
+// Dates and times. Values of one tag are ordered by `key`; values of
+// different tags are never equal and never ordered together (as in Python).
+//   Date   days since 1970-01-01
+//   Naive  microseconds since 1970-01-01T00:00 of a datetime without offset
+//   Aware  microseconds since 1970-01-01T00:00 UTC (the instant)
+//   Time   microseconds since midnight of a time without offset
+//   Delta  microseconds of a timedelta; one beyond the signed 64-bit range
+//          (about 292,000 years) keeps the nearest double of its count
+enum class TimeKind : uint8_t { Date = 0, Naive = 1, Aware = 2, Time = 3, Delta = 4 };
+inline constexpr size_t kTimeKinds = 5;
+
+struct TemporalValue {
+  TimeKind tag;
+  NumKey key;
+};
+
+// An exact number that no Int or Float holds (Fraction(1, 3),
+// Decimal("0.1")). `nearest` is the correctly rounded double and `side`
+// the sign of (value - nearest), never 0. When numerator and denominator
+// fit 64 bits (`fits`) comparisons are exact; `floor` is kept when the
+// value lies beyond 2^53 in magnitude and its floor fits 64 bits (integers
+// there are not all doubles). `text` is "numerator/denominator", the value's
+// identity for equality and hashing.
+struct RatioData {
+  double nearest;
+  int8_t side;
+  bool fits;
+  bool has_floor;
+  int64_t num, den;
+  int64_t floor;
+  std::string text;
+};
+
+struct RatioValue {
+  std::shared_ptr<const RatioData> data;
+};
+
+struct BytesValue {
+  CompactStr bytes;
+};
+
+struct IdentityValue {};
+
+using CastValue = std::variant<int64_t, double, CompactStr, bool, IterableValue, StoredIndexable, UnknownValue,
+                               TemporalValue, RatioValue, BytesValue, IdentityValue>;
+// The added kinds fit in the room a text already takes: a value is no larger.
+static_assert(sizeof(TemporalValue) <= sizeof(CompactStr) && sizeof(RatioValue) <= sizeof(CompactStr) &&
+              sizeof(BytesValue) == sizeof(CompactStr));
 
 class PyValue {
  public:
@@ -90,7 +166,8 @@ class PyValue {
   const CastValue& primitave() const { return prim_; }
   uint64_t hash64() const { return hash_; }
   // In-shard bucket hash: the cached hash, refined for values equal only to
-  // copies of themselves (Unknown, containers) by their object's address, so
+  // copies of themselves (Unknown, containers) or to their very object
+  // (Identity, whose cached hash is the Unknown one) by the address, so
   // that many such keys (every None of an attribute) do not share a bucket.
   // Equal values share the holder, so they share this hash too.
   uint64_t bucket_hash64() const {
@@ -100,6 +177,7 @@ class PyValue {
              (static_cast<uint64_t>(reinterpret_cast<uintptr_t>(obj())) << 8);
     if (k == Kind::Iterable)
       return hash_ ^ (static_cast<uint64_t>(reinterpret_cast<uintptr_t>(obj_.identity())) << 16);
+    if (k == Kind::Identity) return hash_ ^ (static_cast<uint64_t>(reinterpret_cast<uintptr_t>(obj())) << 16);
     return hash_;
   }
   PyObject* obj() const { return obj_.get(); }
@@ -112,10 +190,14 @@ class PyValue {
   const IterableValue& as_iterable() const { return std::get<IterableValue>(prim_); }
   IndexableRecord* as_ind() const { return std::get<StoredIndexable>(prim_).record; }
   bool is_number() const { return kind() == Kind::Int || kind() == Kind::Float; }
+  const TemporalValue& as_temporal() const { return std::get<TemporalValue>(prim_); }
+  const RatioData& as_ratio() const { return *std::get<RatioValue>(prim_).data; }
+  std::string_view as_bytes() const { return std::get<BytesValue>(prim_).bytes.view(); }
 
   bool operator==(const PyValue& other) const;
 
-  // A new strong reference for reading the value back (attached only).
+  // A new strong reference for reading the value back (attached only): the
+  // kept object itself, else one built from the native form.
   PyObject* get_obj() const;
 
   // Text rendering: PyValue { obj: ..., primitave: ..., hash: ... }.

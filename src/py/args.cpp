@@ -63,17 +63,33 @@ void arg_error(const char* name) {
   PyErr_Fetch(&type, &value, &tb);
   if (!type) return;
   PyErr_NormalizeException(&type, &value, &tb);
+  // The pending error, rebuilt as the same class with the prefixed text. Not
+  // every class can be built from one text (UnicodeEncodeError takes five
+  // arguments, a user's class may take others or fail); then the original
+  // error is raised unchanged, so building the report never replaces the
+  // error it reports.
   PyObject* text = value ? PyObject_Str(value) : nullptr;
   if (!text) {
     PyErr_Clear();
     text = PyUnicode_FromString("");
   }
-  PyObject* cause = value;
-  PyErr_Format(type, "argument '%s': %U", name, text);
+  PyObject* message = text ? PyUnicode_FromFormat("argument '%s': %U", name, text) : nullptr;
+  PyObject* rebuilt = message ? PyObject_CallOneArg(type, message) : nullptr;
+  Py_XDECREF(message);
   Py_XDECREF(text);
-  Py_XDECREF(type);
-  Py_XDECREF(cause);
-  Py_XDECREF(tb);
+  if (rebuilt && value && PyObject_TypeCheck(rebuilt, reinterpret_cast<PyTypeObject*>(type))) {
+    // The original stays reachable as the cause, with its traceback.
+    if (tb) PyException_SetTraceback(value, tb);
+    PyException_SetCause(rebuilt, value);  // steals `value`
+    PyErr_SetObject(type, rebuilt);
+    Py_DECREF(rebuilt);
+    Py_XDECREF(type);
+    Py_XDECREF(tb);
+    return;
+  }
+  Py_XDECREF(rebuilt);
+  PyErr_Clear();
+  PyErr_Restore(type, value, tb);
 }
 
 void arg_error(const char* name, PyObject* type, const char* message) {

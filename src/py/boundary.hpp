@@ -6,7 +6,11 @@
 //  * InternalFailure (or any other std::exception): becomes the module's
 //    internal-failure exception, a BaseException subclass created on first
 //    use, with the failure text as message;
+//  * UnorderableBound (an InternalFailure): becomes the internal-failure
+//    exception's subclass that also derives from TypeError;
 //  * std::bad_alloc: becomes MemoryError.
+// Raising never fails in a way that hides the error: if a class cannot be
+// created, the error of that attempt (MemoryError) is what stays set.
 // `call` returns the entry point's result, or the given error value with the
 // Python error set.
 #pragma once
@@ -26,14 +30,22 @@ struct PyErrorSet {};
 // The module's internal-failure exception class (borrowed; created once).
 PyObject* internal_error_type();
 
+// Subclass of the internal-failure class and of TypeError, raised for a
+// comparison the engine cannot order (borrowed; created once).
+PyObject* unorderable_error_type();
+
 // Sets the internal-failure exception with `message`.
 void raise_internal(const char* message);
+// Sets the unorderable-comparison exception with `message`.
+void raise_unorderable(const char* message);
 
 template <class R, class F>
 R call(R on_error, F&& f) noexcept {
   try {
     return f();
   } catch (const PyErrorSet&) {
+  } catch (const UnorderableBound& e) {
+    raise_unorderable(e.what());
   } catch (const InternalFailure& e) {
     raise_internal(e.what());
   } catch (const std::bad_alloc&) {

@@ -18,6 +18,16 @@ class InternalFailure : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// A comparison the engine cannot order: an ordering query (gt, ge, lt, le,
+// bt) whose bound is of a kind that has no order here. It is a caller's
+// mistake rather than a broken invariant, so it unwinds no lock (it is
+// thrown before any is taken) and reaches Python as a subclass of the
+// internal-failure exception that is also a TypeError.
+class UnorderableBound : public InternalFailure {
+ public:
+  using InternalFailure::InternalFailure;
+};
+
 [[noreturn]] inline void fail(const char* message) { throw InternalFailure(message); }
 [[noreturn]] inline void fail(const std::string& message) { throw InternalFailure(message); }
 

@@ -157,8 +157,19 @@ TEST(ShardedHashMap, ShardCountMustBePowerOfTwo) {
 
 // Every shard map is a new map: consecutive first keys, same second key on
 // one thread; another thread draws its own pair.
+// Shards are allocated by their first write (in shard order here), each with
+// the next key pair of this thread; a shard never written is not visited.
+void touch_shards(SMap& m, size_t n) {
+  for (size_t i = 0; i < n; ++i) (void)m.get_shard(TestKey{hash_in_shard(m, i), 0});
+}
+
 TEST(ShardedHashMap, EachShardHasItsOwnSipKeys) {
-  const SMap a = SMap::with_shard_count(8);
+  SMap a = SMap::with_shard_count(8);
+  size_t visited = 0;
+  a.for_each_shard_read([&](const SMap::Map&) { ++visited; });
+  EXPECT_EQ(visited, 0u) << "a shard was allocated before any write";
+  EXPECT_TRUE(a.is_empty());
+  touch_shards(a, 8);
   std::vector<SipKeys> keys;
   a.for_each_shard_read([&](const SMap::Map& m) { keys.push_back(m.hash_function().keys); });
   ASSERT_EQ(keys.size(), 8u);
@@ -166,7 +177,8 @@ TEST(ShardedHashMap, EachShardHasItsOwnSipKeys) {
     EXPECT_EQ(keys[i].k0, keys[0].k0 + i);
     EXPECT_EQ(keys[i].k1, keys[0].k1);
   }
-  const SMap b = SMap::with_shard_count(2);
+  SMap b = SMap::with_shard_count(2);
+  touch_shards(b, 1);
   SipKeys first_of_b;
   b.for_each_shard_read([&, done = false](const SMap::Map& m) mutable {
     if (!done) first_of_b = m.hash_function().keys;
@@ -176,7 +188,8 @@ TEST(ShardedHashMap, EachShardHasItsOwnSipKeys) {
 
   SipKeys other_thread;
   std::thread t([&] {
-    const SMap c = SMap::with_shard_count(1);
+    SMap c = SMap::with_shard_count(1);
+    touch_shards(c, 1);
     c.for_each_shard_read([&](const SMap::Map& m) { other_thread = m.hash_function().keys; });
   });
   t.join();
@@ -380,7 +393,8 @@ TEST(ShardedHashMap, ConcurrentWritersReadersAndWalkers) {
     threads.emplace_back([&, r] {
       start.arrive_and_wait();
       uint32_t k = static_cast<uint32_t>(r);
-      while (!writers_done.load(std::memory_order_acquire)) {
+      // At least one round even when the writers finish first.
+      do {
         k = (k + 7) % kKeys;
         if (auto s = m.get(key(k))) {
           s->validate();
@@ -391,17 +405,25 @@ TEST(ShardedHashMap, ConcurrentWritersReadersAndWalkers) {
         }
         if (k % 5 == 0) {
           (void)m.is_empty();
-          size_t shard_no = 0;
+          // Shards never written are skipped: the keys of one visited map
+          // must share a shard, in ascending shard order.
+          size_t last_shard = 0;
           m.for_each_shard_read([&](const SMap::Map& shard) {
+            std::optional<size_t> shard_no;
             for (const auto& [key_in, s] : shard) {
               s.validate();
-              ASSERT_EQ(m.shard_index(key_in.hash64()), shard_no) << "key in the wrong shard";
+              const size_t at = m.shard_index(key_in.hash64());
+              if (!shard_no) shard_no = at;
+              ASSERT_EQ(at, *shard_no) << "key in the wrong shard";
             }
-            ++shard_no;
+            if (shard_no) {
+              ASSERT_GE(*shard_no, last_shard);
+              last_shard = *shard_no;
+            }
           });
         }
         reads.fetch_add(1, std::memory_order_relaxed);
-      }
+      } while (!writers_done.load(std::memory_order_acquire));
     });
   }
   threads.emplace_back([&] {

@@ -9,6 +9,8 @@ import re
 
 import pytest
 
+import Zarvex
+
 from Zarvex import FilteredIndex, Index, Indexable, PyQueryExpr
 
 Q = PyQueryExpr
@@ -57,6 +59,19 @@ def in_id_order(objs, reference):
     return keys == sorted(keys)
 
 
+def expect_unorderable(fn, *args, match, **kwargs):
+    """The call fails with the TypeError for an ordering the engine cannot
+    make, which is also the module's internal-failure class, carrying
+    ``match`` in its text."""
+    with pytest.raises(TypeError) as info:
+        fn(*args, **kwargs)
+    err = info.value
+    assert type(err).__name__ == "UnorderableError", repr(err)
+    assert isinstance(err, Zarvex.InternalError)
+    assert match in str(err), str(err)
+    return err
+
+
 def expect_internal_error(fn, *args, match, **kwargs):
     """The call fails with the module's internal-failure exception, which is a
     BaseException but not an Exception, carrying ``match`` in its text."""
@@ -96,6 +111,6 @@ def chain(length, attr="child", **leaf_attrs):
 
 __all__ = [
     "FilteredIndex", "Index", "Indexable", "Item", "Q", "assert_same",
-    "chain", "collect_garbage", "describe", "expect_internal_error", "found",
+    "chain", "collect_garbage", "describe", "expect_internal_error", "expect_unorderable", "found",
     "ids", "in_id_order", "short",
 ]

@@ -457,8 +457,7 @@ class Colour(enum.IntEnum):
     RED = 1
 
 
-@pytest.mark.parametrize("unknown", [None, b"raw", frozenset({"a"}), Colour.RED, object()],
-                         ids=["none", "bytes", "frozenset", "intenum", "object"])
+@pytest.mark.parametrize("unknown", [frozenset({"a"}), object()], ids=["frozenset", "object"])
 def test_unknown_values_are_never_found_but_leave_cleanly(unknown):
     idx = Index()
     a = Item(x=unknown)
@@ -466,8 +465,6 @@ def test_unknown_values_are_never_found_but_leave_cleanly(unknown):
     assert a.x is unknown
     assert found(idx, Q.eq("x", unknown)) == []
     assert idx.get_by_attribute(x=[unknown]) == []
-    if unknown is None:
-        assert idx.get_by_attribute(x=None) == []
     assert_same(found(idx, Q.ne("x", unknown)), [a])
     assert list(idx.group_by("x")) != []
     a.x = "known"

@@ -4,9 +4,15 @@ brute-force evaluation over the objects themselves, through an index and
 through views made from it, with attribute reassignments in between.
 
 The model of the answers:
-- numbers (int and float, not bool) compare by value, across both types;
-- texts, booleans and indexable objects match by equality of kind and value
-  (objects by identity); other values never match, and have no order;
+- every value is first taken as its Python counterpart (numpy scalars as
+  int, float, bool, str, date, datetime or timedelta);
+- numbers (int, float, their subclasses and enums, Decimal, Fraction; not
+  bool) compare by value across all of them, exactly as Python does;
+- texts (str subclasses included), bytes, dates, naive datetimes, aware
+  datetimes (by instant), times and timedeltas equal and order only within
+  their own family; booleans equal booleans; None and plain enum members
+  match themselves; indexable objects match by identity; other values never
+  match, and have no order;
 - a list or tuple matches when any element matches (recursively); a dict
   never matches;
 - a dotted path a.rest matches holders whose attribute a holds (or lists) an
@@ -21,11 +27,15 @@ The model of the answers:
   and values that cannot be keys have none;
 - Ne is the universe minus Eq, Not the universe minus its operand, In is
   the union of Eq over its values; And and Or with no operand match nothing;
-- keyword queries match exact values only (never numbers); several names
+- keyword queries match as eq does, but never numbers; several names
   must all match; an unknown name matches nothing.
 """
+import datetime as dt
+import enum
 import math
 import os
+from decimal import Decimal
+from fractions import Fraction
 
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
@@ -61,8 +71,48 @@ class Token:
 
 
 TOKEN = Token()
-SCALARS = st.one_of(TEXTS, TEXTS, NUMBERS, NUMBERS, st.booleans(), st.none(),
+
+
+class Shade(enum.Enum):
+    RED = 1
+    BLUE = 2
+
+
+class Level(enum.IntEnum):
+    ONE = 1
+
+
+class Tag(enum.StrEnum):
+    X = "x"
+
+
+class Real(float):
+    pass
+
+
+UTC = dt.timezone.utc
+PLUS1 = dt.timezone(dt.timedelta(hours=1))
+MOMENTS = [dt.date(2020, 1, 1), dt.date(2020, 1, 2), dt.datetime(2020, 1, 1), dt.datetime(2020, 1, 1, 12),
+           dt.datetime(2020, 1, 1, tzinfo=UTC), dt.datetime(2020, 1, 1, 1, tzinfo=PLUS1),
+           dt.datetime(2020, 1, 1, 12, tzinfo=UTC), dt.time(1, 2), dt.time(0), dt.timedelta(days=1),
+           dt.timedelta(0)]
+# Exact numbers: some are ints or doubles, some lie between doubles (beyond
+# 2^53 too, where integers are not all doubles).
+EXACTS = [Decimal("1.5"), Decimal("0.1"), Decimal("-2.5"), Fraction(1, 3), Fraction(3),
+          Fraction(STAMP * 3 + 1, 3), Decimal(STAMP) + Decimal("0.5")]
+OTHERS = [Level.ONE, Tag.X, Shade.RED, Shade.BLUE, Real(1.5), b"u", b"v"]
+try:
+    import numpy as np
+    NUMPY = [np.int32(2), np.uint8(3), np.float32(1.5), np.bool_(True), np.str_("y"),
+             np.datetime64("2020-01-01"), np.datetime64("2020-01-01T12:00:00"), np.timedelta64(1, "D")]
+except ImportError:
+    np, NUMPY = None, []
+KINDS = st.sampled_from(MOMENTS + EXACTS + OTHERS + NUMPY)
+SCALARS = st.one_of(TEXTS, TEXTS, NUMBERS, NUMBERS, KINDS, KINDS, st.booleans(), st.none(),
                     st.sampled_from([TOKEN, bytearray(b"u")]))
+# Bounds that always have an order.
+ORDER_BOUNDS = st.one_of(NUMBERS, TEXTS, st.sampled_from(
+    MOMENTS + EXACTS + [Level.ONE, Tag.X, b"u"] + [v for v in NUMPY if type(v.item()) is not bool]))
 
 # Pool objects are referred to as ("ref", tier, k) and resolved when the
 # plan runs; leaves hold no objects, inner objects hold only leaves and top
@@ -172,23 +222,65 @@ def elements(value):
         yield value
 
 
+def canon(v):
+    """The Python counterpart of a numpy scalar; anything else unchanged."""
+    return v.item() if np is not None and isinstance(v, np.generic) else v
+
+
+ORDERED = {"num", "text", "bytes", "date", "naive", "aware", "time", "delta"}
+
+
+def family(v):
+    """Values of one family compare with each other and with no other."""
+    v = canon(v)
+    if type(v) is bool:
+        return "bool"
+    if isinstance(v, (int, float, Decimal, Fraction)):
+        return "num"
+    if isinstance(v, str):
+        return "text"
+    if type(v) is bytes:
+        return "bytes"
+    if v is None or isinstance(v, enum.Enum):
+        return "id"
+    if isinstance(v, dt.datetime):
+        return "naive" if v.utcoffset() is None else "aware"
+    if isinstance(v, dt.date):
+        return "date"
+    if isinstance(v, dt.time):
+        return "time" if v.utcoffset() is None else None
+    if isinstance(v, dt.timedelta):
+        return "delta"
+    return None
+
+
 def is_number(v):
-    return type(v) in (int, float)
-
-
-def exact_equal(e, x):
-    """Equality of the exact-value maps: kind and value, objects by identity."""
-    if type(x) in (str, bool):
-        return type(e) is type(x) and e == x
-    if isinstance(x, Indexable):
-        return e is x
-    return False
+    return family(v) == "num"
 
 
 def value_equal(e, x):
-    if is_number(x):
-        return is_number(e) and e == x
-    return exact_equal(e, x)
+    if isinstance(x, Indexable):
+        return e is x
+    fam = family(x)
+    if fam is None or family(e) != fam:
+        return False
+    return canon(e) is canon(x) if fam == "id" else canon(e) == canon(x)
+
+
+def keyword_equal(e, x):
+    return not is_number(x) and value_equal(e, x)
+
+
+def ordered(a, op, b):
+    """Python's comparison; False where Python refuses (NaN against a Decimal)."""
+    try:
+        if op == "gt":
+            return a > b
+        if op == "ge":
+            return a >= b
+        return a < b if op == "lt" else a <= b
+    except (TypeError, ArithmeticError):
+        return False
 
 
 def matches(world, obj, path, pred, strict=False, above=()):
@@ -215,13 +307,16 @@ def leaf_predicate(op, args):
         return lambda e: any(value_equal(e, x) for x in args[0])
     if op == "bt":
         lo, hi = args
-        return lambda e: is_number(e) and lo <= e <= hi
+        fam = family(lo)
+        if fam not in ORDERED or family(hi) != fam:
+            return lambda e: False
+        return lambda e: (family(e) == fam and ordered(canon(e), "ge", canon(lo))
+                          and ordered(canon(e), "le", canon(hi)))
     x = args[0]
-    if not is_number(x):
+    fam = family(x)
+    if fam not in ORDERED:
         return lambda e: False
-    compare = {"gt": lambda e: e > x, "ge": lambda e: e >= x,
-               "lt": lambda e: e < x, "le": lambda e: e <= x}[op]
-    return lambda e: is_number(e) and compare(e)
+    return lambda e: family(e) == fam and ordered(canon(e), op, canon(x))
 
 
 def oracle(world, expr, universe):
@@ -278,7 +373,7 @@ def keyword_oracle(world, kwargs, universe):
         for name, value in kwargs.items():
             wanted = [value] if type(value) is not list else value
             hits = {id(o) for o in universe
-                    if matches(world, o, name, lambda e: any(exact_equal(e, x) for x in wanted), strict)}
+                    if matches(world, o, name, lambda e: any(keyword_equal(e, x) for x in wanted), strict)}
             result = hits if result is None else result & hits
         bounds.append(result or set())
     return tuple(bounds)
@@ -302,6 +397,7 @@ def group_oracle(world, path, universe, strict):
     groups, nans = {}, set()
     for obj in universe:
         for e in values_of(obj, path, ()):
+            e = canon(e)
             if type(e) is float and math.isnan(e):
                 nans.add(id(obj))
                 continue
@@ -331,7 +427,7 @@ def present_values(world):
     for attrs in world.model.values():
         for value in attrs.values():
             for e in elements(value):
-                if e is None or type(e) in (Token, bytearray):
+                if type(e) in (Token, bytearray):
                     continue
                 key = (type(e), id(e) if isinstance(e, Indexable) or e != e else e)
                 if key not in seen:
@@ -347,7 +443,7 @@ def probes(world):
     def walk(obj, prefix, depth):
         for attr, value in world.model[id(obj)].items():
             for e in elements(value):
-                if e is None or type(e) in (Token, bytearray):
+                if type(e) in (Token, bytearray):
                     continue
                 out.append((prefix + attr, e))
                 if isinstance(e, Indexable) and depth < 2:
@@ -359,9 +455,14 @@ def probes(world):
 
 
 def probe_leaf(op, probe):
-    path, value = probe
-    if isinstance(value, Indexable) and op not in ("eq", "ne"):
-        op = "eq"   # ordering against an object is refused (tested apart)
+    return orderable_leaf(op, *probe)
+
+
+def orderable_leaf(op, path, value):
+    # Ordering against an object, None or a plain enum member is refused
+    # (tested apart).
+    if op in ("gt", "ge", "lt", "le") and (isinstance(value, Indexable) or family(value) == "id"):
+        op = "eq"
     return (op, path, value)
 
 
@@ -375,14 +476,15 @@ def expressions(world):
                        st.tuples(st.just("list"), st.lists(SCALARS, max_size=2)))
     order_values = st.one_of(here_numbers, here_numbers, SCALARS,
                              st.tuples(st.just("list"), st.lists(NUMBERS, max_size=1)))
-    bound = st.one_of(here_numbers, NUMBERS)
+    here_ordered = [v for v in present if family(v) in ORDERED]
+    bound = st.one_of(here_numbers, ORDER_BOUNDS, st.sampled_from(here_ordered) if here_ordered else NUMBERS)
     hits = probes(world)
     probe = st.sampled_from(hits) if hits else st.tuples(PATHS, SCALARS)
     leaves = st.one_of(
         st.builds(probe_leaf, st.sampled_from(["eq", "ne", "gt", "le"]), probe),
         st.builds(probe_leaf, st.sampled_from(["eq", "lt", "ge"]), probe),
         st.tuples(st.sampled_from(["eq", "eq", "ne"]), PATHS, values),
-        st.tuples(st.sampled_from(["gt", "ge", "lt", "le"]), PATHS, order_values),
+        st.builds(orderable_leaf, st.sampled_from(["gt", "ge", "lt", "le"]), PATHS, order_values),
         st.tuples(st.just("bt"), PATHS, bound, bound),
         st.tuples(st.just("in"), PATHS,
                   st.tuples(st.just("list"), st.lists(values, max_size=3))),

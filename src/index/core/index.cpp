@@ -398,12 +398,14 @@ Bitmap IndexAPI::reduced_query(const QueryExpr& e) const {
 std::optional<Groups> IndexAPI::group_by(std::string_view name) const {
   auto [head, tail] = attr_parts(name);
   (void)tail;
-  uint32_t id = interner().intern(head);
+  // A name that was never stored has no map in any index.
+  std::optional<uint32_t> known = interner().get(head);
+  if (!known) return std::nullopt;
   std::shared_ptr<QueryMap> map;
   {
     auto maps = query_maps->read();
-    if (id >= maps->size()) return std::nullopt;
-    map = (*maps)[id];
+    if (*known >= maps->size()) return std::nullopt;
+    map = (*maps)[*known];
   }
   if (!map) return Groups{};
   return map->group_by(name);

@@ -4,7 +4,9 @@
 //   member         guarded by                   notes
 //   query_maps     its read-write lock          slot k: the map of attribute id k,
 //                                               or null while no value of k has
-//                                               arrived (an empty default map)
+//                                               arrived (an empty default map);
+//                                               slots live in chunks made on
+//                                               first write (QueryMapVec)
 //   items          its read-write lock          object store addressed by id;
 //                                               only grows
 //   allowed_items  its read-write lock          ids of the objects in the index
@@ -35,6 +37,7 @@
 #include <string_view>
 #include <vector>
 
+#include "index/core/query_map_vec.hpp"
 #include "index/core/stored_item.hpp"
 #include "support/bitmap.hpp"
 #include "support/poison_lock.hpp"
@@ -45,7 +48,6 @@ struct QueryMap;
 struct QueryExpr;
 class HashQuery;
 
-using QueryMapVec = std::vector<std::shared_ptr<QueryMap>>;
 using SharedMaps = std::shared_ptr<RwLocked<QueryMapVec>>;
 using SharedItems = std::shared_ptr<RwLocked<ItemVec>>;
 using SharedAllowed = std::shared_ptr<RwLocked<Bitmap>>;

@@ -57,12 +57,15 @@ PyObject* FilteredIndex_reduced_query(PyObject* self, PyObject* const* args, Py_
   PyObject* query;
   if (!py::parse_fast("reduced_query", {"query"}, args, nargs, kwnames, &query)) return nullptr;
   return py::call<PyObject*>(nullptr, [&]() -> PyObject* {
-    QueryExpr copy = expr_arg("query", query);
+    // The caller's handle keeps the tree alive; sharing it (not copying the
+    // root) leaves the use counts that tell shared sub-trees apart as built.
+    ExprPtr tree = expr_ptr_arg("query", query);
+    const QueryExpr& expr = *tree;
     FilteredView& v = view_of(self);
     Bitmap ids;
     {
       py::DetachScope detach;
-      ids = v.reduced_query(copy);
+      ids = v.reduced_query(expr);
     }
     return new_filtered_index(v.query_maps, v.items, std::move(ids));
   });

@@ -161,11 +161,14 @@ PyObject* Index_reduced_query(PyObject* self, PyObject* const* args, Py_ssize_t 
   PyObject* query;
   if (!py::parse_fast("reduced_query", {"query"}, args, nargs, kwnames, &query)) return nullptr;
   return py::call<PyObject*>(nullptr, [&]() -> PyObject* {
-    QueryExpr copy = expr_arg("query", query);
+    // The caller's handle keeps the tree alive; sharing it (not copying the
+    // root) leaves the use counts that tell shared sub-trees apart as built.
+    ExprPtr tree = expr_ptr_arg("query", query);
+    const QueryExpr& expr = *tree;
     Bitmap ids;
     {
       py::DetachScope detach;
-      ids = core_of(self).reduced_query(copy);
+      ids = core_of(self).reduced_query(expr);
     }
     return new_filtered_index(core_of(self).query_maps, core_of(self).items, std::move(ids));
   });

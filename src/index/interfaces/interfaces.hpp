@@ -25,6 +25,8 @@ const QueryExpr* expr_of(PyObject* obj);
 // The expression held by argument `name`; raises the argument's TypeError
 // (as py::PyErrorSet) if it is not a PyQueryExpr.
 const QueryExpr& expr_arg(const char* name, PyObject* obj);
+// The same, as the shared handle (for building larger trees).
+const ExprPtr& expr_ptr_arg(const char* name, PyObject* obj);
 
 // A new list from new references (the references are stolen).
 PyObject* list_from(std::vector<PyObject*>& objs);

@@ -1,5 +1,7 @@
 // Python class PyQueryExpr: an immutable handle to one query expression tree,
-// built only by its static methods. Consumers copy the tree.
+// built only by its static methods. Trees are immutable, so handles and the
+// combinators that take them share nodes (building is linear in the number
+// of operands, never in the size of the operands).
 #include <Python.h>
 
 #include "index/interfaces/interfaces.hpp"
@@ -12,7 +14,7 @@ namespace {
 
 struct PyQueryExprObj {
   PyObject_HEAD
-  QueryExpr* expr;
+  ExprPtr expr;  // never null once built
 };
 
 PyObject* g_type = nullptr;
@@ -21,16 +23,16 @@ using Op = QueryExpr::Op;
 PyObject* wrap(QueryExpr e) {
   PyTypeObject* type = reinterpret_cast<PyTypeObject*>(query_expr_type_object());
   if (!type) throw py::PyErrorSet{};
-  auto holder = std::make_unique<QueryExpr>(std::move(e));
+  ExprPtr node = std::make_shared<const QueryExpr>(std::move(e));
   PyObject* self = type->tp_alloc(type, 0);
   if (!self) throw py::PyErrorSet{};
-  reinterpret_cast<PyQueryExprObj*>(self)->expr = holder.release();
+  new (&reinterpret_cast<PyQueryExprObj*>(self)->expr) ExprPtr(std::move(node));
   return self;
 }
 
 void QueryExpr_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
-  delete reinterpret_cast<PyQueryExprObj*>(self)->expr;
+  reinterpret_cast<PyQueryExprObj*>(self)->expr.~ExprPtr();
   type->tp_free(self);
   Py_DECREF(type);
 }
@@ -61,7 +63,7 @@ PyObject* binary(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
     CompactStr attr = attr_arg(in[0]);
     std::vector<PyValue> values;
     values.push_back(PyValue::from_object(in[1]));
-    return wrap(QueryExpr{op, std::move(attr), std::move(values), {}});
+    return wrap(QueryExpr(op, std::move(attr), std::move(values), {}));
   });
 }
 
@@ -73,7 +75,7 @@ PyObject* QueryExpr_bt(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     std::vector<PyValue> values;
     values.push_back(PyValue::from_object(in[1]));
     values.push_back(PyValue::from_object(in[2]));
-    return wrap(QueryExpr{Op::Bt, std::move(attr), std::move(values), {}});
+    return wrap(QueryExpr(Op::Bt, std::move(attr), std::move(values), {}));
   });
 }
 
@@ -106,19 +108,17 @@ PyObject* QueryExpr_in(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
       }
       values.push_back(PyValue::from_object(item.get()));
     }
-    return wrap(QueryExpr{Op::In, std::move(attr), std::move(values), {}});
+    return wrap(QueryExpr(Op::In, std::move(attr), std::move(values), {}));
   });
 }
 
 template <Op op>
 PyObject* combine(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   return py::call<PyObject*>(nullptr, [&]() -> PyObject* {
-    std::vector<QueryExpr> children;
+    std::vector<ExprPtr> children;
     children.reserve(static_cast<size_t>(nargs));
-    for (Py_ssize_t i = 0; i < nargs; ++i) {
-      children.push_back(expr_arg("exprs", args[i]));
-    }
-    return wrap(QueryExpr{op, CompactStr(), {}, std::move(children)});
+    for (Py_ssize_t i = 0; i < nargs; ++i) children.push_back(expr_ptr_arg("exprs", args[i]));
+    return wrap(QueryExpr(op, CompactStr(), {}, std::move(children)));
   });
 }
 
@@ -126,9 +126,9 @@ PyObject* QueryExpr_not(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
   PyObject* arg;
   if (!py::parse_fast("PyQueryExpr.not_", {"exprs"}, args, nargs, kwnames, &arg)) return nullptr;
   return py::call<PyObject*>(nullptr, [&]() -> PyObject* {
-    std::vector<QueryExpr> children;
-    children.push_back(expr_arg("exprs", arg));
-    return wrap(QueryExpr{Op::Not, CompactStr(), {}, std::move(children)});
+    std::vector<ExprPtr> children;
+    children.push_back(expr_ptr_arg("exprs", arg));
+    return wrap(QueryExpr(Op::Not, CompactStr(), {}, std::move(children)));
   });
 }
 
@@ -170,16 +170,19 @@ PyObject* query_expr_type_object() {
 const QueryExpr* expr_of(PyObject* obj) {
   PyObject* t = query_expr_type_object();
   if (!t || !PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(t))) return nullptr;
-  return reinterpret_cast<PyQueryExprObj*>(obj)->expr;
+  return reinterpret_cast<PyQueryExprObj*>(obj)->expr.get();
 }
 
-const QueryExpr& expr_arg(const char* name, PyObject* obj) {
-  const QueryExpr* e = expr_of(obj);
-  if (!e) {
+const QueryExpr& expr_arg(const char* name, PyObject* obj) { return *expr_ptr_arg(name, obj); }
+
+const ExprPtr& expr_ptr_arg(const char* name, PyObject* obj) {
+  PyObject* t = query_expr_type_object();
+  if (!t) throw py::PyErrorSet{};
+  if (!PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(t))) {
     py::arg_type_error(name, obj, "PyQueryExpr");
     throw py::PyErrorSet{};
   }
-  return *e;
+  return reinterpret_cast<PyQueryExprObj*>(obj)->expr;
 }
 
 }  // namespace zarvex

@@ -25,8 +25,19 @@ void QueryMap::insert(const PyValue& value, uint32_t id) {
     case Kind::Str:
     case Kind::Bool:
     case Kind::Unknown:
+    case Kind::Bytes:
+    case Kind::Identity:
       insert_exact(value, id);
       return;
+    case Kind::Ratio:
+      if (!has_ratios.load(std::memory_order_relaxed)) has_ratios.store(true, std::memory_order_release);
+      insert_exact(value, id);
+      return;
+    case Kind::Temporal: {
+      const TemporalValue& t = value.as_temporal();
+      (*temporal.write())[static_cast<size_t>(t.tag)].insert_once(t.key, id);
+      return;
+    }
     case Kind::Ind:
       insert_exact(value, id);
       insert_indexable(value, id);
@@ -43,13 +54,11 @@ void QueryMap::insert_num_ordered(NumKey key, uint32_t id) {
   // filed again by a racing registration, leaves one pair, which one
   // removal takes out).
   auto tree = num_ordered.write();
-  if (tree->multiplicity(key, id) == 0) {
-    tree->insert(key, id);
-    if (key.is_float && std::isnan(key.f)) nan_entries.fetch_add(1, std::memory_order_relaxed);
-  }
+  if (tree->insert_once(key, id) && key.is_float && std::isnan(key.f))
+    nan_entries.fetch_add(1, std::memory_order_relaxed);
 }
 
-void QueryMap::remove_num_ordered(BitMapBTree& tree, NumKey key, uint32_t id) {
+void QueryMap::remove_num_ordered(NumIndex& tree, NumKey key, uint32_t id) {
   if (tree.remove(key, id) && key.is_float && std::isnan(key.f)) nan_entries.fetch_sub(1, std::memory_order_relaxed);
 }
 
@@ -92,8 +101,16 @@ void QueryMap::remove_id(const PyValue& value, uint32_t id) {
     case Kind::Str:
     case Kind::Bool:
     case Kind::Unknown:
+    case Kind::Bytes:
+    case Kind::Identity:
+    case Kind::Ratio:
       remove_exact(value, id);
       return;
+    case Kind::Temporal: {
+      const TemporalValue& t = value.as_temporal();
+      (*temporal.write())[static_cast<size_t>(t.tag)].remove(t.key, id);
+      return;
+    }
     case Kind::Ind:
       remove_exact(value, id);
       nested->remove(*value.as_ind(), id, attr_id);
@@ -111,7 +128,8 @@ void QueryMap::remove_exact(const PyValue& value, uint32_t id) {
 }
 
 bool QueryMap::check_prune(const PyValue& value) {
-  if (value.is_number() || value.kind() == Kind::Iterable) return false;  // never keys of `exact`
+  if (value.is_number() || value.kind() == Kind::Iterable || value.kind() == Kind::Temporal)
+    return false;  // never keys of `exact`
   auto shard = exact.get_shard(value);
   auto it = shard->find(value);
   if (it != shard->end() && it->second.is_empty()) {
@@ -128,6 +146,13 @@ bool QueryMap::remove_value(const PyValue& value, uint32_t id) {
       auto tree = num_ordered.write();
       remove_num_ordered(*tree, num_key_of(value), id);
       return tree->is_empty();
+    }
+    case Kind::Temporal: {
+      const TemporalValue& t = value.as_temporal();
+      auto trees = temporal.write();
+      NumIndex& tree = (*trees)[static_cast<size_t>(t.tag)];
+      tree.remove(t.key, id);
+      return tree.is_empty();
     }
     case Kind::Iterable: {
       // Each element is unfiled as a value of its own, so entries left empty
@@ -146,6 +171,11 @@ bool QueryMap::is_empty() const {
   {
     auto tree = num_ordered.read();
     if (!tree->is_empty()) return false;
+  }
+  {
+    auto trees = temporal.read();
+    for (const NumIndex& t : *trees)
+      if (!t.is_empty()) return false;
   }
   return exact.is_empty();
 }
@@ -235,6 +265,27 @@ std::optional<Groups> QueryMap::group_by(std::string_view path) const {
     out.push_back(Group{PyValue::from_primitave(std::numeric_limits<double>::quiet_NaN()),
                         HybridSet::from_bitmap(Bitmap(std::span<const uint32_t>(nans)))});
   }
+  tree.release();
+  // Dates and times: one group per distinct key of each tag, keyed by a value
+  // of that tag (an aware datetime comes back in UTC, the same instant).
+  auto trees = temporal.read();
+  for (size_t tag = 0; tag < kTimeKinds; ++tag) {
+    std::optional<Entry> first;
+    auto close = [&] {
+      if (!first) return;
+      PyValue key = PyValue::from_primitave(TemporalValue{static_cast<TimeKind>(tag), key_of_entry(*first)});
+      out.push_back(Group{std::move(key), HybridSet::from_bitmap(Bitmap(std::span<const uint32_t>(run)))});
+      run.clear();
+    };
+    (*trees)[tag].for_each([&](Entry e) {
+      if (!first || entry_key(e) != entry_key(*first)) {
+        close();
+        first = e;
+      }
+      run.push_back(entry_id(e));
+    });
+    close();
+  }
   return out;
 }
 
@@ -261,7 +312,143 @@ Bitmap QueryMap::tree_query(const Bound* lo, const Bound* hi, const Bitmap& mask
 
 namespace {
 bool is_nan(const PyValue& v) { return v.kind() == Kind::Float && std::isnan(v.as_float()); }
+int sign128(__int128 a, __int128 b) { return a < b ? -1 : a > b ? 1 : 0; }
+constexpr int kUnordered = 2;
+
+// Exact comparison of a Ratio with an Int or Float (-1, 0, 1, or
+// kUnordered against NaN). Rounding to the nearest double is monotone, so
+// where the two key codes differ they decide; at equal codes the side of
+// the rounding does. Integers beyond 2^53 are not all doubles: there the
+// floor (or the 64-bit fraction) decides.
+int compare_ratio(const RatioData& r, NumKey e) {
+  if (e.is_float && std::isnan(e.f)) return kUnordered;
+  if (!e.is_float && r.has_floor) return e.i <= r.floor ? 1 : -1;
+  if (!e.is_float && r.fits) return sign128(r.num, static_cast<__int128>(e.i) * r.den);
+  const KeyCode kd = key_code(NumKey::of_float(r.nearest)), ke = key_code(e);
+  if (kd != ke) return kd < ke ? -1 : 1;
+  return r.side;
+}
+
+// Two Ratios: exact when both fractions fit 64 bits; otherwise by their
+// doubles and rounding sides, and unordered when those agree too.
+int compare_ratios(const RatioData& a, const RatioData& b) {
+  if (a.text == b.text) return 0;
+  if (a.fits && b.fits) return sign128(static_cast<__int128>(a.num) * b.den, static_cast<__int128>(b.num) * a.den);
+  if (a.nearest != b.nearest) return a.nearest < b.nearest ? -1 : 1;
+  if (a.side != b.side) return a.side < b.side ? -1 : 1;
+  return kUnordered;
+}
+
+int compare_to_bound(const RatioData& r, const PyValue& bound) {
+  if (bound.kind() == Kind::Ratio) return compare_ratios(r, bound.as_ratio());
+  return compare_ratio(r, num_key_of(bound));
+}
+
+// The tree bound that selects exactly the Int and Float entries lying on the
+// wanted side of `v` (a lower bound when `lower`). A Ratio is never equal to
+// an entry, so inclusion does not matter for it.
+Bound number_bound(const PyValue& v, bool incl, bool lower) {
+  if (v.kind() != Kind::Ratio) return incl ? Bound::included(num_key_of(v)) : Bound::excluded(num_key_of(v));
+  const RatioData& r = v.as_ratio();
+  if (r.has_floor) return lower ? Bound::excluded(NumKey::of_int(r.floor)) : Bound::included(NumKey::of_int(r.floor));
+  const NumKey d = NumKey::of_float(r.nearest);
+  // Below the nearest double (side < 0) the double itself lies above the value.
+  const bool double_above = r.side < 0;
+  if (lower) return double_above ? Bound::included(d) : Bound::excluded(d);
+  return double_above ? Bound::excluded(d) : Bound::included(d);
+}
+
+enum class Family : uint8_t { None, Number, Text, Bytes, Time };
+Family family_of(const PyValue& v) {
+  switch (v.kind()) {
+    case Kind::Int:
+    case Kind::Float:
+    case Kind::Ratio: return Family::Number;
+    case Kind::Str: return Family::Text;
+    case Kind::Bytes: return Family::Bytes;
+    case Kind::Temporal: return Family::Time;
+    default: return Family::None;
+  }
+}
+
+std::string_view text_of(const PyValue& v) { return v.kind() == Kind::Str ? v.as_str() : v.as_bytes(); }
 }  // namespace
+
+Bitmap QueryMap::ordered_keys(Kind kind, const PyValue* lo, bool lo_incl, const PyValue* hi, bool hi_incl,
+                              const Bitmap& mask) const {
+  // A pass over the distinct keys of one kind in `exact` (never over the
+  // objects): texts and bytes by their bytes (UTF-8 order is code point
+  // order), Ratios exactly against number bounds.
+  std::vector<Bitmap> parts;
+  auto admits = [&](const PyValue& key) {
+    if (kind == Kind::Ratio) {
+      const RatioData& r = key.as_ratio();
+      if (lo) {
+        int c = compare_to_bound(r, *lo);
+        if (!(c == 1 || (c == 0 && lo_incl))) return false;
+      }
+      if (hi) {
+        int c = compare_to_bound(r, *hi);
+        if (!(c == -1 || (c == 0 && hi_incl))) return false;
+      }
+      return true;
+    }
+    const std::string_view t = text_of(key);
+    if (lo) {
+      int c = t.compare(text_of(*lo));
+      if (c < 0 || (c == 0 && !lo_incl)) return false;
+    }
+    if (hi) {
+      int c = t.compare(text_of(*hi));
+      if (c > 0 || (c == 0 && !hi_incl)) return false;
+    }
+    return true;
+  };
+  exact.for_each_shard_read([&](const ExactMap::Map& m) {
+    for (const auto& [key, ids] : m) {
+      if (key.kind() != kind || ids.tag() == HybridSet::Tag::Empty || ids.is_empty() || !admits(key)) continue;
+      parts.push_back(Bitmap::and_(ids.as_bitmap(), mask));
+    }
+  });
+  std::vector<const Bitmap*> ptrs;
+  ptrs.reserve(parts.size());
+  for (const Bitmap& b : parts) ptrs.push_back(&b);
+  return Bitmap::or_many(ptrs);
+}
+
+Bitmap QueryMap::ordered(const PyValue* lo, bool lo_incl, const PyValue* hi, bool hi_incl, const Bitmap& mask) const {
+  const Family fam = family_of(lo ? *lo : *hi);
+  if (lo && hi && family_of(*hi) != fam) return Bitmap();
+  switch (fam) {
+    case Family::Number: {
+      if ((lo && is_nan(*lo)) || (hi && is_nan(*hi))) return Bitmap();
+      std::optional<Bound> low, high;
+      if (lo) low = number_bound(*lo, lo_incl, true);
+      if (hi) high = number_bound(*hi, hi_incl, false);
+      Bitmap out = tree_query(low ? &*low : nullptr, high ? &*high : nullptr, mask);
+      if (has_ratios.load(std::memory_order_acquire))
+        out.or_inplace(ordered_keys(Kind::Ratio, lo, lo_incl, hi, hi_incl, mask));
+      return out;
+    }
+    case Family::Text:
+      return ordered_keys(Kind::Str, lo, lo_incl, hi, hi_incl, mask);
+    case Family::Bytes:
+      return ordered_keys(Kind::Bytes, lo, lo_incl, hi, hi_incl, mask);
+    case Family::Time: {
+      const TimeKind tag = (lo ? *lo : *hi).as_temporal().tag;
+      if (lo && hi && hi->as_temporal().tag != tag) return Bitmap();
+      auto bound = [](const PyValue* v, bool incl) {
+        if (!v) return Bound::unbounded();
+        return incl ? Bound::included(v->as_temporal().key) : Bound::excluded(v->as_temporal().key);
+      };
+      auto trees = temporal.read();
+      return (*trees)[static_cast<size_t>(tag)].query_range(bound(lo, lo_incl), bound(hi, hi_incl), mask);
+    }
+    case Family::None:
+      return Bitmap();
+  }
+  return Bitmap();
+}
 
 Bitmap QueryMap::eq(const PyValue& v, const Bitmap& mask) const {
   if (v.is_number()) {
@@ -269,33 +456,23 @@ Bitmap QueryMap::eq(const PyValue& v, const Bitmap& mask) const {
     const Bound k = Bound::included(num_key_of(v));
     return tree_query(&k, &k, mask);
   }
+  if (v.kind() == Kind::Temporal) return ordered(&v, true, &v, true, mask);
   return exact_lookup(v);
 }
 
-Bitmap QueryMap::gt(const PyValue& v, const Bitmap& mask) const {
-  if (!v.is_number() || is_nan(v)) return Bitmap();
-  const Bound b = Bound::excluded(num_key_of(v));
-  return tree_query(&b, nullptr, mask);
+Bitmap QueryMap::temporal_lookup(const PyValue& v) const {
+  const TemporalValue& t = v.as_temporal();
+  const Bound k = Bound::included(t.key);
+  auto trees = temporal.read();
+  return (*trees)[static_cast<size_t>(t.tag)].query_range_all(k, k);
 }
-Bitmap QueryMap::ge(const PyValue& v, const Bitmap& mask) const {
-  if (!v.is_number() || is_nan(v)) return Bitmap();
-  const Bound b = Bound::included(num_key_of(v));
-  return tree_query(&b, nullptr, mask);
-}
-Bitmap QueryMap::lt(const PyValue& v, const Bitmap& mask) const {
-  if (!v.is_number() || is_nan(v)) return Bitmap();
-  const Bound b = Bound::excluded(num_key_of(v));
-  return tree_query(nullptr, &b, mask);
-}
-Bitmap QueryMap::le(const PyValue& v, const Bitmap& mask) const {
-  if (!v.is_number() || is_nan(v)) return Bitmap();
-  const Bound b = Bound::included(num_key_of(v));
-  return tree_query(nullptr, &b, mask);
-}
+
+Bitmap QueryMap::gt(const PyValue& v, const Bitmap& mask) const { return ordered(&v, false, nullptr, false, mask); }
+Bitmap QueryMap::ge(const PyValue& v, const Bitmap& mask) const { return ordered(&v, true, nullptr, false, mask); }
+Bitmap QueryMap::lt(const PyValue& v, const Bitmap& mask) const { return ordered(nullptr, false, &v, false, mask); }
+Bitmap QueryMap::le(const PyValue& v, const Bitmap& mask) const { return ordered(nullptr, false, &v, true, mask); }
 Bitmap QueryMap::bt(const PyValue& lo, const PyValue& hi, const Bitmap& mask) const {
-  if (is_nan(lo) || is_nan(hi)) return Bitmap();
-  const Bound low = Bound::included(num_key_of(lo)), high = Bound::included(num_key_of(hi));
-  return tree_query(&low, &high, mask);
+  return ordered(&lo, true, &hi, true, mask);
 }
 
 }  // namespace zarvex

@@ -2,10 +2,20 @@
 //
 //   member        guarded by                 notes
 //   exact         per-shard locks (16)       value -> ids, for texts, booleans,
-//                                            nested objects and other values;
-//                                            never numbers or containers
+//                                            bytes, exact fractions, None, enum
+//                                            members, nested objects and other
+//                                            values; never numbers, dates or
+//                                            containers
 //   num_ordered   its read-write lock        (number, id) pairs of every Int
-//                                            and Float value
+//                                            and Float value (a short sorted run
+//                                            until it outgrows one, then a tree)
+//   temporal      its read-write lock        one ordered index per date/time
+//                                            tag: (key, id) pairs of Temporal
+//                                            values, in the same form
+//   has_ratios    atomic                     set once a Ratio value was filed
+//                                            (Ratio values live in `exact`;
+//                                            number ranges then also pass over
+//                                            the distinct Ratio keys)
 //   nested        its own locks              the owner's nested level (shared by
 //                                            the owner's maps): the objects this
 //                                            attribute holds, with their holders
@@ -24,12 +34,14 @@
 // rejected before evaluation starts).
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <memory>
 #include <optional>
 #include <string_view>
 
 #include "index/core/index.hpp"
+#include "index/core/query/b_tree/num_index.hpp"
 #include "index/core/query/b_tree/ranged_b_tree.hpp"
 #include "index/core/structures/hybrid_set/hybrid_set.hpp"
 #include "index/core/structures/shards/hashmap/hashmap.hpp"
@@ -55,7 +67,9 @@ struct QueryMap {
   std::weak_ptr<IndexAPI> owner;
   std::shared_ptr<IndexAPI> nested;
   SharedItems owner_items;
-  RwLocked<BitMapBTree> num_ordered;
+  RwLocked<NumIndex> num_ordered;
+  RwLocked<std::array<NumIndex, kTimeKinds>> temporal;
+  std::atomic<bool> has_ratios{false};
   uint32_t attr_id;
 
   // Files `value` for object `id` (routing by kind).
@@ -85,21 +99,30 @@ struct QueryMap {
   std::optional<Groups> group_by(std::string_view path) const;
 
   // Comparisons (the value kinds were checked before evaluation started).
+  // An ordered comparison matches only values that Python orders against
+  // its bound: numbers (Int, Float, Ratio) with numbers, texts with texts by
+  // code point, bytes with bytes, dates and times with their own tag.
   Bitmap eq(const PyValue& v, const Bitmap& mask) const;
   Bitmap gt(const PyValue& v, const Bitmap& mask) const;
   Bitmap ge(const PyValue& v, const Bitmap& mask) const;
   Bitmap lt(const PyValue& v, const Bitmap& mask) const;
   Bitmap le(const PyValue& v, const Bitmap& mask) const;
   Bitmap bt(const PyValue& lo, const PyValue& hi, const Bitmap& mask) const;
+  // Ids of the Temporal value `v` (no mask), for keyword queries.
+  Bitmap temporal_lookup(const PyValue& v) const;
   // Ids held under a value equal to `v` in `exact` (mask not applied).
   Bitmap exact_lookup(const PyValue& v) const;
 
  private:
   // A null bound leaves that end open.
   Bitmap tree_query(const Bound* lo, const Bound* hi, const Bitmap& mask) const;
-  void remove_num_ordered(BitMapBTree& tree, NumKey key, uint32_t id);
+  void remove_num_ordered(NumIndex& tree, NumKey key, uint32_t id);
   // (NaN, id) pairs in num_ordered; changed under its write lock.
   std::atomic<uint64_t> nan_entries{0};
+  // Values between `lo` and `hi` (either may be null: unbounded).
+  Bitmap ordered(const PyValue* lo, bool lo_incl, const PyValue* hi, bool hi_incl, const Bitmap& mask) const;
+  Bitmap ordered_keys(Kind kind, const PyValue* lo, bool lo_incl, const PyValue* hi, bool hi_incl,
+                      const Bitmap& mask) const;
 };
 
 }  // namespace zarvex

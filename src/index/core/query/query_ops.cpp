@@ -1,9 +1,12 @@
 #include "index/core/query/query_ops.hpp"
 
 #include <algorithm>
+#include <cctype>
 #include <optional>
 
+#include "absl/container/flat_hash_map.h"
 #include "absl/container/flat_hash_set.h"
+#include "absl/container/inlined_vector.h"
 #include "index/core/query/query.hpp"
 #include "index/core/structures/string_interner/interner.hpp"
 #include "py/boundary.hpp"
@@ -32,116 +35,95 @@ std::string quote_path(std::string_view s) {
 }
 
 QueryExpr leaf(QueryExpr::Op op, std::string_view attr, std::vector<PyValue> values) {
-  return QueryExpr{op, CompactStr(attr), std::move(values), {}};
+  return QueryExpr(op, CompactStr(attr), std::move(values), {});
 }
 
-Bitmap nested_eval(const QueryMap& map, QueryExpr sub) {
+Bitmap nested_eval(const QueryMap& map, const QueryExpr& sub) {
   return map.nested->get_direct_parents(map.nested->reduced_query(sub), map.attr_id);
 }
 
-}  // namespace
+// A combinator reachable along more than one path (held by another node or
+// a Python handle as well) may be met again in the same walk; walks visit it
+// once. Shared leaves are simply visited again: only shared combinators can
+// make the expansion of a tree exponential. The count is only a hint: a
+// wrong guess costs a repeated visit, never a wrong answer.
+bool maybe_shared(const ExprPtr& p) { return p->is_combinator() && p.use_count() > 1; }
 
-std::string QueryExpr::render() const {
-  std::string out = op_name(op);
-  out += "(";
-  switch (op) {
-    case Op::Not:
-      out += children[0].render();
-      break;
-    case Op::And:
-    case Op::Or: {
-      out += "[";
-      for (size_t i = 0; i < children.size(); ++i) {
-        if (i) out += ", ";
-        out += children[i].render();
-      }
-      out += "]";
-      break;
-    }
-    case Op::In: {
-      out += quote_path(attr.view()) + ", [";
-      for (size_t i = 0; i < values.size(); ++i) {
-        if (i) out += ", ";
-        out += values[i].render();
-      }
-      out += "]";
-      break;
-    }
-    default:
-      out += quote_path(attr.view());
-      for (const PyValue& v : values) out += ", " + v.render();
+const char* bound_type_name(const PyValue& v) {
+  if (PyObject* o = v.obj()) return Py_TYPE(o)->tp_name;
+  switch (v.kind()) {
+    case Kind::Int: return "int";
+    case Kind::Float: return "float";
+    case Kind::Str: return "str";
+    case Kind::Bool: return "bool";
+    default: return "object";
   }
-  return out + ")";
 }
 
-std::pair<std::string_view, std::optional<std::string_view>> attr_parts(std::string_view path) {
-  size_t k = path.find('.');
-  if (k == std::string_view::npos) return {path, std::nullopt};
-  return {path.substr(0, k), path.substr(k + 1)};
+[[noreturn]] void unorderable(const QueryExpr& e, const PyValue& bound) {
+  std::string msg = op_name(e.op);
+  for (char& c : msg) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  msg += " on attribute '";
+  msg += e.attr.view();
+  msg += "': a bound of type '";
+  msg += bound_type_name(bound);
+  msg += "' cannot be ordered";
+  throw UnorderableBound(msg);
 }
 
-void validate_expr(const QueryExpr& e) {
+// Kinds that Python orders against something (numbers, texts, bytes, dates
+// and times). Of the others, Indexable objects, None and plain enum members
+// never have an order; containers and unknown objects are rejected by bt
+// only (gt..le with them match nothing).
+bool orderable(Kind k) {
+  switch (k) {
+    case Kind::Int:
+    case Kind::Float:
+    case Kind::Ratio:
+    case Kind::Str:
+    case Kind::Bytes:
+    case Kind::Temporal: return true;
+    default: return false;
+  }
+}
+
+void validate_leaf(const QueryExpr& e) {
   switch (e.op) {
     case QueryExpr::Op::Gt:
     case QueryExpr::Op::Ge:
     case QueryExpr::Op::Lt:
     case QueryExpr::Op::Le:
-      if (e.values[0].kind() == Kind::Ind) fail("not yet implemented");
+      if (e.values[0].kind() == Kind::Ind || e.values[0].kind() == Kind::Identity) unorderable(e, e.values[0]);
       break;
     case QueryExpr::Op::Bt:
-      if (!e.values[0].is_number() || !e.values[1].is_number()) fail("not yet implemented");
+      for (const PyValue& bound : e.values)
+        if (!orderable(bound.kind())) unorderable(e, bound);
       break;
     default:
       break;
   }
-  for (const QueryExpr& c : e.children) validate_expr(c);
 }
 
-Bitmap evaluate_query(const QueryMapVec& maps, const Bitmap& universe, const QueryExpr& e) {
+Bitmap evaluate_leaf(const QueryMapVec& maps, const Bitmap& universe, const QueryExpr& e) {
   using Op = QueryExpr::Op;
-  switch (e.op) {
-    case Op::Ne: {
-      Bitmap eq = evaluate_query(maps, universe, leaf(Op::Eq, e.attr.view(), {e.values[0]}));
-      return Bitmap::andnot(universe, eq);
-    }
-    case Op::Not: {
-      Bitmap r = evaluate_query(maps, universe, e.children[0]);
-      return Bitmap::andnot(universe, r);
-    }
-    case Op::And: {
-      if (e.children.empty()) return Bitmap();
-      std::vector<Bitmap> parts;
-      parts.reserve(e.children.size());
-      for (const QueryExpr& c : e.children) parts.push_back(evaluate_query(maps, universe, c));
-      std::vector<size_t> order(parts.size());
-      for (size_t i = 0; i < order.size(); ++i) order[i] = i;
-      std::stable_sort(order.begin(), order.end(),
-                       [&](size_t a, size_t b) { return parts[a].cardinality() < parts[b].cardinality(); });
-      Bitmap acc = std::move(parts[order[0]]);
-      for (size_t i = 1; i < order.size() && !acc.is_empty(); ++i) acc.and_inplace(parts[order[i]]);
-      return acc;
-    }
-    case Op::Or: {
-      Bitmap acc;
-      for (const QueryExpr& c : e.children) acc.or_inplace(evaluate_query(maps, universe, c));
-      return acc;
-    }
-    default:
-      break;
+  if (e.op == Op::Ne) {
+    Bitmap eq = evaluate_leaf(maps, universe, leaf(Op::Eq, e.attr.view(), {e.values[0]}));
+    return Bitmap::andnot(universe, eq);
   }
   auto [head, tail] = attr_parts(e.attr.view());
   if (e.op == Op::In && !tail) {
     Bitmap acc;
     for (const PyValue& v : e.values) {
-      Bitmap r = evaluate_query(maps, universe, leaf(Op::Eq, e.attr.view(), {v}));
+      Bitmap r = evaluate_leaf(maps, universe, leaf(Op::Eq, e.attr.view(), {v}));
       r.and_inplace(universe);
       acc.or_inplace(r);
     }
     return acc;
   }
-  uint32_t id = interner().intern(head);
-  if (id >= maps.size() || !maps[id]) return Bitmap();
-  const QueryMap& map = *maps[id];
+  // A name that was never stored has no map in any index.
+  std::optional<uint32_t> id = interner().get(head);
+  if (!id || *id >= maps.size() || !maps[*id]) return Bitmap();
+  const QueryMap& map = *maps[*id];
   if (tail) return nested_eval(map, leaf(e.op, *tail, e.values));
   switch (e.op) {
     case Op::Eq: return map.eq(e.values[0], universe);
@@ -152,6 +134,178 @@ Bitmap evaluate_query(const QueryMapVec& maps, const Bitmap& universe, const Que
     case Op::Bt: return map.bt(e.values[0], e.values[1], universe);
     default: fail("unexpected query expression");
   }
+}
+
+using Parts = absl::InlinedVector<Bitmap, 4>;
+
+Bitmap combine(const QueryExpr& e, const Bitmap& universe, Parts& parts) {
+  using Op = QueryExpr::Op;
+  switch (e.op) {
+    case Op::Not:
+      return Bitmap::andnot(universe, parts[0]);
+    case Op::And: {
+      if (parts.empty()) return Bitmap();
+      absl::InlinedVector<size_t, 8> order(parts.size());
+      for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+      std::stable_sort(order.begin(), order.end(),
+                       [&](size_t a, size_t b) { return parts[a].cardinality() < parts[b].cardinality(); });
+      Bitmap acc = std::move(parts[order[0]]);
+      for (size_t i = 1; i < order.size() && !acc.is_empty(); ++i) acc.and_inplace(parts[order[i]]);
+      return acc;
+    }
+    case Op::Or: {
+      Bitmap acc;
+      for (Bitmap& p : parts) acc.or_inplace(p);
+      return acc;
+    }
+    default:
+      fail("unexpected query expression");
+  }
+}
+
+}  // namespace
+
+QueryExpr::~QueryExpr() {
+  if (children.empty()) return;
+  std::vector<ExprPtr> pending = std::move(children);
+  while (!pending.empty()) {
+    ExprPtr node = std::move(pending.back());
+    pending.pop_back();
+    // The last holder takes the node's children before dropping it, so its
+    // own destructor finds none. Another holder may drop its reference
+    // meanwhile; that destructor then runs this loop for the subtree.
+    if (node.use_count() == 1) {
+      auto& kids = const_cast<std::vector<ExprPtr>&>(node->children);
+      for (ExprPtr& k : kids) pending.push_back(std::move(k));
+      kids.clear();
+    }
+  }
+}
+
+std::string QueryExpr::render() const {
+  // Iterative pre-order walk: each stack entry is either a node to open or a
+  // piece of text to emit once the entries above it are done.
+  struct Step {
+    const QueryExpr* node;
+    const char* text;
+  };
+  std::string out;
+  std::vector<Step> stack{{this, nullptr}};
+  while (!stack.empty()) {
+    Step step = stack.back();
+    stack.pop_back();
+    if (!step.node) {
+      out += step.text;
+      continue;
+    }
+    const QueryExpr& e = *step.node;
+    out += op_name(e.op);
+    out += "(";
+    switch (e.op) {
+      case Op::Not:
+        stack.push_back({nullptr, ")"});
+        stack.push_back({e.children[0].get(), nullptr});
+        continue;
+      case Op::And:
+      case Op::Or: {
+        out += "[";
+        stack.push_back({nullptr, "])"});
+        for (size_t i = e.children.size(); i-- > 0;) {
+          stack.push_back({e.children[i].get(), nullptr});
+          if (i) stack.push_back({nullptr, ", "});
+        }
+        continue;
+      }
+      case Op::In: {
+        out += quote_path(e.attr.view()) + ", [";
+        for (size_t i = 0; i < e.values.size(); ++i) {
+          if (i) out += ", ";
+          out += e.values[i].render();
+        }
+        out += "]";
+        break;
+      }
+      default:
+        out += quote_path(e.attr.view());
+        for (const PyValue& v : e.values) out += ", " + v.render();
+    }
+    out += ")";
+  }
+  return out;
+}
+
+std::pair<std::string_view, std::optional<std::string_view>> attr_parts(std::string_view path) {
+  size_t k = path.find('.');
+  if (k == std::string_view::npos) return {path, std::nullopt};
+  return {path.substr(0, k), path.substr(k + 1)};
+}
+
+void validate_expr(const QueryExpr& root) {
+  if (!root.is_combinator()) return validate_leaf(root);
+  // Depth-first, left to right (the first offending leaf in reading order is
+  // reported); shared nodes are checked once.
+  absl::flat_hash_set<const QueryExpr*> seen;
+  absl::InlinedVector<const QueryExpr*, 16> stack{&root};
+  while (!stack.empty()) {
+    const QueryExpr* e = stack.back();
+    stack.pop_back();
+    if (!e->is_combinator()) {
+      validate_leaf(*e);
+      continue;
+    }
+    for (size_t i = e->children.size(); i-- > 0;) {
+      const ExprPtr& c = e->children[i];
+      if (maybe_shared(c) && !seen.insert(c.get()).second) continue;
+      stack.push_back(c.get());
+    }
+  }
+}
+
+Bitmap evaluate_query(const QueryMapVec& maps, const Bitmap& universe, const QueryExpr& root) {
+  if (!root.is_combinator()) return evaluate_leaf(maps, universe, root);
+  // Post-order over a heap stack: a frame collects its children's results
+  // in `parts` and is combined once the last child is done. Results of
+  // shared nodes are kept so that each is evaluated once.
+  struct Frame {
+    const QueryExpr* node;
+    bool shared;
+    size_t next = 0;
+    Parts parts{};
+  };
+  absl::flat_hash_map<const QueryExpr*, Bitmap> memo;
+  absl::InlinedVector<Frame, 4> stack;
+  stack.push_back(Frame{&root, false});
+  Bitmap result;
+  bool returning = false;  // `result` holds the value of the frame just popped
+  while (!stack.empty()) {
+    Frame& f = stack.back();
+    if (returning) {
+      f.parts.push_back(std::move(result));
+      returning = false;
+    }
+    const QueryExpr& e = *f.node;
+    if (e.is_combinator() && f.next < e.children.size()) {
+      const ExprPtr& c = e.children[f.next++];
+      const bool shared = maybe_shared(c);
+      if (shared) {
+        if (auto it = memo.find(c.get()); it != memo.end()) {
+          f.parts.push_back(it->second);
+          continue;
+        }
+      }
+      if (!c->is_combinator()) {
+        f.parts.push_back(evaluate_leaf(maps, universe, *c));
+        continue;
+      }
+      stack.push_back(Frame{c.get(), shared});  // `f` is not used past this point
+      continue;
+    }
+    result = e.is_combinator() ? combine(e, universe, f.parts) : evaluate_leaf(maps, universe, e);
+    if (f.shared) memo.emplace(f.node, result);
+    stack.pop_back();
+    returning = true;
+  }
+  return result;
 }
 
 void HashQuery::add(CompactStr name, std::vector<PyValue> values) {
@@ -190,7 +344,7 @@ HashQuery kwargs_to_hash_query(PyObject* kwargs) {
     if (!s) throw py::PyErrorSet{};
     CompactStr name(std::string_view(s, static_cast<size_t>(n)));
     std::vector<PyValue> values;
-    if (PyUnicode_Check(v.get())) {
+    if (PyUnicode_Check(v.get()) || PyBytes_Check(v.get())) {
       values.push_back(PyValue::from_object(v.get()));
     } else {
       py::Ref it = py::Ref::steal(PyObject_GetIter(v.get()));
@@ -230,17 +384,13 @@ HashQuery kwargs_to_hash_query(PyObject* kwargs) {
 namespace {
 Bitmap hash_lookup(const QueryMapVec& maps, std::string_view name, const std::vector<PyValue>& values, bool& stop) {
   auto [head, tail] = attr_parts(name);
-  uint32_t id;
-  if (auto known = interner().get(head)) {
-    id = *known;
-  } else {
-    id = interner().intern(head);
-  }
-  if (id >= maps.size()) {
+  // A name that was never stored has no map: nothing can match.
+  std::optional<uint32_t> known = interner().get(head);
+  if (!known || *known >= maps.size()) {
     stop = true;
     return Bitmap();
   }
-  const QueryMap* map = maps[id].get();
+  const QueryMap* map = maps[*known].get();
   if (!map) return Bitmap();
   if (tail) {
     HashQuery sub;
@@ -254,8 +404,9 @@ Bitmap hash_lookup(const QueryMapVec& maps, std::string_view name, const std::ve
   }
   std::optional<Bitmap> acc;
   for (const PyValue& v : values) {
-    if (v.is_number()) continue;  // numbers live only in the ordered tree
-    Bitmap b = map->exact_lookup(v);
+    // Keyword queries never match numbers (exact fractions included).
+    if (v.is_number() || v.kind() == Kind::Ratio) continue;
+    Bitmap b = v.kind() == Kind::Temporal ? map->temporal_lookup(v) : map->exact_lookup(v);
     if (acc) {
       acc->or_inplace(b);
     } else {

@@ -44,8 +44,17 @@ bool BitMapBTree::remove(NumKey key, uint32_t id) {
 }
 
 Bitmap BitMapBTree::query_range(const Bound& lower, const Bound& upper, const Bitmap& mask) const {
+  if (mask.is_empty()) return Bitmap();
+  return query_range_masked(lower, upper, &mask);
+}
+
+Bitmap BitMapBTree::query_range_all(const Bound& lower, const Bound& upper) const {
+  return query_range_masked(lower, upper, nullptr);
+}
+
+Bitmap BitMapBTree::query_range_masked(const Bound& lower, const Bound& upper, const Bitmap* mask) const {
   Bitmap out;
-  if (mask.is_empty() || size_ == 0) return out;
+  if (size_ == 0) return out;
   const KeyBound lo = KeyBound::of(lower);
   const KeyBound hi = KeyBound::of(upper);
   if (!lo.unbounded() && !hi.unbounded()) {

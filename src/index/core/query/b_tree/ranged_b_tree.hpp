@@ -72,6 +72,8 @@ class BitMapBTree {
   // (beyond the infinity of its sign); callers that want NaN to match
   // nothing must say so before asking.
   Bitmap query_range(const Bound& lower, const Bound& upper, const Bitmap& mask) const;
+  // The same with no mask: every id with a number in the range.
+  Bitmap query_range_all(const Bound& lower, const Bound& upper) const;
 
   bool is_empty() const { return size_ == 0; }
   // Pairs held, repeated copies included.
@@ -109,6 +111,7 @@ class BitMapBTree {
   };
 
   bool contains_entry(Entry e) const;
+  Bitmap query_range_masked(const Bound& lower, const Bound& upper, const Bitmap* mask) const;
 
   BitMapBTreeNode root_;
   // Copies of a pair beyond the first, keyed by entry; empty in the common case.

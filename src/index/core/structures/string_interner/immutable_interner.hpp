@@ -1,23 +1,25 @@
-// ImmutableInterner: one published snapshot of the string interner: a copy of
-// the writable side's tables (the string handles are copied, sharing the
-// bytes; by_hash is copied whole, lists included) taken when a string was
-// added. It never changes after construction, so any number of threads may
-// read it at once without locks; holders keep it alive through a shared
-// pointer.
+// ImmutableInterner: one published snapshot of the string interner: the
+// interner's shared PublishedTable and the number of strings it held when
+// the snapshot was taken. Ids at or past that count are invisible through
+// it, so it never changes after construction and any number of threads may
+// read it at once without locks; holders keep it (and the table) alive
+// through a shared pointer.
 //
-// Cost: get() is one hash_str, one probe of by_hash and a byte comparison;
-// it allocates nothing. Building a snapshot is linear in the number of
-// strings (one reference-count increment per string plus the map copy).
+// Cost: get() is one hash_str and one probe sequence of the shared table,
+// with a byte comparison for equal hashes; it allocates nothing and an
+// unknown string costs no more than a known one. Building a snapshot is
+// O(1): the table is shared, not copied.
 //
 // Failures: resolving an id at or past size() is an internal failure.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string_view>
 
-#include "index/core/structures/string_interner/mutable_interner.hpp"
+#include "index/core/structures/string_interner/published_table.hpp"
 #include "support/hasher.hpp"
 
 namespace zarvex {
@@ -26,7 +28,7 @@ class ImmutableInterner {
  public:
   // The empty snapshot every interner publishes first.
   ImmutableInterner() = default;
-  explicit ImmutableInterner(const MutableInterner& source);
+  ImmutableInterner(std::shared_ptr<const PublishedTable> table, size_t size);
   ImmutableInterner(const ImmutableInterner&) = delete;
   ImmutableInterner& operator=(const ImmutableInterner&) = delete;
 
@@ -37,12 +39,12 @@ class ImmutableInterner {
   // The bytes live as long as any holder of the string (this snapshot, the
   // writable side, or a later snapshot).
   std::string_view resolve(uint32_t id) const;
-  size_t size() const { return tables_.strings.size(); }
-  const InternerTables& tables() const { return tables_; }
+  size_t size() const { return size_; }
   void validate() const;
 
  private:
-  const InternerTables tables_;
+  const std::shared_ptr<const PublishedTable> table_;
+  const size_t size_ = 0;
 };
 
 }  // namespace zarvex

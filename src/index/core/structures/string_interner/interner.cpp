@@ -1,5 +1,8 @@
 #include "index/core/structures/string_interner/interner.hpp"
 
+#include <cstring>
+#include <limits>
+#include <new>
 #include <utility>
 
 #include "support/internal_failure.hpp"
@@ -21,9 +24,9 @@ thread_local SnapshotCache tls_snapshot;
 
 }  // namespace
 
-StrInterner::StrInterner(size_t capacity)
+StrInterner::StrInterner(size_t /*capacity*/)
     : uid_(next_uid.fetch_add(1, std::memory_order_relaxed)),
-      writable_(capacity),
+      table_(std::make_shared<PublishedTable>()),
       published_(std::make_shared<const ImmutableInterner>()) {}
 
 std::unique_ptr<StrInterner> StrInterner::with_capacity(size_t capacity) {
@@ -56,28 +59,36 @@ StrInternerView StrInterner::view() const { return StrInternerView(*this, snapsh
 
 uint32_t StrInterner::add(std::string_view s) const {
   if (auto id = current().get(s)) return *id;
-  auto w = writable_.lock();
-  const MutableInterner::Interned r = w->intern(s);
-  // Already present: another thread added it and published before unlocking,
-  // so the current snapshot has it and there is nothing to republish.
-  if (r.added) {
-    std::atomic_store(&published_, std::make_shared<const ImmutableInterner>(*w));
+  ZX_CHECK(s.size() <= std::numeric_limits<uint32_t>::max(), "interner: string longer than 2^32 - 1 bytes");
+  const uint64_t hash = hash_str(s);
+  MutexGuard guard(write_mutex_);
+  try {
+    // Another thread may have added `s` after this thread's snapshot was
+    // taken; it published before unlocking, so the table's count covers it.
+    if (auto id = table_->find(s, hash, table_->count())) return *id;
+    // At least one byte, so that every interned string (the empty one too)
+    // owns a non-null allocation.
+    std::shared_ptr<char[]> bytes = std::make_shared_for_overwrite<char[]>(s.empty() ? 1 : s.size());
+    if (!s.empty()) std::memcpy(bytes.get(), s.data(), s.size());
+    auto next = std::make_shared<const ImmutableInterner>(table_, table_->count() + 1);
+    const uint32_t id = table_->append(std::move(bytes), static_cast<uint32_t>(s.size()), hash);
+    std::atomic_store(&published_, std::shared_ptr<const ImmutableInterner>(std::move(next)));
     generation_.fetch_add(1, std::memory_order_release);
+    return id;
+  } catch (const std::bad_alloc&) {
+    // Nothing was published: the interner is unchanged, and the mutex is
+    // released without being poisoned.
+    guard.release();
+    throw;
   }
-  return r.id;
 }
 
 void StrInterner::validate() const {
-  auto w = writable_.lock();
-  w->validate();
+  MutexGuard guard(write_mutex_);
+  table_->validate(table_->count(), true);
   const std::shared_ptr<const ImmutableInterner> snap = std::atomic_load(&published_);
   snap->validate();
-  const auto& mine = w->tables().strings;
-  const auto& theirs = snap->tables().strings;
-  ZX_CHECK(mine.size() == theirs.size(), "interner: published snapshot does not hold every interned string");
-  for (size_t i = 0; i < mine.size(); ++i)
-    ZX_CHECK(mine[i].bytes == theirs[i].bytes && mine[i].len == theirs[i].len,
-             "interner: published snapshot does not share the writable side's bytes");
+  ZX_CHECK(snap->size() == table_->count(), "interner: published snapshot does not hold every interned string");
 }
 
 StrInterner& interner() {

@@ -95,7 +95,7 @@ bool BitMapBTreeNode::insert_non_full(Entry e) {
   fail("Cannot insert into empty node");
 }
 
-void BitMapBTreeNode::query_range(const KeyBound& lower, const KeyBound& upper, const Bitmap& mask,
+void BitMapBTreeNode::query_range(const KeyBound& lower, const KeyBound& upper, const Bitmap* mask,
                                   RangeAnswer& answer) const {
   switch (kind_) {
     case Kind::Internal: internal()->query_range(lower, upper, mask, answer); break;
@@ -104,13 +104,19 @@ void BitMapBTreeNode::query_range(const KeyBound& lower, const KeyBound& upper, 
   }
 }
 
-Bitmap RangeAnswer::finish(const Bitmap& mask) && {
+Bitmap RangeAnswer::finish(const Bitmap* mask) && {
   if (covered.size() <= kMergeSeparatelyUpTo) {
-    for (const Bitmap* b : covered) ids.or_inplace(Bitmap::and_(*b, mask));
+    for (const Bitmap* b : covered) {
+      if (mask) {
+        ids.or_inplace(Bitmap::and_(*b, *mask));
+      } else {
+        ids.or_inplace(*b);
+      }
+    }
     return std::move(ids);
   }
   Bitmap all = Bitmap::or_many(std::span<const Bitmap* const>(covered.data(), covered.size()));
-  all.and_inplace(mask);
+  if (mask) all.and_inplace(*mask);
   all.or_inplace(ids);
   return all;
 }
@@ -243,7 +249,7 @@ uint32_t InternalNode::get_key_index(const KeyBound& bound, bool is_lower) const
   return btree_detail::last_position(run, count_, [v](Entry k) { return entry_key(k) <= v; });
 }
 
-void InternalNode::query_range(const KeyBound& lower, const KeyBound& upper, const Bitmap& mask,
+void InternalNode::query_range(const KeyBound& lower, const KeyBound& upper, const Bitmap* mask,
                                RangeAnswer& answer) const {
   const uint32_t first = get_key_index(lower, true);
   const uint32_t end = get_key_index(upper, false);

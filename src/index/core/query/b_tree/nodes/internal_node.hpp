@@ -50,7 +50,8 @@ struct RangeAnswer {
   static constexpr size_t kMergeSeparatelyUpTo = 16;
   Bitmap ids;
   absl::InlinedVector<const Bitmap*, 64> covered;
-  Bitmap finish(const Bitmap& mask) &&;
+  // A null mask keeps every id.
+  Bitmap finish(const Bitmap* mask) &&;
 };
 
 class BitMapBTreeNode {
@@ -90,7 +91,7 @@ class BitMapBTreeNode {
   bool insert_non_full(Entry e);
   // Gathers into `answer` the ids that have an entry within the bounds below
   // this node (see RangeAnswer). An empty node adds nothing.
-  void query_range(const KeyBound& lower, const KeyBound& upper, const Bitmap& mask, RangeAnswer& answer) const;
+  void query_range(const KeyBound& lower, const KeyBound& upper, const Bitmap* mask, RangeAnswer& answer) const;
 
  private:
   Kind kind_ = Kind::Empty;
@@ -145,7 +146,7 @@ class InternalNode {
   uint32_t get_key_index(const KeyBound& bound, bool is_lower) const;
   // Descends only into the children holding the two ends of the range; the
   // children strictly between them are answered from their bitmaps.
-  void query_range(const KeyBound& lower, const KeyBound& upper, const Bitmap& mask, RangeAnswer& answer) const;
+  void query_range(const KeyBound& lower, const KeyBound& upper, const Bitmap* mask, RangeAnswer& answer) const;
 
   // Move key, child and bitmap of every slot in [first, end) by distance
   // slots; the slots left behind hold no child and no bitmap.

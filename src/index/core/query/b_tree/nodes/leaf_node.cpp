@@ -86,7 +86,7 @@ void LeafNode::split_into(LeafNode& right) {
   recentre();
 }
 
-void LeafNode::query_range(const KeyBound& lower, const KeyBound& upper, const Bitmap& mask, Bitmap& out) const {
+void LeafNode::query_range(const KeyBound& lower, const KeyBound& upper, const Bitmap* mask, Bitmap& out) const {
   const Entry* first = run_begin();
   const Entry* last = run_end();
   if (!lower.unbounded())
@@ -97,7 +97,7 @@ void LeafNode::query_range(const KeyBound& lower, const KeyBound& upper, const B
   uint32_t n = 0;
   for (const Entry* it = first; it != last; ++it) {
     const uint32_t id = entry_id(*it);
-    if (mask.contains(id)) ids[n++] = id;
+    if (!mask || mask->contains(id)) ids[n++] = id;
   }
   if (n != 0) out.add_many(std::span<const uint32_t>(ids, n));
 }

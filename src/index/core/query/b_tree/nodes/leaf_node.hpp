@@ -91,7 +91,7 @@ class LeafNode {
 
   // Adds to `out` the ids of the entries whose key lies within the bounds and
   // that `mask` holds.
-  void query_range(const KeyBound& lower, const KeyBound& upper, const Bitmap& mask, Bitmap& out) const;
+  void query_range(const KeyBound& lower, const KeyBound& upper, const Bitmap* mask, Bitmap& out) const;
 
   // Checks the run (within the block, strictly ascending, reserved bits
   // clear) and that every entry e satisfies lo <= e < hi for the fences given

@@ -14,8 +14,13 @@
 // Layout and guards:
 //   member        | guarded by            | changes after construction
 //   shards_[i].map| shards_[i].lock       | yes (entries)
-//   shards_       | -                     | no (one block, allocated once)
+//   shards_[i]    | atomic                | null until the first write access
+//                 |                       | to shard i, then set once (CAS)
+//   shards_       | -                     | no (one block of pointers)
 //   count_, mask_ | -                     | no
+// A shard that was never written to is not allocated: readers treat it as
+// an empty map. A map with few keys (the index of a rare attribute) thus
+// costs a block of pointers and the shards its keys fall in, not all of them.
 //
 // Locking: get() holds the key's shard read lock for the lookup and the copy
 // of the value, visit() for the lookup and the caller's reading of it; get_shard() hands out the shard's write lock with its map;
@@ -32,6 +37,7 @@
 
 #include <absl/container/flat_hash_map.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -96,11 +102,20 @@ class ShardedHashMap {
 
   explicit ShardedHashMap(size_t shard_count = kDefaultShardCount)
       : shards_(checked_alloc(shard_count)), count_(shard_count), mask_(shard_count - 1) {}
+  ~ShardedHashMap() { free_shards(); }
 
   static ShardedHashMap with_shard_count(size_t n) { return ShardedHashMap(n); }
 
   ShardedHashMap(ShardedHashMap&&) noexcept = default;
-  ShardedHashMap& operator=(ShardedHashMap&&) noexcept = default;
+  ShardedHashMap& operator=(ShardedHashMap&& other) noexcept {
+    if (this != &other) {
+      free_shards();
+      shards_ = std::move(other.shards_);
+      count_ = other.count_;
+      mask_ = other.mask_;
+    }
+    return *this;
+  }
   ShardedHashMap(const ShardedHashMap&) = delete;
   ShardedHashMap& operator=(const ShardedHashMap&) = delete;
 
@@ -111,7 +126,9 @@ class ShardedHashMap {
 
   // A copy of the value under key, or nothing.
   std::optional<V> get(const K& key) const {
-    const Shard& s = shards_[shard_index(key.hash64())];
+    const Shard* sp = shard_if_any(shard_index(key.hash64()));
+    if (!sp) return std::nullopt;
+    const Shard& s = *sp;
     ReadGuard g(s.lock);
     if (s.map.empty()) return std::nullopt;
     auto it = s.map.find(key);
@@ -124,7 +141,9 @@ class ShardedHashMap {
   // not take this map's locks.
   template <class F>
   bool visit(const K& key, F&& f) const {
-    const Shard& s = shards_[shard_index(key.hash64())];
+    const Shard* sp = shard_if_any(shard_index(key.hash64()));
+    if (!sp) return false;
+    const Shard& s = *sp;
     ReadGuard g(s.lock);
     if (s.map.empty()) return false;
     auto it = s.map.find(key);
@@ -133,36 +152,46 @@ class ShardedHashMap {
     return true;
   }
 
+  // Allocates the key's shard if it has none yet (std::bad_alloc leaves the
+  // map unchanged).
   ShardAccess get_shard(const K& key) {
-    Shard& s = shards_[shard_index(key.hash64())];
+    Shard& s = shard_for_write(shard_index(key.hash64()));
     return ShardAccess(s.lock, s.map);
   }
 
   // True when every shard's map is empty; stops at the first non-empty one.
   bool is_empty() const {
     for (size_t i = 0; i < count_; ++i) {
-      ReadGuard g(shards_[i].lock);
-      if (!shards_[i].map.empty()) return false;
+      const Shard* s = shard_if_any(i);
+      if (!s) continue;
+      ReadGuard g(s->lock);
+      if (!s->map.empty()) return false;
     }
     return true;
   }
 
-  // f(const Map&) for each shard in order, under that shard's read lock only.
+  // f(const Map&) for each allocated shard in order, under that shard's read
+  // lock only (a shard never written to holds nothing and is skipped).
   template <class F>
   void for_each_shard_read(F&& f) const {
     for (size_t i = 0; i < count_; ++i) {
-      ReadGuard g(shards_[i].lock);
-      f(static_cast<const Map&>(shards_[i].map));
+      const Shard* s = shard_if_any(i);
+      if (!s) continue;
+      ReadGuard g(s->lock);
+      f(static_cast<const Map&>(s->map));
     }
   }
 
-  // f(Map&) for each shard in order, under that shard's write lock only; f
-  // may change or remove entries. If f throws, that shard stays poisoned.
+  // f(Map&) for each allocated shard in order, under that shard's write lock
+  // only; f may change or remove entries. If f throws, that shard stays
+  // poisoned.
   template <class F>
   void for_each_shard_write(F&& f) {
     for (size_t i = 0; i < count_; ++i) {
-      WriteGuard g(shards_[i].lock);
-      f(shards_[i].map);
+      Shard* s = shard_if_any(i);
+      if (!s) continue;
+      WriteGuard g(s->lock);
+      f(s->map);
     }
   }
 
@@ -172,7 +201,9 @@ class ShardedHashMap {
   // as any other lock attempt does.
   bool probe_shard_unlocked(size_t i) const {
     ZX_CHECK(i < count_, "shard index out of range");
-    PoisonRwLock& l = shards_[i].lock;
+    const Shard* s = shard_if_any(i);
+    if (!s) return true;
+    PoisonRwLock& l = s->lock;
     if (!l.try_lock()) return false;
     l.unlock();
     return true;
@@ -187,8 +218,10 @@ class ShardedHashMap {
              "ShardedHashMap invariant broken: shard count not a power of two");
     ZX_CHECK(mask_ == count_ - 1, "ShardedHashMap invariant broken: mask != shard_count - 1");
     for (size_t i = 0; i < count_; ++i) {
-      ReadGuard g(shards_[i].lock);
-      for (const auto& [k, v] : shards_[i].map) {
+      const Shard* s = shard_if_any(i);
+      if (!s) continue;
+      ReadGuard g(s->lock);
+      for (const auto& [k, v] : s->map) {
         if (shard_index(k.hash64()) != i)
           fail("ShardedHashMap invariant broken: key in shard " + std::to_string(i) + " belongs to shard " +
                std::to_string(shard_index(k.hash64())));
@@ -205,12 +238,34 @@ class ShardedHashMap {
     Map map;  // default-constructed: a new map with fresh hasher keys
   };
 
-  static std::unique_ptr<Shard[]> checked_alloc(size_t n) {
+  using ShardSlot = std::atomic<Shard*>;
+
+  static std::unique_ptr<ShardSlot[]> checked_alloc(size_t n) {
     if (n == 0 || (n & (n - 1)) != 0) fail("assertion failed: shard_count.is_power_of_two()");
-    return std::unique_ptr<Shard[]>(new Shard[n]);
+    auto slots = std::unique_ptr<ShardSlot[]>(new ShardSlot[n]);
+    for (size_t i = 0; i < n; ++i) slots[i].store(nullptr, std::memory_order_relaxed);
+    return slots;
   }
 
-  std::unique_ptr<Shard[]> shards_;
+  void free_shards() noexcept {
+    if (shards_)
+      for (size_t i = 0; i < count_; ++i) delete shards_[i].load(std::memory_order_relaxed);
+  }
+
+  Shard* shard_if_any(size_t i) const { return shards_[i].load(std::memory_order_acquire); }
+
+  Shard& shard_for_write(size_t i) {
+    if (Shard* s = shard_if_any(i)) return *s;
+    // Racing writers each build a shard; the first to install it wins and
+    // the others drop theirs.
+    auto fresh = std::make_unique<Shard>();
+    Shard* expected = nullptr;
+    if (shards_[i].compare_exchange_strong(expected, fresh.get(), std::memory_order_acq_rel))
+      return *fresh.release();
+    return *expected;
+  }
+
+  std::unique_ptr<ShardSlot[]> shards_;
   size_t count_;
   size_t mask_;
 };

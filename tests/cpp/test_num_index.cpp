@@ -1,0 +1,78 @@
+// NumIndex against a BitMapBTree fed the same pairs: every range query and
+// the iteration order must agree, before and after the run turns into a
+// tree, and entries must give back the numbers they were made from.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "index/core/query/b_tree/num_index.hpp"
+
+namespace zarvex {
+namespace {
+
+NumKey random_key(std::mt19937_64& rng) {
+  static const double specials[] = {0.0, -0.0, 1.5, -2.25, 1e300, -1e-300, std::numeric_limits<double>::infinity(),
+                                    -std::numeric_limits<double>::infinity(), std::nan("")};
+  switch (rng() % 4) {
+    case 0: return NumKey::of_int(static_cast<int64_t>(rng() % 20) - 10);
+    case 1: return NumKey::of_int(static_cast<int64_t>(rng()));
+    case 2: return NumKey::of_float(static_cast<double>(rng() % 20) - 10.0);
+    default: return NumKey::of_float(specials[rng() % std::size(specials)]);
+  }
+}
+
+Bound random_bound(std::mt19937_64& rng) {
+  switch (rng() % 3) {
+    case 0: return Bound::included(random_key(rng));
+    case 1: return Bound::excluded(random_key(rng));
+    default: return Bound::unbounded();
+  }
+}
+
+std::vector<Entry> entries_of(const auto& index) {
+  std::vector<Entry> out;
+  index.for_each([&](Entry e) { out.push_back(e); });
+  return out;
+}
+
+TEST(NumIndex, MatchesTheTreeAcrossTheSwitch) {
+  for (uint64_t seed : {1u, 2u, 3u, 4u}) {
+    std::mt19937_64 rng(seed);
+    NumIndex small;
+    BitMapBTree ref;
+    Bitmap all, some, none;
+    for (uint32_t id = 0; id < 64; ++id) {
+      all.add(id);
+      if (rng() % 4) some.add(id);
+    }
+    const Bitmap* masks[] = {&all, &some, &none};
+    for (int step = 0; step < 600; ++step) {
+      const NumKey k = random_key(rng);
+      const uint32_t id = static_cast<uint32_t>(rng() % 64);
+      ASSERT_EQ(make_entry(key_of_entry(make_entry(k, id)), id), make_entry(k, id));
+      if (rng() % 3) {
+        const bool fresh = ref.multiplicity(k, id) == 0;
+        if (fresh) ref.insert(k, id);
+        ASSERT_EQ(small.insert_once(k, id), fresh);
+      } else {
+        ASSERT_EQ(small.remove(k, id), ref.remove(k, id));
+      }
+      small.validate();
+      ASSERT_EQ(small.is_empty(), ref.is_empty());
+      ASSERT_EQ(entries_of(small), entries_of(ref)) << "seed " << seed << " step " << step;
+      for (const Bitmap* mask : masks) {
+        const Bound lo = random_bound(rng), hi = random_bound(rng);
+        const Bitmap got = small.query_range(lo, hi, *mask), want = ref.query_range(lo, hi, *mask);
+        ASSERT_EQ(got.cardinality(), want.cardinality());
+        ASSERT_TRUE(Bitmap::andnot(got, want).is_empty());
+      }
+    }
+    EXPECT_TRUE(small.has_tree()) << "the run never outgrew itself; raise the step count";
+  }
+}
+
+}  // namespace
+}  // namespace zarvex
