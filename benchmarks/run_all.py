@@ -30,6 +30,7 @@ SCRIPTS = {
     "queries": "bench_queries.py",
     "grouping": "bench_grouping.py",
     "dates": "bench_dates.py",
+    "protocols": "bench_protocols.py",
 }
 
 

@@ -6,7 +6,10 @@ reading the attributes: either a fixed list of fields, or every stored name,
 which `obj.__dir__()` lists first, before the names `object.__dir__` adds.
 pandas is optional here: without it that part is skipped.
 """
+import importlib
 import json
+from collections.abc import Iterable
+from typing import Any, cast
 
 from Zarvex import Index, Indexable, PyQueryExpr as Q
 
@@ -19,22 +22,23 @@ class Shop(Indexable):
     pass
 
 
-def stored_names(obj):
+def stored_names(obj: Indexable) -> list[str]:
     """The names of the attributes stored in an Indexable, in its own order."""
     names = obj.__dir__()
-    return names[: len(names) - len(object.__dir__(obj))]
+    return names[: len(names) - len(list(object.__dir__(obj)))]
 
 
-def as_dict(obj, fields=None, nested=("name",)):
+def as_dict(obj: Indexable, fields: list[str] | None = None,
+            nested: tuple[str, ...] = ("name",)) -> dict[str, Any]:
     """One object as a plain dict. A nested Indexable becomes its first
     `nested` attribute that it has (here: its name); lists become lists."""
-    row = {}
+    row: dict[str, Any] = {}
     for name in fields or stored_names(obj):
         value = getattr(obj, name, None)
         if isinstance(value, Indexable):
             value = next((getattr(value, n) for n in nested if hasattr(value, n)), repr(value))
         elif isinstance(value, (list, tuple, set)):
-            value = list(value)
+            value = list(cast(Iterable[Any], value))
         row[name] = value
     return row
 
@@ -64,8 +68,9 @@ assert by_kind == {"bakery": ["Atelier", "Douce"], "books": ["Bouquin"], "kitche
 print("names by kind:", by_kind)
 
 # 3. pandas: one row per object, columns from the same dicts.
+pd: Any  # pandas has no types of its own
 try:
-    import pandas as pd
+    pd = importlib.import_module("pandas")
 except ImportError:
     pd = None
     print("pandas is not installed: DataFrame export skipped")

@@ -32,11 +32,11 @@ index.add_object_many(accounts)
 
 start = threading.Barrier(N_WRITERS + N_READERS)
 writers_done = threading.Event()
-problems = []
+problems: list[str] = []
 queries_run = [0] * N_READERS
 
 
-def writer(k):
+def writer(k: int) -> None:
     rng = random.Random(k)
     mine = accounts[k::N_WRITERS]  # each writer owns its own accounts
     start.wait()
@@ -46,7 +46,7 @@ def writer(k):
         acc.status = rng.choice(("active", "active", "frozen"))
 
 
-def reader(k):
+def reader(k: int) -> None:
     rng = random.Random(100 + k)
     start.wait()
     while not writers_done.is_set():

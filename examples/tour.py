@@ -1,4 +1,6 @@
 """A tour of Zarvex: live indexes of Python objects by attribute value."""
+from collections.abc import Iterable
+
 from Zarvex import Index, Indexable, PyQueryExpr as Q
 
 
@@ -7,12 +9,12 @@ class Owner(Indexable):
 
 
 class Pet(Indexable):
-    def describe(self):
+    def describe(self) -> str:
         return f"{self.name} ({self.kind}, {self.age} years)"
 
 
-def names(objs):
-    return sorted(o.name for o in objs)
+def names(objs: Iterable[Indexable]) -> list[str]:
+    return sorted(str(o.name) for o in objs)
 
 
 alice = Owner(name="alice", city="Paris")
@@ -25,7 +27,7 @@ pets = [
     Pet(name="max", kind="dog", age=9, weight=25.0, tags=[], owner=bob),
 ]
 
-index = Index()
+index: Index[Pet] = Index()
 index.add_object_many(pets)
 print("indexed:", names(index.collect()))
 

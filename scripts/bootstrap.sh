@@ -17,6 +17,6 @@ if [ ! -x .venv/bin/python ]; then
   "$PY" -m venv .venv
 fi
 .venv/bin/python -m pip install --upgrade pip >/dev/null
-.venv/bin/python -m pip install scikit-build-core cmake ninja pytest hypothesis numpy
+.venv/bin/python -m pip install scikit-build-core cmake ninja pytest hypothesis numpy mypy basedpyright
 .venv/bin/python -m pip install .
 .venv/bin/python examples/tour.py

@@ -304,8 +304,60 @@ PyObject* Indexable_dir(PyObject* self, PyObject* /*unused*/) {
   });
 }
 
+// Pickling and copying: the class (an object made by its __new__ with no
+// arguments, so __init__ is not run) and the attributes as a dict, which
+// __setstate__ assigns one by one (so an index holding the copy is updated).
+// Values are kept as they are: copy.copy shares them, deepcopy and pickle
+// copy them, with cycles preserved by their memo.
+PyObject* Indexable_getstate(PyObject* self, PyObject* /*unused*/) {
+  return py::call<PyObject*>(nullptr, [&]() -> PyObject* {
+    // Attached: the table is read without its lock (see Indexable_getattro).
+    std::vector<std::pair<uint32_t, py::Ref>> values;
+    const AttrMap& attrs = record_of(self)->attrs;
+    values.reserve(attrs.size());
+    attrs.for_each_key([&](uint32_t k) { values.emplace_back(k, py::Ref::borrow(attrs.find_object(k))); });
+    py::Ref out = py::Ref::steal(PyDict_New());
+    if (!out) throw py::PyErrorSet{};
+    StrInternerView view = interner().view();
+    for (auto& [k, v] : values) {
+      std::string_view s = view.resolve(k);
+      py::Ref name = py::Ref::steal(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
+      if (!name) throw py::PyErrorSet{};
+      if (PyDict_SetItem(out.get(), name.get(), v.get()) < 0) throw py::PyErrorSet{};
+    }
+    return out.release();
+  });
+}
+
+PyObject* Indexable_setstate(PyObject* self, PyObject* state) {
+  if (!PyDict_Check(state)) {
+    PyErr_Format(PyExc_TypeError, "state must be a dict, not '%.200s'", Py_TYPE(state)->tp_name);
+    return nullptr;
+  }
+  py::Ref items = py::Ref::steal(PyDict_Items(state));
+  if (!items) return nullptr;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+    PyObject* pair = PyList_GET_ITEM(items.get(), i);
+    if (PyObject_SetAttr(self, PyTuple_GET_ITEM(pair, 0), PyTuple_GET_ITEM(pair, 1)) < 0) return nullptr;
+  }
+  Py_RETURN_NONE;
+}
+
+PyObject* Indexable_reduce(PyObject* self, PyObject* /*unused*/) {
+  py::Ref copyreg = py::Ref::steal(PyImport_ImportModule("copyreg"));
+  if (!copyreg) return nullptr;
+  py::Ref newobj = py::Ref::steal(PyObject_GetAttrString(copyreg.get(), "__newobj__"));
+  if (!newobj) return nullptr;
+  py::Ref state = py::Ref::steal(PyObject_CallMethod(self, "__getstate__", nullptr));
+  if (!state) return nullptr;
+  return Py_BuildValue("(O(O)O)", newobj.get(), reinterpret_cast<PyObject*>(Py_TYPE(self)), state.get());
+}
+
 PyMethodDef g_methods[] = {
     {"__dir__", reinterpret_cast<PyCFunction>(&Indexable_dir), METH_NOARGS, "__dir__($self)\n--\n\n"},
+    {"__getstate__", reinterpret_cast<PyCFunction>(&Indexable_getstate), METH_NOARGS, "__getstate__($self)\n--\n\n"},
+    {"__setstate__", reinterpret_cast<PyCFunction>(&Indexable_setstate), METH_O, "__setstate__($self, state, /)\n--\n\n"},
+    {"__reduce__", reinterpret_cast<PyCFunction>(&Indexable_reduce), METH_NOARGS, "__reduce__($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

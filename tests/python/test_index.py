@@ -52,6 +52,9 @@ METHOD_SIGNATURES = [
     ("reduced_query", "($self, query)"),
     ("group_by", "($self, attr)"),
     ("union_with", "($self, other)"),
+    ("remove", "($self, py_ref)"),
+    ("discard", "($self, py_ref)"),
+    ("clear", "($self)"),
 ]
 
 

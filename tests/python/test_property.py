@@ -1,7 +1,9 @@
 """Differential test: random objects with random attribute values, random
 expression trees, keyword queries and groupings, checked against a
 brute-force evaluation over the objects themselves, through an index and
-through views made from it, with attribute reassignments in between.
+through views made from it, with attribute reassignments, removals,
+re-additions and replacements (a removed object dies and a new one, which
+may take over its id, is added) in between.
 
 The model of the answers:
 - every value is first taken as its Python counterpart (numpy scalars as
@@ -524,6 +526,8 @@ STEPS = st.lists(st.one_of(
               st.integers(0, 7), st.sampled_from(ATTRS), st.integers(0, 2)),
     st.tuples(st.just("mutate"), st.sampled_from(["top", "inner", "leaf"]),
               st.integers(0, 7), st.sampled_from(ATTRS), st.integers(0, 3)),
+    st.tuples(st.sampled_from(["remove", "readd", "replace"]), st.integers(0, 7)),
+    st.tuples(st.just("algebra")),
 ), min_size=1, max_size=12)
 
 PLANS = st.fixed_dictionaries({
@@ -575,10 +579,48 @@ def test_queries_agree_with_brute_force(plan, data):
     listing = idx.collect()
     assert ids(listing) == ids(world.members)
     view, view_members = None, None
+    removed = []
 
     for step in plan["steps"]:
         kind = step[0]
-        if kind == "assign":
+        got = None  # no stale reference keeps a replaced object alive
+        if kind in ("remove", "replace") and world.members:
+            # A replaced object is taken from the view, where a new object
+            # under its id would show.
+            pool = [o for o in view_members or () if kind == "replace"] or world.members
+            obj = pool[step[1] % len(pool)]
+            idx.remove(obj)
+            world.members.remove(obj)
+            if view is not None:
+                view_members = [o for o in view_members if o is not obj]
+            if kind == "replace" and any(obj is t for t in world.top):
+                # Nothing else holds a top object: it dies, and the new one
+                # takes its id (ids are reused last-in, first-out).
+                shape = plan["top"][step[1] % len(plan["top"])]
+                k = next(i for i, t in enumerate(world.top) if t is obj)
+                world.top[k] = None
+                del obj, listing, pool
+                world.top[k] = world.make(shape)
+                idx.add_object(world.top[k])
+                world.members.append(world.top[k])
+            else:
+                removed.append(obj)
+            listing = idx.collect()
+        elif kind == "readd" and removed:
+            obj = removed.pop(step[1] % len(removed))
+            idx.add_object(obj)  # a view made before it left does not list it again
+            world.members.append(obj)
+            listing = idx.collect()
+        elif kind == "algebra" and view is not None:
+            expr = data.draw(expressions(world), label="algebra")
+            other = idx.reduced_query(build(world, expr))
+            check_listing(other.collect(), oracle(world, expr, world.members), listing, f"view {expr!r}")
+            a, b = universe_ids(view_members), set(ids(other.collect()))
+            for got_view, expected in ((view & other, a & b), (view | other, a | b),
+                                       (view - other, a - b), (other - view, b - a)):
+                check_listing(got_view.collect(), expected, listing, f"algebra {expr!r}")
+                assert len(got_view) == len(expected)
+        elif kind == "assign":
             _, tier, k, attr, pick = step
             world.assign(tier, k, attr, plan["new_values"][tier][pick])
         elif kind == "mutate":
@@ -616,7 +658,38 @@ def test_queries_agree_with_brute_force(plan, data):
                               f"view reduced {kwargs!r}")
         elif kind == "group":
             check_groups(world, idx, step[1], listing)
+        check_protocols(world, idx, view, view_members, removed)
     assert ids(idx.collect()) == ids(world.members)
+    check_cleared(idx, view, plan, world)
+
+
+def check_protocols(world, idx, view, view_members, removed):
+    """len, iteration, membership and truth of the index and the view agree
+    with the model (a stale filing would show in len before any listing)."""
+    assert len(idx) == len(world.members) and bool(idx) == bool(world.members)
+    assert [id(o) for o in idx] == [id(o) for o in idx.collect()]
+    assert all(o in idx for o in world.members)
+    assert not any(o in idx for o in removed)
+    if view is not None:
+        assert len(view) == len(view_members) == len(view.collect())
+        assert bool(view) == bool(view_members)
+        assert all(o in view for o in view_members)
+        assert not any(o in view for o in removed)
+    for attr in ATTRS:
+        for key, group in idx.group_by(attr).items():
+            assert len(group) == len(group.collect()), f"stale filing under {attr}={key!r}"
+
+
+def check_cleared(idx, view, plan, world):
+    idx.clear()
+    assert len(idx) == 0 and not idx and idx.collect() == []
+    if view is not None:
+        assert len(view) == 0 and view.collect() == []
+    for attr in ATTRS:
+        assert all(len(g) == 0 for g in idx.group_by(attr).values())
+    # The emptied index files new objects again.
+    idx.add_object_many(world.members)
+    assert ids(idx) == ids(world.members)
 
 
 def check_groups(world, idx, path, listing):

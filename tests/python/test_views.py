@@ -52,14 +52,6 @@ def test_views_are_returned_by_every_selecting_method():
     assert all(type(v) is FilteredIndex for v in idx.group_by("kind").values())
 
 
-def test_view_has_no_length_or_iteration_of_its_own():
-    view = world()[0].reduced(kind="dog")
-    with pytest.raises(TypeError):
-        len(view)
-    with pytest.raises(TypeError):
-        iter(view)
-
-
 def test_view_methods_refuse_bad_arguments():
     view = world()[0].reduced(kind="dog")
     with pytest.raises(TypeError):

@@ -4,28 +4,95 @@
 
 namespace zarvex {
 
-Bitmap FilteredView::reduced(const HashQuery& q) const {
+namespace {
+const Bitmap& live_locked(const ItemVec& store, const Bitmap& ids, uint64_t epoch, Bitmap& scratch) {
+  if (store.epoch() == epoch) return ids;
+  std::vector<uint32_t> keep;
+  ids.for_each([&](uint32_t id) {
+    if (id < store.size() && store.visible_at(id, epoch)) keep.push_back(id);
+  });
+  scratch = Bitmap(std::span<const uint32_t>(keep));
+  return scratch;
+}
+}  // namespace
+
+const Bitmap& FilteredView::live(Bitmap& scratch, uint64_t& now) const {
+  auto store = items->read();
+  now = store->epoch();
+  return live_locked(*store, ids, epoch, scratch);
+}
+
+FilteredView FilteredView::reduced(const HashQuery& q) const {
+  Bitmap scratch;
+  uint64_t now;
+  const Bitmap& base = live(scratch, now);
   Bitmap found;
   {
     auto maps = query_maps->read();
     found = filter_index_by_hashes(*maps, q);
   }
-  found.and_inplace(ids);
-  return found;
+  found.and_inplace(base);
+  return FilteredView{query_maps, items, std::move(found), now};
 }
 
-Bitmap FilteredView::reduced_query(const QueryExpr& e) const {
+FilteredView FilteredView::reduced_query(const QueryExpr& e) const {
   validate_expr(e);
+  Bitmap scratch;
+  uint64_t now;
+  const Bitmap& base = live(scratch, now);
   Bitmap found;
   {
     auto maps = query_maps->read();
-    found = evaluate_query(*maps, ids, e);
+    found = evaluate_query(*maps, base, e);
   }
-  found.and_inplace(ids);
-  return found;
+  found.and_inplace(base);
+  return FilteredView{query_maps, items, std::move(found), now};
 }
 
-std::vector<PyObject*> FilteredView::collect() const { return IndexAPI::objects_of(*items, ids); }
+std::vector<PyObject*> FilteredView::collect() const { return IndexAPI::objects_of(*items, ids, epoch); }
+
+uint64_t FilteredView::size() const {
+  auto store = items->read();
+  if (store->epoch() == epoch) return ids.cardinality();
+  uint64_t n = 0;
+  ids.for_each([&](uint32_t id) {
+    if (id < store->size() && store->visible_at(id, epoch)) ++n;
+  });
+  return n;
+}
+
+bool FilteredView::contains(uint32_t id, PyObject* obj) const {
+  if (!ids.contains(id)) return false;
+  auto store = items->read();
+  return id < store->size() && (*store)[id].object == obj && store->visible_at(id, epoch);
+}
+
+FilteredView FilteredView::combine(const FilteredView& a, const FilteredView& b, SetOp op) {
+  Bitmap out;
+  uint64_t now;
+  {
+    // Both operands read at one removal count, which the result takes.
+    auto store = a.items->read();
+    now = store->epoch();
+    Bitmap scratch_a, scratch_b;
+    const Bitmap& x = live_locked(*store, a.ids, a.epoch, scratch_a);
+    const Bitmap& y = live_locked(*store, b.ids, b.epoch, scratch_b);
+    switch (op) {
+      case SetOp::And:
+        out = Bitmap::and_(x, y);
+        break;
+      case SetOp::Or: {
+        const Bitmap* parts[] = {&x, &y};
+        out = Bitmap::or_many(parts);
+        break;
+      }
+      case SetOp::Sub:
+        out = Bitmap::andnot(x, y);
+        break;
+    }
+  }
+  return FilteredView{a.query_maps, a.items, std::move(out), now};
+}
 
 std::shared_ptr<IndexAPI> FilteredView::rebase() const {
   auto core = IndexAPI::create();
@@ -41,7 +108,7 @@ std::shared_ptr<IndexAPI> FilteredView::rebase() const {
     dst->resize(static_cast<size_t>(m) + 1);
     auto src = items->read();
     ids.for_each([&](uint32_t id) {
-      if (id >= src->size() || !(*src)[id].occupied()) return;
+      if (id >= src->size() || !src->visible_at(id, epoch)) return;
       (*dst)[id] = (*src)[id].copy();
       objs.push_back((*src)[id].py_object);
       present.add(id);

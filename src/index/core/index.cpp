@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <deque>
+#include <type_traits>
 #include <unordered_map>
 
 #include "absl/container/flat_hash_map.h"
@@ -188,9 +189,7 @@ void IndexAPI::file_attributes(uint32_t id, IndexableRecord& rec) {
 void IndexAPI::add_object(uint32_t id, StoredItem item) {
   IndexableRecord* rec = item.record();
   {
-    auto store = items->write();
-    if (id >= store->size()) store->resize(static_cast<size_t>(id) + 1);
-    (*store)[id] = std::move(item);
+    items->write()->put(id, std::move(item));
   }
   // Published only once the slot exists.
   allowed_items->write()->add(id);
@@ -207,18 +206,26 @@ void IndexAPI::add_object_many(const std::vector<py::SharedPy>& objs) {
     ids.push_back(id);
     max_id = std::max(max_id, id);
   }
+  uint64_t stored_at;
+  // The removal count is atomic: read below without the lock (the store
+  // itself never moves), so that the common case costs no lock per object.
+  const ItemVec* store_ptr;
   {
     auto allowed = allowed_items->write();
     auto store = items->write();
-    if (max_id >= store->size()) store->resize(static_cast<size_t>(max_id) + 1);
-    for (size_t i = 0; i < objs.size(); ++i) (*store)[ids[i]] = StoredItem(nullptr, objs[i]);
+    for (size_t i = 0; i < objs.size(); ++i) store->put(ids[i], StoredItem(nullptr, objs[i]), max_id + size_t{1});
     allowed->add_many(ids);
+    stored_at = store->epoch();
+    store_ptr = &*store;
   }
   std::weak_ptr<IndexAPI> self = weak_from_this();
   NestingScope nesting;
   for (size_t i = 0; i < objs.size(); ++i) {
     IndexableRecord& rec = *record_of(objs[i].get());
     WriterGuard writer(rec);
+    // An object removed since the first pass (by another thread, which held
+    // its write lock) is neither registered nor filed: it has left.
+    if (store_ptr->epoch() != stored_at && !holds(ids[i], objs[i].get())) continue;
     add_index_meta(rec, self);
     file_attributes(ids[i], rec);
   }
@@ -243,8 +250,7 @@ bool IndexAPI::store_nested(const py::SharedPy& obj, uint32_t holder, uint32_t a
   auto parent_link = std::make_unique<StoredItemParent>();
   parent_link->add_holder(attr, holder);
   parent_link->index = weak_from_this();
-  if (id >= store->size()) store->resize(static_cast<size_t>(id) + 1);
-  (*store)[id] = StoredItem(std::move(parent_link), obj);
+  store->put(id, StoredItem(std::move(parent_link), obj));
   allowed->add(id);
   return true;
 }
@@ -283,12 +289,57 @@ void IndexAPI::unfile_nested(IndexableRecord& rec) {
       if (rec.id >= store->size()) return;
       StoredItem& slot = (*store)[rec.id];
       if (!slot.occupied() || !slot.parent || !slot.parent->pending_removal) return;
-      released = std::move(slot);
-      slot = StoredItem();
+      released = store->take(rec.id);
       allowed->remove(rec.id);
     }
     attrs.for_each([&](const uint32_t& aid, const PyValue& v) { remove_index(rec.id, aid, v); });
   });
+}
+
+// ---- removing --------------------------------------------------------------
+void IndexAPI::unfile_attributes(uint32_t id, const AttrMap& attrs) {
+  // One hold of the maps lock for every value; maps that may have become
+  // empty are reset afterwards under the write lock, as remove_index does.
+  absl::InlinedVector<std::shared_ptr<QueryMap>, 8> emptied;
+  {
+    auto maps = query_maps->read();
+    attrs.for_each([&](const uint32_t& aid, const PyValue& v) {
+      if (aid >= maps->size() || !(*maps)[aid]) return;
+      const std::shared_ptr<QueryMap>& map = (*maps)[aid];
+      if (map->unfile(v, id) && map->is_empty()) emptied.push_back(map);
+    });
+  }
+  if (emptied.empty()) return;
+  auto maps = query_maps->write();
+  for (const auto& map : emptied) {
+    uint32_t aid = map->attr_id;
+    if (aid < maps->size() && (*maps)[aid] == map && map->is_empty()) (*maps)[aid].reset();
+  }
+}
+
+bool IndexAPI::remove_object(IndexableRecord& rec, PyObject* obj, StoredItem& released) {
+  bool found = false;
+  with_attributes(rec, [&](AttrMap& attrs) {
+    {
+      auto allowed = allowed_items->write();
+      if (!allowed->contains(rec.id)) return;
+      auto store = items->write();
+      ZX_CHECK(rec.id < store->size() && (*store)[rec.id].object == obj, "listed object without its slot");
+      released = store->take(rec.id);
+      allowed->remove(rec.id);
+    }
+    found = true;
+    unfile_attributes(rec.id, attrs);
+  });
+  if (found) {
+    const void* self = this;
+    ObjectLockGuard membership(rec.lock, ObjectLock::kMembership);
+    if (MetaList* meta = rec.meta.load(std::memory_order_relaxed))
+      meta->erase(std::remove_if(meta->begin(), meta->end(),
+                                 [&](const IndexMeta& m) { return m.address == self || m.index.expired(); }),
+                  meta->end());
+  }
+  return found;
 }
 
 // ---- reading ---------------------------------------------------------------
@@ -296,6 +347,17 @@ bool IndexAPI::has_object_id(uint32_t id) const {
   auto store = items->read();
   return id < store->size() && (*store)[id].occupied();
 }
+
+bool IndexAPI::holds(uint32_t id, PyObject* obj) const {
+  auto store = items->read();
+  return id < store->size() && (*store)[id].object == obj;
+}
+
+bool IndexAPI::contains(uint32_t id) const { return allowed_items->read()->contains(id); }
+
+uint64_t IndexAPI::size() const { return allowed_items->read()->cardinality(); }
+
+uint64_t IndexAPI::epoch() const { return items->read()->epoch(); }
 
 bool IndexAPI::reaches_root_avoiding(uint32_t start, uint32_t avoid) const {
   // Breadth-first, one level at a time: the frontier holds ids of `at`.
@@ -342,10 +404,12 @@ Bitmap IndexAPI::get_direct_parents(const Bitmap& ids, uint32_t attr) const {
   return out;
 }
 
-std::vector<PyObject*> IndexAPI::objects_of(const RwLocked<ItemVec>& store_lock, const Bitmap& ids) {
+std::vector<PyObject*> IndexAPI::objects_of(const RwLocked<ItemVec>& store_lock, const Bitmap& ids, uint64_t epoch) {
   std::vector<PyObject*> out;
   out.reserve(ids.cardinality());
   auto store = store_lock.read();
+  // Stamps are read only when a removal happened since `epoch`.
+  const uint64_t* stamps = store->unchanged_since(epoch) || store->stamps.empty() ? nullptr : store->stamps.data();
   const StoredItem* const slots = store->data();
   const size_t size = store->size();
   // Ids of a sparse answer are far apart, so each one costs a cache miss on
@@ -353,26 +417,39 @@ std::vector<PyObject*> IndexAPI::objects_of(const RwLocked<ItemVec>& store_lock,
   // prefetches the slot kSlotAhead ids ahead and, once that slot has
   // arrived, the object kObjectAhead ids ahead.
   constexpr size_t kSlotAhead = 16, kObjectAhead = 8;
-  ids.for_each_chunk([&](std::span<const uint32_t> chunk) {
-    const size_t n = chunk.size();
-    auto slot = [&](size_t i) -> const StoredItem* { return chunk[i] < size ? slots + chunk[i] : nullptr; };
-    auto prefetch_slot = [&](size_t i) {
-      if (const StoredItem* s = slot(i)) __builtin_prefetch(s);
-    };
-    auto prefetch_object = [&](size_t i) {
-      if (const StoredItem* s = slot(i); s && s->object) __builtin_prefetch(s->object, 1);
-    };
-    for (size_t i = 0; i < std::min(n, kSlotAhead); ++i) prefetch_slot(i);
-    for (size_t i = 0; i < std::min(n, kObjectAhead); ++i) prefetch_object(i);
-    for (size_t i = 0; i < n; ++i) {
-      if (i + kSlotAhead < n) prefetch_slot(i + kSlotAhead);
-      if (i + kObjectAhead < n) prefetch_object(i + kObjectAhead);
-      const StoredItem* s = slot(i);
-      if (!s || !s->occupied()) continue;  // placeholders are never handed out
-      Py_INCREF(s->object);
-      out.push_back(s->object);
-    }
-  });
+  // Two instances of the loop, so that listing a view made since the last
+  // removal (or an index) pays nothing for the stamps.
+  auto list = [&](auto check_stamps) {
+    ids.for_each_chunk([&](std::span<const uint32_t> chunk) {
+      const size_t n = chunk.size();
+      auto slot = [&](size_t i) -> const StoredItem* { return chunk[i] < size ? slots + chunk[i] : nullptr; };
+      auto prefetch_slot = [&](size_t i) {
+        if (const StoredItem* s = slot(i)) __builtin_prefetch(s);
+      };
+      auto prefetch_object = [&](size_t i) {
+        if (const StoredItem* s = slot(i); s && s->object) __builtin_prefetch(s->object, 1);
+      };
+      for (size_t i = 0; i < std::min(n, kSlotAhead); ++i) prefetch_slot(i);
+      for (size_t i = 0; i < std::min(n, kObjectAhead); ++i) prefetch_object(i);
+      for (size_t i = 0; i < n; ++i) {
+        if (i + kSlotAhead < n) prefetch_slot(i + kSlotAhead);
+        if (i + kObjectAhead < n) prefetch_object(i + kObjectAhead);
+        const StoredItem* s = slot(i);
+        // Placeholders are never handed out, nor objects stored after `epoch`.
+        if (!s || !s->occupied()) continue;
+        if constexpr (decltype(check_stamps)::value) {
+          if (stamps[chunk[i]] > epoch) continue;
+        }
+        Py_INCREF(s->object);
+        out.push_back(s->object);
+      }
+    });
+  };
+  if (stamps) {
+    list(std::true_type{});
+  } else {
+    list(std::false_type{});
+  }
   return out;
 }
 
@@ -435,7 +512,11 @@ void IndexAPI::reduce(const HashQuery& q) {
   }
   for (const auto& o : objs) {
     IndexableRecord& rec = *record_of(o.get());
-    file_attributes(rec.id, rec);
+    // Under the object's attributes lock, which a removal holds while it
+    // empties the slot: an object removed meanwhile is not filed again.
+    with_attributes(rec, [&](AttrMap&) {
+      if (holds(rec.id, o.get())) file_attributes(rec.id, rec);
+    });
   }
   nesting.drain();
 }
@@ -483,9 +564,8 @@ void IndexAPI::union_with(const std::shared_ptr<IndexAPI>& other) {
       bool stored = false;
       {
         auto store = items->write();
-        if (id >= store->size()) store->resize(static_cast<size_t>(id) + 1);
-        if (!(*store)[id].occupied()) {
-          (*store)[id] = StoredItem(nullptr, obj);
+        if (id >= store->size() || !(*store)[id].occupied()) {
+          store->put(id, StoredItem(nullptr, obj));
           stored = true;
         }
       }

@@ -91,6 +91,15 @@ struct IndexAPI : std::enable_shared_from_this<IndexAPI> {
   void remove(IndexableRecord& rec, uint32_t holder, uint32_t attr);
   // Queued work of remove(): unfiles the object and empties its slot.
   void unfile_nested(IndexableRecord& rec);
+  // Takes the top-level object `obj` (record `rec`) out of the index: empties
+  // its slot (handing it to `released`, to be destroyed attached), unpublishes
+  // its id, unfiles every value (nested objects are let go as by a write of
+  // the attribute holding them; their unfiling is queued, NestingScope) and
+  // drops the index from the object's membership list. False when the object
+  // is not in the index. The caller holds the object's writer lock.
+  bool remove_object(IndexableRecord& rec, PyObject* obj, StoredItem& released);
+  // Unfiles every value of `attrs` (the locked map of object `id`).
+  void unfile_attributes(uint32_t id, const AttrMap& attrs);
   // Nested: stores `obj` held by `holder` through `attr`, or adds the holder
   // to the existing slot. Returns true when the object's attributes must be
   // filed: it was newly stored, or a new holder arrived at a slot marked
@@ -102,6 +111,13 @@ struct IndexAPI : std::enable_shared_from_this<IndexAPI> {
 
   // --- reading -------------------------------------------------------------
   bool has_object_id(uint32_t id) const;
+  // True when slot `id` holds `obj` itself.
+  bool holds(uint32_t id, PyObject* obj) const;
+  // Membership by id (allowed_items) and the number of objects.
+  bool contains(uint32_t id) const;
+  uint64_t size() const;
+  // The store's removal count, for views made now (ItemVec).
+  uint64_t epoch() const;
   // True when some path of holders leads from a top-level object down to the
   // stored object `id` without passing through an object with id `avoid`
   // above `id` (`id` itself may be that object: an object holding itself is
@@ -116,10 +132,12 @@ struct IndexAPI : std::enable_shared_from_this<IndexAPI> {
   // hold, each once, with its holders per attribute. Created on first use.
   std::shared_ptr<IndexAPI> nested_level();
 
-  // New references to the objects of `ids` that have occupied slots, in
-  // ascending id order (collected under the locks, returned for the caller
-  // to wrap once the locks are released).
-  static std::vector<PyObject*> objects_of(const RwLocked<ItemVec>& items, const Bitmap& ids);
+  // New references to the objects of `ids` whose slots are occupied (and were
+  // stored no later than removal count `epoch`), in ascending id order
+  // (collected under the locks, returned for the caller to wrap once the
+  // locks are released).
+  static std::vector<PyObject*> objects_of(const RwLocked<ItemVec>& items, const Bitmap& ids,
+                                           uint64_t epoch = kAnyEpoch);
   std::vector<PyObject*> collect() const;
 
   Bitmap get_by_attribute(const HashQuery& q) const;

@@ -11,12 +11,25 @@
 // two attributes keeps it until both let go); index the nested index that
 // holds the item.
 //
-// Guarded by the owning index's `items` lock.
+// ItemVec: the store itself, with the count of slots it has emptied. Once a
+// slot has been emptied, every slot stored is stamped with that count (in a
+// side array, so that a store that never lost an object costs nothing more),
+// and a reader that noted the count at some moment (a view, when it was made)
+// can tell a slot stored after a later removal, possibly for another object
+// that took over the id of a dead one, from the slot it knew. A slot stored
+// before the first removal has stamp 0.
+//
+// Guarded by the owning index's `items` lock (`removals` is only changed
+// under the write lock; it is atomic so that a writer can test cheaply,
+// without the lock, whether any removal happened since it last looked).
 #pragma once
 
+#include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <utility>
+#include <vector>
 
 #include "absl/container/inlined_vector.h"
 #include "index/core/structures/hybrid_set/hybrid_set.hpp"
@@ -96,6 +109,41 @@ struct StoredItem {
   IndexableRecord* record() const { return record_of(object); }
 };
 
-using ItemVec = std::vector<StoredItem>;
+// Readers that want every occupied slot use kAnyEpoch.
+inline constexpr uint64_t kAnyEpoch = UINT64_MAX;
+
+struct ItemVec : std::vector<StoredItem> {
+  std::atomic<uint64_t> removals{0};
+  // Empty until the first removal; then one stamp per slot.
+  std::vector<uint64_t> stamps;
+
+  uint64_t epoch() const { return removals.load(std::memory_order_acquire); }
+  // True when nothing stored after removal count `epoch` can be in the store
+  // (no removal since): every occupied slot is then visible at `epoch`.
+  bool unchanged_since(uint64_t epoch) const { return epoch >= this->epoch(); }
+  // Slot `id` (below size()) is occupied by an object stored no later than
+  // removal count `epoch`.
+  bool visible_at(uint32_t id, uint64_t epoch) const {
+    return (*this)[id].occupied() && (stamps.empty() || stamps[id] <= epoch);
+  }
+  // Stores `item` at `id` (growing the store to `grow_to` slots, at least
+  // id + 1, when it is too short), stamped with the current removal count.
+  void put(uint32_t id, StoredItem item, size_t grow_to = 0) {
+    if (id >= size()) {
+      resize(std::max(grow_to, static_cast<size_t>(id) + 1));
+      if (!stamps.empty()) stamps.resize(size(), 0);
+    }
+    if (!stamps.empty()) stamps[id] = epoch();
+    (*this)[id] = std::move(item);
+  }
+  // Empties slot `id` and counts the removal; returns what it held.
+  StoredItem take(uint32_t id) {
+    StoredItem out = std::move((*this)[id]);
+    (*this)[id] = StoredItem();
+    if (stamps.empty()) stamps.assign(size(), 0);
+    removals.fetch_add(1, std::memory_order_acq_rel);
+    return out;
+  }
+};
 
 }  // namespace zarvex

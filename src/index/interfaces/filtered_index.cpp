@@ -5,6 +5,7 @@
 
 #include "index/core/filtered_index.hpp"
 #include "index/core/query/query.hpp"
+#include "index/indexable.hpp"
 #include "index/interfaces/interfaces.hpp"
 #include "py/args.hpp"
 #include "py/boundary.hpp"
@@ -44,12 +45,12 @@ PyObject* FilteredIndex_reduced(PyObject* self, PyObject* args, PyObject* kwargs
   return py::call<PyObject*>(nullptr, [&]() -> PyObject* {
     HashQuery q = kwargs_to_hash_query(kwargs);
     FilteredView& v = view_of(self);
-    Bitmap ids;
+    FilteredView out;
     {
       py::DetachScope detach;
-      ids = v.reduced(q);
+      out = v.reduced(q);
     }
-    return new_filtered_index(v.query_maps, v.items, std::move(ids));
+    return new_filtered_index(std::move(out));
   });
 }
 
@@ -62,12 +63,12 @@ PyObject* FilteredIndex_reduced_query(PyObject* self, PyObject* const* args, Py_
     ExprPtr tree = expr_ptr_arg("query", query);
     const QueryExpr& expr = *tree;
     FilteredView& v = view_of(self);
-    Bitmap ids;
+    FilteredView out;
     {
       py::DetachScope detach;
-      ids = v.reduced_query(expr);
+      out = v.reduced_query(expr);
     }
-    return new_filtered_index(v.query_maps, v.items, std::move(ids));
+    return new_filtered_index(std::move(out));
   });
 }
 
@@ -93,6 +94,43 @@ PyObject* FilteredIndex_rebase(PyObject* self, PyObject*) {
   });
 }
 
+Py_ssize_t FilteredIndex_len(PyObject* self) {
+  return py::call<Py_ssize_t>(-1, [&]() -> Py_ssize_t { return static_cast<Py_ssize_t>(view_of(self).size()); });
+}
+
+int FilteredIndex_contains(PyObject* self, PyObject* obj) {
+  if (!is_indexable(obj)) return 0;
+  return py::call<int>(-1, [&]() -> int { return view_of(self).contains(record_of(obj)->id, obj) ? 1 : 0; });
+}
+
+PyObject* FilteredIndex_iter(PyObject* self) {
+  return py::call<PyObject*>(nullptr, [&]() -> PyObject* {
+    std::vector<PyObject*> objs = view_of(self).collect();
+    return iter_from(objs);
+  });
+}
+
+// view & view, view | view, view - view: views of one index only.
+template <SetOp op>
+PyObject* FilteredIndex_setop(PyObject* a, PyObject* b) {
+  PyTypeObject* type = reinterpret_cast<PyTypeObject*>(g_type);
+  if (!PyObject_TypeCheck(a, type) || !PyObject_TypeCheck(b, type)) Py_RETURN_NOTIMPLEMENTED;
+  return py::call<PyObject*>(nullptr, [&]() -> PyObject* {
+    const FilteredView& x = view_of(a);
+    const FilteredView& y = view_of(b);
+    if (x.items != y.items) {
+      PyErr_SetString(PyExc_ValueError, "set operations need views of the same index");
+      throw py::PyErrorSet{};
+    }
+    FilteredView out;
+    {
+      py::DetachScope detach;
+      out = FilteredView::combine(x, y, op);
+    }
+    return new_filtered_index(std::move(out));
+  });
+}
+
 #define ZX_FAST(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
 
 PyMethodDef g_methods[] = {
@@ -101,6 +139,7 @@ PyMethodDef g_methods[] = {
      "reduced_query($self, query)\n--\n\n"},
     {"collect", ZX_FAST(&FilteredIndex_collect), METH_NOARGS, "collect($self)\n--\n\n"},
     {"rebase", ZX_FAST(&FilteredIndex_rebase), METH_NOARGS, "rebase($self)\n--\n\n"},
+    {"__class_getitem__", ZX_FAST(&Py_GenericAlias), METH_O | METH_CLASS, "__class_getitem__($cls, item, /)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -108,6 +147,12 @@ PyType_Slot g_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(&FilteredIndex_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(&FilteredIndex_dealloc)},
     {Py_tp_methods, g_methods},
+    {Py_sq_length, reinterpret_cast<void*>(&FilteredIndex_len)},
+    {Py_sq_contains, reinterpret_cast<void*>(&FilteredIndex_contains)},
+    {Py_tp_iter, reinterpret_cast<void*>(&FilteredIndex_iter)},
+    {Py_nb_and, reinterpret_cast<void*>(&FilteredIndex_setop<SetOp::And>)},
+    {Py_nb_or, reinterpret_cast<void*>(&FilteredIndex_setop<SetOp::Or>)},
+    {Py_nb_subtract, reinterpret_cast<void*>(&FilteredIndex_setop<SetOp::Sub>)},
     {0, nullptr},
 };
 
@@ -121,13 +166,17 @@ PyObject* filtered_index_type_object() {
   return g_type;
 }
 
-PyObject* new_filtered_index(SharedMaps maps, SharedItems items, Bitmap ids) {
+PyObject* new_filtered_index(FilteredView view) {
   PyTypeObject* type = reinterpret_cast<PyTypeObject*>(filtered_index_type_object());
   if (!type) throw py::PyErrorSet{};
   PyObject* self = type->tp_alloc(type, 0);
   if (!self) throw py::PyErrorSet{};
-  new (&view_of(self)) FilteredView{std::move(maps), std::move(items), std::move(ids)};
+  new (&view_of(self)) FilteredView(std::move(view));
   return self;
+}
+
+PyObject* new_filtered_index(SharedMaps maps, SharedItems items, Bitmap ids, uint64_t epoch) {
+  return new_filtered_index(FilteredView{std::move(maps), std::move(items), std::move(ids), epoch});
 }
 
 }  // namespace zarvex

@@ -65,11 +65,13 @@ PyObject* Index_reduced(PyObject* self, PyObject* args, PyObject* kwargs) {
   return py::call<PyObject*>(nullptr, [&]() -> PyObject* {
     HashQuery q = kwargs_to_hash_query(kwargs);
     Bitmap ids;
+    uint64_t epoch;
     {
       py::DetachScope detach;
+      epoch = core_of(self).epoch();
       ids = core_of(self).reduced(q);
     }
-    return new_filtered_index(core_of(self).query_maps, core_of(self).items, std::move(ids));
+    return new_filtered_index(core_of(self).query_maps, core_of(self).items, std::move(ids), epoch);
   });
 }
 
@@ -166,11 +168,13 @@ PyObject* Index_reduced_query(PyObject* self, PyObject* const* args, Py_ssize_t 
     ExprPtr tree = expr_ptr_arg("query", query);
     const QueryExpr& expr = *tree;
     Bitmap ids;
+    uint64_t epoch;
     {
       py::DetachScope detach;
+      epoch = core_of(self).epoch();
       ids = core_of(self).reduced_query(expr);
     }
-    return new_filtered_index(core_of(self).query_maps, core_of(self).items, std::move(ids));
+    return new_filtered_index(core_of(self).query_maps, core_of(self).items, std::move(ids), epoch);
   });
 }
 
@@ -180,8 +184,10 @@ PyObject* Index_group_by(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   return py::call<PyObject*>(nullptr, [&]() -> PyObject* {
     std::string name(py::str_arg("attr", attr));
     std::optional<Groups> groups;
+    uint64_t epoch;
     {
       py::DetachScope detach;
+      epoch = core_of(self).epoch();
       groups = core_of(self).group_by(name);
     }
     py::Ref out = py::Ref::steal(PyDict_New());
@@ -220,7 +226,7 @@ PyObject* Index_group_by(PyObject* self, PyObject* const* args, Py_ssize_t nargs
       merged.emplace_back(std::move(key), g.ids.take_bitmap());
     }
     for (auto& [key, ids] : merged) {
-      py::Ref view = py::Ref::steal(new_filtered_index(core_of(self).query_maps, core_of(self).items, std::move(ids)));
+      py::Ref view = py::Ref::steal(new_filtered_index(core_of(self).query_maps, core_of(self).items, std::move(ids), epoch));
       if (!view) throw py::PyErrorSet{};
       if (PyDict_SetItem(out.get(), key.get(), view.get()) < 0) throw py::PyErrorSet{};
     }
@@ -245,6 +251,100 @@ PyObject* Index_union_with(PyObject* self, PyObject* const* args, Py_ssize_t nar
   });
 }
 
+// Takes `obj` out of the index (Index.remove, discard, clear); false when it
+// was not there. `released` receives its slot, destroyed by the caller once
+// attached again.
+bool remove_one(IndexAPI& core, PyObject* obj, StoredItem& released) {
+  IndexableRecord& rec = *record_of(obj);
+  bool found;
+  py::DetachScope detach;
+  NestingScope nesting;
+  {
+    WriterGuard writer(rec);
+    found = core.remove_object(rec, obj, released);
+  }
+  nesting.drain();
+  return found;
+}
+
+PyObject* remove_or_discard(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                            bool must_exist) {
+  PyObject* obj;
+  if (!py::parse_fast(must_exist ? "remove" : "discard", {"py_ref"}, args, nargs, kwnames, &obj)) return nullptr;
+  return py::call<PyObject*>(nullptr, [&]() -> PyObject* {
+    if (!is_indexable(obj)) {
+      py::arg_type_error("py_ref", obj, "Indexable");
+      throw py::PyErrorSet{};
+    }
+    StoredItem released;
+    if (!remove_one(core_of(self), obj, released) && must_exist) {
+      PyErr_SetObject(PyExc_KeyError, obj);
+      throw py::PyErrorSet{};
+    }
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* Index_remove(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return remove_or_discard(self, args, nargs, kwnames, true);
+}
+
+PyObject* Index_discard(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return remove_or_discard(self, args, nargs, kwnames, false);
+}
+
+PyObject* Index_clear(PyObject* self, PyObject*) {
+  return py::call<PyObject*>(nullptr, [&]() -> PyObject* {
+    std::vector<PyObject*> objs = core_of(self).collect();
+    // The list owns the objects until the slots are destroyed; objects added
+    // meanwhile by other threads stay.
+    py::Ref list = py::Ref::steal(list_from(objs));
+    Py_ssize_t n = PyList_GET_SIZE(list.get());
+    std::vector<StoredItem> released(static_cast<size_t>(n));
+    {
+      py::DetachScope detach;
+      NestingScope nesting;
+      for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* obj = PyList_GET_ITEM(list.get(), i);
+        IndexableRecord& rec = *record_of(obj);
+        WriterGuard writer(rec);
+        core_of(self).remove_object(rec, obj, released[static_cast<size_t>(i)]);
+      }
+      nesting.drain();
+    }
+    released.clear();
+    Py_RETURN_NONE;
+  });
+}
+
+// Pickling and copying: an index is rebuilt from its objects.
+PyObject* Index_pickle_reduce(PyObject* self, PyObject*) {
+  return py::call<PyObject*>(nullptr, [&]() -> PyObject* {
+    std::vector<PyObject*> objs = core_of(self).collect();
+    py::Ref list = py::Ref::steal(list_from(objs));
+    return Py_BuildValue("(O()O)", reinterpret_cast<PyObject*>(Py_TYPE(self)), list.get());
+  });
+}
+
+// Adds the pickled objects (to a new, empty index when unpickling).
+PyObject* Index_setstate(PyObject* self, PyObject* state) { return Index_add_object_many(self, &state, 1, nullptr); }
+
+Py_ssize_t Index_len(PyObject* self) {
+  return py::call<Py_ssize_t>(-1, [&]() -> Py_ssize_t { return static_cast<Py_ssize_t>(core_of(self).size()); });
+}
+
+int Index_contains(PyObject* self, PyObject* obj) {
+  if (!is_indexable(obj)) return 0;
+  return py::call<int>(-1, [&]() -> int { return core_of(self).contains(record_of(obj)->id) ? 1 : 0; });
+}
+
+PyObject* Index_iter(PyObject* self) {
+  return py::call<PyObject*>(nullptr, [&]() -> PyObject* {
+    std::vector<PyObject*> objs = core_of(self).collect();
+    return iter_from(objs);
+  });
+}
+
 #define ZX_FAST(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
 
 PyMethodDef g_methods[] = {
@@ -260,6 +360,12 @@ PyMethodDef g_methods[] = {
      "reduced_query($self, query)\n--\n\n"},
     {"group_by", ZX_FAST(&Index_group_by), METH_FASTCALL | METH_KEYWORDS, "group_by($self, attr)\n--\n\n"},
     {"union_with", ZX_FAST(&Index_union_with), METH_FASTCALL | METH_KEYWORDS, "union_with($self, other)\n--\n\n"},
+    {"remove", ZX_FAST(&Index_remove), METH_FASTCALL | METH_KEYWORDS, "remove($self, py_ref)\n--\n\n"},
+    {"discard", ZX_FAST(&Index_discard), METH_FASTCALL | METH_KEYWORDS, "discard($self, py_ref)\n--\n\n"},
+    {"clear", ZX_FAST(&Index_clear), METH_NOARGS, "clear($self)\n--\n\n"},
+    {"__reduce__", ZX_FAST(&Index_pickle_reduce), METH_NOARGS, "__reduce__($self)\n--\n\n"},
+    {"__setstate__", ZX_FAST(&Index_setstate), METH_O, "__setstate__($self, state, /)\n--\n\n"},
+    {"__class_getitem__", ZX_FAST(&Py_GenericAlias), METH_O | METH_CLASS, "__class_getitem__($cls, item, /)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -267,6 +373,9 @@ PyType_Slot g_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(&Index_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(&Index_dealloc)},
     {Py_tp_methods, g_methods},
+    {Py_sq_length, reinterpret_cast<void*>(&Index_len)},
+    {Py_sq_contains, reinterpret_cast<void*>(&Index_contains)},
+    {Py_tp_iter, reinterpret_cast<void*>(&Index_iter)},
     {Py_tp_doc, const_cast<char*>("Index()\n--\n\n")},
     {0, nullptr},
 };
@@ -299,6 +408,13 @@ PyObject* list_from(std::vector<PyObject*>& objs) {
   for (size_t i = 0; i < objs.size(); ++i) PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), objs[i]);
   objs.clear();
   return list;
+}
+
+PyObject* iter_from(std::vector<PyObject*>& objs) {
+  py::Ref list = py::Ref::steal(list_from(objs));
+  PyObject* it = PyObject_GetIter(list.get());
+  if (!it) throw py::PyErrorSet{};
+  return it;
 }
 
 }  // namespace zarvex

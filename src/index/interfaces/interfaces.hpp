@@ -7,6 +7,7 @@
 
 #include <memory>
 
+#include "index/core/filtered_index.hpp"
 #include "index/core/index.hpp"
 #include "index/core/query/query_ops.hpp"
 
@@ -18,8 +19,10 @@ PyObject* query_expr_type_object();
 
 // A new Index object around `core`.
 PyObject* wrap_index(std::shared_ptr<IndexAPI> core);
-// A new FilteredIndex over `maps` and `items` holding `ids`.
-PyObject* new_filtered_index(SharedMaps maps, SharedItems items, Bitmap ids);
+// A new FilteredIndex over `maps` and `items` holding `ids`, made when the
+// store's removal count was `epoch` (FilteredView).
+PyObject* new_filtered_index(SharedMaps maps, SharedItems items, Bitmap ids, uint64_t epoch);
+PyObject* new_filtered_index(FilteredView view);
 // The expression held by a PyQueryExpr (nullptr if obj is not one).
 const QueryExpr* expr_of(PyObject* obj);
 // The expression held by argument `name`; raises the argument's TypeError
@@ -30,5 +33,7 @@ const ExprPtr& expr_ptr_arg(const char* name, PyObject* obj);
 
 // A new list from new references (the references are stolen).
 PyObject* list_from(std::vector<PyObject*>& objs);
+// An iterator over a new list of them (the references are stolen).
+PyObject* iter_from(std::vector<PyObject*>& objs);
 
 }  // namespace zarvex

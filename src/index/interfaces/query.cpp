@@ -132,6 +132,26 @@ PyObject* QueryExpr_not(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
   });
 }
 
+// a & b, a | b, ~a: the same trees as and_(a, b), or_(a, b), not_(a).
+template <Op op>
+PyObject* QueryExpr_binary_op(PyObject* a, PyObject* b) {
+  if (!expr_of(a) || !expr_of(b)) Py_RETURN_NOTIMPLEMENTED;
+  return py::call<PyObject*>(nullptr, [&]() -> PyObject* {
+    std::vector<ExprPtr> children;
+    children.push_back(expr_ptr_arg("exprs", a));
+    children.push_back(expr_ptr_arg("exprs", b));
+    return wrap(QueryExpr(op, CompactStr(), {}, std::move(children)));
+  });
+}
+
+PyObject* QueryExpr_invert(PyObject* a) {
+  return py::call<PyObject*>(nullptr, [&]() -> PyObject* {
+    std::vector<ExprPtr> children;
+    children.push_back(expr_ptr_arg("exprs", a));
+    return wrap(QueryExpr(Op::Not, CompactStr(), {}, std::move(children)));
+  });
+}
+
 #define ZX_FAST(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
 constexpr int kStaticKw = METH_FASTCALL | METH_KEYWORDS | METH_STATIC;
 
@@ -153,6 +173,9 @@ PyMethodDef g_methods[] = {
 PyType_Slot g_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(&QueryExpr_dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(&QueryExpr_repr)},
+    {Py_nb_and, reinterpret_cast<void*>(&QueryExpr_binary_op<Op::And>)},
+    {Py_nb_or, reinterpret_cast<void*>(&QueryExpr_binary_op<Op::Or>)},
+    {Py_nb_invert, reinterpret_cast<void*>(&QueryExpr_invert)},
     {Py_tp_methods, g_methods},
     {0, nullptr},
 };

@@ -167,6 +167,37 @@ bool QueryMap::remove_value(const PyValue& value, uint32_t id) {
   }
 }
 
+bool QueryMap::unfile(const PyValue& value, uint32_t id) {
+  switch (value.kind()) {
+    case Kind::Str:
+    case Kind::Bool:
+    case Kind::Unknown:
+    case Kind::Ind: {
+      bool pruned = false;
+      {
+        auto shard = exact.get_shard(value);
+        auto it = shard->find(value);
+        if (it != shard->end()) {
+          it->second.remove(id);
+          if (it->second.is_empty()) {
+            shard->erase(it);
+            pruned = true;
+          }
+        }
+      }
+      if (value.kind() == Kind::Ind) nested->remove(*value.as_ind(), id, attr_id);
+      return pruned;
+    }
+    case Kind::Iterable: {
+      bool pruned = false;
+      for (const PyValue& element : *value.as_iterable().elements) pruned |= unfile(element, id);
+      return pruned;
+    }
+    default:
+      return remove_value(value, id);
+  }
+}
+
 bool QueryMap::is_empty() const {
   {
     auto tree = num_ordered.read();

@@ -87,6 +87,10 @@ struct QueryMap {
   // entry was pruned or the tree lost its last pair), so that the full
   // emptiness test runs only then.
   bool remove_value(const PyValue& value, uint32_t id);
+  // The same for an object leaving the index: each exact entry (elements of
+  // a container included) is emptied and pruned under one hold of its shard
+  // lock. True when an entry was pruned or the tree lost its last pair.
+  bool unfile(const PyValue& value, uint32_t id);
   bool is_empty() const;
 
   // Intersects every exact-value set with `keep`; entries left empty are
