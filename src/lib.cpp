@@ -12,6 +12,7 @@
 #include "py/boundary.hpp"
 #include "py/gil.hpp"
 #include "registry.hpp"
+#include "support/memory.hpp"
 
 // Set by the build from the one version string in pyproject.toml.
 #ifndef ZARVEX_VERSION
@@ -50,6 +51,18 @@ PyMethodDef g_sum_def = {"sum_as_string", reinterpret_cast<PyCFunction>(reinterp
                          METH_FASTCALL | METH_KEYWORDS,
                          "sum_as_string(a, b)\n--\n\nFormats the sum of two numbers as string."};
 
+// Checked builds only: _fail_allocation(n) makes the n-th native allocation
+// from now on fail with MemoryError (0 disarms) and returns whether the
+// previous arming fired. For the allocation-failure tests.
+PyObject* fail_allocation(PyObject* /*self*/, PyObject* arg) {
+  unsigned long long n = PyLong_AsUnsignedLongLong(arg);
+  if (n == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return nullptr;
+  return PyBool_FromLong(memory::arm_failure(n));
+}
+
+PyMethodDef g_fail_def = {"_fail_allocation", &fail_allocation, METH_O,
+                          "_fail_allocation(n)\n--\n\nTest hook: the n-th native allocation from now fails."};
+
 PyModuleDef g_def = {
     PyModuleDef_HEAD_INIT, "Zarvex", "A Python module implemented in C++ as a native extension.", 0, nullptr,
     nullptr,               nullptr,  nullptr,                                                    nullptr};
@@ -87,6 +100,14 @@ bool initialise(PyObject* module) {
   Py_DECREF(modname);
   if (!fn) return false;
   if (!add_to_module(module, "sum_as_string", fn)) return false;
+  if (memory::injection_available()) {
+    PyObject* hook = PyCMethod_New(&g_fail_def, module, nullptr, nullptr);
+    if (!hook || PyModule_AddObjectRef(module, "_fail_allocation", hook) < 0) {
+      Py_XDECREF(hook);
+      return false;
+    }
+    Py_DECREF(hook);
+  }
   for (const auto& cls : registry::classes()) {
     PyObject* type = cls.get_type();
     if (!type) return false;

@@ -24,6 +24,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <iterator>
 #include <type_traits>
 #include <optional>
@@ -33,6 +34,7 @@
 
 #include "support/hasher.hpp"
 #include "support/internal_failure.hpp"
+#include "support/memory.hpp"
 
 namespace zarvex {
 
@@ -56,7 +58,10 @@ class HybridHashmap {
   static constexpr size_t kInlinePairs = 8;
   static constexpr size_t kHashedCapacity = 16;
   using Small = absl::InlinedVector<std::pair<K, V>, kInlinePairs>;
-  using Hashed = absl::flat_hash_map<K, V, MulKeyHash<K>>;
+  // Tables grow through the reserve (support/memory.hpp): a half-grown
+  // table cannot be repaired.
+  using Hashed = absl::flat_hash_map<K, V, MulKeyHash<K>, std::equal_to<K>,
+                                     memory::UnfailingAllocator<std::pair<const K, V>>>;
   static_assert(sizeof(Small) >= kInlinePairs * sizeof(std::pair<K, V>), "8 pairs must fit inline");
 
   // Iterator over (key, value) pairs in the map's order, for either form.

@@ -10,6 +10,7 @@
 #include "index/core/structures/string_interner/interner.hpp"
 #include "py/boundary.hpp"
 #include "py/gil.hpp"
+#include "support/memory.hpp"
 
 namespace zarvex {
 
@@ -192,6 +193,7 @@ int Indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
         if (idx->has_object_id(rec->id)) deepest = std::max(deepest, idx->level);
       check_nesting_depth(v, deepest);
     }
+    memory::check_headroom_periodically();
     // Writers of one object are serialised from the propagation to the store;
     // the membership list is read under the attributes lock, so an index that
     // registers the object meanwhile either is updated here or files the
@@ -200,31 +202,60 @@ int Indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
     auto attrs = rec->lock_attributes();
     NestingScope nesting;
     bool nests = AttrSlot::holds_objects(slot.word());
+    bool failed = false;
+    std::optional<PyValue> old;
+    size_t touched = 0;  // indexes given the new value so far
+    // Out of memory: every index touched, the failing one included, gets the
+    // old value back (unfiling what was not filed and filing what is filed
+    // change nothing), and the value is not stored. Done with the reserve,
+    // under the same locks.
+    auto undo = [&] {
+      memory::RecoveryScope recovery;
+      for (size_t j = 0; j <= touched && j < live.size(); ++j) {
+        if (!live[j]->has_object_id(rec->id)) continue;
+        live[j]->remove_index(rec->id, aid, v);
+        if (old) live[j]->add_index(rec->id, aid, *old);
+      }
+      failed = true;
+    };
     {
       // Detached with the object's locks held; re-attaching releases nothing.
       py::LockedDetachScope detach;
       live = live_indexes(*rec);
       if (!live.empty()) {
         FilingScope filing(*rec, *attrs);
-        std::optional<PyValue> old = attrs->get(aid);
+        old = attrs->get(aid);
         if (old && (old->kind() == Kind::Ind || old->kind() == Kind::Iterable)) nests = true;
-        for (const auto& idx : live) {
-          // An index that no longer stores the object (a nested object
-          // whose last holder let go) is not updated.
-          if (!idx->has_object_id(rec->id)) continue;
-          if (old) idx->remove_index(rec->id, aid, *old);
-          idx->add_index(rec->id, aid, v);
+        try {
+          for (; touched < live.size(); ++touched) {
+            // An index that no longer stores the object (a nested object
+            // whose last holder let go) is not updated.
+            if (!live[touched]->has_object_id(rec->id)) continue;
+            if (old) live[touched]->remove_index(rec->id, aid, *old);
+            live[touched]->add_index(rec->id, aid, v);
+          }
+        } catch (const std::bad_alloc&) {
+          undo();
         }
       }
     }
     // Attached again, still holding both locks: the table changes only under
     // the interpreter lock (attached reads and the collector read it without
     // the attributes lock).
-    replaced = attrs->exchange(aid, std::move(slot), rec->id);
+    if (!failed) {
+      try {
+        replaced = attrs->exchange(aid, std::move(slot), rec->id);
+      } catch (const std::bad_alloc&) {
+        FilingScope filing(*rec, *attrs);
+        touched = live.size();
+        undo();
+      }
+    }
     attrs.release();
     writer.release();
     // Nested objects met on the way are filed and unfiled with no object
-    // lock held (detached: the work may be long).
+    // lock held (detached: the work may be long); they are finished even
+    // after a failure.
     if (nests) {
       py::DetachScope detach;
       nesting.drain();
@@ -232,6 +263,7 @@ int Indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
       nesting.drain();
     }
     py::drain_deferred();
+    if (failed) throw std::bad_alloc();
     return 0;
   });
 }
@@ -419,6 +451,17 @@ void add_index_meta(IndexableRecord& rec, const std::weak_ptr<IndexAPI>& index) 
     rec.meta.store(list, std::memory_order_release);
   }
   add_index_meta_locked(*list, index, address);
+}
+
+void remove_index_meta(IndexableRecord& rec, const IndexAPI* index) {
+  ObjectLockGuard g(rec.lock, ObjectLock::kMembership);
+  MetaList* list = rec.meta.load(std::memory_order_relaxed);
+  if (!list) return;
+  for (auto it = list->begin(); it != list->end(); ++it)
+    if (it->address == index) {
+      list->erase(it);
+      return;
+    }
 }
 
 absl::InlinedVector<std::shared_ptr<IndexAPI>, 4> live_indexes(IndexableRecord& rec) {

@@ -111,6 +111,9 @@ bool is_indexable(PyObject* obj);
 // Registers `index` in the object's membership list: append, drop dead
 // links, sort by index address. Takes the index_meta mutex.
 void add_index_meta(IndexableRecord& rec, const std::weak_ptr<IndexAPI>& index);
+// Takes `index` out of the membership list again (undoing a registration
+// whose operation failed). Takes the index_meta mutex; never allocates.
+void remove_index_meta(IndexableRecord& rec, const IndexAPI* index);
 
 // Strong handles to the live indexes of the membership list.
 absl::InlinedVector<std::shared_ptr<IndexAPI>, 4> live_indexes(IndexableRecord& rec);

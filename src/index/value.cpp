@@ -16,6 +16,7 @@
 #include "index/types.hpp"
 #include "py/boundary.hpp"
 #include "support/hasher.hpp"
+#include "support/memory.hpp"
 
 // g++ 12 reports the inactive members of CastValue as "maybe uninitialized"
 // when a variant is assigned a new alternative (a known false positive of
@@ -434,7 +435,9 @@ void flatten(PyObject* root, std::vector<PyValue>& out) {
   if (PyList_CheckExact(root)) out.reserve(static_cast<size_t>(PyList_GET_SIZE(root)));
   if (PyTuple_CheckExact(root)) out.reserve(static_cast<size_t>(PyTuple_GET_SIZE(root)));
   absl::InlinedVector<Frame, 4> stack;
-  absl::flat_hash_set<PyObject*> on_stack;
+  absl::flat_hash_set<PyObject*, absl::Hash<PyObject*>, std::equal_to<PyObject*>,
+                      memory::UnfailingAllocator<PyObject*>>
+      on_stack;
   // Short stacks are scanned; deep ones use the set, so the walk stays
   // linear whatever the depth.
   constexpr size_t kScanLimit = 16;

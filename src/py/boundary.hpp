@@ -12,13 +12,16 @@
 // Raising never fails in a way that hides the error: if a class cannot be
 // created, the error of that attempt (MemoryError) is what stays set.
 // `call` returns the entry point's result, or the given error value with the
-// Python error set.
+// Python error set. The unwinding by which a finalising interpreter ends a
+// thread is let through: it must reach the thread's start, and `call` is
+// therefore not noexcept.
 #pragma once
 
 #include <Python.h>
 
 #include <new>
 
+#include "py/gil.hpp"
 #include "support/internal_failure.hpp"
 
 namespace zarvex::py {
@@ -40,7 +43,7 @@ void raise_internal(const char* message);
 void raise_unorderable(const char* message);
 
 template <class R, class F>
-R call(R on_error, F&& f) noexcept {
+R call(R on_error, F&& f) {
   try {
     return f();
   } catch (const PyErrorSet&) {
@@ -53,6 +56,9 @@ R call(R on_error, F&& f) noexcept {
   } catch (const std::exception& e) {
     raise_internal(e.what());
   } catch (...) {
+    // The unwinding that ends a thread re-attaching to a finalising
+    // interpreter goes on (thread_ending(); abi::__forced_unwind).
+    if (thread_ending()) throw;
     raise_internal("unknown internal failure");
   }
   return on_error;

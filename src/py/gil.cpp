@@ -1,23 +1,31 @@
 #include "py/gil.hpp"
 
-#include "py/pending_ref.hpp"
+#include <unistd.h>
 
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <mutex>
 #include <vector>
+
+#include "py/pending_ref.hpp"
+#include "support/memory.hpp"
 
 namespace zarvex::py {
 
 namespace {
 thread_local bool t_detached = false;
+thread_local bool t_ending = false;
 thread_local int t_queue_depth = 0;
 thread_local bool t_queue_draining = false;
 thread_local std::vector<PyObject*> t_queue;
 
+// Boxes released by detached threads, linked through SharedBox::next, and
+// plain references released by detached threads (attribute tables).
 std::mutex g_deferred_mutex;
-std::vector<PyObject*> g_deferred;
+SharedBox* g_deferred = nullptr;
+std::vector<PyObject*> g_deferred_refs;
 std::atomic<bool> g_has_deferred{false};
 
 void* detach_for_wait() {
@@ -36,29 +44,69 @@ void* detach_for_wait() {
 // The thread now holds the native lock it waited for: deferred releases are
 // left for the next attach at the end of a DetachScope, because releasing a
 // reference may run Python code, which must not run under a native lock.
+// May unwind (the thread is ended by a finalising interpreter); the lock
+// hooks give the native lock back then.
 void reattach_after_wait(void* token) {
+  t_ending = true;
   PyEval_RestoreThread(static_cast<PyThreadState*>(token));
+  t_ending = false;
   t_detached = false;
+}
+
+bool interpreter_finalizing() {
+#if PY_VERSION_HEX >= 0x030D0000
+  return Py_IsFinalizing();
+#else
+  return _Py_IsFinalizing();
+#endif
+}
+
+void release_now(PyObject* obj) noexcept {
+  if (!obj) return;
+  if (t_queue_depth > 0 || t_queue_draining) {
+    try {
+      t_queue.push_back(obj);
+      return;
+    } catch (const std::bad_alloc&) {
+      // No room to queue: release at once, one level deeper on the stack.
+    }
+  }
+  Py_DECREF(obj);
 }
 }  // namespace
 
 bool thread_detached() noexcept { return t_detached; }
+bool thread_ending() noexcept { return t_ending; }
 
-void release_ref(PyObject* obj) noexcept {
-  if (!obj) return;
+void release_box(SharedBox* box) noexcept {
+  if (!box) return;
   if (!t_detached) {
     // A reference taken on a detached thread and still pending is applied
     // first, so a count never drops below what its holders own.
     apply_pending_increfs();
-    if (t_queue_depth > 0 || t_queue_draining) {
-      t_queue.push_back(obj);
-      return;
-    }
-    Py_DECREF(obj);
+    release_now(box->obj);
+    delete box;
     return;
   }
   std::lock_guard<std::mutex> g(g_deferred_mutex);
-  g_deferred.push_back(obj);
+  box->next = g_deferred;
+  g_deferred = box;
+  g_has_deferred.store(true, std::memory_order_release);
+}
+
+void release_ref(PyObject* obj) noexcept {
+  if (!obj) return;
+  if (!t_detached) {
+    apply_pending_increfs();
+    release_now(obj);
+    return;
+  }
+  std::lock_guard<std::mutex> g(g_deferred_mutex);
+  try {
+    g_deferred_refs.push_back(obj);
+  } catch (const std::bad_alloc&) {
+    return;  // no room to queue: the reference is kept (a leak, never a crash)
+  }
   g_has_deferred.store(true, std::memory_order_release);
 }
 
@@ -67,17 +115,31 @@ void drain_deferred() noexcept {
     apply_pending_increfs();
     return;
   }
-  std::vector<PyObject*> batch;
+  SharedBox* batch;
+  std::vector<PyObject*> refs;
   {
     std::lock_guard<std::mutex> g(g_deferred_mutex);
-    batch.swap(g_deferred);
+    batch = std::exchange(g_deferred, nullptr);
+    refs.swap(g_deferred_refs);
     g_has_deferred.store(false, std::memory_order_release);
   }
   // Taken after the batch: a reference released in the batch was taken
   // before it was queued, so its pending increment is applied here first.
   apply_pending_increfs();
-  for (PyObject* o : batch) Py_DECREF(o);
+  for (PyObject* o : refs) release_now(o);
+  while (batch) {
+    SharedBox* next = batch->next;
+    release_now(batch->obj);
+    delete batch;
+    batch = next;
+  }
 }
+
+namespace {
+[[noreturn]] void wait_for_process_end() {
+  for (;;) pause();
+}
+}  // namespace
 
 void begin_queued_release() noexcept { ++t_queue_depth; }
 void end_queued_release() noexcept { --t_queue_depth; }
@@ -100,6 +162,7 @@ void install_lock_hooks() noexcept {
 }
 
 void check_attached() noexcept {
+  if (t_ending) return;  // unwinding to its end: nothing is released
   if (t_detached || !PyGILState_Check()) {
     std::fputs("Zarvex: Python reference touched by a detached thread\n", stderr);
     std::abort();
@@ -115,9 +178,13 @@ DetachScope::DetachScope() noexcept : was_detached_(t_detached) {
   t_detached = true;
 }
 
-DetachScope::~DetachScope() {
+DetachScope::~DetachScope() noexcept(false) {
   if (was_detached_) return;
+  // Re-attaching now would end this thread by a second unwinding.
+  if (interpreter_finalizing() && std::uncaught_exceptions() > 0) wait_for_process_end();
+  t_ending = true;
   PyEval_RestoreThread(state_);
+  t_ending = false;
   t_detached = false;
   drain_deferred();
 }
@@ -131,15 +198,25 @@ LockedDetachScope::LockedDetachScope() noexcept : was_detached_(t_detached) {
   t_detached = true;
 }
 
-LockedDetachScope::~LockedDetachScope() {
+LockedDetachScope::~LockedDetachScope() noexcept(false) {
   if (was_detached_) return;
+  if (interpreter_finalizing() && std::uncaught_exceptions() > 0) wait_for_process_end();
+  t_ending = true;
   PyEval_RestoreThread(state_);
+  t_ending = false;
   t_detached = false;
 }
 
-AttachScope::AttachScope() noexcept : attached_here_(t_detached) {
+bool signal_raised() {
+  AttachScope attach;
+  return PyErr_CheckSignals() < 0;
+}
+
+AttachScope::AttachScope() : attached_here_(t_detached) {
   if (!attached_here_) return;
+  t_ending = true;
   gstate_ = PyGILState_Ensure();
+  t_ending = false;
   t_detached = false;
   drain_deferred();
 }

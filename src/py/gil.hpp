@@ -5,14 +5,22 @@
 //    install_lock_hooks() makes every poisonable lock (support/poison_lock.hpp)
 //    that has to wait release the interpreter lock first and take it back
 //    once the native lock is held.
-//  * A Python reference is never released by a detached thread: release_ref()
+//  * A Python reference is never released by a detached thread: release_box()
 //    queues it, and the queue is drained at the next attach (the end of a
-//    DetachScope, the start of an AttachScope).
+//    DetachScope, the start of an AttachScope). Queueing never allocates.
+//  * While the interpreter finalises it ends every other thread that tries to
+//    re-attach, by unwinding it (3.11 to 3.13). Re-attaching therefore never
+//    happens in a noexcept context: DetachScope's destructor and the lock
+//    hooks may unwind, py::call lets that unwinding through, and a native
+//    lock taken just before is given back (see poison_lock.hpp).
 //  * DetachScope/AttachScope keep a thread-local "detached" flag so that code
 //    anywhere below knows which side of the interpreter lock it is on.
 #pragma once
 
 #include <Python.h>
+
+#include <atomic>
+#include <cstdint>
 
 #include "support/poison_lock.hpp"
 
@@ -22,7 +30,24 @@ namespace zarvex::py {
 // nested AttachScope).
 bool thread_detached() noexcept;
 
-// Releases one strong reference now when attached, else queues it.
+// True once the interpreter has begun to end the calling thread while it
+// re-attached (the thread is unwinding to its end, without the interpreter
+// lock): references it still owns are left to the process's end.
+bool thread_ending() noexcept;
+
+// The shared holder of one strong reference (see SharedPy). `next` links
+// the holders waiting in the release queue.
+struct SharedBox {
+  std::atomic<uint32_t> rc;
+  PyObject* obj;
+  SharedBox* next = nullptr;
+};
+
+// Releases the box's reference and frees the box: now when attached, else
+// the box is queued until the next attach.
+void release_box(SharedBox* box) noexcept;
+// The same for a plain strong reference (an attribute table's); a detached
+// thread queues it for the next attach.
 void release_ref(PyObject* obj) noexcept;
 
 // Releases queued references; the caller is attached.
@@ -38,6 +63,11 @@ void begin_queued_release() noexcept;
 void end_queued_release() noexcept;
 void drain_queued_release() noexcept;
 
+// Runs the pending signal handlers (attaching for the call if the thread is
+// detached). True when one raised (KeyboardInterrupt for Ctrl-C): the error
+// is then set. Only the main thread runs handlers; elsewhere always false.
+bool signal_raised();
+
 // Installs the hooks through which every native lock that must wait detaches
 // the waiting thread from the interpreter.
 void install_lock_hooks() noexcept;
@@ -52,11 +82,14 @@ inline void assert_attached() noexcept {
 #endif
 }
 
-// Releases the interpreter lock for its lifetime.
+// Releases the interpreter lock for its lifetime. Re-attaching at the end
+// may end the thread (interpreter finalisation) by unwinding; if an exception
+// is already unwinding then, the thread waits for the process to end instead
+// (a second exception would terminate the process).
 class DetachScope {
  public:
   DetachScope() noexcept;
-  ~DetachScope();
+  ~DetachScope() noexcept(false);
   DetachScope(const DetachScope&) = delete;
   DetachScope& operator=(const DetachScope&) = delete;
 
@@ -71,7 +104,7 @@ class DetachScope {
 class LockedDetachScope {
  public:
   LockedDetachScope() noexcept;
-  ~LockedDetachScope();
+  ~LockedDetachScope() noexcept(false);
   LockedDetachScope(const LockedDetachScope&) = delete;
   LockedDetachScope& operator=(const LockedDetachScope&) = delete;
 
@@ -83,7 +116,7 @@ class LockedDetachScope {
 // Re-attaches a detached thread for its lifetime (no-op when attached).
 class AttachScope {
  public:
-  AttachScope() noexcept;
+  AttachScope();
   ~AttachScope();
   AttachScope(const AttachScope&) = delete;
   AttachScope& operator=(const AttachScope&) = delete;

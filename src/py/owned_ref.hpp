@@ -5,7 +5,7 @@
 // SharedPy: a shared holder of one strong reference, reference-counted with
 // an atomic count of its own, so copies never touch the Python reference
 // count and may be copied and dropped on detached threads; the last holder
-// releases the Python reference through release_ref() (deferred when
+// releases the Python reference through release_box() (deferred when
 // detached).
 #pragma once
 
@@ -38,7 +38,9 @@ class Ref {
     return *this;
   }
   ~Ref() {
-    if (p_) {
+    // A thread that the interpreter is ending holds no interpreter lock: its
+    // references are left to the process's end.
+    if (p_ && !thread_ending()) {
       assert_attached();
       Py_DECREF(p_);
     }
@@ -57,7 +59,7 @@ class SharedPy {
  public:
   SharedPy() = default;
   // Takes over one strong reference.
-  static SharedPy steal(PyObject* o) { return SharedPy(o ? new Box{{1}, o} : nullptr); }
+  static SharedPy steal(PyObject* o) { return SharedPy(o ? new Box{{1}, o, nullptr} : nullptr); }
   // Takes a new strong reference; the caller is attached.
   static SharedPy borrow(PyObject* o) {
     assert_attached();
@@ -87,10 +89,7 @@ class SharedPy {
   ~SharedPy() { reset(); }
 
   void reset() noexcept {
-    if (b_ && b_->rc.fetch_sub(1, std::memory_order_acq_rel) == 1) {
-      release_ref(b_->obj);
-      delete b_;
-    }
+    if (b_ && b_->rc.fetch_sub(1, std::memory_order_acq_rel) == 1) release_box(b_);
     b_ = nullptr;
   }
   PyObject* get() const { return b_ ? b_->obj : nullptr; }
@@ -107,10 +106,7 @@ class SharedPy {
   const void* identity() const { return b_; }
 
  private:
-  struct Box {
-    std::atomic<uint32_t> rc;
-    PyObject* obj;
-  };
+  using Box = SharedBox;
   explicit SharedPy(Box* b) : b_(b) {}
   Box* b_ = nullptr;
 };

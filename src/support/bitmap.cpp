@@ -2,30 +2,47 @@
 
 #include <roaring/roaring.h>
 
+#include <new>
+
 #include "support/internal_failure.hpp"
+#include "support/memory.hpp"
 
 namespace zarvex {
 
+// Every operation that may allocate is an injection point (checked builds)
+// before CRoaring is called, so an injected failure leaves the bitmap as it
+// was. CRoaring itself reports some failed allocations (a null result, a
+// false return): those become std::bad_alloc too.
 namespace {
+[[noreturn]] void out_of_memory() { throw std::bad_alloc(); }
+
 roaring_bitmap_t* create_empty() {
+  memory::injection_point();
   roaring_bitmap_t* r = roaring_bitmap_create_with_capacity(0);
-  ZX_CHECK(r != nullptr, "Memory allocation failure creating roaring bitmap");
+  if (!r) out_of_memory();
   return r;
 }
 }  // namespace
 
 Bitmap::Bitmap() : r_(create_empty()) {}
 
-Bitmap::Bitmap(std::initializer_list<uint32_t> ids) : r_(create_empty()) {
-  roaring_bitmap_add_many(r_, ids.size(), ids.begin());
-}
+Bitmap::Bitmap(std::initializer_list<uint32_t> ids) : Bitmap(std::span<const uint32_t>(ids.begin(), ids.size())) {}
 
 Bitmap::Bitmap(std::span<const uint32_t> ids) : r_(create_empty()) {
-  roaring_bitmap_add_many(r_, ids.size(), ids.data());
+  try {
+    add_many(ids);
+  } catch (...) {
+    roaring_bitmap_free(r_);
+    throw;
+  }
 }
 
 Bitmap::Bitmap(const Bitmap& other) : r_(create_empty()) {
-  ZX_CHECK(roaring_bitmap_overwrite(r_, other.r_), "Memory allocation failure cloning roaring bitmap");
+  memory::injection_point();
+  if (!roaring_bitmap_overwrite(r_, other.r_)) {
+    roaring_bitmap_free(r_);
+    out_of_memory();
+  }
 }
 
 Bitmap::Bitmap(Bitmap&& other) noexcept : r_(other.r_) { other.r_ = nullptr; }
@@ -33,7 +50,8 @@ Bitmap::Bitmap(Bitmap&& other) noexcept : r_(other.r_) { other.r_ = nullptr; }
 Bitmap& Bitmap::operator=(const Bitmap& other) {
   if (this != &other) {
     if (!r_) r_ = create_empty();
-    ZX_CHECK(roaring_bitmap_overwrite(r_, other.r_), "Memory allocation failure cloning roaring bitmap");
+    memory::injection_point();
+    if (!roaring_bitmap_overwrite(r_, other.r_)) out_of_memory();
   }
   return *this;
 }
@@ -58,14 +76,18 @@ Bitmap::~Bitmap() {
 
 void Bitmap::add(uint32_t id) {
   ZX_ENSURE(*this);
+  memory::injection_point();
   roaring_bitmap_add(r_, id);
 }
 void Bitmap::add_many(std::span<const uint32_t> ids) {
   ZX_ENSURE(*this);
+  if (ids.empty()) return;
+  memory::injection_point();
   roaring_bitmap_add_many(r_, ids.size(), ids.data());
 }
 void Bitmap::remove(uint32_t id) {
   ZX_ENSURE(*this);
+  memory::injection_point();
   roaring_bitmap_remove(r_, id);
 }
 bool Bitmap::contains(uint32_t id) const { return r_ && roaring_bitmap_contains(r_, id); }
@@ -78,7 +100,9 @@ void Bitmap::clear() {
 
 void Bitmap::or_inplace(const Bitmap& other) {
   ZX_ENSURE(*this);
-  if (other.r_) roaring_bitmap_or_inplace(r_, other.r_);
+  if (!other.r_) return;
+  memory::injection_point();
+  roaring_bitmap_or_inplace(r_, other.r_);
 }
 void Bitmap::and_inplace(const Bitmap& other) {
   ZX_ENSURE(*this);
@@ -86,18 +110,22 @@ void Bitmap::and_inplace(const Bitmap& other) {
     roaring_bitmap_clear(r_);
     return;
   }
+  memory::injection_point();
   roaring_bitmap_and_inplace(r_, other.r_);
 }
 void Bitmap::andnot_inplace(const Bitmap& other) {
   ZX_ENSURE(*this);
-  if (other.r_) roaring_bitmap_andnot_inplace(r_, other.r_);
+  if (!other.r_) return;
+  memory::injection_point();
+  roaring_bitmap_andnot_inplace(r_, other.r_);
 }
 
 Bitmap Bitmap::and_(const Bitmap& a, const Bitmap& b) {
   Bitmap out;
   if (!a.r_ || !b.r_) return out;
+  memory::injection_point();
   roaring_bitmap_t* r = roaring_bitmap_and(a.r_, b.r_);
-  ZX_CHECK(r != nullptr, "Memory allocation failure in roaring intersection");
+  if (!r) out_of_memory();
   roaring_bitmap_free(out.r_);
   out.r_ = r;
   return out;
@@ -117,8 +145,9 @@ Bitmap Bitmap::or_many(std::span<const Bitmap* const> parts) {
   for (const Bitmap* p : parts)
     if (p && p->r_) raw.push_back(p->r_);
   if (raw.empty()) return out;
+  memory::injection_point();
   roaring_bitmap_t* r = roaring_bitmap_or_many(raw.size(), raw.data());
-  ZX_CHECK(r != nullptr, "Memory allocation failure in roaring union");
+  if (!r) out_of_memory();
   roaring_bitmap_free(out.r_);
   out.r_ = r;
   return out;
@@ -141,8 +170,9 @@ void Bitmap::iterate(bool (*cb)(uint32_t, void*), void* ctx) const {
 
 Bitmap::Cursor::Cursor(const Bitmap& b) {
   ZX_ENSURE(b);
+  memory::injection_point();
   auto* it = roaring_create_iterator(b.r_);
-  ZX_CHECK(it != nullptr, "Memory allocation failure creating roaring iterator");
+  if (!it) out_of_memory();
   it_ = it;
 }
 Bitmap::Cursor::~Cursor() { roaring_free_uint32_iterator(static_cast<roaring_uint32_iterator_t*>(it_)); }

@@ -5,7 +5,7 @@
 //
 // Cost: as CRoaring. A default-constructed Bitmap allocates an empty bitmap
 // (capacity 0). Copying deep-copies. Moving leaves the source empty but valid.
-// Allocation failure inside CRoaring is an internal failure.
+// Allocation failure throws std::bad_alloc (see support/memory.hpp).
 //
 // No locking of its own: the owner guards it.
 #pragma once

@@ -5,6 +5,11 @@
 // point turns it into the module's internal-failure exception (a
 // BaseException subclass) with the same message.
 //
+// Every InternalFailure object is counted on the thread that holds it while
+// it lives (thrown, unwinding or being handled), so that a lock guard being
+// unwound can tell a broken invariant (poison the lock) from an allocation
+// failure or a Python error (release the lock and leave it healthy).
+//
 // Python-free; safe to throw from any thread, attached or not.
 #pragma once
 
@@ -13,10 +18,21 @@
 
 namespace zarvex {
 
+namespace detail {
+inline thread_local int t_live_failures = 0;
+}
+
 class InternalFailure : public std::runtime_error {
  public:
-  using std::runtime_error::runtime_error;
+  explicit InternalFailure(const char* message) : std::runtime_error(message) { ++detail::t_live_failures; }
+  explicit InternalFailure(const std::string& message) : std::runtime_error(message) { ++detail::t_live_failures; }
+  InternalFailure(const InternalFailure& other) noexcept : std::runtime_error(other) { ++detail::t_live_failures; }
+  InternalFailure& operator=(const InternalFailure&) noexcept = default;
+  ~InternalFailure() override { --detail::t_live_failures; }
 };
+
+// InternalFailure objects alive on the calling thread.
+inline int live_internal_failures() noexcept { return detail::t_live_failures; }
 
 // A comparison the engine cannot order: an ordering query (gt, ge, lt, le,
 // bt) whose bound is of a kind that has no order here. It is a caller's

@@ -30,10 +30,7 @@ class ObjectLock {
   enum Which : uint32_t { kWriter = 1u << 0, kAttributes = 1u << 1, kMembership = 1u << 2 };
 
   void lock(Which w) {
-    if (!try_acquire(w)) {
-      lock_hooks::BlockScope wait;
-      acquire_slow(w);
-    }
+    if (!try_acquire(w)) lock_hooks::wait_for([&] { acquire_slow(w); }, [&] { unlock(w); });
     check(w);
   }
   bool try_lock(Which w) {
@@ -91,7 +88,7 @@ class ObjectLock {
 static_assert(sizeof(ObjectLock) == 4);
 
 // Holds one lock of an ObjectLock; poisons it when destroyed by an unwinding
-// exception (like the PoisonGuard of the other locks).
+// internal failure (like the PoisonGuard of the other locks).
 class ObjectLockGuard {
  public:
   ObjectLockGuard(ObjectLock& l, ObjectLock::Which w) : lock_(&l), which_(w) {
@@ -110,7 +107,9 @@ class ObjectLockGuard {
 
   void release() {
     if (!lock_) return;
-    if (std::uncaught_exceptions() > exceptions_) lock_->poison(which_);
+    // Only a broken invariant poisons; running out of memory or a Python
+    // error leaves the data consistent and the lock usable.
+    if (std::uncaught_exceptions() > exceptions_ && live_internal_failures() > 0) lock_->poison(which_);
     lock_->unlock(which_);
     lock_ = nullptr;
   }

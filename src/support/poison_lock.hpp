@@ -6,11 +6,18 @@
 //
 // Guards (MutexGuard, ReadGuard, WriteGuard) are the only way the code takes
 // these locks. They record std::uncaught_exceptions() on entry and poison the
-// lock if the count has grown when they are destroyed.
+// lock when it has grown by the time they are destroyed and an internal
+// failure is alive on the thread: only a broken invariant (InternalFailure)
+// unwinding through a guard poisons (or, conservatively, any exception
+// unwinding while one is being handled). An allocation failure (std::bad_alloc), a Python
+// error or a thread ended by the interpreter releases the lock and leaves it
+// healthy; the code that changes guarded state is written so that such an
+// exception leaves that state valid (see support/memory.hpp), and the
+// operations above undo what they had done.
 //
 // Interpreter-lock discipline: a thread attached to the Python interpreter
 // must never block on one of these locks. Every lock first tries without
-// blocking; only when that fails does it block, inside a BlockScope that calls
+// blocking; only when that fails does it block, inside wait_for(), which calls
 // the hooks the Python layer installs: `detach` releases the interpreter lock
 // if the thread holds it, `reattach` takes it back once the native lock is
 // held. So every user of these locks, Python-free code included, waits
@@ -32,25 +39,30 @@ namespace zarvex {
 
 namespace lock_hooks {
 // detach() runs right before a thread blocks on a native lock and returns a
-// token; reattach(token) runs once the lock is held (or the wait failed).
+// token; reattach(token) runs once the lock is held. reattach may end the
+// thread by unwinding it (the interpreter ends threads that re-attach while
+// it finalises): wait_for() then releases the native lock it just took and
+// lets the unwinding go on, so a thread never ends holding one.
 inline std::atomic<void* (*)()> detach{nullptr};
 inline std::atomic<void (*)(void*)> reattach{nullptr};
 
-class BlockScope {
- public:
-  BlockScope() {
-    if (auto f = detach.load(std::memory_order_acquire)) token_ = f();
+// Blocks in `lock()` (which takes the native lock), detached while it waits;
+// `unlock()` gives the lock back if re-attaching unwinds. Callers wait in an
+// out-of-line member, so that the uncontended path stays small enough to
+// inline.
+template <class Lock, class Unlock>
+void wait_for(Lock&& lock, Unlock&& unlock) {
+  void* token = nullptr;
+  if (auto f = detach.load(std::memory_order_acquire)) token = f();
+  lock();
+  if (!token) return;
+  try {
+    if (auto f = reattach.load(std::memory_order_acquire)) f(token);
+  } catch (...) {
+    unlock();
+    throw;
   }
-  ~BlockScope() {
-    if (token_)
-      if (auto f = reattach.load(std::memory_order_acquire)) f(token_);
-  }
-  BlockScope(const BlockScope&) = delete;
-  BlockScope& operator=(const BlockScope&) = delete;
-
- private:
-  void* token_ = nullptr;
-};
+}
 }  // namespace lock_hooks
 
 [[noreturn]] inline void fail_poisoned() {
@@ -60,10 +72,7 @@ class BlockScope {
 class PoisonMutex {
  public:
   void lock() {
-    if (!m_.try_lock()) {
-      lock_hooks::BlockScope wait;
-      m_.lock();
-    }
+    if (!m_.try_lock()) wait();
     check();
   }
   bool try_lock() {
@@ -82,6 +91,9 @@ class PoisonMutex {
       fail_poisoned();
     }
   }
+  [[gnu::noinline]] void wait() {
+    lock_hooks::wait_for([&] { m_.lock(); }, [&] { m_.unlock(); });
+  }
   std::mutex m_;
   std::atomic<bool> poisoned_{false};
 };
@@ -89,10 +101,7 @@ class PoisonMutex {
 class PoisonRwLock {
  public:
   void lock() {
-    if (!m_.try_lock()) {
-      lock_hooks::BlockScope wait;
-      m_.lock();
-    }
+    if (!m_.try_lock()) wait_exclusive();
     check_exclusive();
   }
   bool try_lock() {
@@ -102,10 +111,7 @@ class PoisonRwLock {
   }
   void unlock() { m_.unlock(); }
   void lock_shared() {
-    if (!m_.try_lock_shared()) {
-      lock_hooks::BlockScope wait;
-      m_.lock_shared();
-    }
+    if (!m_.try_lock_shared()) wait_shared();
     check_shared();
   }
   bool try_lock_shared() {
@@ -129,6 +135,12 @@ class PoisonRwLock {
       m_.unlock_shared();
       fail_poisoned();
     }
+  }
+  [[gnu::noinline]] void wait_exclusive() {
+    lock_hooks::wait_for([&] { m_.lock(); }, [&] { m_.unlock(); });
+  }
+  [[gnu::noinline]] void wait_shared() {
+    lock_hooks::wait_for([&] { m_.lock_shared(); }, [&] { m_.unlock_shared(); });
   }
   std::shared_mutex m_;
   std::atomic<bool> poisoned_{false};
@@ -154,16 +166,20 @@ class PoisonGuard {
   PoisonGuard& operator=(PoisonGuard&&) = delete;
   ~PoisonGuard() { release(); }
 
-  // Releases early; the guard then does nothing more.
-  void release() {
+  // Releases early; the guard then does nothing more. (Inlined into every
+  // guard's destructor: the unwinding check is out of line.)
+  [[gnu::always_inline]] void release() {
     if (!lock_) return;
-    if (std::uncaught_exceptions() > exceptions_) lock_->poison();
+    if (std::uncaught_exceptions() > exceptions_) [[unlikely]] poison_if_failing();
     if constexpr (Shared) lock_->unlock_shared(); else lock_->unlock();
     lock_ = nullptr;
   }
   bool owns() const { return lock_ != nullptr; }
 
  private:
+  [[gnu::noinline, gnu::cold]] void poison_if_failing() {
+    if (live_internal_failures() > 0) lock_->poison();
+  }
   Lock* lock_;
   int exceptions_ = 0;
 };

@@ -1,10 +1,12 @@
-// Poisonable locks: an exception unwinding through a guard poisons the lock,
-// and every later locker fails with the same internal failure; a guard made
+// Poisonable locks: an internal failure unwinding through a guard poisons the
+// lock, and every later locker fails with the same internal failure, while an
+// allocation failure or any other exception leaves it healthy; a guard made
 // while another exception is already unwinding (in a destructor) does not
 // poison on a normal exit; a contended lock waits inside the detach hooks.
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <new>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -19,12 +21,12 @@ using testing::failure_of;
 
 constexpr const char* kPoisoned = "poisoned lock: an earlier call failed while holding it";
 
-template <class Locked, class Enter>
-void throw_while_holding(Locked& locked, Enter enter) {
+template <class Locked, class Enter, class E = InternalFailure>
+void throw_while_holding(Locked& locked, Enter enter, E error = InternalFailure("boom")) {
   try {
     [[maybe_unused]] auto g = enter(locked);
-    throw std::runtime_error("boom");
-  } catch (const std::runtime_error&) {
+    throw error;
+  } catch (const std::exception&) {
   }
 }
 
@@ -51,6 +53,25 @@ TEST(PoisonLock, UnwindingPoisonsAndLaterLockersFail) {
     EXPECT_EQ(failure_of([&] { auto g = rw.write(); }), kPoisoned);
     EXPECT_EQ(failure_of([&] { (void)rw.lock().try_lock_shared(); }), kPoisoned);
   }
+}
+
+TEST(PoisonLock, OnlyAnInternalFailurePoisons) {
+  MutexLocked<int> m(1);
+  RwLocked<int> rw(1);
+  throw_while_holding(m, [](auto& l) { return l.lock(); }, std::bad_alloc());
+  throw_while_holding(rw, [](auto& l) { return l.write(); }, std::bad_alloc());
+  throw_while_holding(rw, [](auto& l) { return l.read(); }, std::runtime_error("other"));
+  EXPECT_FALSE(m.mutex().is_poisoned());
+  EXPECT_FALSE(rw.lock().is_poisoned());
+  // Failures are counted while they live, and no longer once handled.
+  try {
+    throw InternalFailure("handled");
+  } catch (const InternalFailure&) {
+    EXPECT_EQ(live_internal_failures(), 1);
+  }
+  EXPECT_EQ(live_internal_failures(), 0);
+  throw_while_holding(m, [](auto& l) { return l.lock(); }, std::bad_alloc());
+  EXPECT_FALSE(m.mutex().is_poisoned());
 }
 
 TEST(PoisonLock, NormalExitAndEarlyReleaseLeaveTheLockHealthy) {
@@ -127,6 +148,42 @@ TEST(PoisonLock, OnlyAContendedLockWaitsInsideTheDetachHooks) {
   EXPECT_EQ(*m.lock(), 7);
   EXPECT_EQ(g_detached.load(), 1);
   EXPECT_EQ(g_reattached.load(), 1);
+}
+
+struct ThreadEnded {};
+void ending_reattach(void*) { throw ThreadEnded{}; }
+
+// Re-attaching may end the thread by unwinding it: the lock just taken is
+// given back, so other threads are not locked out.
+TEST(PoisonLock, AnUnwindingReattachGivesTheLockBack) {
+  for (bool shared : {false, true}) {
+    RwLocked<int> rw(0);
+    std::thread waiter;
+    {
+      auto g = rw.write();
+      g_detached = 0;
+      lock_hooks::detach.store(&count_detach);
+      lock_hooks::reattach.store(&ending_reattach);
+      waiter = std::thread([&] {
+        try {
+          if (shared) {
+            auto r = rw.read();
+          } else {
+            auto w = rw.write();
+          }
+          ADD_FAILURE() << "reattach did not unwind";
+        } catch (const ThreadEnded&) {
+        }
+      });
+      while (g_detached.load() == 0) std::this_thread::yield();
+    }
+    waiter.join();
+    lock_hooks::detach.store(nullptr);
+    lock_hooks::reattach.store(nullptr);
+    EXPECT_TRUE(rw.lock().try_lock()) << shared;
+    rw.lock().unlock();
+    EXPECT_FALSE(rw.lock().is_poisoned());
+  }
 }
 
 }  // namespace

@@ -1,6 +1,11 @@
 #include "index/core/filtered_index.hpp"
 
+#include <algorithm>
+
 #include "index/core/query/query.hpp"
+#include "py/boundary.hpp"
+#include "py/gil.hpp"
+#include "support/memory.hpp"
 
 namespace zarvex {
 
@@ -95,6 +100,7 @@ FilteredView FilteredView::combine(const FilteredView& a, const FilteredView& b,
 }
 
 std::shared_ptr<IndexAPI> FilteredView::rebase() const {
+  memory::require_headroom();
   auto core = IndexAPI::create();
   uint32_t m = ids.is_empty() ? 0 : ids.maximum();
   // Slots are copied first (the new index is not yet reachable from any
@@ -115,15 +121,25 @@ std::shared_ptr<IndexAPI> FilteredView::rebase() const {
     });
   }
   *core->allowed_items->write() = std::move(present);
+  // Should anything fail (out of memory, an interrupt), the new index is
+  // simply dropped: nothing else refers to it, and the objects' links to it
+  // die with it.
   std::weak_ptr<IndexAPI> self = core;
-  NestingScope nesting;
-  for (const auto& o : objs) {
-    IndexableRecord& rec = *record_of(o.get());
-    WriterGuard writer(rec);
-    add_index_meta(rec, self);
-    core->file_attributes(rec.id, rec);
+  for (size_t i = 0; i < objs.size();) {
+    if (i > 0) {
+      // Between stretches, with no lock held and no nesting scope open.
+      memory::require_headroom();
+      if (py::signal_raised()) throw py::PyErrorSet{};
+    }
+    NestingScope nesting;
+    for (const size_t end = std::min(objs.size(), i + kCheckEvery); i < end; ++i) {
+      IndexableRecord& rec = *record_of(objs[i].get());
+      WriterGuard writer(rec);
+      add_index_meta(rec, self);
+      core->file_attributes(rec.id, rec);
+    }
+    nesting.drain();
   }
-  nesting.drain();
   return core;
 }
 

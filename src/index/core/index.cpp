@@ -12,6 +12,8 @@
 #include "index/core/query/query_ops.hpp"
 #include "index/core/structures/string_interner/interner.hpp"
 #include "py/boundary.hpp"
+#include "py/gil.hpp"
+#include "support/memory.hpp"
 
 namespace zarvex {
 
@@ -55,21 +57,35 @@ void queue_nesting(NestingOp op, std::shared_ptr<IndexAPI> index, py::SharedPy o
   t_nesting.push_back(NestingWork{op, std::move(index), std::move(obj)});
 }
 
+NestingTicket::NestingTicket() { t_nesting.push_back(NestingWork{NestingOp::File, nullptr, {}}); }
+NestingTicket::~NestingTicket() {
+  if (!filled_) t_nesting.pop_back();
+}
+void NestingTicket::fill(NestingOp op, std::shared_ptr<IndexAPI> index, py::SharedPy obj) noexcept {
+  t_nesting.back() = NestingWork{op, std::move(index), std::move(obj)};
+  filled_ = true;
+}
+
 void NestingScope::drain() {
   if (!outer_) return;
   while (!t_nesting.empty()) {
-    NestingWork w = std::move(t_nesting.front());
-    t_nesting.pop_front();
+    // The work stays queued until it is done. It is finished, never undone:
+    // a run that fails for want of memory is done again with the reserve
+    // (filing is idempotent; unfiling finishes its own removals).
+    NestingWork w = t_nesting.front();
     IndexableRecord& rec = *record_of(w.obj.get());
-    if (w.op == NestingOp::File) {
-      with_attributes(rec, [&](AttrMap&) {
-        // Filed only while the slot still stands; a slot waiting for removal
-        // has its Unfile work queued behind this one.
-        if (w.index->has_object_id(rec.id)) w.index->file_attributes(rec.id, rec);
-      });
-    } else {
-      w.index->unfile_nested(rec);
-    }
+    memory::complete([&] {
+      if (w.op == NestingOp::File) {
+        with_attributes(rec, [&](AttrMap&) {
+          // Filed only while the slot still stands; a slot waiting for
+          // removal has its Unfile work queued behind this one.
+          if (w.index->has_object_id(rec.id)) w.index->file_attributes(rec.id, rec);
+        });
+      } else {
+        w.index->unfile_nested(rec);
+      }
+    });
+    t_nesting.pop_front();
   }
 }
 
@@ -186,26 +202,62 @@ void IndexAPI::file_attributes(uint32_t id, IndexableRecord& rec) {
 }
 
 // ---- adding ----------------------------------------------------------------
-void IndexAPI::add_object(uint32_t id, StoredItem item) {
-  IndexableRecord* rec = item.record();
-  {
-    items->write()->put(id, std::move(item));
+void IndexAPI::add_object(const py::SharedPy& obj) {
+  memory::check_headroom_periodically();
+  IndexableRecord& rec = *record_of(obj.get());
+  const uint32_t id = rec.id;
+  bool fresh = false, published = false;
+  try {
+    // Registration and filing under the object's write lock, so a
+    // concurrent write to the object comes entirely before or after.
+    NestingScope nesting;
+    {
+      WriterGuard writer(rec);
+      add_index_meta(rec, weak_from_this());
+      {
+        auto allowed = allowed_items->write();
+        auto store = items->write();
+        if (id >= store->size()) store->put(id, StoredItem());  // grows the store
+        published = allowed->contains(id);
+        fresh = !(*store)[id].occupied();
+        // Published together with the slot (both locks are held); what may
+        // fail comes first.
+        if (!published) allowed->add(id);
+        if (fresh) store->put(id, StoredItem(nullptr, obj));
+      }
+      file_attributes(id, rec);
+    }
+    nesting.drain();
+  } catch (const std::bad_alloc&) {
+    // An object that was a member already is unchanged: filing is
+    // idempotent.
+    withdraw(fresh ? std::span<const py::SharedPy>(&obj, 1) : std::span<const py::SharedPy>(),
+             published ? std::span<const uint32_t>() : std::span<const uint32_t>(&id, 1));
+    throw;
   }
-  // Published only once the slot exists.
-  allowed_items->write()->add(id);
-  file_attributes(id, *rec);
 }
 
 void IndexAPI::add_object_many(const std::vector<py::SharedPy>& objs) {
   if (objs.empty()) return;
+  memory::require_headroom();
+  // Each object once, at its first position.
   uint32_t max_id = 0;
+  for (const auto& o : objs) max_id = std::max(max_id, record_of(o.get())->id);
+  std::vector<bool> seen(static_cast<size_t>(max_id) + 1);
+  std::vector<const py::SharedPy*> unique;
   std::vector<uint32_t> ids;
+  unique.reserve(objs.size());
   ids.reserve(objs.size());
   for (const auto& o : objs) {
     uint32_t id = record_of(o.get())->id;
+    if (seen[id]) continue;
+    seen[id] = true;
+    unique.push_back(&o);
     ids.push_back(id);
-    max_id = std::max(max_id, id);
   }
+  const size_t n = unique.size();
+  // fresh: stored by this call; unpublished: not published before it.
+  std::vector<uint8_t> fresh(n), unpublished(n);
   uint64_t stored_at;
   // The removal count is atomic: read below without the lock (the store
   // itself never moves), so that the common case costs no lock per object.
@@ -213,23 +265,100 @@ void IndexAPI::add_object_many(const std::vector<py::SharedPy>& objs) {
   {
     auto allowed = allowed_items->write();
     auto store = items->write();
-    for (size_t i = 0; i < objs.size(); ++i) store->put(ids[i], StoredItem(nullptr, objs[i]), max_id + size_t{1});
-    allowed->add_many(ids);
+    if (max_id >= store->size()) {  // grown first: what may fail comes first
+      store->resize(static_cast<size_t>(max_id) + 1);
+      if (!store->stamps.empty()) store->stamps.resize(store->size(), 0);
+    }
+    for (size_t i = 0; i < n; ++i) {
+      unpublished[i] = !allowed->contains(ids[i]);
+      if ((*store)[ids[i]].occupied()) continue;
+      store->put(ids[i], StoredItem(nullptr, *unique[i]));
+      fresh[i] = 1;
+    }
+    try {
+      allowed->add_many(ids);
+    } catch (const std::bad_alloc&) {
+      for (size_t i = 0; i < n; ++i)
+        if (fresh[i]) (*store)[ids[i]] = StoredItem();
+      throw;
+    }
     stored_at = store->epoch();
     store_ptr = &*store;
   }
+  // Objects [from, n) leave again: the fresh ones are unfiled and lose their
+  // slots, and every one not published before is unpublished.
+  auto take_back = [&](size_t from, bool filed) {
+    memory::RecoveryScope recovery;
+    std::vector<py::SharedPy> undo;
+    std::vector<uint32_t> unpublish;
+    for (size_t k = from; k < n; ++k) {
+      if (fresh[k]) undo.push_back(*unique[k]);
+      if (unpublished[k]) unpublish.push_back(ids[k]);
+    }
+    withdraw(undo, unpublish, filed);
+  };
   std::weak_ptr<IndexAPI> self = weak_from_this();
-  NestingScope nesting;
-  for (size_t i = 0; i < objs.size(); ++i) {
-    IndexableRecord& rec = *record_of(objs[i].get());
-    WriterGuard writer(rec);
-    // An object removed since the first pass (by another thread, which held
-    // its write lock) is neither registered nor filed: it has left.
-    if (store_ptr->epoch() != stored_at && !holds(ids[i], objs[i].get())) continue;
-    add_index_meta(rec, self);
-    file_attributes(ids[i], rec);
+  size_t i = 0;
+  try {
+    while (i < n) {
+      if (i > 0) {
+        // Between stretches every object before i is complete, its nested
+        // objects filed too, and no nesting scope is open (a signal handler
+        // may use the module): an interrupt leaves nothing half-filed.
+        memory::require_headroom();
+        if (py::signal_raised()) break;
+      }
+      NestingScope nesting;
+      for (const size_t end = std::min(n, i + kCheckEvery); i < end; ++i) {
+        IndexableRecord& rec = *record_of(unique[i]->get());
+        WriterGuard writer(rec);
+        // An object removed since the first pass (by another thread, which
+        // held its write lock) is neither registered nor filed: it has left.
+        if (store_ptr->epoch() != stored_at && !holds(ids[i], unique[i]->get())) continue;
+        add_index_meta(rec, self);
+        file_attributes(ids[i], rec);
+      }
+      nesting.drain();
+    }
+  } catch (const std::bad_alloc&) {
+    take_back(0, true);
+    throw;
   }
-  nesting.drain();
+  if (i < n) {
+    // Interrupted: objects from i on were stored and published, never
+    // registered or filed.
+    take_back(i, false);
+    throw py::PyErrorSet{};
+  }
+}
+
+void IndexAPI::withdraw(std::span<const py::SharedPy> fresh, std::span<const uint32_t> unpublish, bool filed) {
+  memory::RecoveryScope recovery;
+  if (filed) {
+    NestingScope nesting;
+    for (const auto& o : fresh) {
+      IndexableRecord& rec = *record_of(o.get());
+      WriterGuard writer(rec);
+      // Unfiling a value that was never filed changes nothing.
+      with_attributes(rec, [&](AttrMap& attrs) {
+        attrs.for_each([&](const uint32_t& aid, const PyValue& v) { remove_index(rec.id, aid, v); });
+      });
+      remove_index_meta(rec, this);
+    }
+    nesting.drain();
+  }
+  std::vector<StoredItem> released;
+  released.reserve(fresh.size());
+  {
+    auto allowed = allowed_items->write();
+    auto store = items->write();
+    for (const auto& o : fresh) {
+      uint32_t id = record_of(o.get())->id;
+      if ((*store)[id].object == o.get()) released.push_back(store->take(id));
+    }
+    for (uint32_t id : unpublish) allowed->remove(id);
+  }
+  // `released` goes here, with no lock held.
 }
 
 bool IndexAPI::store_nested(const py::SharedPy& obj, uint32_t holder, uint32_t attr) {
@@ -251,7 +380,12 @@ bool IndexAPI::store_nested(const py::SharedPy& obj, uint32_t holder, uint32_t a
   parent_link->add_holder(attr, holder);
   parent_link->index = weak_from_this();
   store->put(id, StoredItem(std::move(parent_link), obj));
-  allowed->add(id);
+  try {
+    allowed->add(id);
+  } catch (const std::bad_alloc&) {
+    (*store)[id] = StoredItem();  // never seen: both locks are held
+    throw;
+  }
   return true;
 }
 
@@ -261,6 +395,7 @@ void IndexAPI::mark_blocked(uint32_t id) {
 }
 
 void IndexAPI::remove(IndexableRecord& rec, uint32_t holder, uint32_t attr) {
+  NestingTicket ticket;
   py::SharedPy obj;
   {
     auto store = items->write();
@@ -274,7 +409,7 @@ void IndexAPI::remove(IndexableRecord& rec, uint32_t holder, uint32_t attr) {
     slot.parent->pending_removal = true;
     obj = slot.py_object;
   }
-  queue_nesting(NestingOp::Unfile, shared_from_this(), std::move(obj));
+  ticket.fill(NestingOp::Unfile, shared_from_this(), std::move(obj));
 }
 
 void IndexAPI::unfile_nested(IndexableRecord& rec) {
@@ -289,10 +424,12 @@ void IndexAPI::unfile_nested(IndexableRecord& rec) {
       if (rec.id >= store->size()) return;
       StoredItem& slot = (*store)[rec.id];
       if (!slot.occupied() || !slot.parent || !slot.parent->pending_removal) return;
+      allowed->remove(rec.id);  // may fail: before the slot is emptied
       released = store->take(rec.id);
-      allowed->remove(rec.id);
     }
-    attrs.for_each([&](const uint32_t& aid, const PyValue& v) { remove_index(rec.id, aid, v); });
+    // Finished once begun (the slot is gone): removals are idempotent.
+    memory::complete(
+        [&] { attrs.for_each([&](const uint32_t& aid, const PyValue& v) { remove_index(rec.id, aid, v); }); });
   });
 }
 
@@ -533,49 +670,132 @@ bool value_holds(const PyValue& current, const PyValue& key) {
 
 void IndexAPI::union_with(const std::shared_ptr<IndexAPI>& other) {
   if (!other || other.get() == this) return;  // a map united with itself is unchanged
+  memory::require_headroom();
   // Snapshot both vectors of maps, one lock at a time.
   QueryMapVec mine = *query_maps->read();
   QueryMapVec theirs = *other->query_maps->read();
   size_t n = std::min(mine.size(), theirs.size());
   // (attribute, key) pairs each brought-in id gains, from the other index's
-  // sets for keys present in both maps.
+  // sets for keys present in both maps. Nothing changes while this is built,
+  // so an interrupt here just ends the call.
   std::map<uint32_t, std::vector<std::pair<uint32_t, PyValue>>> pending;
+  size_t seen = 0, next_check = kCheckEvery;
   for (size_t a = 0; a < n; ++a) {
     if (!mine[a] || !theirs[a]) continue;
     for (auto& [key, ids] : mine[a]->exact_entries()) {
       std::optional<HybridSet> other_ids = theirs[a]->exact.get(key);
       if (!other_ids || other_ids->tag() == HybridSet::Tag::Empty || other_ids->is_empty()) continue;
       other_ids->for_each([&](uint32_t id) { pending[id].emplace_back(static_cast<uint32_t>(a), key); });
+      seen += other_ids->cardinality();
+    }
+    if (seen >= next_check) {
+      next_check = seen + kCheckEvery;
+      if (py::signal_raised()) throw py::PyErrorSet{};
     }
   }
-  std::weak_ptr<IndexAPI> self = weak_from_this();
-  for (auto& [id, keys] : pending) {
+  // What this call changed, for undoing it after an allocation failure: the
+  // objects it touched, whether it stored them, and the (attribute, key)
+  // filings that were not there before.
+  struct Filed {
+    uint32_t attr;
+    const PyValue* key;
+  };
+  struct Touched {
+    uint32_t id;
     py::SharedPy obj;
-    {
-      auto store = other->items->read();
-      if (id < store->size() && (*store)[id].occupied()) obj = (*store)[id].py_object;
-    }
-    if (!obj) continue;
-    IndexableRecord& rec = *record_of(obj.get());
-    // Under the object's locks, so a concurrent write either sees this index
-    // (and keeps it up to date) or has already stored the value checked here.
-    WriterGuard writer(rec);
-    with_attributes(rec, [&](AttrMap& attrs) {
-      bool stored = false;
-      {
-        auto store = items->write();
-        if (id >= store->size() || !(*store)[id].occupied()) {
-          store->put(id, StoredItem(nullptr, obj));
-          stored = true;
+    bool stored;
+    size_t filed_begin, filed_end;
+  };
+  std::vector<Touched> touched;
+  std::vector<Filed> filed;
+  touched.reserve(pending.size());
+  size_t total = 0;
+  for (const auto& [id, keys] : pending) total += keys.size();
+  filed.reserve(total);
+  std::weak_ptr<IndexAPI> self = weak_from_this();
+  size_t step = 0;
+  bool interrupted = false;
+  try {
+    for (auto& [id, keys] : pending) {
+      if (++step % kCheckEvery == 0) {
+        memory::require_headroom();
+        if (py::signal_raised()) {
+          interrupted = true;
+          break;
         }
       }
-      if (stored) add_index_meta(rec, self);
-      for (auto& [attr, key] : keys) {
-        std::optional<PyValue> current = attrs.get(attr);
-        if (current && value_holds(*current, key)) insert_exact_routed(attr, key, id);
+      py::SharedPy obj;
+      {
+        auto store = other->items->read();
+        if (id < store->size() && (*store)[id].occupied()) obj = (*store)[id].py_object;
       }
-    });
+      if (!obj) continue;
+      IndexableRecord& rec = *record_of(obj.get());
+      // Under the object's locks, so a concurrent write either sees this
+      // index (and keeps it up to date) or has already stored the value
+      // checked here.
+      WriterGuard writer(rec);
+      touched.push_back(Touched{id, obj, false, filed.size(), filed.size()});
+      Touched& t = touched.back();
+      with_attributes(rec, [&](AttrMap& attrs) {
+        {
+          auto store = items->write();
+          if (id >= store->size() || !(*store)[id].occupied()) {
+            store->put(id, StoredItem(nullptr, obj));
+            t.stored = true;
+          }
+        }
+        if (t.stored) add_index_meta(rec, self);
+        for (auto& [attr, key] : keys) {
+          std::optional<PyValue> current = attrs.get(attr);
+          if (!current || !value_holds(*current, key)) continue;
+          bool had = false;
+          if (auto map = map_if_any(attr))
+            map->exact.visit(key, [&](const HybridSet& ids) {
+              had = ids.tag() != HybridSet::Tag::Empty && !ids.is_empty() && ids.contains(id);
+            });
+          if (had) continue;
+          filed.push_back(Filed{attr, &key});
+          t.filed_end = filed.size();
+          insert_exact_routed(attr, key, id);
+        }
+      });
+    }
+  } catch (const std::bad_alloc&) {
+    // Undone with the reserve, under each object's locks. An object this
+    // call stored leaves entirely (every value it holds now is unfiled: a
+    // write since it was registered filed its new value here); for one that
+    // was stored before, only the filings made here are taken back.
+    memory::RecoveryScope recovery;
+    std::vector<StoredItem> released;
+    released.reserve(touched.size());
+    {
+      NestingScope nesting;
+      for (Touched& t : touched) {
+        IndexableRecord& rec = *record_of(t.obj.get());
+        WriterGuard writer(rec);
+        with_attributes(rec, [&](AttrMap& attrs) {
+          if (t.stored) {
+            attrs.for_each([&](const uint32_t& aid, const PyValue& v) { remove_index(t.id, aid, v); });
+            remove_index_meta(rec, this);
+          }
+          for (size_t f = t.filed_begin; f < t.filed_end; ++f) {
+            if (auto map = map_if_any(filed[f].attr)) {
+              map->remove_exact(*filed[f].key, t.id);
+              map->check_prune(*filed[f].key);
+            }
+          }
+          if (t.stored) {
+            auto store = items->write();
+            released.push_back(store->take(t.id));
+          }
+        });
+      }
+      nesting.drain();
+    }
+    throw;
   }
+  if (interrupted) throw py::PyErrorSet{};
 }
 
 // ---- nesting depth -----------------------------------------------------------
@@ -587,8 +807,13 @@ namespace {
 // soon as the limit is passed.
 struct DepthCheck {
   int budget;
-  absl::flat_hash_map<IndexableRecord*, int> done;  // object -> levels from it down
-  absl::flat_hash_set<IndexableRecord*> open;       // on the current walk
+  // (Tables grow through the reserve: see support/memory.hpp.)
+  absl::flat_hash_map<IndexableRecord*, int, absl::Hash<IndexableRecord*>, std::equal_to<IndexableRecord*>,
+                      memory::UnfailingAllocator<std::pair<IndexableRecord* const, int>>>
+      done;  // object -> levels from it down
+  absl::flat_hash_set<IndexableRecord*, absl::Hash<IndexableRecord*>, std::equal_to<IndexableRecord*>,
+                      memory::UnfailingAllocator<IndexableRecord*>>
+      open;  // on the current walk
   bool exceeded = false;
 
   // Levels of nesting below `v` when `used` levels are already above it.

@@ -25,7 +25,17 @@
 // Indexing never re-enters the interpreter: container values carry their
 // elements already converted.
 //
-// Failures: poisoned locks and broken invariants are internal failures.
+// Failures: poisoned locks and broken invariants are internal failures. An
+// allocation failure (std::bad_alloc) leaves the index as it was: adding
+// (add_object, add_object_many) and union_with undo what they had done,
+// nested filing queued by a change is finished with the memory reserve
+// (NestingScope::drain), and every structure change starts only with
+// headroom (support/memory.hpp).
+//
+// Long operations (add_object_many, union_with, rebase, group_by) check for
+// signals every kCheckEvery objects, holding no lock: on KeyboardInterrupt
+// (any signal handler that raises) what was done stays done, nothing is left
+// half-filed, and the error propagates as py::PyErrorSet.
 #pragma once
 
 #include <Python.h>
@@ -34,6 +44,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string_view>
 #include <vector>
 
@@ -60,6 +71,10 @@ using Groups = std::vector<Group>;
 // refused before anything changes (see check_nesting_depth).
 inline constexpr int kMaxNestingDepth = 200;
 
+// Objects handled by a long operation between two checks for signals and
+// headroom.
+inline constexpr size_t kCheckEvery = 4096;
+
 struct IndexAPI : std::enable_shared_from_this<IndexAPI> {
   SharedMaps query_maps;
   SharedItems items;
@@ -71,14 +86,21 @@ struct IndexAPI : std::enable_shared_from_this<IndexAPI> {
   static std::shared_ptr<IndexAPI> from_parts(SharedMaps maps, SharedItems items, SharedAllowed allowed);
 
   // --- adding --------------------------------------------------------------
-  // Stores `item` at `id`, publishes the id, then files every attribute of
-  // the object. The caller holds the object's index_meta lock (top level) or
-  // has registered this index in it (nested).
-  void add_object(uint32_t id, StoredItem item);
+  // Adds one top-level object: under its write lock, registers this index
+  // in its membership list, stores and publishes it and files its
+  // attributes; then files the objects it nests. Detached.
+  void add_object(const py::SharedPy& obj);
   // Batch add of top-level objects (already converted): slots stored and ids
   // published under one hold of the store locks, then each object is
-  // registered and filed under its own locks.
+  // registered and filed under its own locks. Detached. Interrupted by a
+  // signal, the objects filed so far stay and the others leave again.
   void add_object_many(const std::vector<py::SharedPy>& objs);
+  // Undoes the entry of objects this index stored for a call that failed:
+  // unfiles `fresh` and takes this index out of their membership lists (when
+  // `filed`: they may have been registered and filed), empties their slots,
+  // and unpublishes `unpublish`. Inside a RecoveryScope; the caller holds no
+  // lock.
+  void withdraw(std::span<const py::SharedPy> fresh, std::span<const uint32_t> unpublish, bool filed = true);
   // Files one attribute value of object `id`.
   void add_index(uint32_t id, uint32_t attr_id, const PyValue& value);
   // Files `key` in the exact map of `attr_id` for object `id`.
@@ -185,6 +207,21 @@ class NestingScope {
 };
 enum class NestingOp : uint8_t { File, Unfile };
 void queue_nesting(NestingOp op, std::shared_ptr<IndexAPI> index, py::SharedPy obj);
+// A place at the end of this thread's queue, taken before a change that must
+// be followed by queued work (so that an allocation failure cannot come
+// between the two); given back unless fill() is called. Nothing may be
+// queued while a ticket is open.
+class NestingTicket {
+ public:
+  NestingTicket();
+  ~NestingTicket();
+  NestingTicket(const NestingTicket&) = delete;
+  NestingTicket& operator=(const NestingTicket&) = delete;
+  void fill(NestingOp op, std::shared_ptr<IndexAPI> index, py::SharedPy obj) noexcept;
+
+ private:
+  bool filled_ = false;
+};
 
 // Runs `f(map)` on the attribute map of `rec`: locks it, unless this thread is
 // already filing or unfiling that object (an object that holds itself), in

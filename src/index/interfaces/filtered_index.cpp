@@ -10,6 +10,7 @@
 #include "py/args.hpp"
 #include "py/boundary.hpp"
 #include "py/gil.hpp"
+#include "support/memory.hpp"
 
 namespace zarvex {
 
@@ -46,6 +47,7 @@ PyObject* FilteredIndex_reduced(PyObject* self, PyObject* args, PyObject* kwargs
     HashQuery q = kwargs_to_hash_query(kwargs);
     FilteredView& v = view_of(self);
     FilteredView out;
+    memory::check_headroom_periodically();
     {
       py::DetachScope detach;
       out = v.reduced(q);
@@ -64,6 +66,7 @@ PyObject* FilteredIndex_reduced_query(PyObject* self, PyObject* const* args, Py_
     const QueryExpr& expr = *tree;
     FilteredView& v = view_of(self);
     FilteredView out;
+    memory::check_headroom_periodically();
     {
       py::DetachScope detach;
       out = v.reduced_query(expr);

@@ -9,6 +9,7 @@
 #include "py/args.hpp"
 #include "py/boundary.hpp"
 #include "py/gil.hpp"
+#include "support/memory.hpp"
 
 namespace zarvex {
 
@@ -65,6 +66,7 @@ PyObject* Index_reduced(PyObject* self, PyObject* args, PyObject* kwargs) {
   return py::call<PyObject*>(nullptr, [&]() -> PyObject* {
     HashQuery q = kwargs_to_hash_query(kwargs);
     Bitmap ids;
+    memory::check_headroom_periodically();
     uint64_t epoch;
     {
       py::DetachScope detach;
@@ -79,6 +81,7 @@ PyObject* Index_reduce(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (!no_positional("reduce", args)) return nullptr;
   return py::call<PyObject*>(nullptr, [&]() -> PyObject* {
     HashQuery q = kwargs_to_hash_query(kwargs);
+    memory::require_headroom();
     core_of(self).reduce(q);
     Py_RETURN_NONE;
   });
@@ -88,6 +91,7 @@ PyObject* Index_get_by_attribute(PyObject* self, PyObject* args, PyObject* kwarg
   if (!no_positional("get_by_attribute", args)) return nullptr;
   return py::call<PyObject*>(nullptr, [&]() -> PyObject* {
     HashQuery q = kwargs_to_hash_query(kwargs);
+    memory::check_headroom_periodically();
     Bitmap ids = core_of(self).get_by_attribute(q);
     std::vector<PyObject*> objs = IndexAPI::objects_of(*core_of(self).items, ids);
     return list_from(objs);
@@ -139,21 +143,11 @@ PyObject* Index_add_object(PyObject* self, PyObject* const* args, Py_ssize_t nar
       py::arg_type_error("py_ref", obj, "Indexable");
       throw py::PyErrorSet{};
     }
-    IndexableRecord& rec = *record_of(obj);
-    check_object_depth(rec);
+    check_object_depth(*record_of(obj));
     py::SharedPy handle = py::SharedPy::borrow(obj);
     {
       py::DetachScope detach;
-      const std::shared_ptr<IndexAPI>& core = shared_core(self);
-      // Registration and filing under the object's write lock, so a
-      // concurrent write to the object comes entirely before or after.
-      NestingScope nesting;
-      {
-        WriterGuard writer(rec);
-        add_index_meta(rec, core);
-        core->add_object(rec.id, StoredItem(nullptr, std::move(handle)));
-      }
-      nesting.drain();
+      core_of(self).add_object(handle);
     }
     Py_RETURN_NONE;
   });
@@ -168,6 +162,7 @@ PyObject* Index_reduced_query(PyObject* self, PyObject* const* args, Py_ssize_t 
     ExprPtr tree = expr_ptr_arg("query", query);
     const QueryExpr& expr = *tree;
     Bitmap ids;
+    memory::check_headroom_periodically();
     uint64_t epoch;
     {
       py::DetachScope detach;
@@ -184,6 +179,7 @@ PyObject* Index_group_by(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   return py::call<PyObject*>(nullptr, [&]() -> PyObject* {
     std::string name(py::str_arg("attr", attr));
     std::optional<Groups> groups;
+    memory::require_headroom();
     uint64_t epoch;
     {
       py::DetachScope detach;
@@ -193,6 +189,7 @@ PyObject* Index_group_by(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     py::Ref out = py::Ref::steal(PyDict_New());
     if (!out) throw py::PyErrorSet{};
     if (!groups) return out.release();
+    size_t done = 0;
     // Groups whose keys are equal as Python objects (every holder of None,
     // True and 1.0, equal but distinct objects) are merged, so no holder is
     // lost. A value that cannot be a dict key (unhashable, or whose
@@ -206,6 +203,7 @@ PyObject* Index_group_by(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     if (!slots) throw py::PyErrorSet{};
     std::vector<std::pair<py::Ref, Bitmap>> merged;
     for (Group& g : *groups) {
+      if (++done % kCheckEvery == 0 && PyErr_CheckSignals() < 0) throw py::PyErrorSet{};
       py::Ref key = py::Ref::steal(g.value.get_obj());
       if (!key) throw py::PyErrorSet{};
       PyObject* at = PyDict_GetItemWithError(slots.get(), key.get());  // borrowed

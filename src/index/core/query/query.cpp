@@ -87,7 +87,8 @@ void QueryMap::insert_indexable(const PyValue& value, uint32_t holder) {
     return;
   }
   add_index_meta(*rec, nested);
-  if (nested->store_nested(value.handle(), holder, attr_id)) queue_nesting(NestingOp::File, nested, value.handle());
+  NestingTicket ticket;
+  if (nested->store_nested(value.handle(), holder, attr_id)) ticket.fill(NestingOp::File, nested, value.handle());
 }
 
 void QueryMap::remove_id(const PyValue& value, uint32_t id) {

@@ -11,6 +11,7 @@
 #include "index/core/structures/string_interner/interner.hpp"
 #include "py/boundary.hpp"
 #include "support/internal_failure.hpp"
+#include "support/memory.hpp"
 
 namespace zarvex {
 
@@ -244,7 +245,9 @@ void validate_expr(const QueryExpr& root) {
   if (!root.is_combinator()) return validate_leaf(root);
   // Depth-first, left to right (the first offending leaf in reading order is
   // reported); shared nodes are checked once.
-  absl::flat_hash_set<const QueryExpr*> seen;
+  absl::flat_hash_set<const QueryExpr*, absl::Hash<const QueryExpr*>, std::equal_to<const QueryExpr*>,
+                      memory::UnfailingAllocator<const QueryExpr*>>
+      seen;  // (grows through the reserve: support/memory.hpp)
   absl::InlinedVector<const QueryExpr*, 16> stack{&root};
   while (!stack.empty()) {
     const QueryExpr* e = stack.back();
@@ -272,7 +275,9 @@ Bitmap evaluate_query(const QueryMapVec& maps, const Bitmap& universe, const Que
     size_t next = 0;
     Parts parts{};
   };
-  absl::flat_hash_map<const QueryExpr*, Bitmap> memo;
+  absl::flat_hash_map<const QueryExpr*, Bitmap, absl::Hash<const QueryExpr*>, std::equal_to<const QueryExpr*>,
+                      memory::UnfailingAllocator<std::pair<const QueryExpr* const, Bitmap>>>
+      memo;  // (grows through the reserve: support/memory.hpp)
   absl::InlinedVector<Frame, 4> stack;
   stack.push_back(Frame{&root, false});
   Bitmap result;
@@ -323,7 +328,10 @@ struct ValueHash {
   size_t operator()(const PyValue& v) const { return v.hash64(); }
 };
 
-void push_unique(std::vector<PyValue>& out, absl::flat_hash_set<PyValue, ValueHash>& seen, PyValue v) {
+// Tables grow through the reserve (support/memory.hpp).
+using SeenValues = absl::flat_hash_set<PyValue, ValueHash, std::equal_to<PyValue>, memory::UnfailingAllocator<PyValue>>;
+
+void push_unique(std::vector<PyValue>& out, SeenValues& seen, PyValue v) {
   // Equal values collapse; values that never equal anything (Unknown,
   // containers) are each kept.
   if (seen.contains(v)) return;
@@ -352,7 +360,7 @@ HashQuery kwargs_to_hash_query(PyObject* kwargs) {
         PyErr_Clear();
         values.push_back(PyValue::from_object(v.get()));
       } else {
-        absl::flat_hash_set<PyValue, ValueHash> seen;
+        SeenValues seen;
         while (PyObject* raw = PyIter_Next(it.get())) {
           py::Ref item = py::Ref::steal(raw);
           push_unique(values, seen, PyValue::from_object(item.get()));

@@ -94,7 +94,7 @@ void BitMapBTree::validate() const {
   Bitmap ids;
   validate_node(root_, nullptr, nullptr, 0, leaf_depth, ids);
   uint64_t distinct = 0;
-  absl::flat_hash_map<uint32_t, uint32_t> per_id;
+  PerIdMap per_id;
   for_each([&](Entry e) {
     ++distinct;
     ++per_id[entry_id(e)];

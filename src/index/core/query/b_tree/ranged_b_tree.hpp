@@ -48,6 +48,7 @@
 #include "index/core/query/b_tree/num_key.hpp"
 #include "support/bitmap.hpp"
 #include "support/internal_failure.hpp"
+#include "support/memory.hpp"
 
 namespace zarvex {
 
@@ -115,11 +116,16 @@ class BitMapBTree {
 
   BitMapBTreeNode root_;
   // Copies of a pair beyond the first, keyed by entry; empty in the common case.
-  absl::flat_hash_map<Entry, uint32_t, EntryHash> extra_copies_;
+  // (Tables of both maps grow through the reserve: see support/memory.hpp.)
+  absl::flat_hash_map<Entry, uint32_t, EntryHash, std::equal_to<Entry>,
+                      memory::UnfailingAllocator<std::pair<const Entry, uint32_t>>>
+      extra_copies_;
   // Distinct entries per id. Removing the last entry of an id then drops the
   // id from the bitmaps on its path without probing sibling bitmaps, and a
   // removal for an id without entries answers at once.
-  absl::flat_hash_map<uint32_t, uint32_t> entries_per_id_;
+  using PerIdMap = absl::flat_hash_map<uint32_t, uint32_t, absl::Hash<uint32_t>, std::equal_to<uint32_t>,
+                                      memory::UnfailingAllocator<std::pair<const uint32_t, uint32_t>>>;
+  PerIdMap entries_per_id_;
   uint64_t size_ = 0;
 };
 

@@ -48,6 +48,7 @@
 #include "index/core/structures/shards/hashmap/siphash.hpp"
 #include "support/hasher.hpp"
 #include "support/internal_failure.hpp"
+#include "support/memory.hpp"
 #include "support/poison_lock.hpp"
 
 namespace zarvex {
@@ -77,7 +78,9 @@ struct KeyEq {
 template <class K, class V>
 class ShardedHashMap {
  public:
-  using Map = absl::flat_hash_map<K, V, SipKeyHash<K>, KeyEq<K>>;
+  // Tables grow through the reserve (support/memory.hpp): a half-grown
+  // table cannot be repaired.
+  using Map = absl::flat_hash_map<K, V, SipKeyHash<K>, KeyEq<K>, memory::UnfailingAllocator<std::pair<const K, V>>>;
 
   static constexpr size_t kDefaultShardCount = 16;
   static_assert((kDefaultShardCount & (kDefaultShardCount - 1)) == 0);
