@@ -59,6 +59,7 @@ PyTypeObject* base_type() { return reinterpret_cast<PyTypeObject*>(g_type); }
 thread_local int t_dealloc_depth = 0;
 
 void Indexable_dealloc(PyObject* self) {
+  PyObject_GC_UnTrack(self);
   PyTypeObject* type = Py_TYPE(self);
   IndexableRecord* rec = record_of(self);
   uint32_t id = rec->id;
@@ -79,11 +80,37 @@ void Indexable_dealloc(PyObject* self) {
   if (t_dealloc_depth == 0) py::drain_queued_release();
 }
 
+// Every Python reference of the attribute table. Read without the attributes
+// lock: this runs with the interpreter lock held, and every change of the
+// table holds it too, so the table cannot change during the collector's
+// passes over it (which run no Python code in between), even while another,
+// detached thread holds the object's locks.
+int Indexable_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  return record_of(self)->attrs.traverse(visit, arg);
+}
+
+// Breaks cycles: the table is taken out under the attributes lock (a
+// detached reader may hold it for a moment; the wait detaches) and dropped
+// once the lock is released.
+int Indexable_clear(PyObject* self) {
+  IndexableRecord* rec = record_of(self);
+  AttrMap taken;
+  bool ok = py::call<bool>(false, [&]() -> bool {
+    auto attrs = rec->lock_attributes();
+    taken = std::move(*attrs);
+    return true;
+  });
+  if (!ok) PyErr_WriteUnraisable(self);
+  return 0;
+}
+
 PyObject* Indexable_new(PyTypeObject* type, PyObject* /*args*/, PyObject* kwargs) {
   return py::call<PyObject*>(nullptr, [&]() -> PyObject* {
     AttrMap attrs;
     std::vector<std::pair<py::Ref, py::Ref>> special;
-    if (kwargs) {
+    if (kwargs && PyDict_GET_SIZE(kwargs) > 0) {
+      attrs.reserve(static_cast<uint32_t>(PyDict_GET_SIZE(kwargs)), 0);
       PyObject *key, *value;
       Py_ssize_t pos = 0;
       // Values are converted before the object exists, so a failing
@@ -96,7 +123,7 @@ PyObject* Indexable_new(PyTypeObject* type, PyObject* /*args*/, PyObject* kwargs
           continue;
         }
         uint32_t aid = attr_id_of(k.get());
-        attrs.insert(aid, PyValue::for_attribute(v.get()));
+        attrs.exchange(aid, AttrSlot::from_object(v.get()), 0);
       }
     }
     PyObject* self;
@@ -107,10 +134,13 @@ PyObject* Indexable_new(PyTypeObject* type, PyObject* /*args*/, PyObject* kwargs
     } else {
       self = type->tp_alloc(type, 0);
       if (!self) throw py::PyErrorSet{};
+      PyObject_GC_UnTrack(self);  // tracked again once the record is whole
     }
     IndexableRecord* rec = new (record_of(self)) IndexableRecord();
     rec->id = allocate_id();
-    *rec->attributes.lock() = std::move(attrs);
+    attrs.set_owner(rec->id);
+    rec->attrs = std::move(attrs);
+    PyObject_GC_Track(self);
     for (auto& [k, v] : special) {
       if (PyObject_GenericSetAttr(self, k.get(), v.get()) < 0) {
         Py_DECREF(self);
@@ -132,27 +162,24 @@ int Indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
       PyErr_Format(PyExc_TypeError, "attribute name must be string, not '%.200s'", Py_TYPE(name)->tp_name);
       throw py::PyErrorSet{};
     }
-    PyValue v = PyValue::for_attribute(value);
+    AttrSlot slot = AttrSlot::from_object(value);
     uint32_t aid = attr_id_of(name);
     IndexableRecord* rec = record_of(self);
     // The value being replaced is destroyed last, attached and with no native
     // lock held: dropping it may run Python code (a __del__) that reads this
     // object or queries an index.
-    std::optional<PyValue> replaced;
-    // Writers of one object are serialised from the propagation to the store;
-    // the membership list is read under the attributes lock, so an index that
-    // registers the object meanwhile either is updated here or files the
-    // stored value itself afterwards.
+    AttrSlot replaced;
     {
       // An object that never entered an index only stores the value. A
       // registration racing with this store files the stored value itself
       // (it takes the attributes lock after registering).
-      auto attrs = rec->attributes.lock();
-      if (!rec->in_index.load(std::memory_order_acquire)) {
-        replaced = attrs->exchange(aid, std::move(v));
+      auto attrs = rec->lock_attributes();
+      if (!rec->in_index()) {
+        replaced = attrs->exchange(aid, std::move(slot), rec->id);
         return 0;
       }
     }
+    PyValue v = AttrSlot::to_value(slot.word(), rec->id, aid);
     // Strong references to the live indexes, dropped attached (below).
     absl::InlinedVector<std::shared_ptr<IndexAPI>, 4> live;
     if (v.kind() == Kind::Ind || v.kind() == Kind::Iterable) {
@@ -167,54 +194,85 @@ int Indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
       check_nesting_depth(v, deepest);
     }
     memory::check_headroom_periodically();
-    MutexGuard writer(rec->write_lock);
+    // Writers of one object are serialised from the propagation to the store;
+    // the membership list is read under the attributes lock, so an index that
+    // registers the object meanwhile either is updated here or files the
+    // stored value itself afterwards.
+    WriterGuard writer(*rec);
+    auto attrs = rec->lock_attributes();
+    NestingScope nesting;
+    bool nests = AttrSlot::holds_objects(slot.word());
+    bool failed = false;
+    std::optional<PyValue> old;
+    size_t touched = 0;  // indexes given the new value so far
+    // Out of memory: every index touched, the failing one included, gets the
+    // old value back (unfiling what was not filed and filing what is filed
+    // change nothing), and the value is not stored. Done with the reserve,
+    // under the same locks.
+    auto undo = [&] {
+      memory::RecoveryScope recovery;
+      for (size_t j = 0; j <= touched && j < live.size(); ++j) {
+        if (!live[j]->has_object_id(rec->id)) continue;
+        live[j]->remove_index(rec->id, aid, v);
+        if (old) live[j]->add_index(rec->id, aid, *old);
+      }
+      failed = true;
+    };
     {
-      py::DetachScope detach;
-      NestingScope nesting;
-      bool failed = false;
-      {
-        auto attrs = rec->attributes.lock();
-        live = live_indexes(*rec);
+      // Detached with the object's locks held; re-attaching releases nothing.
+      py::LockedDetachScope detach;
+      live = live_indexes(*rec);
+      if (!live.empty()) {
         FilingScope filing(*rec, *attrs);
-        const PyValue* old = attrs->get(aid);
-        size_t k = 0;
+        old = attrs->get(aid);
+        if (old && (old->kind() == Kind::Ind || old->kind() == Kind::Iterable)) nests = true;
         try {
-          for (; k < live.size(); ++k) {
+          for (; touched < live.size(); ++touched) {
             // An index that no longer stores the object (a nested object
             // whose last holder let go) is not updated.
-            if (!live[k]->has_object_id(rec->id)) continue;
-            if (old) live[k]->remove_index(rec->id, aid, *old);
-            live[k]->add_index(rec->id, aid, v);
+            if (!live[touched]->has_object_id(rec->id)) continue;
+            if (old) live[touched]->remove_index(rec->id, aid, *old);
+            live[touched]->add_index(rec->id, aid, v);
           }
-          // A copy, so that the value is still at hand if storing fails.
-          replaced = attrs->exchange(aid, v);
         } catch (const std::bad_alloc&) {
-          // Out of memory: every index touched, the failing one included,
-          // gets the old value back (unfiling what was not filed and filing
-          // what is filed change nothing), and the value is not stored.
-          // Done with the reserve, under the same locks.
-          memory::RecoveryScope recovery;
-          for (size_t j = 0; j <= k && j < live.size(); ++j) {
-            if (!live[j]->has_object_id(rec->id)) continue;
-            live[j]->remove_index(rec->id, aid, v);
-            if (old) live[j]->add_index(rec->id, aid, *old);
-          }
-          failed = true;
+          undo();
         }
       }
-      writer.release();
-      nesting.drain();
-      if (failed) throw std::bad_alloc();
     }
+    // Attached again, still holding both locks: the table changes only under
+    // the interpreter lock (attached reads and the collector read it without
+    // the attributes lock).
+    if (!failed) {
+      try {
+        replaced = attrs->exchange(aid, std::move(slot), rec->id);
+      } catch (const std::bad_alloc&) {
+        FilingScope filing(*rec, *attrs);
+        touched = live.size();
+        undo();
+      }
+    }
+    attrs.release();
+    writer.release();
+    // Nested objects met on the way are filed and unfiled with no object
+    // lock held (detached: the work may be long); they are finished even
+    // after a failure.
+    if (nests) {
+      py::DetachScope detach;
+      nesting.drain();
+    } else {
+      nesting.drain();
+    }
+    py::drain_deferred();
+    if (failed) throw std::bad_alloc();
     return 0;
   });
 }
 
 PyObject* Indexable_getattro(PyObject* self, PyObject* name) {
   if (PyUnicode_Check(name)) {
-    // The result is built under the lock: get_obj() only creates ints,
-    // floats and strs (never tracked by the garbage collector, so no
-    // collection and no Python code can run) or takes a new reference.
+    // Attached: every change of the table holds the interpreter lock, so the
+    // table is read without the attributes lock and the stored object is
+    // handed out with one new reference.
     PyObject* result = nullptr;
     bool ok = py::call<bool>(false, [&]() -> bool {
       std::optional<uint32_t> known;
@@ -226,21 +284,14 @@ PyObject* Indexable_getattro(PyObject* self, PyObject* name) {
         return true;
       }
       if (!known) return true;
-      const uint32_t aid = *known;
-      bool found = false;
-      record_of(self)->attributes.with_nothrow([&](AttrMap& attrs) noexcept {
-        if (const PyValue* v = attrs.get(aid)) {
-          found = true;
-          result = v->get_obj();
-        }
-      });
-      // A failed build (MemoryError) is raised once the lock is released:
-      // a Python error unwinding through the guard would poison the object.
-      if (found && !result) throw py::PyErrorSet{};
+      result = record_of(self)->attrs.find_object(*known);
       return true;
     });
     if (!ok) return nullptr;
-    if (result) return result;
+    if (result) {
+      Py_INCREF(result);
+      return result;
+    }
   }
   PyObject* r = PyObject_GenericGetAttr(self, name);
   if (!r && PyErr_ExceptionMatches(PyExc_AttributeError)) {
@@ -252,7 +303,7 @@ PyObject* Indexable_getattro(PyObject* self, PyObject* name) {
 
 PyObject* Indexable_repr(PyObject* self) {
   return py::call<PyObject*>(nullptr, [&]() -> PyObject* {
-    size_t n = record_of(self)->attributes.lock()->size();
+    size_t n = record_of(self)->attrs.size();  // attached: see Indexable_getattro
     return PyUnicode_FromFormat("<Indexable with %zu attributes>", n);
   });
 }
@@ -260,11 +311,7 @@ PyObject* Indexable_repr(PyObject* self) {
 PyObject* Indexable_dir(PyObject* self, PyObject* /*unused*/) {
   return py::call<PyObject*>(nullptr, [&]() -> PyObject* {
     std::vector<uint32_t> ids;
-    {
-      auto attrs = record_of(self)->attributes.lock();
-      ids.reserve(attrs->size());
-      attrs->for_each([&](const uint32_t& k, const PyValue&) { ids.push_back(k); });
-    }
+    record_of(self)->attrs.for_each_key([&](uint32_t k) { ids.push_back(k); });
     py::Ref out = py::Ref::steal(PyList_New(0));
     if (!out) throw py::PyErrorSet{};
     StrInternerView view = interner().view();
@@ -296,12 +343,11 @@ PyObject* Indexable_dir(PyObject* self, PyObject* /*unused*/) {
 // copy them, with cycles preserved by their memo.
 PyObject* Indexable_getstate(PyObject* self, PyObject* /*unused*/) {
   return py::call<PyObject*>(nullptr, [&]() -> PyObject* {
-    std::vector<std::pair<uint32_t, PyValue>> values;
-    {
-      auto attrs = record_of(self)->attributes.lock();
-      values.reserve(attrs->size());
-      attrs->for_each([&](const uint32_t& k, const PyValue& v) { values.emplace_back(k, v); });
-    }
+    // Attached: the table is read without its lock (see Indexable_getattro).
+    std::vector<std::pair<uint32_t, py::Ref>> values;
+    const AttrMap& attrs = record_of(self)->attrs;
+    values.reserve(attrs.size());
+    attrs.for_each_key([&](uint32_t k) { values.emplace_back(k, py::Ref::borrow(attrs.find_object(k))); });
     py::Ref out = py::Ref::steal(PyDict_New());
     if (!out) throw py::PyErrorSet{};
     StrInternerView view = interner().view();
@@ -309,8 +355,7 @@ PyObject* Indexable_getstate(PyObject* self, PyObject* /*unused*/) {
       std::string_view s = view.resolve(k);
       py::Ref name = py::Ref::steal(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
       if (!name) throw py::PyErrorSet{};
-      py::Ref value = py::Ref::steal(v.get_obj());
-      if (!value || PyDict_SetItem(out.get(), name.get(), value.get()) < 0) throw py::PyErrorSet{};
+      if (PyDict_SetItem(out.get(), name.get(), v.get()) < 0) throw py::PyErrorSet{};
     }
     return out.release();
   });
@@ -351,6 +396,8 @@ PyMethodDef g_methods[] = {
 PyType_Slot g_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(&Indexable_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(&Indexable_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(&Indexable_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(&Indexable_clear)},
     {Py_tp_getattro, reinterpret_cast<void*>(&Indexable_getattro)},
     {Py_tp_setattro, reinterpret_cast<void*>(&Indexable_setattro)},
     {Py_tp_repr, reinterpret_cast<void*>(&Indexable_repr)},
@@ -359,7 +406,7 @@ PyType_Slot g_slots[] = {
 };
 
 PyType_Spec g_spec = {"Zarvex.Indexable", static_cast<int>(sizeof(PyIndexable)), 0,
-                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, g_slots};
+                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, g_slots};
 
 }  // namespace
 
@@ -396,25 +443,33 @@ void add_index_meta_locked(MetaList& list, const std::weak_ptr<IndexAPI>& index,
 
 void add_index_meta(IndexableRecord& rec, const std::weak_ptr<IndexAPI>& index) {
   const void* address = index.lock().get();  // callers hold the index alive
-  auto meta = rec.index_meta.lock();
-  add_index_meta_locked(*meta, index, address);
-  rec.in_index.store(true, std::memory_order_release);
+  ObjectLockGuard g(rec.lock, ObjectLock::kMembership);
+  MetaList* list = rec.meta.load(std::memory_order_relaxed);
+  if (!list) {
+    // Published once; freed with the record.
+    list = new MetaList();
+    rec.meta.store(list, std::memory_order_release);
+  }
+  add_index_meta_locked(*list, index, address);
 }
 
 void remove_index_meta(IndexableRecord& rec, const IndexAPI* index) {
-  auto meta = rec.index_meta.lock();
-  for (auto it = meta->begin(); it != meta->end(); ++it)
+  ObjectLockGuard g(rec.lock, ObjectLock::kMembership);
+  MetaList* list = rec.meta.load(std::memory_order_relaxed);
+  if (!list) return;
+  for (auto it = list->begin(); it != list->end(); ++it)
     if (it->address == index) {
-      meta->erase(it);
+      list->erase(it);
       return;
     }
 }
 
 absl::InlinedVector<std::shared_ptr<IndexAPI>, 4> live_indexes(IndexableRecord& rec) {
   absl::InlinedVector<std::shared_ptr<IndexAPI>, 4> live;
-  auto meta = rec.index_meta.lock();
-  for (const IndexMeta& m : *meta)
-    if (auto idx = m.index.lock()) live.push_back(std::move(idx));
+  ObjectLockGuard g(rec.lock, ObjectLock::kMembership);
+  if (MetaList* list = rec.meta.load(std::memory_order_relaxed))
+    for (const IndexMeta& m : *list)
+      if (auto idx = m.index.lock()) live.push_back(std::move(idx));
   return live;
 }
 

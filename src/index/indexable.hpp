@@ -1,26 +1,37 @@
 // Indexable: the native record of every Python object derived from the
 // Indexable class, and the class itself.
 //
-// IndexableRecord lives inside the Python object. Index slots and Ind values
-// refer to it through a strong reference to the Python object, so the record
-// outlives every user and no second record is ever made.
+// IndexableRecord lives inside the Python object (24 bytes). Index slots and
+// Ind values refer to it through a strong reference to the Python object, so
+// the record outlives every user and no second record is ever made.
 //
-//   member       guarded by               notes
-//   write_lock   -                        serialises writers of the object (and
-//                                         its entry into top-level indexes)
-//   index_meta   its own mutex (a leaf)   weak links to the indexes holding the
-//                                         object, sorted by index address
-//   attributes   its own mutex            attribute id -> PyValue
-//   id           never changes            released when the object dies
+//   member       guarded by                          notes
+//   lock         -                                   one word: the writer,
+//                                                    attributes and membership
+//                                                    locks (support/object_lock)
+//   attrs        changes: interpreter lock AND the   attribute id -> slot; see
+//                attributes lock; reads: either one  index/attr_table.hpp
+//   meta         the membership lock                 weak links to the indexes
+//                                                    holding the object, sorted
+//                                                    by index address; allocated
+//                                                    by the first registration,
+//                                                    then never freed or moved
+//   id           never changes                       released when the object dies
 //
-// Lock order: write_lock, then attributes, then the locks of an index. The
-// index_meta mutex is a leaf: nothing else is taken while it is held, so a
+// Lock order: writer, then attributes, then the locks of an index. The
+// membership lock is a leaf: nothing else is taken while it is held, so a
 // nested object can be registered while its holder's locks are held. An
-// attribute write holds write_lock and attributes from the propagation to
-// the indexes until the value is stored, and reads the membership list under
-// attributes, so every index ends with the value the object ends with.
-// Native locks taken while attached detach from the interpreter while they
-// wait.
+// attribute write holds the writer and attributes locks from the propagation
+// to the indexes until the value is stored, and reads the membership list
+// under the attributes lock, so every index ends with the value the object
+// ends with. Native locks taken while attached detach from the interpreter
+// while they wait.
+//
+// The class takes part in the cycle collector: tp_traverse visits the Python
+// references of the attribute table (read without the attributes lock, under
+// the interpreter lock, which every change of the table holds), tp_clear
+// drops the table. References held by indexes are never visited, so an
+// object stored in a live index is never found unreachable.
 #pragma once
 
 #include <Python.h>
@@ -30,9 +41,9 @@
 #include <optional>
 
 #include "absl/container/inlined_vector.h"
-#include "index/hybrid_hashmap.hpp"
+#include "index/attr_table.hpp"
 #include "index/value.hpp"
-#include "support/poison_lock.hpp"
+#include "support/object_lock.hpp"
 
 namespace zarvex {
 
@@ -43,16 +54,43 @@ struct IndexMeta {
   const void* address;  // of the index's shared core, for the sort order
 };
 
-using MetaList = absl::InlinedVector<IndexMeta, 4>;
-using AttrMap = HybridHashmap<uint32_t, PyValue>;
+using MetaList = absl::InlinedVector<IndexMeta, 2>;
 
 struct IndexableRecord {
-  PoisonMutex write_lock;
-  MutexLocked<MetaList> index_meta;
-  MutexLocked<AttrMap> attributes;
+  ObjectLock lock;
   uint32_t id = 0;
-  // Set (under index_meta) by the first registration; never cleared.
-  std::atomic<bool> in_index{false};
+  AttrMap attrs;
+  std::atomic<MetaList*> meta{nullptr};
+
+  IndexableRecord() = default;
+  IndexableRecord(const IndexableRecord&) = delete;
+  IndexableRecord& operator=(const IndexableRecord&) = delete;
+  ~IndexableRecord() { delete meta.load(std::memory_order_relaxed); }
+
+  // True once the object has entered some index (never cleared).
+  bool in_index() const { return meta.load(std::memory_order_acquire) != nullptr; }
+
+  // The attribute table under the attributes lock.
+  class AttrGuard {
+   public:
+    explicit AttrGuard(IndexableRecord& r) : g_(r.lock, ObjectLock::kAttributes), map_(&r.attrs) {}
+    AttrMap& operator*() const { return *map_; }
+    AttrMap* operator->() const { return map_; }
+    void release() { g_.release(); }
+
+   private:
+    ObjectLockGuard g_;
+    AttrMap* map_;
+  };
+  AttrGuard lock_attributes() { return AttrGuard(*this); }
+};
+static_assert(sizeof(IndexableRecord) == 24);
+
+// Holds the writer lock of an object: serialises its writers (and its entry
+// into top-level indexes).
+class WriterGuard : public ObjectLockGuard {
+ public:
+  explicit WriterGuard(IndexableRecord& r) : ObjectLockGuard(r.lock, ObjectLock::kWriter) {}
 };
 
 struct PyIndexable {

@@ -2,6 +2,7 @@
 
 #include <datetime.h>
 
+#include <atomic>
 #include <bit>
 #include <cinttypes>
 #include <cmath>
@@ -490,8 +491,20 @@ void flatten(PyObject* root, std::vector<PyValue>& out) {
 
 }  // namespace
 
+uint64_t PyValue::fresh_unknown_token() {
+  // Bit 31 stays clear: attribute places (object id << 32 | attribute id |
+  // 1 << 31) never collide with these.
+  static std::atomic<uint64_t> counter{1};
+  return counter.fetch_add(1, std::memory_order_relaxed) << 32;
+}
+
+PyValue PyValue::from_handle(py::SharedPy obj, CastValue prim) {
+  uint32_t h = compute_hash(prim, obj.get());
+  return PyValue(std::move(obj), std::move(prim), h);
+}
+
 PyValue PyValue::from_object(PyObject* obj) {
-  CastValue prim{UnknownValue{}};
+  CastValue prim{UnknownValue{fresh_unknown_token()}};
   if (!scalar_form(obj, prim)) {
     PyTypeObject* t = Py_TYPE(obj);
     if (t == &PyList_Type || t == &PyTuple_Type || t == &PyDict_Type || t == &PySet_Type) {
@@ -508,6 +521,9 @@ PyValue PyValue::from_object(PyObject* obj) {
       extended_form(obj, prim);
     }
   }
+  // Conversions that fall back to Unknown leave no token: every value built
+  // here is its own.
+  if (auto* u = std::get_if<UnknownValue>(&prim); u && u->token == 0) u->token = fresh_unknown_token();
   uint32_t h = compute_hash(prim, obj);
   return PyValue(py::SharedPy::borrow(obj), std::move(prim), h);
 }
@@ -546,9 +562,11 @@ bool PyValue::operator==(const PyValue& o) const {
       if (b == Kind::Int) return o.as_int() == (as_bool() ? 1 : 0);
       return false;
     case Kind::Iterable:
-    case Kind::Unknown:
       // Only the very same value record (a copy of it) matches.
       return b == a && obj_ && obj_.same(o.obj_);
+    case Kind::Unknown:
+      return b == a && std::get<UnknownValue>(prim_).token == std::get<UnknownValue>(o.prim_).token &&
+             obj() == o.obj();
     case Kind::Ind:
       return b == Kind::Ind && obj() == o.obj();
     case Kind::Identity:

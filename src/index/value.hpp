@@ -86,7 +86,14 @@ struct StoredIndexable {
   IndexableRecord* record;
 };
 
-struct UnknownValue {};
+// Identity of an Unknown value: values are equal only when they hold the same
+// object and carry the same token. A value built from a Python object gets a
+// fresh token (copies share it); an attribute's value (and each element of a
+// container value) gets the token of its (object, attribute) place, so that
+// it is rebuilt equal each time the object is filed or unfiled.
+struct UnknownValue {
+  uint64_t token = 0;
+};
 
 // Dates and times. Values of one tag are ordered by `key`; values of
 // different tags are never equal and never ordered together (as in Python).
@@ -149,6 +156,11 @@ class PyValue {
   static PyValue for_attribute(PyObject* obj);
   // A value without a Python object (grouping keys, flattened elements).
   static PyValue from_primitave(CastValue prim);
+  // A value from a handle and a native form built elsewhere (the attribute
+  // table's conversions); the hash is computed here.
+  static PyValue from_handle(py::SharedPy obj, CastValue prim);
+  // Token for an Unknown value built from a Python object (never 0).
+  static uint64_t fresh_unknown_token();
 
   Kind kind() const { return static_cast<Kind>(prim_.index() + 1); }
   const CastValue& primitave() const { return prim_; }
@@ -160,7 +172,10 @@ class PyValue {
   // Equal values share the holder, so they share this hash too.
   uint64_t bucket_hash64() const {
     Kind k = kind();
-    if (k == Kind::Unknown || k == Kind::Iterable)
+    if (k == Kind::Unknown)
+      return hash_ ^ (std::get<UnknownValue>(prim_).token << 16) ^
+             (static_cast<uint64_t>(reinterpret_cast<uintptr_t>(obj())) << 8);
+    if (k == Kind::Iterable)
       return hash_ ^ (static_cast<uint64_t>(reinterpret_cast<uintptr_t>(obj_.identity())) << 16);
     if (k == Kind::Identity) return hash_ ^ (static_cast<uint64_t>(reinterpret_cast<uintptr_t>(obj())) << 16);
     return hash_;

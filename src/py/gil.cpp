@@ -9,6 +9,7 @@
 #include <mutex>
 #include <vector>
 
+#include "py/pending_ref.hpp"
 #include "support/memory.hpp"
 
 namespace zarvex::py {
@@ -20,9 +21,11 @@ thread_local int t_queue_depth = 0;
 thread_local bool t_queue_draining = false;
 thread_local std::vector<PyObject*> t_queue;
 
-// Boxes released by detached threads, linked through SharedBox::next.
+// Boxes released by detached threads, linked through SharedBox::next, and
+// plain references released by detached threads (attribute tables).
 std::mutex g_deferred_mutex;
 SharedBox* g_deferred = nullptr;
+std::vector<PyObject*> g_deferred_refs;
 std::atomic<bool> g_has_deferred{false};
 
 void* detach_for_wait() {
@@ -59,6 +62,7 @@ bool interpreter_finalizing() {
 }
 
 void release_now(PyObject* obj) noexcept {
+  if (!obj) return;
   if (t_queue_depth > 0 || t_queue_draining) {
     try {
       t_queue.push_back(obj);
@@ -77,6 +81,9 @@ bool thread_ending() noexcept { return t_ending; }
 void release_box(SharedBox* box) noexcept {
   if (!box) return;
   if (!t_detached) {
+    // A reference taken on a detached thread and still pending is applied
+    // first, so a count never drops below what its holders own.
+    apply_pending_increfs();
     release_now(box->obj);
     delete box;
     return;
@@ -87,14 +94,39 @@ void release_box(SharedBox* box) noexcept {
   g_has_deferred.store(true, std::memory_order_release);
 }
 
+void release_ref(PyObject* obj) noexcept {
+  if (!obj) return;
+  if (!t_detached) {
+    apply_pending_increfs();
+    release_now(obj);
+    return;
+  }
+  std::lock_guard<std::mutex> g(g_deferred_mutex);
+  try {
+    g_deferred_refs.push_back(obj);
+  } catch (const std::bad_alloc&) {
+    return;  // no room to queue: the reference is kept (a leak, never a crash)
+  }
+  g_has_deferred.store(true, std::memory_order_release);
+}
+
 void drain_deferred() noexcept {
-  if (!g_has_deferred.load(std::memory_order_acquire)) return;
+  if (!g_has_deferred.load(std::memory_order_acquire)) {
+    apply_pending_increfs();
+    return;
+  }
   SharedBox* batch;
+  std::vector<PyObject*> refs;
   {
     std::lock_guard<std::mutex> g(g_deferred_mutex);
     batch = std::exchange(g_deferred, nullptr);
+    refs.swap(g_deferred_refs);
     g_has_deferred.store(false, std::memory_order_release);
   }
+  // Taken after the batch: a reference released in the batch was taken
+  // before it was queued, so its pending increment is applied here first.
+  apply_pending_increfs();
+  for (PyObject* o : refs) release_now(o);
   while (batch) {
     SharedBox* next = batch->next;
     release_now(batch->obj);
@@ -115,6 +147,7 @@ void end_queued_release() noexcept { --t_queue_depth; }
 void drain_queued_release() noexcept {
   if (t_queue_depth > 0 || t_queue_draining) return;
   t_queue_draining = true;
+  apply_pending_increfs();
   while (!t_queue.empty()) {
     PyObject* o = t_queue.back();
     t_queue.pop_back();
@@ -154,6 +187,24 @@ DetachScope::~DetachScope() noexcept(false) {
   t_ending = false;
   t_detached = false;
   drain_deferred();
+}
+
+LockedDetachScope::LockedDetachScope() noexcept : was_detached_(t_detached) {
+  if (was_detached_) {
+    state_ = nullptr;
+    return;
+  }
+  state_ = PyEval_SaveThread();
+  t_detached = true;
+}
+
+LockedDetachScope::~LockedDetachScope() noexcept(false) {
+  if (was_detached_) return;
+  if (interpreter_finalizing() && std::uncaught_exceptions() > 0) wait_for_process_end();
+  t_ending = true;
+  PyEval_RestoreThread(state_);
+  t_ending = false;
+  t_detached = false;
 }
 
 bool signal_raised() {

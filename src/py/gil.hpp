@@ -46,6 +46,9 @@ struct SharedBox {
 // Releases the box's reference and frees the box: now when attached, else
 // the box is queued until the next attach.
 void release_box(SharedBox* box) noexcept;
+// The same for a plain strong reference (an attribute table's); a detached
+// thread queues it for the next attach.
+void release_ref(PyObject* obj) noexcept;
 
 // Releases queued references; the caller is attached.
 void drain_deferred() noexcept;
@@ -89,6 +92,21 @@ class DetachScope {
   ~DetachScope() noexcept(false);
   DetachScope(const DetachScope&) = delete;
   DetachScope& operator=(const DetachScope&) = delete;
+
+ private:
+  PyThreadState* state_;
+  bool was_detached_;
+};
+
+// As DetachScope, for a caller that holds native locks across the scope:
+// re-attaching releases nothing (a release may run Python code), so the
+// caller calls drain_deferred() once it has released its locks.
+class LockedDetachScope {
+ public:
+  LockedDetachScope() noexcept;
+  ~LockedDetachScope() noexcept(false);
+  LockedDetachScope(const LockedDetachScope&) = delete;
+  LockedDetachScope& operator=(const LockedDetachScope&) = delete;
 
  private:
   PyThreadState* state_;

@@ -15,6 +15,7 @@
 #include <utility>
 
 #include "py/gil.hpp"
+#include "py/pending_ref.hpp"
 
 namespace zarvex::py {
 
@@ -64,6 +65,18 @@ class SharedPy {
     assert_attached();
     Py_XINCREF(o);
     return steal(o);
+  }
+  // A new strong reference from any thread: taken at once when attached,
+  // recorded as pending when detached (see py/pending_ref.hpp for the rule
+  // that makes this safe: the caller sees `o` through a holder that drains
+  // pending references before it lets go).
+  static SharedPy borrow_anywhere(PyObject* o) {
+    if (!thread_detached()) return borrow(o);
+    if (!o) return SharedPy();
+    SharedPy s(new Box{{1}, nullptr});
+    add_pending_incref(o);  // may throw: the box holds nothing yet
+    s.b_->obj = o;
+    return s;
   }
   SharedPy(const SharedPy& o) noexcept : b_(o.b_) {
     if (b_) b_->rc.fetch_add(1, std::memory_order_relaxed);

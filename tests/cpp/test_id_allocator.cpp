@@ -4,6 +4,7 @@
 // relative to the ids this test itself allocated, never as absolute values.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <barrier>
 #include <cstdint>
@@ -87,6 +88,22 @@ TEST(IdAllocator, IdsReleasedInReverseReturnInAllocationOrder) {
 
   release_id(extra);
   for (uint32_t id : retaken) release_id(id);
+}
+
+TEST(IdAllocator, MassReleasesKeepTheRecentOnesLastInFirstOut) {
+  // Far more releases than the exact stack holds: the most recent come back
+  // first, in reverse, and nothing is handed out twice.
+  constexpr size_t kCount = 50000, kExact = 8192;
+  std::vector<uint32_t> held;
+  for (size_t i = 0; i < kCount; ++i) held.push_back(allocate_id());
+  for (size_t i = 0; i < kCount; i += 2) release_id(held[i]);  // gaps, as a collector leaves them
+  for (size_t i = 1; i < kCount; i += 2) release_id(held[i]);
+  std::vector<uint32_t> again;
+  for (size_t i = 0; i < kCount; ++i) again.push_back(allocate_id());
+  for (size_t i = 0; i < kExact; ++i) ASSERT_EQ(again[i], held[kCount - 1 - 2 * i]) << i;
+  EXPECT_EQ(std::set<uint32_t>(again.begin(), again.end()).size(), kCount);
+  EXPECT_EQ(std::count(again.begin(), again.end(), 0u), 0);
+  for (uint32_t id : again) release_id(id);
 }
 
 TEST(IdAllocator, ConcurrentAllocationNeverHandsOutAHeldId) {

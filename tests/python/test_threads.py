@@ -10,10 +10,12 @@ smaller value). ZARVEX_STRESS_TIMEOUT overrides the watchdog (seconds).
 """
 
 import faulthandler
+import gc
 import os
 import random
 import sys
 import threading
+import weakref
 
 import pytest
 
@@ -1063,3 +1065,83 @@ def test_union_keys_survive_a_write_that_empties_the_map():
         done.set()
         writer.join()
     assert lost == []
+
+
+def test_collections_from_several_threads_while_others_write_and_query():
+    """Two threads run gc.collect() in a loop while writers keep building
+    cycles of objects (pairs, parents with their children, objects holding
+    themselves), put some of them into a shared index (top level or nested
+    under a holder), rewrite their attributes and drop them, and a reader
+    queries. Nothing an index still holds may be freed or cleared: at the
+    end every indexed object still has its attributes and every query agrees
+    with brute force; the cycles dropped meanwhile are all freed."""
+    index = Index()
+    kept = []  # (object, its own kept cycle) per writer; appended under the GIL
+    dropped = []  # weak references to dropped cycles' members
+    rounds = scaled(300)
+
+    def cycle(rng):
+        shape = rng.randrange(3)
+        a = new_item(rng)
+        if shape == 0:
+            b = new_item(rng)
+            a.peer, b.peer = b, a
+            return [a, b]
+        if shape == 1:
+            kids = [new_item(rng) for _ in range(3)]
+            for k in kids:
+                k.parent = a
+            a.kids = kids
+            return [a, *kids]
+        a.me = a
+        return [a]
+
+    def writer(seed):
+        def work(run):
+            rng = random.Random(seed)
+            for i in range(rounds):
+                if run.stop.is_set():
+                    return
+                members = cycle(rng)
+                if i % 3 == 0:
+                    index.add_object(members[0])
+                    kept.append(members[0])
+                elif i % 3 == 1:
+                    holder = new_item(rng)
+                    holder.held = members[-1]
+                    index.add_object(holder)
+                    kept.append(holder)
+                else:
+                    dropped.extend(weakref.ref(m) for m in members)
+                if kept and rng.random() < 0.5:
+                    assign_random(rng, rng.choice(kept))
+                del members
+        work.__name__ = f"writer{seed}"
+        return work
+
+    def collector(run):
+        n = 0
+        while run.reading(n):
+            gc.collect()
+            n += 1
+
+    def reader(run):
+        rng = random.Random(99)
+        n = 0
+        while run.reading(n):
+            for o in index.get_by_attribute(color=rng.choice(TEXTS)):
+                assert_valid_item_value("color", o.color)
+                assert_valid_item_value("tags", o.tags)
+            index.reduced_query(Q.gt("held.size", 1)).collect()
+            n += 1
+
+    run_workers([writer(1), writer(2)], [collector, collector, reader])
+    gc.collect()
+    m = Mismatches("after collections")
+    check_keyword_queries(m, index, kept, ["color", "tags", "held.color"])
+    check_numeric_queries(m, index, kept, ["size", "held.size"])
+    m.check()
+    for o in kept:
+        for attr in ("color", "size", "tags"):
+            assert_valid_item_value(attr, getattr(o, attr))
+    assert [r for r in dropped if r() is not None] == []

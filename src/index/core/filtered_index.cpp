@@ -134,7 +134,7 @@ std::shared_ptr<IndexAPI> FilteredView::rebase() const {
     NestingScope nesting;
     for (const size_t end = std::min(objs.size(), i + kCheckEvery); i < end; ++i) {
       IndexableRecord& rec = *record_of(objs[i].get());
-      MutexGuard writer(rec.write_lock);
+      WriterGuard writer(rec);
       add_index_meta(rec, self);
       core->file_attributes(rec.id, rec);
     }

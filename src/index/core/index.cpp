@@ -31,7 +31,7 @@ void with_attributes(IndexableRecord& rec, const std::function<void(AttrMap&)>& 
       f(*m);
       return;
     }
-  auto attrs = rec.attributes.lock();
+  auto attrs = rec.lock_attributes();
   FilingScope scope(rec, *attrs);
   f(*attrs);
 }
@@ -184,18 +184,20 @@ void IndexAPI::file_attributes(uint32_t id, IndexableRecord& rec) {
   with_attributes(rec, [&](AttrMap& attrs) {
     // One hold of the maps lock for every attribute that already has a map;
     // new attributes go through add_index, which installs their maps.
-    absl::InlinedVector<std::pair<uint32_t, const PyValue*>, 8> missing;
+    // Values are built for the call (the attribute table keeps slots), so
+    // the ones left for add_index are kept by value.
+    std::vector<std::pair<uint32_t, PyValue>> missing;
     {
       auto maps = query_maps->read();
       attrs.for_each([&](const uint32_t& aid, const PyValue& v) {
         if (aid < maps->size() && (*maps)[aid]) {
           (*maps)[aid]->insert(v, id);
         } else {
-          missing.emplace_back(aid, &v);
+          missing.emplace_back(aid, v);
         }
       });
     }
-    for (auto& [aid, v] : missing) add_index(id, aid, *v);
+    for (auto& [aid, v] : missing) add_index(id, aid, v);
   });
 }
 
@@ -210,7 +212,7 @@ void IndexAPI::add_object(const py::SharedPy& obj) {
     // concurrent write to the object comes entirely before or after.
     NestingScope nesting;
     {
-      MutexGuard writer(rec.write_lock);
+      WriterGuard writer(rec);
       add_index_meta(rec, weak_from_this());
       {
         auto allowed = allowed_items->write();
@@ -309,7 +311,7 @@ void IndexAPI::add_object_many(const std::vector<py::SharedPy>& objs) {
       NestingScope nesting;
       for (const size_t end = std::min(n, i + kCheckEvery); i < end; ++i) {
         IndexableRecord& rec = *record_of(unique[i]->get());
-        MutexGuard writer(rec.write_lock);
+        WriterGuard writer(rec);
         // An object removed since the first pass (by another thread, which
         // held its write lock) is neither registered nor filed: it has left.
         if (store_ptr->epoch() != stored_at && !holds(ids[i], unique[i]->get())) continue;
@@ -336,7 +338,7 @@ void IndexAPI::withdraw(std::span<const py::SharedPy> fresh, std::span<const uin
     NestingScope nesting;
     for (const auto& o : fresh) {
       IndexableRecord& rec = *record_of(o.get());
-      MutexGuard writer(rec.write_lock);
+      WriterGuard writer(rec);
       // Unfiling a value that was never filed changes nothing.
       with_attributes(rec, [&](AttrMap& attrs) {
         attrs.for_each([&](const uint32_t& aid, const PyValue& v) { remove_index(rec.id, aid, v); });
@@ -468,10 +470,11 @@ bool IndexAPI::remove_object(IndexableRecord& rec, PyObject* obj, StoredItem& re
   });
   if (found) {
     const void* self = this;
-    auto meta = rec.index_meta.lock();
-    meta->erase(std::remove_if(meta->begin(), meta->end(),
-                               [&](const IndexMeta& m) { return m.address == self || m.index.expired(); }),
-                meta->end());
+    ObjectLockGuard membership(rec.lock, ObjectLock::kMembership);
+    if (MetaList* meta = rec.meta.load(std::memory_order_relaxed))
+      meta->erase(std::remove_if(meta->begin(), meta->end(),
+                                 [&](const IndexMeta& m) { return m.address == self || m.index.expired(); }),
+                  meta->end());
   }
   return found;
 }
@@ -731,7 +734,7 @@ void IndexAPI::union_with(const std::shared_ptr<IndexAPI>& other) {
       // Under the object's locks, so a concurrent write either sees this
       // index (and keeps it up to date) or has already stored the value
       // checked here.
-      MutexGuard writer(rec.write_lock);
+      WriterGuard writer(rec);
       touched.push_back(Touched{id, obj, false, filed.size(), filed.size()});
       Touched& t = touched.back();
       with_attributes(rec, [&](AttrMap& attrs) {
@@ -744,7 +747,7 @@ void IndexAPI::union_with(const std::shared_ptr<IndexAPI>& other) {
         }
         if (t.stored) add_index_meta(rec, self);
         for (auto& [attr, key] : keys) {
-          const PyValue* current = attrs.get(attr);
+          std::optional<PyValue> current = attrs.get(attr);
           if (!current || !value_holds(*current, key)) continue;
           bool had = false;
           if (auto map = map_if_any(attr))
@@ -770,7 +773,7 @@ void IndexAPI::union_with(const std::shared_ptr<IndexAPI>& other) {
       NestingScope nesting;
       for (Touched& t : touched) {
         IndexableRecord& rec = *record_of(t.obj.get());
-        MutexGuard writer(rec.write_lock);
+        WriterGuard writer(rec);
         with_attributes(rec, [&](AttrMap& attrs) {
           if (t.stored) {
             attrs.for_each([&](const uint32_t& aid, const PyValue& v) { remove_index(t.id, aid, v); });
@@ -834,9 +837,7 @@ struct DepthCheck {
     }
     std::vector<PyValue> values;
     with_attributes(*rec, [&](AttrMap& attrs) {
-      attrs.for_each([&](const uint32_t&, const PyValue& x) {
-        if (x.kind() == Kind::Ind || x.kind() == Kind::Iterable) values.push_back(x);
-      });
+      attrs.for_each_holding_objects([&](const uint32_t&, const PyValue& x) { values.push_back(x); });
     });
     open.insert(rec);
     int best = 0;
@@ -873,9 +874,7 @@ void check_nesting_depth(const PyValue& value, int level) {
 void check_object_depth(IndexableRecord& rec) {
   std::vector<PyValue> values;
   with_attributes(rec, [&](AttrMap& attrs) {
-    attrs.for_each([&](const uint32_t&, const PyValue& x) {
-      if (x.kind() == Kind::Ind || x.kind() == Kind::Iterable) values.push_back(x);
-    });
+    attrs.for_each_holding_objects([&](const uint32_t&, const PyValue& x) { values.push_back(x); });
   });
   if (values.empty()) return;
   run_depth_check(values, kMaxNestingDepth, &rec);

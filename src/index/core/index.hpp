@@ -118,7 +118,7 @@ struct IndexAPI : std::enable_shared_from_this<IndexAPI> {
   // its id, unfiles every value (nested objects are let go as by a write of
   // the attribute holding them; their unfiling is queued, NestingScope) and
   // drops the index from the object's membership list. False when the object
-  // is not in the index. The caller holds rec.write_lock.
+  // is not in the index. The caller holds the object's writer lock.
   bool remove_object(IndexableRecord& rec, PyObject* obj, StoredItem& released);
   // Unfiles every value of `attrs` (the locked map of object `id`).
   void unfile_attributes(uint32_t id, const AttrMap& attrs);

@@ -258,7 +258,7 @@ bool remove_one(IndexAPI& core, PyObject* obj, StoredItem& released) {
   py::DetachScope detach;
   NestingScope nesting;
   {
-    MutexGuard writer(rec.write_lock);
+    WriterGuard writer(rec);
     found = core.remove_object(rec, obj, released);
   }
   nesting.drain();
@@ -305,7 +305,7 @@ PyObject* Index_clear(PyObject* self, PyObject*) {
       for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* obj = PyList_GET_ITEM(list.get(), i);
         IndexableRecord& rec = *record_of(obj);
-        MutexGuard writer(rec.write_lock);
+        WriterGuard writer(rec);
         core_of(self).remove_object(rec, obj, released[static_cast<size_t>(i)]);
       }
       nesting.drain();

@@ -1,7 +1,9 @@
 // Process-wide object ids: unsigned 32-bit, never 0. allocate_id() pops the
 // most recently released id (last-in, first-out, so per-index stores that
 // are addressed by id stay compact) or else takes the next never-used id
-// from GLOBAL_ID_COUNTER. release_id() pushes an id onto FREE_IDS.
+// from GLOBAL_ID_COUNTER. release_id() pushes an id onto FREE_IDS. Beyond
+// the 16,384 most recent releases, older free ids are kept as ranges and
+// reused lowest first (see id_allocator.cpp).
 //
 // Thread-safe: FREE_IDS has its own mutex; the counter is atomic. The
 // allocator lock is a leaf: nothing else is locked while it is held, and it

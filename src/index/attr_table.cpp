@@ -1,0 +1,391 @@
+#include "index/attr_table.hpp"
+
+#include <cstring>
+#include <new>
+#include <vector>
+
+#include "absl/container/flat_hash_set.h"
+#include "absl/container/inlined_vector.h"
+#include "index/indexable.hpp"
+#include "index/types.hpp"
+#include "py/boundary.hpp"
+#include "py/gil.hpp"
+#include "py/pending_ref.hpp"
+
+namespace zarvex {
+
+namespace {
+
+// A container value: the container and its flattened leaf elements, each a
+// slot word of a non-container kind.
+struct ElementBlock {
+  PyObject* container;
+  uint32_t count;
+  IterKind kind;
+  uintptr_t* elems() { return reinterpret_cast<uintptr_t*>(this + 1); }
+  static size_t bytes(size_t n) { return sizeof(ElementBlock) + n * sizeof(uintptr_t); }
+};
+static_assert(sizeof(ElementBlock) % alignof(uintptr_t) == 0);
+
+// Any other value (numpy scalars, subclasses of the built-in types, dates
+// and times, exact numbers, bytes, None and enum members): the object a
+// read returns (the stored object, or the built-in one a numpy scalar reads
+// back as) and the value the indexes file, built once at assignment. The
+// value's own handle is shared with the indexes' copies, so only `read` is
+// visited by the collector.
+struct OtherValue {
+  PyObject* read;
+  PyValue value;
+};
+OtherValue* other_of(uintptr_t w) { return reinterpret_cast<OtherValue*>(w & ~uintptr_t{7}); }
+
+ElementBlock* block_of(uintptr_t w) { return reinterpret_cast<ElementBlock*>(w & ~uintptr_t{7}); }
+PyObject* pointer_of(uintptr_t w) { return reinterpret_cast<PyObject*>(w & ~uintptr_t{7}); }
+
+uintptr_t tag(PyObject* owned, SlotKind k) {
+  auto p = reinterpret_cast<uintptr_t>(owned);
+  if (p & 7) {
+    Py_DECREF(owned);
+    fail("attribute value at an address that is not 8-byte aligned");
+  }
+  return p | static_cast<uintptr_t>(k);
+}
+
+[[noreturn]] void raise_overflow() {
+  PyErr_SetString(PyExc_OverflowError, "Python int too large to convert to a signed 64-bit integer");
+  throw py::PyErrorSet{};
+}
+
+// A new reference to the exact int equal to `obj` (an int or numpy.int64).
+PyObject* exact_int(PyObject* obj) {
+  int overflow = 0;
+  long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
+  if (overflow) raise_overflow();
+  if (v == -1 && PyErr_Occurred()) {
+    if (PyErr_ExceptionMatches(PyExc_OverflowError)) {
+      PyErr_Clear();
+      raise_overflow();
+    }
+    throw py::PyErrorSet{};
+  }
+  if (Py_TYPE(obj) == &PyLong_Type) {
+    Py_INCREF(obj);
+    return obj;
+  }
+  PyObject* r = PyLong_FromLongLong(v);
+  if (!r) throw py::PyErrorSet{};
+  return r;
+}
+
+// A new reference to an exact str whose UTF-8 form is materialised (so that
+// detached threads can read it).
+PyObject* exact_str(PyObject* obj) {
+  Py_ssize_t n = 0;
+  const char* s = PyUnicode_AsUTF8AndSize(obj, &n);
+  if (!s) throw py::PyErrorSet{};
+  if (Py_TYPE(obj) == &PyUnicode_Type) {
+    Py_INCREF(obj);
+    return obj;
+  }
+  PyObject* r = PyUnicode_FromStringAndSize(s, n);
+  if (!r) throw py::PyErrorSet{};
+  if (!PyUnicode_AsUTF8AndSize(r, &n)) {
+    Py_DECREF(r);
+    throw py::PyErrorSet{};
+  }
+  return r;
+}
+
+// Slot word of a value that is not a list, tuple, set or dict; 0 when `obj`
+// is one of those.
+uintptr_t leaf_word(PyObject* obj) {
+  PyTypeObject* t = Py_TYPE(obj);
+  // The built-in types first, without the registry (each is in exactly one
+  // of its lists); then the registry's other types, in its order.
+  if (t == &PyLong_Type) return tag(exact_int(obj), SlotKind::Int);
+  if (t == &PyUnicode_Type) return tag(exact_str(obj), SlotKind::Str);
+  if (t == &PyFloat_Type || t == &PyBool_Type) {
+    Py_INCREF(obj);
+    return tag(obj, t == &PyFloat_Type ? SlotKind::Float : SlotKind::Bool);
+  }
+  if (t == &PyList_Type || t == &PyTuple_Type || t == &PyDict_Type || t == &PySet_Type) return 0;
+  if (is_indexable(obj)) {
+    Py_INCREF(obj);
+    return tag(obj, SlotKind::Ind);
+  }
+  // Everything else is classified by the value model.
+  PyValue v = PyValue::for_attribute(obj);
+  if (v.kind() == Kind::Unknown) {
+    Py_INCREF(obj);
+    return tag(obj, SlotKind::Unknown);
+  }
+  PyObject* read = v.obj() ? v.handle().new_ref() : v.get_obj();
+  if (!read) throw py::PyErrorSet{};
+  void* mem = PyObject_Malloc(sizeof(OtherValue));
+  if (!mem) {
+    Py_DECREF(read);
+    throw std::bad_alloc();
+  }
+  auto* o = new (mem) OtherValue{read, std::move(v)};
+  return reinterpret_cast<uintptr_t>(o) | static_cast<uintptr_t>(SlotKind::Other);
+}
+
+// Leaf words of a list/tuple/set, walking nested containers with an explicit
+// stack; a container already on the stack is skipped (self-containing
+// containers end) and dicts contribute nothing.
+struct Frame {
+  py::Ref container;
+  py::Ref iter;  // sets only
+  Py_ssize_t pos = 0;
+};
+
+struct WordsOwner {
+  std::vector<uintptr_t> words;
+  ~WordsOwner() {
+    for (uintptr_t w : words) AttrSlot::release_word(w);
+  }
+};
+
+void flatten(PyObject* root, WordsOwner& out) {
+  if (PyList_CheckExact(root)) out.words.reserve(static_cast<size_t>(PyList_GET_SIZE(root)));
+  if (PyTuple_CheckExact(root)) out.words.reserve(static_cast<size_t>(PyTuple_GET_SIZE(root)));
+  absl::InlinedVector<Frame, 4> stack;
+  absl::flat_hash_set<PyObject*> on_stack;
+  constexpr size_t kScanLimit = 16;
+  auto push = [&](PyObject* c) {
+    if (stack.size() < kScanLimit) {
+      for (const Frame& fr : stack)
+        if (fr.container.get() == c) return;
+      if (stack.size() + 1 == kScanLimit) {
+        for (const Frame& fr : stack) on_stack.insert(fr.container.get());
+        on_stack.insert(c);
+      }
+    } else if (!on_stack.insert(c).second) {
+      return;
+    }
+    Frame f;
+    f.container = py::Ref::borrow(c);
+    if (Py_TYPE(c) == &PySet_Type) {
+      f.iter = py::Ref::steal(PyObject_GetIter(c));
+      if (!f.iter) throw py::PyErrorSet{};
+    }
+    stack.push_back(std::move(f));
+  };
+  push(root);
+  while (!stack.empty()) {
+    Frame& f = stack.back();
+    PyObject* c = f.container.get();
+    py::Ref item;
+    if (PyList_CheckExact(c)) {
+      if (f.pos < PyList_GET_SIZE(c)) item = py::Ref::borrow(PyList_GET_ITEM(c, f.pos++));
+    } else if (PyTuple_CheckExact(c)) {
+      if (f.pos < PyTuple_GET_SIZE(c)) item = py::Ref::borrow(PyTuple_GET_ITEM(c, f.pos++));
+    } else {
+      PyObject* raw = PyIter_Next(f.iter.get());
+      if (!raw && PyErr_Occurred()) throw py::PyErrorSet{};
+      item = py::Ref::steal(raw);
+    }
+    if (!item) {
+      if (!on_stack.empty()) on_stack.erase(c);
+      stack.pop_back();
+      continue;
+    }
+    PyTypeObject* t = Py_TYPE(item.get());
+    if (t == &PyList_Type || t == &PyTuple_Type || t == &PySet_Type) {
+      push(item.get());
+    } else if (t != &PyDict_Type) {
+      out.words.push_back(0);
+      out.words.back() = leaf_word(item.get());
+    }
+  }
+}
+
+uint64_t place_token(uint32_t owner, uint32_t attr) {
+  return (uint64_t{owner} << 32) | uint64_t{attr} | (uint64_t{1} << 31);
+}
+
+// UTF-8 text of an exact str whose UTF-8 form was materialised when the slot
+// was built: plain field reads of an immutable object, valid detached while
+// the slot holds it.
+std::string_view utf8_of(PyObject* s) {
+  if (PyUnicode_IS_ASCII(s))
+    return {static_cast<const char*>(PyUnicode_DATA(s)), static_cast<size_t>(PyUnicode_GET_LENGTH(s))};
+  auto* c = reinterpret_cast<PyCompactUnicodeObject*>(s);
+  return {c->utf8, static_cast<size_t>(c->utf8_length)};
+}
+
+PyValue leaf_value(uintptr_t w, uint64_t token) {
+  PyObject* o = pointer_of(w);
+  switch (AttrSlot::kind_of(w)) {
+    case SlotKind::Int: {
+      int overflow = 0;  // checked when the slot was built
+      return PyValue::from_primitave(static_cast<int64_t>(PyLong_AsLongLongAndOverflow(o, &overflow)));
+    }
+    case SlotKind::Float:
+      return PyValue::from_primitave(PyFloat_AS_DOUBLE(o));
+    case SlotKind::Str:
+      return PyValue::from_primitave(CompactStr(utf8_of(o)));
+    case SlotKind::Bool:
+      return PyValue::from_primitave(o == Py_True);
+    case SlotKind::Ind:
+      return PyValue::from_handle(py::SharedPy::borrow_anywhere(o), StoredIndexable{record_of(o)});
+    case SlotKind::Other:
+      return other_of(w)->value;
+    default:
+      return PyValue::from_handle(py::SharedPy::borrow_anywhere(o), UnknownValue{token});
+  }
+}
+
+}  // namespace
+
+AttrSlot AttrSlot::from_object(PyObject* value) {
+  if (uintptr_t w = leaf_word(value)) return adopt(w);
+  PyTypeObject* t = Py_TYPE(value);
+  IterKind k = t == &PyList_Type ? IterKind::List
+               : t == &PyDict_Type ? IterKind::Dict
+               : t == &PyTuple_Type ? IterKind::Tuple
+                                    : IterKind::Set;
+  if (k == IterKind::List || k == IterKind::Tuple) {
+    // The usual value is a flat list or tuple: its leaves go straight into
+    // the block. (Building a leaf runs no Python code, so the container
+    // cannot change meanwhile.)
+    PyObject** items = k == IterKind::List ? PySequence_Fast_ITEMS(value) : &PyTuple_GET_ITEM(value, 0);
+    const Py_ssize_t n = Py_SIZE(value);
+    bool flat = true;
+    for (Py_ssize_t i = 0; i < n && flat; ++i) {
+      PyTypeObject* et = Py_TYPE(items[i]);
+      flat = et != &PyList_Type && et != &PyTuple_Type && et != &PySet_Type && et != &PyDict_Type;
+    }
+    if (flat) {
+      void* mem = PyObject_Malloc(ElementBlock::bytes(static_cast<size_t>(n)));
+      if (!mem) throw std::bad_alloc();
+      auto* b = new (mem) ElementBlock{value, 0, k};
+      AttrSlot guard = adopt(reinterpret_cast<uintptr_t>(b) | static_cast<uintptr_t>(SlotKind::Iterable));
+      Py_INCREF(value);  // owned by the block from here on (released with it on failure)
+      for (Py_ssize_t i = 0; i < n; ++i) {
+        b->elems()[i] = leaf_word(items[i]);
+        ++b->count;
+      }
+      return guard;
+    }
+  }
+  WordsOwner elems;
+  if (k != IterKind::Dict) flatten(value, elems);
+  void* mem = PyObject_Malloc(ElementBlock::bytes(elems.words.size()));
+  if (!mem) throw std::bad_alloc();
+  auto* b = new (mem) ElementBlock{value, static_cast<uint32_t>(elems.words.size()), k};
+  if (!elems.words.empty()) std::memcpy(b->elems(), elems.words.data(), elems.words.size() * sizeof(uintptr_t));
+  elems.words.clear();
+  Py_INCREF(value);
+  return adopt(reinterpret_cast<uintptr_t>(b) | static_cast<uintptr_t>(SlotKind::Iterable));
+}
+
+PyObject* AttrSlot::object_of(uintptr_t w) {
+  if (kind_of(w) == SlotKind::Iterable) return block_of(w)->container;
+  if (kind_of(w) == SlotKind::Other) return other_of(w)->read;
+  return pointer_of(w);
+}
+
+PyValue AttrSlot::to_value(uintptr_t w, uint32_t owner, uint32_t attr) {
+  const uint64_t token = place_token(owner, attr);
+  if (kind_of(w) != SlotKind::Iterable) return leaf_value(w, token);
+  ElementBlock* b = block_of(w);
+  auto elements = std::make_shared<std::vector<PyValue>>();
+  elements->reserve(b->count);
+  for (uint32_t i = 0; i < b->count; ++i) elements->push_back(leaf_value(b->elems()[i], token));
+  return PyValue::from_handle(py::SharedPy::borrow_anywhere(b->container), IterableValue{b->kind, std::move(elements)});
+}
+
+int AttrSlot::traverse(uintptr_t w, visitproc visit, void* arg) {
+  if (kind_of(w) == SlotKind::Other) {
+    Py_VISIT(other_of(w)->read);
+    return 0;
+  }
+  if (kind_of(w) != SlotKind::Iterable) {
+    Py_VISIT(pointer_of(w));
+    return 0;
+  }
+  ElementBlock* b = block_of(w);
+  Py_VISIT(b->container);
+  for (uint32_t i = 0; i < b->count; ++i) {
+    uintptr_t e = b->elems()[i];
+    Py_VISIT(kind_of(e) == SlotKind::Other ? other_of(e)->read : pointer_of(e));
+  }
+  return 0;
+}
+
+void AttrSlot::release_word(uintptr_t w) noexcept {
+  if (!w) return;
+  // A pending reference taken from this slot is applied before the slot's
+  // own reference goes (py/pending_ref.hpp).
+  if (!py::thread_detached()) py::apply_pending_increfs();
+  if (kind_of(w) == SlotKind::Other) {
+    OtherValue* o = other_of(w);
+    py::release_ref(o->read);
+    o->~OtherValue();
+    PyObject_Free(o);
+    return;
+  }
+  if (kind_of(w) != SlotKind::Iterable) {
+    py::release_ref(pointer_of(w));
+    return;
+  }
+  ElementBlock* b = block_of(w);
+  for (uint32_t i = 0; i < b->count; ++i) release_word(b->elems()[i]);
+  py::release_ref(b->container);
+  PyObject_Free(b);
+}
+
+void AttrMap::grow(uint32_t cap, uint32_t owner) {
+  auto* fresh = static_cast<Table*>(PyObject_Malloc(Table::bytes(cap)));
+  if (!fresh) throw std::bad_alloc();
+  fresh->size = t_ ? t_->size : 0;
+  fresh->cap = cap;
+  fresh->owner = owner;
+  if (t_) {
+    std::memcpy(fresh->keys(), t_->keys(), sizeof(uint32_t) * t_->size);
+    std::memcpy(fresh->words(), t_->words(), sizeof(uintptr_t) * t_->size);
+    PyObject_Free(t_);
+  }
+  t_ = fresh;
+}
+
+void AttrMap::reserve(uint32_t n, uint32_t owner) {
+  if (!t_ || t_->cap < n) grow(n, owner);
+}
+
+AttrSlot AttrMap::exchange(uint32_t key, AttrSlot slot, uint32_t owner) {
+  if (t_) {
+    uint32_t* keys = t_->keys();
+    for (uint32_t i = 0, n = t_->size; i < n; ++i)
+      if (keys[i] == key) {
+        uintptr_t old = t_->words()[i];
+        t_->words()[i] = slot.release();
+        return AttrSlot::adopt(old);
+      }
+  }
+  if (!t_ || t_->size == t_->cap) {
+    uint32_t cap = t_ ? t_->cap : 0;
+    grow(cap + (cap / 2 > 1 ? cap / 2 : 1), owner);
+  }
+  t_->keys()[t_->size] = key;
+  t_->words()[t_->size] = slot.release();
+  ++t_->size;
+  return AttrSlot();
+}
+
+int AttrMap::traverse(visitproc visit, void* arg) const {
+  if (!t_) return 0;
+  for (uint32_t i = 0; i < t_->size; ++i)
+    if (int r = AttrSlot::traverse(t_->words()[i], visit, arg)) return r;
+  return 0;
+}
+
+void AttrMap::clear() noexcept {
+  Table* t = std::exchange(t_, nullptr);
+  if (!t) return;
+  for (uint32_t i = 0; i < t->size; ++i) AttrSlot::release_word(t->words()[i]);
+  PyObject_Free(t);
+}
+
+}  // namespace zarvex

@@ -1,0 +1,184 @@
+// AttrMap: the attribute table of one Indexable object, and AttrSlot, the
+// 8-byte record of one attribute value.
+//
+// A slot is one word: a strong reference to the Python object that reading
+// the attribute returns, with the value's kind in the low 3 bits (objects are
+// at least 8-byte aligned). A list, tuple or set value is a pointer to an
+// ElementBlock instead, which holds the container and the leaf elements the
+// container held when it was assigned (flattened, each container once, dicts
+// contributing nothing), each one a slot of its own. Any other value (numpy
+// scalars, subclasses of the built-in types, dates, exact numbers, bytes,
+// None, enum members) points to a record with the object a read returns and
+// the value the value model built for it at assignment.
+// The native form the indexes file (PyValue) is rebuilt from the slot when
+// the object is filed or unfiled (to_value): numbers, booleans and texts are
+// read from the immutable built-in object; Ind, Unknown and container values
+// get a new handle to their object (a pending reference when detached, see
+// py/pending_ref.hpp); an Unknown value's identity is its (object id,
+// attribute id) place, so it is rebuilt equal to the value that was filed.
+//
+// The table is allocated on first use and sized exactly by the constructor
+// (later growth by half): a 12-byte header, the attribute ids, then the
+// slots, searched linearly over the packed ids, in insertion order. Tables
+// and element blocks come from the interpreter's object allocator (like the
+// objects themselves, so freed objects give their memory back the same way),
+// which is why they are only allocated and freed attached.
+//
+// Locking (the owner's ObjectLock, bit kAttributes, and the interpreter lock):
+//   * every change of the table (a slot stored or replaced, growth, the table
+//     dropped) holds BOTH the interpreter lock and kAttributes;
+//   * a thread holding the interpreter lock may read it without kAttributes
+//     (attribute reads, tp_traverse): no change can run meanwhile;
+//   * a detached thread reads it only under kAttributes.
+// Releasing a slot (its Python references) needs the interpreter lock and
+// applies pending references first. Allocation failures throw bad_alloc.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <optional>
+#include <utility>
+
+#include "index/value.hpp"
+
+namespace zarvex {
+
+enum class SlotKind : uintptr_t { Int = 0, Float = 1, Str = 2, Bool = 3, Ind = 4, Unknown = 5, Iterable = 6, Other = 7 };
+
+class AttrSlot {
+ public:
+  AttrSlot() = default;
+  // Builds the slot of a Python value (attached). Throws py::PyErrorSet for
+  // an int outside the signed 64-bit range or a str that is not UTF-8.
+  static AttrSlot from_object(PyObject* value);
+
+  AttrSlot(AttrSlot&& o) noexcept : word_(std::exchange(o.word_, 0)) {}
+  AttrSlot& operator=(AttrSlot&& o) noexcept {
+    std::swap(word_, o.word_);
+    return *this;
+  }
+  AttrSlot(const AttrSlot&) = delete;
+  AttrSlot& operator=(const AttrSlot&) = delete;
+  ~AttrSlot() { release_word(word_); }
+
+  explicit operator bool() const { return word_ != 0; }
+  uintptr_t word() const { return word_; }
+  uintptr_t release() { return std::exchange(word_, 0); }
+  static AttrSlot adopt(uintptr_t w) {
+    AttrSlot s;
+    s.word_ = w;
+    return s;
+  }
+
+  // --- on raw words (the table stores words) ---
+  static SlotKind kind_of(uintptr_t w) { return static_cast<SlotKind>(w & 7); }
+  // The object a read returns (borrowed).
+  static PyObject* object_of(uintptr_t w);
+  // The indexes' form of the value stored at (owner, attr).
+  static PyValue to_value(uintptr_t w, uint32_t owner, uint32_t attr);
+  static bool holds_objects(uintptr_t w) {
+    SlotKind k = kind_of(w);
+    return k == SlotKind::Ind || k == SlotKind::Iterable;
+  }
+  static int traverse(uintptr_t w, visitproc visit, void* arg);
+  static void release_word(uintptr_t w) noexcept;
+
+ private:
+  uintptr_t word_ = 0;
+};
+static_assert(sizeof(AttrSlot) == 8);
+
+class AttrMap {
+ public:
+  AttrMap() = default;
+  AttrMap(AttrMap&& o) noexcept : t_(std::exchange(o.t_, nullptr)) {}
+  AttrMap& operator=(AttrMap&& o) noexcept {
+    std::swap(t_, o.t_);
+    return *this;
+  }
+  AttrMap(const AttrMap&) = delete;
+  AttrMap& operator=(const AttrMap&) = delete;
+  ~AttrMap() { clear(); }
+
+  size_t size() const { return t_ ? t_->size : 0; }
+  bool empty() const { return size() == 0; }
+
+  // Borrowed object stored under `key`, or nullptr.
+  PyObject* find_object(uint32_t key) const {
+    if (!t_) return nullptr;
+    const uint32_t* keys = t_->keys();
+    for (uint32_t i = 0, n = t_->size; i < n; ++i)
+      if (keys[i] == key) return AttrSlot::object_of(t_->words()[i]);
+    return nullptr;
+  }
+  // The indexes' form of the value under `key`.
+  std::optional<PyValue> get(uint32_t key) const {
+    if (!t_) return std::nullopt;
+    const uint32_t* keys = t_->keys();
+    for (uint32_t i = 0, n = t_->size; i < n; ++i)
+      if (keys[i] == key) return AttrSlot::to_value(t_->words()[i], t_->owner, key);
+    return std::nullopt;
+  }
+  // f(const uint32_t& key, const PyValue& value) for every attribute, in
+  // insertion order.
+  template <class F>
+  void for_each(F&& f) const {
+    if (!t_) return;
+    for (uint32_t i = 0; i < t_->size; ++i) {
+      const uint32_t key = t_->keys()[i];
+      f(key, AttrSlot::to_value(t_->words()[i], t_->owner, key));
+    }
+  }
+  // The same, restricted to values that can hold objects (Ind, containers).
+  template <class F>
+  void for_each_holding_objects(F&& f) const {
+    if (!t_) return;
+    for (uint32_t i = 0; i < t_->size; ++i)
+      if (AttrSlot::holds_objects(t_->words()[i])) {
+        const uint32_t key = t_->keys()[i];
+        f(key, AttrSlot::to_value(t_->words()[i], t_->owner, key));
+      }
+  }
+  template <class F>
+  void for_each_key(F&& f) const {
+    if (!t_) return;
+    for (uint32_t i = 0; i < t_->size; ++i) f(t_->keys()[i]);
+  }
+
+  // The object id that Unknown values' identities are built from.
+  void set_owner(uint32_t owner) {
+    if (t_) t_->owner = owner;
+  }
+  // Room for `n` attributes in all (construction: exact size).
+  void reserve(uint32_t n, uint32_t owner);
+  // Stores `slot` under `key`; returns the slot it replaced (empty for a new
+  // key), for the caller to drop once its locks are released. Needs the
+  // interpreter lock and the owner's kAttributes lock (see above).
+  AttrSlot exchange(uint32_t key, AttrSlot slot, uint32_t owner);
+  // Visits every Python reference of every slot.
+  int traverse(visitproc visit, void* arg) const;
+  // Drops every slot (attached).
+  void clear() noexcept;
+
+ private:
+  struct Table {
+    uint32_t size;
+    uint32_t cap;
+    uint32_t owner;  // object id, for the identity of Unknown values
+    uint32_t* keys() { return reinterpret_cast<uint32_t*>(this + 1); }
+    const uint32_t* keys() const { return reinterpret_cast<const uint32_t*>(this + 1); }
+    uintptr_t* words() { return reinterpret_cast<uintptr_t*>(reinterpret_cast<char*>(this) + words_offset(cap)); }
+    const uintptr_t* words() const {
+      return reinterpret_cast<const uintptr_t*>(reinterpret_cast<const char*>(this) + words_offset(cap));
+    }
+    static size_t words_offset(uint32_t cap) { return (sizeof(Table) + 4 * size_t{cap} + 7) & ~size_t{7}; }
+    static size_t bytes(uint32_t cap) { return words_offset(cap) + sizeof(uintptr_t) * cap; }
+  };
+  static_assert(sizeof(Table) == 12);
+  void grow(uint32_t cap, uint32_t owner);
+  Table* t_ = nullptr;
+};
+static_assert(sizeof(AttrMap) == 8);
+
+}  // namespace zarvex

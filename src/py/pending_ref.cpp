@@ -1,0 +1,29 @@
+#include "py/pending_ref.hpp"
+
+#include <mutex>
+#include <vector>
+
+namespace zarvex::py {
+
+namespace {
+std::mutex g_mutex;
+std::vector<PyObject*> g_pending;
+}  // namespace
+
+void add_pending_incref(PyObject* obj) {
+  std::lock_guard<std::mutex> g(g_mutex);
+  g_pending.push_back(obj);
+  detail::g_has_pending_increfs.store(true, std::memory_order_release);
+}
+
+void detail::apply_pending_increfs_slow() noexcept {
+  std::vector<PyObject*> batch;
+  {
+    std::lock_guard<std::mutex> g(g_mutex);
+    batch.swap(g_pending);
+    g_has_pending_increfs.store(false, std::memory_order_release);
+  }
+  for (PyObject* o : batch) Py_INCREF(o);
+}
+
+}  // namespace zarvex::py
