@@ -30,9 +30,11 @@ namespace zarvex::py {
 // nested AttachScope).
 bool thread_detached() noexcept;
 
-// True once the interpreter has begun to end the calling thread while it
-// re-attached (the thread is unwinding to its end, without the interpreter
-// lock): references it still owns are left to the process's end.
+// True once the interpreter has begun to end the calling thread (the thread
+// is unwinding to its end, without the interpreter lock): while it
+// re-attached in one of the helpers below, or inside any interpreter call
+// that gave the lock up and asked for it back while the interpreter
+// finalises. References it still owns are left to the process's end.
 bool thread_ending() noexcept;
 
 // The shared holder of one strong reference (see SharedPy). `next` links
