@@ -88,7 +88,6 @@ void release_now(PyObject* obj) noexcept {
 }
 }  // namespace
 
-#ifdef ZARVEX_CHECKED
 namespace {
 // The native stack of the offending thread, for the diagnostics of checked
 // builds (the Python stack alone does not show which reference was touched).
@@ -98,7 +97,6 @@ void print_native_stack() noexcept {
   backtrace_symbols_fd(frames, n, 2);
 }
 }  // namespace
-#endif
 
 bool thread_detached() noexcept { return t_detached; }
 bool thread_ending() noexcept {
