@@ -54,13 +54,7 @@ void reattach_after_wait(void* token) {
   t_detached = false;
 }
 
-bool interpreter_finalizing() {
-#if PY_VERSION_HEX >= 0x030D0000
-  return Py_IsFinalizing();
-#else
-  return _Py_IsFinalizing();
-#endif
-}
+using detail::interpreter_finalizing;
 
 // Whether the calling thread's state is the one attached to the interpreter
 // (it holds the interpreter lock). Compared directly rather than through
@@ -99,9 +93,9 @@ void print_native_stack() noexcept {
 }  // namespace
 
 bool thread_detached() noexcept { return t_detached; }
-bool thread_ending() noexcept {
+bool detail::thread_ending_slow() noexcept {
   if (t_ending) return true;
-  if (t_detached || !interpreter_finalizing()) return false;
+  if (t_detached) return false;
   // Any call into the interpreter (an import, a __hash__, a generator, a
   // release that runs __del__) may release the interpreter lock; once the
   // interpreter finalises, the thread that then asks for it back is ended
