@@ -48,6 +48,18 @@ def test_positional_arguments_are_not_stored():
     assert "1" not in obj.__dir__()
 
 
+def test_an_initialiser_set_on_the_class_itself_is_called():
+    calls = []
+    Indexable.__init__ = lambda self, *args, **kwargs: calls.append((args, kwargs))
+    try:
+        obj = Indexable(a=1, b="x")
+    finally:
+        del Indexable.__init__
+    assert calls == [((), {"a": 1, "b": "x"})]
+    assert (obj.a, obj.b) == (1, "x")
+    assert Indexable(c=2).c == 2 and len(calls) == 1
+
+
 def test_repr_follows_assignments():
     obj = Indexable(a=1)
     obj.b = 2
