@@ -150,7 +150,13 @@ PyObject* new_instance(PyTypeObject* type, Py_ssize_t count, ForEachPair&& for_e
   return self;
 }
 
+PyObject* Indexable_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames);
+
 PyObject* Indexable_new(PyTypeObject* type, PyObject* /*args*/, PyObject* kwargs) {
+  // A subclass made by the plain metaclass gets the keyword fast path of
+  // calling the class at its first construction (the interpreter does not
+  // pass the call slot of a type on to its subclasses).
+  if (type->tp_vectorcall == nullptr && Py_IS_TYPE(type, &PyType_Type)) type->tp_vectorcall = &Indexable_vectorcall;
   return py::call<PyObject*>(nullptr, [&]() -> PyObject* {
     const Py_ssize_t n = kwargs ? PyDict_GET_SIZE(kwargs) : 0;
     return new_instance(type, n, [&](auto&& f) {
@@ -161,16 +167,16 @@ PyObject* Indexable_new(PyTypeObject* type, PyObject* /*args*/, PyObject* kwargs
   });
 }
 
-// Calling the class itself: the keywords are taken from the call's own array
+// Calling the class: the keywords are taken from the call's own array
 // instead of a dict built for tp_new. This is what calling the type does when
-// its creation and initialisation are the class's own (the inherited
-// object.__init__ accepts and ignores the keywords once __new__ is not
-// object's); any other call (positional arguments, a subclass, a replaced
-// __new__ or __init__) goes the usual way.
+// its creation is this module's and its initialisation object.__init__ (which
+// accepts and ignores the keywords once __new__ is not object's); any other
+// call (positional arguments, a class with its own __new__ or __init__) goes
+// the usual way.
 PyObject* Indexable_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
   auto* type = reinterpret_cast<PyTypeObject*>(callable);
   const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-  if (nargs == 0 && type == base_type() && type->tp_new == &Indexable_new &&
+  if (nargs == 0 && type->tp_new == &Indexable_new &&
       type->tp_init == PyBaseObject_Type.tp_init) {
     return py::call<PyObject*>(nullptr, [&]() -> PyObject* {
       const Py_ssize_t n = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;

@@ -48,16 +48,19 @@ def test_positional_arguments_are_not_stored():
     assert "1" not in obj.__dir__()
 
 
-def test_an_initialiser_set_on_the_class_itself_is_called():
+@pytest.mark.parametrize("kind", ["base", "subclass"])
+def test_an_initialiser_set_on_a_class_already_used_is_called(kind):
+    cls = Indexable if kind == "base" else type("Sub", (Indexable,), {})
+    assert cls(c=0).c == 0
     calls = []
-    Indexable.__init__ = lambda self, *args, **kwargs: calls.append((args, kwargs))
+    cls.__init__ = lambda self, *args, **kwargs: calls.append((args, kwargs))
     try:
-        obj = Indexable(a=1, b="x")
+        obj = cls(a=1, b="x")
     finally:
-        del Indexable.__init__
+        del cls.__init__
     assert calls == [((), {"a": 1, "b": "x"})]
     assert (obj.a, obj.b) == (1, "x")
-    assert Indexable(c=2).c == 2 and len(calls) == 1
+    assert cls(c=2).c == 2 and len(calls) == 1
 
 
 def test_repr_follows_assignments():
