@@ -106,7 +106,7 @@ uintptr_t leaf_word(PyObject* obj) {
   if (t == &PyUnicode_Type) return tag(exact_str(obj), SlotKind::Str);
   if (t == &PyFloat_Type || t == &PyBool_Type) {
     Py_INCREF(obj);
-    return tag(obj, t == &PyFloat_Type ? SlotKind::Float : SlotKind::Bool);
+    return tag(obj, t == &PyFloat_Type ? SlotKind::Float : SlotKind::Int);
   }
   if (t == &PyList_Type || t == &PyTuple_Type || t == &PyDict_Type || t == &PySet_Type) return 0;
   if (is_indexable(obj)) {
@@ -218,6 +218,7 @@ PyValue leaf_value(uintptr_t w, uint64_t token) {
   PyObject* o = pointer_of(w);
   switch (AttrSlot::kind_of(w)) {
     case SlotKind::Int: {
+      if (o == Py_True || o == Py_False) return PyValue::from_primitave(o == Py_True);
       int overflow = 0;  // checked when the slot was built
       return PyValue::from_primitave(static_cast<int64_t>(PyLong_AsLongLongAndOverflow(o, &overflow)));
     }
@@ -225,8 +226,6 @@ PyValue leaf_value(uintptr_t w, uint64_t token) {
       return PyValue::from_primitave(PyFloat_AS_DOUBLE(o));
     case SlotKind::Str:
       return PyValue::from_primitave(CompactStr(utf8_of(o)));
-    case SlotKind::Bool:
-      return PyValue::from_primitave(o == Py_True);
     case SlotKind::Ind:
       return PyValue::from_handle(py::SharedPy::borrow_anywhere(o), StoredIndexable{record_of(o)});
     case SlotKind::Other:
@@ -236,15 +235,48 @@ PyValue leaf_value(uintptr_t w, uint64_t token) {
   }
 }
 
+IterKind iter_kind_of(PyTypeObject* t) {
+  return t == &PyList_Type ? IterKind::List
+         : t == &PyDict_Type ? IterKind::Dict
+         : t == &PyTuple_Type ? IterKind::Tuple
+                              : IterKind::Set;
+}
+
+// Raises what capturing the elements of `value` (a list, tuple or set) would
+// raise, keeping nothing: an uncaptured container refuses the same elements
+// as a captured one. Flat sequences of the common kinds are checked in place.
+void check_elements(PyObject* value) {
+  if (Py_TYPE(value) != &PySet_Type) {
+    PyObject** items = PyList_CheckExact(value) ? PySequence_Fast_ITEMS(value) : &PyTuple_GET_ITEM(value, 0);
+    bool simple = true;
+    for (Py_ssize_t i = 0, n = Py_SIZE(value); i < n && simple; ++i) {
+      PyObject* e = items[i];
+      PyTypeObject* et = Py_TYPE(e);
+      if (et == &PyLong_Type) {
+        Py_DECREF(exact_int(e));
+      } else if (et == &PyUnicode_Type) {
+        Py_DECREF(exact_str(e));
+      } else {
+        simple = et == &PyFloat_Type || et == &PyBool_Type || e == Py_None || is_indexable(e);
+      }
+    }
+    if (simple) return;
+  }
+  WordsOwner discard;
+  flatten(value, discard);
+}
+
 }  // namespace
 
-AttrSlot AttrSlot::from_object(PyObject* value) {
+AttrSlot AttrSlot::from_object(PyObject* value, bool capture) {
   if (uintptr_t w = leaf_word(value)) return adopt(w);
   PyTypeObject* t = Py_TYPE(value);
-  IterKind k = t == &PyList_Type ? IterKind::List
-               : t == &PyDict_Type ? IterKind::Dict
-               : t == &PyTuple_Type ? IterKind::Tuple
-                                    : IterKind::Set;
+  IterKind k = iter_kind_of(t);
+  if (!capture || k == IterKind::Dict) {
+    if (k != IterKind::Dict) check_elements(value);
+    Py_INCREF(value);
+    return adopt(tag(value, SlotKind::Container));
+  }
   if (k == IterKind::List || k == IterKind::Tuple) {
     // The usual value is a flat list or tuple: its leaves go straight into
     // the block. (Building a leaf runs no Python code, so the container
@@ -287,6 +319,13 @@ PyObject* AttrSlot::object_of(uintptr_t w) {
 }
 
 PyValue AttrSlot::to_value(uintptr_t w, uint32_t owner, uint32_t attr) {
+  if (kind_of(w) == SlotKind::Container) {
+    // A dict, or a container of an object never filed since it was assigned
+    // (unfiling it removes nothing): no elements.
+    PyObject* c = pointer_of(w);
+    return PyValue::from_handle(py::SharedPy::borrow_anywhere(c),
+                                IterableValue{iter_kind_of(Py_TYPE(c)), std::make_shared<std::vector<PyValue>>()});
+  }
   const uint64_t token = place_token(owner, attr);
   if (kind_of(w) != SlotKind::Iterable) return leaf_value(w, token);
   ElementBlock* b = block_of(w);
@@ -334,6 +373,30 @@ void AttrSlot::release_word(uintptr_t w) noexcept {
   for (uint32_t i = 0; i < b->count; ++i) release_word(b->elems()[i]);
   py::release_ref(b->container);
   PyObject_Free(b);
+}
+
+void AttrMap::capture_containers() {
+  if (!t_) return;
+  bool any = false;
+  for (uint32_t i = 0; i < t_->size && !any; ++i) any = AttrSlot::uncaptured(t_->words()[i]);
+  if (!any) return;
+  // The change holds the interpreter lock like every other; it runs no
+  // Python code and frees nothing (the block takes its own reference to the
+  // container before the slot's is dropped).
+  py::LockedAttachScope attach;
+  for (uint32_t i = 0; i < t_->size; ++i) {
+    const uintptr_t w = t_->words()[i];
+    if (!AttrSlot::uncaptured(w)) continue;
+    AttrSlot fresh;
+    try {
+      fresh = AttrSlot::from_object(pointer_of(w), true);
+    } catch (const py::PyErrorSet&) {
+      PyErr_Clear();  // an element changed since it was checked: filed without elements
+      continue;
+    }
+    t_->words()[i] = fresh.release();
+    AttrSlot::release_word(w);
+  }
 }
 
 void AttrMap::grow(uint32_t cap, uint32_t owner) {

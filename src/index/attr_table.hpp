@@ -3,10 +3,13 @@
 //
 // A slot is one word: a strong reference to the Python object that reading
 // the attribute returns, with the value's kind in the low 3 bits (objects are
-// at least 8-byte aligned). A list, tuple or set value is a pointer to an
-// ElementBlock instead, which holds the container and the leaf elements the
-// container held when it was assigned (flattened, each container once, dicts
-// contributing nothing), each one a slot of its own. Any other value (numpy
+// at least 8-byte aligned). A list, tuple or set value of an object that is
+// in an index is a pointer to an ElementBlock instead, which holds the
+// container and the leaf elements it held when they were captured (flattened,
+// each container once, dicts contributing nothing), each one a slot of its
+// own. The elements are captured when the value is assigned to an object in
+// an index, or when the object is filed (capture_containers); until then the
+// slot holds the container alone (Container), as it does for a dict. Any other value (numpy
 // scalars, subclasses of the built-in types, dates, exact numbers, bytes,
 // None, enum members) points to a record with the object a read returns and
 // the value the value model built for it at assignment.
@@ -25,8 +28,9 @@
 // which is why they are only allocated and freed attached.
 //
 // Locking (the owner's ObjectLock, bit kAttributes, and the interpreter lock):
-//   * every change of the table (a slot stored or replaced, growth, the table
-//     dropped) holds BOTH the interpreter lock and kAttributes;
+//   * every change of the table (a slot stored or replaced, a container's
+//     elements captured, growth, the table dropped) holds BOTH the
+//     interpreter lock and kAttributes;
 //   * a thread holding the interpreter lock may read it without kAttributes
 //     (attribute reads, tp_traverse): no change can run meanwhile;
 //   * a detached thread reads it only under kAttributes.
@@ -44,14 +48,21 @@
 
 namespace zarvex {
 
-enum class SlotKind : uintptr_t { Int = 0, Float = 1, Str = 2, Bool = 3, Ind = 4, Unknown = 5, Iterable = 6, Other = 7 };
+// Booleans are stored under Int (True and False are told apart by address).
+// Container: a list, tuple or set whose elements are not captured (the
+// owner was in no index when it was assigned), or any dict (which
+// contributes no elements).
+enum class SlotKind : uintptr_t { Int = 0, Float = 1, Str = 2, Container = 3, Ind = 4, Unknown = 5, Iterable = 6, Other = 7 };
 
 class AttrSlot {
  public:
   AttrSlot() = default;
-  // Builds the slot of a Python value (attached). Throws py::PyErrorSet for
-  // an int outside the signed 64-bit range or a str that is not UTF-8.
-  static AttrSlot from_object(PyObject* value);
+  // Builds the slot of a Python value (attached). A list, tuple or set has
+  // its elements captured only when `capture` is set; otherwise it is stored
+  // as a Container, its elements checked but not kept. Throws py::PyErrorSet
+  // for an int outside the signed 64-bit range or a str that is not UTF-8
+  // (as a value or an element).
+  static AttrSlot from_object(PyObject* value, bool capture = true);
 
   AttrSlot(AttrSlot&& o) noexcept : word_(std::exchange(o.word_, 0)) {}
   AttrSlot& operator=(AttrSlot&& o) noexcept {
@@ -79,7 +90,11 @@ class AttrSlot {
   static PyValue to_value(uintptr_t w, uint32_t owner, uint32_t attr);
   static bool holds_objects(uintptr_t w) {
     SlotKind k = kind_of(w);
-    return k == SlotKind::Ind || k == SlotKind::Iterable;
+    return k == SlotKind::Ind || k == SlotKind::Iterable || k == SlotKind::Container;
+  }
+  // A list, tuple or set stored without its elements.
+  static bool uncaptured(uintptr_t w) {
+    return kind_of(w) == SlotKind::Container && Py_TYPE(reinterpret_cast<PyObject*>(w & ~uintptr_t{7})) != &PyDict_Type;
   }
   static int traverse(uintptr_t w, visitproc visit, void* arg);
   static void release_word(uintptr_t w) noexcept;
@@ -156,6 +171,12 @@ class AttrMap {
   // key), for the caller to drop once its locks are released. Needs the
   // interpreter lock and the owner's kAttributes lock (see above).
   AttrSlot exchange(uint32_t key, AttrSlot slot, uint32_t owner);
+  // Captures the elements of every uncaptured container (the owner is being
+  // filed). Needs the owner's kAttributes lock; a detached caller is
+  // re-attached for the change without releasing anything. A container whose
+  // elements can no longer be converted (changed since it was assigned) stays
+  // uncaptured and is filed without elements. Throws bad_alloc.
+  void capture_containers();
   // Visits every Python reference of every slot.
   int traverse(visitproc visit, void* arg) const;
   // Drops every slot (attached).

@@ -123,7 +123,7 @@ PyObject* new_instance(PyTypeObject* type, Py_ssize_t count, ForEachPair&& for_e
         return;
       }
       uint32_t aid = attr_id_of(k.get());
-      attrs.exchange(aid, AttrSlot::from_object(v.get()), 0);
+      attrs.exchange(aid, AttrSlot::from_object(v.get(), false), 0);  // in no index yet
     });
   }
   PyObject* self;
@@ -212,9 +212,10 @@ int Indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
       PyErr_Format(PyExc_TypeError, "attribute name must be string, not '%.200s'", Py_TYPE(name)->tp_name);
       throw py::PyErrorSet{};
     }
-    AttrSlot slot = AttrSlot::from_object(value);
-    uint32_t aid = attr_id_of(name);
     IndexableRecord* rec = record_of(self);
+    // A container's elements are captured only for an object in an index.
+    AttrSlot slot = AttrSlot::from_object(value, rec->in_index());
+    uint32_t aid = attr_id_of(name);
     // The value being replaced is destroyed last, attached and with no native
     // lock held: dropping it may run Python code (a __del__) that reads this
     // object or queries an index.
@@ -229,6 +230,8 @@ int Indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
         return 0;
       }
     }
+    // Registered since the slot was built: the elements are captured now.
+    if (AttrSlot::uncaptured(slot.word())) slot = AttrSlot::from_object(value, true);
     PyValue v = AttrSlot::to_value(slot.word(), rec->id, aid);
     // Strong references to the live indexes, dropped attached (below).
     absl::InlinedVector<std::shared_ptr<IndexAPI>, 4> live;

@@ -251,6 +251,24 @@ bool signal_raised() {
   return PyErr_CheckSignals() < 0;
 }
 
+LockedAttachScope::LockedAttachScope() : attached_here_(t_detached) {
+  if (attached_here_) {
+    t_ending = true;
+    gstate_ = PyGILState_Ensure();
+    t_ending = false;
+    t_detached = false;
+  }
+  gc_was_enabled_ = PyGC_Disable() != 0;
+}
+
+LockedAttachScope::~LockedAttachScope() {
+  if (thread_ending()) return;
+  if (gc_was_enabled_) PyGC_Enable();
+  if (!attached_here_) return;
+  t_detached = true;
+  PyGILState_Release(gstate_);
+}
+
 AttachScope::AttachScope() : attached_here_(t_detached) {
   if (!attached_here_) return;
   t_ending = true;

@@ -130,6 +130,25 @@ class LockedDetachScope {
   bool was_detached_;
 };
 
+// Re-attaches a detached thread that holds native locks, for a short change
+// that runs no Python code (no-op when attached). Releases nothing on either
+// side, and keeps the cycle collector from starting meanwhile (a collection
+// runs finalizers, which may re-enter the module and wait for the locks the
+// thread holds). Attaching may end the thread (interpreter finalisation) by
+// unwinding, like LockedDetachScope's end.
+class LockedAttachScope {
+ public:
+  LockedAttachScope();
+  ~LockedAttachScope();
+  LockedAttachScope(const LockedAttachScope&) = delete;
+  LockedAttachScope& operator=(const LockedAttachScope&) = delete;
+
+ private:
+  bool attached_here_;
+  bool gc_was_enabled_ = false;
+  PyGILState_STATE gstate_{};
+};
+
 // Re-attaches a detached thread for its lifetime (no-op when attached).
 class AttachScope {
  public:

@@ -476,7 +476,8 @@ def test_unknown_values_are_never_found_but_leave_cleanly(unknown):
 
 
 # --------------------------------------------------------------------------
-# Container values are captured when assigned
+# Container values are captured when assigned to an indexed object, or
+# when their object is first filed
 
 
 @pytest.mark.parametrize("make", [list, tuple, set], ids=["list", "tuple", "set"])
@@ -528,16 +529,33 @@ def test_mutating_a_list_after_assignment_changes_no_index():
     assert_same(idx.get_by_attribute(tags="c"), [a])
 
 
-def test_list_is_captured_when_assigned_not_when_added():
+@pytest.mark.parametrize("nested", [False, True], ids=["top", "nested"])
+def test_list_of_an_unindexed_object_is_captured_when_it_is_first_filed(nested):
     idx = Index()
     tags = ["a", 1]
     a = Item(tags=tags)
     tags[:] = ["b", 2]
+    path = "child.tags" if nested else "tags"
+    idx.add_object(Item(child=a) if nested else a)
+    tags[:] = ["c", 3]
+    holders = [o for o in idx]
+    assert_same(found(idx, Q.eq(path, "b")), holders)
+    assert_same(found(idx, Q.eq(path, 2)), holders)
+    for gone in ("a", 1, "c", 3):
+        assert found(idx, Q.eq(path, gone)) == []
+
+
+def test_list_changed_to_an_unindexable_element_before_filing_is_filed_bare():
+    tags = ["a"]
+    a = Item(tags=tags)
+    tags.append(2**70)  # refused by an assignment, but the list was assigned before
+    idx = Index()
     idx.add_object(a)
-    assert_same(idx.get_by_attribute(tags="a"), [a])
-    assert_same(found(idx, Q.eq("tags", 1)), [a])
-    assert idx.get_by_attribute(tags="b") == []
-    assert found(idx, Q.eq("tags", 2)) == []
+    assert a in idx and idx.get_by_attribute(tags="a") == []
+    a.tags = ["b"]
+    assert_same(idx.get_by_attribute(tags="b"), [a])
+    idx.remove(a)
+    assert idx.get_by_attribute(tags="b") == [] and len(idx) == 0
 
 
 def test_list_holding_itself_files_its_other_elements():

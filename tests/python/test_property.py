@@ -22,8 +22,10 @@ The model of the answers:
   may stop at an object that already lies above its holder, so the answer
   lies between the walks that never meet such an object and Python's own
   answer (the two agree where there is no cycle);
-- a list's elements are those it held when it was assigned (mutating it in
-  place changes nothing until it is assigned again);
+- a list's elements are those it held when its object entered its first
+  index (added, or reached from an indexed object) or, after that, when it
+  was assigned (mutating it in place changes nothing until it is assigned
+  again);
 - NaN equals and orders against nothing; groups follow a Python dict: equal
   keys (True and 1.0, every None) share one group, all NaNs form one group,
   and values that cannot be keys have none;
@@ -157,6 +159,7 @@ def attr_dicts(values, min_size=0):
 class World:
     def __init__(self, plan):
         self.model = {}
+        self.indexed = set()  # ids of objects that ever entered an index
         self.top = []
         self.leaves = [self.make(shape) for shape in plan["leaves"]]
         self.inner = [self.make(shape) for shape in plan["inner"]]
@@ -166,8 +169,21 @@ class World:
     def make(self, shape):
         values = {k: self.resolve(v) for k, v in shape.items()}
         obj = Item(**values)
-        self.model[id(obj)] = {k: snapshot(v) for k, v in values.items()}
+        self.model[id(obj)] = values  # kept live until the object is indexed
         return obj
+
+    def enter(self, obj):
+        """`obj` is filed: its lists, and those of every object it reaches,
+        are kept as they are now if they were not kept before."""
+        stack = [obj]
+        while stack:
+            o = stack.pop()
+            if id(o) in self.indexed:
+                continue
+            self.indexed.add(id(o))
+            self.model[id(o)] = {k: snapshot(v) for k, v in self.model[id(o)].items()}
+            for v in self.model[id(o)].values():
+                stack.extend(e for e in elements(v) if isinstance(e, Item))
 
     def resolve(self, shape):
         if isinstance(shape, list):
@@ -191,10 +207,16 @@ class World:
         obj = pool[k % len(pool)]
         value = self.resolve(shape)
         setattr(obj, attr, value)
+        if id(obj) not in self.indexed:
+            self.model[id(obj)][attr] = value
+            return
         self.model[id(obj)][attr] = snapshot(value)
+        for e in elements(value):
+            if isinstance(e, Item):
+                self.enter(e)
 
     def mutate(self, tier, k, attr, how):
-        """Changes a list value in place: the model keeps what was assigned."""
+        """Changes a list value in place: seen only by an object in no index."""
         pool = {"leaf": self.leaves, "inner": self.inner, "top": self.top}[tier]
         value = getattr(pool[k % len(pool)], attr, None) if pool else None
         if type(value) is list:
@@ -202,7 +224,7 @@ class World:
 
 
 def snapshot(value):
-    """The elements a container held when it was assigned."""
+    """The elements a container holds now."""
     if type(value) is list:
         return [snapshot(e) for e in value]
     if type(value) is tuple:
@@ -576,6 +598,8 @@ def test_queries_agree_with_brute_force(plan, data):
     idx.add_object_many(world.top)
     for obj in world.members[len(world.top):]:
         idx.add_object(obj)
+    for obj in world.members:
+        world.enter(obj)
     listing = idx.collect()
     assert ids(listing) == ids(world.members)
     view, view_members = None, None
@@ -602,6 +626,7 @@ def test_queries_agree_with_brute_force(plan, data):
                 del obj, listing, pool
                 world.top[k] = world.make(shape)
                 idx.add_object(world.top[k])
+                world.enter(world.top[k])
                 world.members.append(world.top[k])
             else:
                 removed.append(obj)

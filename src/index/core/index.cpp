@@ -182,6 +182,7 @@ void IndexAPI::remove_index(uint32_t id, uint32_t attr_id, const PyValue& value)
 
 void IndexAPI::file_attributes(uint32_t id, IndexableRecord& rec) {
   with_attributes(rec, [&](AttrMap& attrs) {
+    attrs.capture_containers();  // elements are kept from the object's first filing on
     // One hold of the maps lock for every attribute that already has a map;
     // new attributes go through add_index, which installs their maps.
     // Values are built for the call (the attribute table keeps slots), so
@@ -746,6 +747,7 @@ void IndexAPI::union_with(const std::shared_ptr<IndexAPI>& other) {
           }
         }
         if (t.stored) add_index_meta(rec, self);
+        attrs.capture_containers();
         for (auto& [attr, key] : keys) {
           std::optional<PyValue> current = attrs.get(attr);
           if (!current || !value_holds(*current, key)) continue;
@@ -837,6 +839,9 @@ struct DepthCheck {
     }
     std::vector<PyValue> values;
     with_attributes(*rec, [&](AttrMap& attrs) {
+      // The objects a container holds are known once its elements are kept
+      // (the walk runs for objects about to be filed).
+      attrs.capture_containers();
       attrs.for_each_holding_objects([&](const uint32_t&, const PyValue& x) { values.push_back(x); });
     });
     open.insert(rec);
@@ -874,6 +879,7 @@ void check_nesting_depth(const PyValue& value, int level) {
 void check_object_depth(IndexableRecord& rec) {
   std::vector<PyValue> values;
   with_attributes(rec, [&](AttrMap& attrs) {
+    attrs.capture_containers();
     attrs.for_each_holding_objects([&](const uint32_t&, const PyValue& x) { values.push_back(x); });
   });
   if (values.empty()) return;
