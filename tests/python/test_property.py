@@ -164,6 +164,8 @@ class World:
         self.leaves = [self.make(shape) for shape in plan["leaves"]]
         self.inner = [self.make(shape) for shape in plan["inner"]]
         self.top = [self.make(shape) for shape in plan["top"]]
+        # Held by nothing until an "adopt" step hands one to a top object.
+        self.spare = [self.make(shape) for shape in plan["spare"]]
         self.members = self.top + (self.inner if plan["inner_top"] else [])
 
     def make(self, shape):
@@ -201,7 +203,7 @@ class World:
         return shape
 
     def assign(self, tier, k, attr, shape):
-        pool = {"leaf": self.leaves, "inner": self.inner, "top": self.top}[tier]
+        pool = {"leaf": self.leaves, "inner": self.inner, "top": self.top, "spare": self.spare}[tier]
         if not pool:
             return
         obj = pool[k % len(pool)]
@@ -217,7 +219,7 @@ class World:
 
     def mutate(self, tier, k, attr, how):
         """Changes a list value in place: seen only by an object in no index."""
-        pool = {"leaf": self.leaves, "inner": self.inner, "top": self.top}[tier]
+        pool = {"leaf": self.leaves, "inner": self.inner, "top": self.top, "spare": self.spare}[tier]
         value = getattr(pool[k % len(pool)], attr, None) if pool else None
         if type(value) is list:
             value.clear() if how == 0 else value.append(["x", 1.5, TOKEN][how - 1])
@@ -546,9 +548,10 @@ STEPS = st.lists(st.one_of(
     st.tuples(st.just("group"), st.sampled_from(["a", "b", "n", "n.a"])),
     st.tuples(st.just("assign"), st.sampled_from(["top", "top", "inner", "leaf"]),
               st.integers(0, 7), st.sampled_from(ATTRS), st.integers(0, 2)),
-    st.tuples(st.just("mutate"), st.sampled_from(["top", "inner", "leaf"]),
+    st.tuples(st.just("mutate"), st.sampled_from(["top", "inner", "leaf", "spare", "spare"]),
               st.integers(0, 7), st.sampled_from(ATTRS), st.integers(0, 3)),
     st.tuples(st.sampled_from(["remove", "readd", "replace"]), st.integers(0, 7)),
+    st.tuples(st.just("adopt"), st.integers(0, 7), st.sampled_from(ATTRS), st.integers(0, 2)),
     st.tuples(st.just("algebra")),
 ), min_size=1, max_size=12)
 
@@ -557,6 +560,7 @@ PLANS = st.fixed_dictionaries({
     "inner": st.lists(attr_dicts(INNER_VALUES, 1), max_size=3),
     "top": st.lists(attr_dicts(TOP_VALUES, 1), min_size=2, max_size=8),
     "inner_top": st.booleans(),
+    "spare": st.lists(attr_dicts(st.one_of(containers(SCALARS), INNER_VALUES), 1), max_size=2),
     # (tier, k, attr, top k): links back up set once every object exists.
     "back": st.lists(st.tuples(st.sampled_from(["inner", "top", "leaf"]), st.integers(0, 7),
                                st.sampled_from(ATTRS), st.integers(0, 7)), max_size=2),
@@ -650,6 +654,8 @@ def test_queries_agree_with_brute_force(plan, data):
             world.assign(tier, k, attr, plan["new_values"][tier][pick])
         elif kind == "mutate":
             world.mutate(*step[1:])
+        elif kind == "adopt":
+            world.assign("top", step[1], step[2], ("ref", "spare", step[3]))
         elif kind == "query":
             expr = data.draw(expressions(world), label="query")
             expected = oracle(world, expr, world.members)
