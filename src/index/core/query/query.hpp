@@ -54,6 +54,9 @@ struct Group {
   HybridSet ids;
 };
 
+// Intersects `acc` in place with the set `ids` (an Empty set empties it).
+void intersect_into(const HybridSet& ids, Bitmap& acc);
+
 inline NumKey num_key_of(const PyValue& v) {
   return v.kind() == Kind::Int ? NumKey::of_int(v.as_int()) : NumKey::of_float(v.as_float());
 }
@@ -116,6 +119,15 @@ struct QueryMap {
   Bitmap temporal_lookup(const PyValue& v) const;
   // Ids held under a value equal to `v` in `exact` (mask not applied).
   Bitmap exact_lookup(const PyValue& v) const;
+  // True when eq(v) is answered from `exact` (texts, booleans, bytes,
+  // fractions, identities, objects) rather than from an ordered tree.
+  static bool eq_is_exact(const PyValue& v) { return !v.is_number() && v.kind() != Kind::Temporal; }
+  // Number of ids under `v` in `exact`, without copying them (0 when absent).
+  uint64_t exact_count(const PyValue& v) const;
+  // Intersects `acc` in place with the ids under `v` in `exact` (emptying it
+  // when `v` is absent), reading the set where it lies, under its shard's
+  // read lock: the set is never copied.
+  void exact_and_into(const PyValue& v, Bitmap& acc) const;
 
  private:
   // A null bound leaves that end open.
