@@ -54,7 +54,10 @@ struct IndexMeta {
   const void* address;  // of the index's shared core, for the sort order
 };
 
-using MetaList = absl::InlinedVector<IndexMeta, 2>;
+// One link inline: most objects are in a single index, and a list block of
+// one link (32 bytes) takes a smaller heap chunk than one of two. A second
+// registration moves the links to a heap array of their own.
+using MetaList = absl::InlinedVector<IndexMeta, 1>;
 
 struct IndexableRecord {
   ObjectLock lock;
