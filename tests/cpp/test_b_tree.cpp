@@ -940,6 +940,12 @@ TEST(BTreeDifferential, MatchesAMultisetModel) {
       switch (rng() % 10) {
         case 0: break;  // empty
         case 1: mask = Bitmap{random_id(rng)}; break;
+        case 5: {
+          // Every id between two ends: a mask that only clips the answer.
+          const uint32_t a = static_cast<uint32_t>(rng() % 5001), b = static_cast<uint32_t>(rng() % 5001);
+          for (uint32_t id = std::min(a, b); id <= std::max(a, b); ++id) mask.add(id);
+          break;
+        }
         case 2:
         case 3:
         case 4:

@@ -112,6 +112,12 @@ class BitMapBTree {
   };
 
   bool contains_entry(Entry e) const;
+  // The ids filed under one number (key code `code`), read from the leaves
+  // in order: within a key, entries sort by kind then id, so the integer
+  // and the float entries each give ascending ids. Gives up (false) past
+  // `limit` entries, where the bitmaps of the subtrees wholly inside serve
+  // better.
+  bool ids_of_key(KeyCode code, size_t limit, std::vector<uint32_t>& ints, std::vector<uint32_t>& floats) const;
   Bitmap query_range_masked(const Bound& lower, const Bound& upper, const Bitmap* mask) const;
 
   BitMapBTreeNode root_;
