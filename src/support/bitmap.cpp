@@ -85,6 +85,12 @@ void Bitmap::add_many(std::span<const uint32_t> ids) {
   memory::injection_point();
   roaring_bitmap_add_many(r_, ids.size(), ids.data());
 }
+// from_sorted fills containers itself, through the container layer of the
+// CRoaring 0.2 releases (Debian's libroaring): a library whose containers
+// are laid out otherwise stops the build here.
+static_assert(sizeof(array_container_t) == 16 && sizeof(bitset_container_t) == 16,
+              "from_sorted expects the container layout of CRoaring 0.2");
+
 Bitmap Bitmap::from_sorted(std::span<const uint32_t> ids) {
   Bitmap out;
   if (ids.empty()) return out;

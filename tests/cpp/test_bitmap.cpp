@@ -38,7 +38,7 @@ TEST(Bitmap, FromSortedEqualsAddingEachId) {
     EXPECT_EQ(built.is_contiguous(), c.contiguous) << c.n << " ids, stride " << c.stride;
     built.add(1);
     built.remove(c.start);
-    Bitmap expect(std::span<const uint32_t>(ids));
+    Bitmap expect{std::span<const uint32_t>(ids)};
     expect.add(1);
     expect.remove(c.start);
     EXPECT_TRUE(built == expect);
