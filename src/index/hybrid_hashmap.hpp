@@ -19,8 +19,8 @@
 // reports a broken invariant as an InternalFailure.
 #pragma once
 
-#include <absl/container/flat_hash_map.h>
-#include <absl/container/inlined_vector.h>
+#include "absl/container/flat_hash_map.h"
+#include "absl/container/inlined_vector.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -18,10 +18,8 @@
 //                                                    then never freed or moved
 //   id           never changes                       released when the object dies
 //
-// Lock order: writer, then attributes, then the locks of an index. The
-// membership lock is a leaf: nothing else is taken while it is held, so a
-// nested object can be registered while its holder's locks are held. An
-// attribute write holds the writer and attributes locks from the propagation
+// Lock order: see ARCHITECTURE.md (writer, then attributes, then the locks
+// of an index; the membership lock is a leaf). An attribute write holds the writer and attributes locks from the propagation
 // to the indexes until the value is stored, and reads the membership list
 // under the attributes lock, so every index ends with the value the object
 // ends with. Native locks taken while attached detach from the interpreter

@@ -113,7 +113,6 @@ class ObjectLockGuard {
     lock_->unlock(which_);
     lock_ = nullptr;
   }
-  bool owns() const { return lock_ != nullptr; }
 
  private:
   ObjectLock* lock_;
