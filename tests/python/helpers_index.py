@@ -22,8 +22,12 @@ class Item(Indexable):
 
 def ids(objs):
     """Identity set of a list of objects (placeholders would show up as
-    identities that belong to none of the test's objects)."""
-    return frozenset(id(o) for o in objs)
+    identities that belong to none of the test's objects); fails when the
+    list holds an object twice."""
+    objs = list(objs)
+    out = frozenset(id(o) for o in objs)
+    assert len(out) == len(objs), "a result lists an object twice"
+    return out
 
 
 def assert_same(actual, expected):
@@ -31,7 +35,6 @@ def assert_same(actual, expected):
     and ``actual`` holds no object twice."""
     actual = list(actual)
     expected = list(expected)
-    assert len(actual) == len(ids(actual)), "an object is listed twice"
     assert ids(actual) == ids(expected), (
         f"got {describe(actual)}, expected {describe(expected)}")
 

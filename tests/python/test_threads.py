@@ -19,7 +19,8 @@ import weakref
 
 import pytest
 
-from Zarvex import FilteredIndex, Index, Indexable, PyQueryExpr as Q
+from helpers_index import FilteredIndex, Index, Indexable, Item, Q, ids
+from helpers_model import holders, is_number, keyword_holders, live_value, reached
 
 SCALE = float(os.environ.get("ZARVEX_STRESS_SCALE", "1"))
 WATCHDOG_SECONDS = float(os.environ.get("ZARVEX_STRESS_TIMEOUT", "180"))
@@ -27,10 +28,6 @@ WATCHDOG_SECONDS = float(os.environ.get("ZARVEX_STRESS_TIMEOUT", "180"))
 
 def scaled(n, minimum=2):
     return max(minimum, int(n * SCALE))
-
-
-class Item(Indexable):
-    pass
 
 
 class Leaf(Indexable):
@@ -122,61 +119,15 @@ def run_workers(writers, readers=()):
         raise errors[0]
 
 
-def ids(objs):
-    objs = list(objs)
-    out = {id(o) for o in objs}
-    assert len(out) == len(objs), "a result lists an object twice"
-    return out
-
-
 # --- brute force ---------------------------------------------------------------
 
 
-MISSING = object()
-
-
-def flatten(value):
-    if type(value) in (list, tuple):
-        for element in value:
-            yield from flatten(element)
-    else:
-        yield value
-
-
-def texts_of(value):
-    return {v for v in flatten(value) if type(v) is str}
-
-
-def numbers_of(value):
-    return [v for v in flatten(value) if type(v) in (int, float)]
-
-
-def leaves_of(value):
-    return [v for v in flatten(value) if isinstance(v, Indexable)]
-
-
-def attr_values(obj, path):
-    """The values reached from obj along a dotted path (nested objects,
-    elements of lists and tuples are followed)."""
-    head, _, tail = path.partition(".")
-    value = getattr(obj, head, MISSING)
-    if value is MISSING:
-        return []
-    if not tail:
-        return [value]
-    out = []
-    for leaf in leaves_of(value):
-        out.extend(attr_values(leaf, tail))
-    return out
-
-
 def brute_keyword(objs, path, wanted):
-    wanted = set(wanted)
-    return {id(o) for o in objs if any(texts_of(v) & wanted for v in attr_values(o, path))}
+    return keyword_holders(objs, path, wanted)
 
 
 def brute_numeric(objs, path, pred):
-    return {id(o) for o in objs if any(pred(n) for v in attr_values(o, path) for n in numbers_of(v))}
+    return holders(objs, path, lambda n: is_number(n) and pred(n))
 
 
 class Mismatches:
@@ -262,8 +213,9 @@ def check_groups(m, index, objs, path):
             assert type(key) is float, f"group_by({path}) key {key!r}"
             expected = brute_numeric(objs, path, lambda n: n == key)
         m.compare(f"group_by({path})[{key!r}]", view.collect(), expected)
-    held_texts = set().union(*[texts_of(v) for o in objs for v in attr_values(o, path)])
-    held_numbers = {float(n) for o in objs for v in attr_values(o, path) for n in numbers_of(v)}
+    held = [e for o in objs for e in reached(live_value, o, path)]
+    held_texts = {e for e in held if type(e) is str}
+    held_numbers = {float(e) for e in held if is_number(e)}
     for key in held_texts | held_numbers:
         if key not in groups:
             m.found.append(f"group_by({path}) has no group for {key!r}")
