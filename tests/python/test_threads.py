@@ -87,6 +87,19 @@ class Run:
         return not self.writers_done.is_set() or rounds_done < minimum
 
 
+def repeating(name, seed, times, step):
+    """A worker that runs step(rng, i) `times` times with a generator seeded
+    by `seed`, stopping early once another worker has failed."""
+    def work(run):
+        rng = random.Random(seed)
+        for i in range(times):
+            if run.stop.is_set():
+                return
+            step(rng, i)
+    work.__name__ = f"{name}{seed}"
+    return work
+
+
 def run_workers(writers, readers=()):
     """Runs each writer(run) and reader(run) on its own thread, all released
     by one barrier. Writers do a fixed amount of work; readers loop while
@@ -310,22 +323,17 @@ def test_mixed_workload_matches_brute_force():
     adder_steps = scaled(400)
 
     def writer(seed, leaf_share):
-        def work(run):
-            r = random.Random(seed)
-            for _ in range(n_writes):
-                if run.stop.is_set():
-                    return
-                if r.random() < leaf_share:
-                    leaf = r.choice(leaves)
-                    if r.random() < 0.5:
-                        leaf.name = r.choice(TEXTS)
-                    else:
-                        leaf.rank = r.choice(NUMBERS)
+        def step(r, _):
+            if r.random() < leaf_share:
+                leaf = r.choice(leaves)
+                if r.random() < 0.5:
+                    leaf.name = r.choice(TEXTS)
                 else:
-                    obj = r.choice(writable)
-                    assign_random(r, obj, leaves if id(obj) in holders else None)
-        work.__name__ = f"writer{seed}"
-        return work
+                    leaf.rank = r.choice(NUMBERS)
+            else:
+                obj = r.choice(writable)
+                assign_random(r, obj, leaves if id(obj) in holders else None)
+        return repeating("writer", seed, n_writes, step)
 
     def adder(run):
         r = random.Random(11)
@@ -434,21 +442,17 @@ def test_two_writers_on_one_object_leave_every_index_on_the_final_value():
     outer.add_object(holder)
     writes = scaled(3000)
 
+    def write_target(r, _):
+        which = r.randrange(3)
+        if which == 0:
+            target.color = r.choice(TEXTS)
+        elif which == 1:
+            target.size = r.choice(NUMBERS)
+        else:
+            target.tags = [r.choice(TEXTS), r.choice(NUMBERS)]
+
     def writer(seed):
-        def work(run):
-            r = random.Random(seed)
-            for _ in range(writes):
-                if run.stop.is_set():
-                    return
-                which = r.randrange(3)
-                if which == 0:
-                    target.color = r.choice(TEXTS)
-                elif which == 1:
-                    target.size = r.choice(NUMBERS)
-                else:
-                    target.tags = [r.choice(TEXTS), r.choice(NUMBERS)]
-        work.__name__ = f"writer{seed}"
-        return work
+        return repeating("writer", seed, writes, write_target)
 
     for round_ in range(scaled(30)):
         run_workers([writer(2 * round_), writer(2 * round_ + 1)])
@@ -802,14 +806,7 @@ def test_reshaping_alongside_writers():
     writes = scaled(20000)
 
     def writer(seed):
-        def work(run):
-            r = random.Random(seed)
-            for _ in range(writes):
-                if run.stop.is_set():
-                    return
-                assign_random(r, r.choice(writable))
-        work.__name__ = f"writer{seed}"
-        return work
+        return repeating("writer", seed, writes, lambda r, _: assign_random(r, r.choice(writable)))
 
     def adder(run):
         r = random.Random(9)
@@ -825,23 +822,17 @@ def test_reshaping_alongside_writers():
                 b.add_object_many([obj])
             writable.append(obj)
 
-    def unite_a(run):
-        step = 0
-        while run.reading(step):
-            step += 1
-            a.union_with(b)
-            if step % 5 == 0:
-                a.union_with(a)
-
-    def unite_b(run):
-        step = 0
-        while run.reading(step):
-            step += 1
-            b.union_with(a)
-            if step % 5 == 0:
-                b.union_with(b)
-            if step % 7 == 0:
-                a.union_with(r_index)
+    def uniter(x, y, every_seventh=None):
+        def unite(run):
+            step = 0
+            while run.reading(step):
+                step += 1
+                x.union_with(y)
+                if step % 5 == 0:
+                    x.union_with(x)
+                if every_seventh and step % 7 == 0:
+                    every_seventh()
+        return unite
 
     def reshaper(run):
         r = random.Random(13)
@@ -870,7 +861,7 @@ def test_reshaping_alongside_writers():
             if len(rebased) < max_rebased:
                 rebased.append((new_index, members))
 
-    run_workers([writer(1), writer(2)], [adder, unite_a, unite_b, reshaper])
+    run_workers([writer(1), writer(2)], [adder, uniter(a, b), uniter(b, a, lambda: a.union_with(r_index)), reshaper])
 
     # Quiescent: one more union each way brings in every object that holds
     # a text (the anchors guarantee common keys).
@@ -1048,28 +1039,23 @@ def test_collections_from_several_threads_while_others_write_and_query():
         a.me = a
         return [a]
 
+    def write_cycles(rng, i):
+        members = cycle(rng)
+        if i % 3 == 0:
+            index.add_object(members[0])
+            kept.append(members[0])
+        elif i % 3 == 1:
+            holder = new_item(rng)
+            holder.held = members[-1]
+            index.add_object(holder)
+            kept.append(holder)
+        else:
+            dropped.extend(weakref.ref(m) for m in members)
+        if kept and rng.random() < 0.5:
+            assign_random(rng, rng.choice(kept))
+
     def writer(seed):
-        def work(run):
-            rng = random.Random(seed)
-            for i in range(rounds):
-                if run.stop.is_set():
-                    return
-                members = cycle(rng)
-                if i % 3 == 0:
-                    index.add_object(members[0])
-                    kept.append(members[0])
-                elif i % 3 == 1:
-                    holder = new_item(rng)
-                    holder.held = members[-1]
-                    index.add_object(holder)
-                    kept.append(holder)
-                else:
-                    dropped.extend(weakref.ref(m) for m in members)
-                if kept and rng.random() < 0.5:
-                    assign_random(rng, rng.choice(kept))
-                del members
-        work.__name__ = f"writer{seed}"
-        return work
+        return repeating("writer", seed, rounds, write_cycles)
 
     def collector(run):
         n = 0
