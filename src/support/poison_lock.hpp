@@ -75,9 +75,9 @@ void wait_for(Lock&& lock, Unlock&& unlock) {
 }
 }  // namespace lock_hooks
 
-[[noreturn]] inline void fail_poisoned() {
-  fail("poisoned lock: an earlier call failed while holding it");
-}
+// The failure of every attempt to take a poisoned lock.
+inline constexpr const char* kPoisonedLock = "poisoned lock: an earlier call failed while holding it";
+[[noreturn]] inline void fail_poisoned() { fail(kPoisonedLock); }
 
 class ABSL_LOCKABLE PoisonMutex {
  public:

@@ -19,7 +19,7 @@ namespace {
 
 using testing::failure_of;
 
-constexpr const char* kPoisoned = "poisoned lock: an earlier call failed while holding it";
+constexpr const char* kPoisoned = kPoisonedLock;
 
 template <class Locked, class Enter, class E = InternalFailure>
 void throw_while_holding(Locked& locked, Enter enter, E error = InternalFailure("boom")) {

@@ -153,6 +153,16 @@ class Mismatches:
         if got != expected:
             self.found.append(f"{what}: {len(got - expected)} unexpected, {len(expected - got)} missing")
 
+    def queries(self, index, objs, texts=(), numbers=(), expressions=(), groups=()):
+        """Keyword queries on `texts`, eq/ne/in_ on `expressions`, ranges on
+        `numbers` and group_by on `groups`, each against brute force."""
+        check_keyword_queries(self, index, objs, list(texts))
+        check_text_expressions(self, index, objs, list(expressions))
+        check_numeric_queries(self, index, objs, list(numbers))
+        for path in groups:
+            check_groups(self, index, objs, path)
+        return self
+
     def check(self):
         assert not self.found, f"{self.label}: {len(self.found)} queries disagree with brute force:\n" + "\n".join(
             self.found[:25]
@@ -413,17 +423,10 @@ def test_mixed_workload_matches_brute_force():
     main_objs = shared + added_new
     for label, index, objs in (("main", main, main_objs), ("late", late, shared)):
         assert ids(index.collect()) == ids(objs), label
-        m = Mismatches(label)
-        check_keyword_queries(m, index, objs, ["color", "tags", "owner.name"])
-        check_text_expressions(m, index, objs, ["color", "tags", "owner.name"])
-        check_numeric_queries(m, index, objs, ["size", "tags", "owner.rank"])
-        for path in ("color", "size", "tags", "owner.name", "owner.rank"):
-            check_groups(m, index, objs, path)
-        m.check()
-    m = Mismatches("leaves")
-    check_keyword_queries(m, leaf_index, leaves, ["name"])
-    check_numeric_queries(m, leaf_index, leaves, ["rank"])
-    m.check()
+        texts = ["color", "tags", "owner.name"]
+        Mismatches(label).queries(index, objs, texts, ["size", "tags", "owner.rank"], texts,
+                                  ["color", "size", "tags", "owner.name", "owner.rank"]).check()
+    Mismatches("leaves").queries(leaf_index, leaves, ["name"], ["rank"]).check()
 
 
 # --- two writers, one object --------------------------------------------------
@@ -459,11 +462,8 @@ def test_two_writers_on_one_object_leave_every_index_on_the_final_value():
         m = Mismatches(f"round {round_}")
         for index in indexes:
             assert ids(index.collect()) == {id(target)}
-            check_keyword_queries(m, index, [target], ["color", "tags"])
-            check_numeric_queries(m, index, [target], ["size", "tags"])
-        check_keyword_queries(m, outer, [holder], ["owner.color", "owner.tags"])
-        check_numeric_queries(m, outer, [holder], ["owner.size", "owner.tags"])
-        m.check()
+            m.queries(index, [target], ["color", "tags"], ["size", "tags"])
+        m.queries(outer, [holder], ["owner.color", "owner.tags"], ["owner.size", "owner.tags"]).check()
 
 
 # --- nested objects changing hands ----------------------------------------------
@@ -482,30 +482,20 @@ def test_holders_letting_go_of_and_taking_up_nested_objects():
     writes = scaled(1500)
 
     def switcher(k, seed):
-        def work(run):
-            r = random.Random(seed)
+        def step(r, i):
             me = holders[k]
-            for i in range(writes):
-                if run.stop.is_set():
-                    return
-                if i % 2:
-                    me.owner = None
-                elif r.random() < 0.2:
-                    me.owner = [r.choice(leaves), r.choice(leaves)]
-                else:
-                    me.owner = r.choice(leaves)
-            me.owner = r.choice(leaves)  # end on a nested object
-        work.__name__ = f"switcher{k}"
-        return work
+            if i == writes or (i % 2 == 0 and r.random() >= 0.2):
+                me.owner = r.choice(leaves)  # the last write is a nested object
+            elif i % 2:
+                me.owner = None
+            else:
+                me.owner = [r.choice(leaves), r.choice(leaves)]
+        return repeating("switcher", seed, writes + 1, step)
 
     for round_ in range(scaled(15)):
         run_workers([switcher(0, 2 * round_), switcher(1, 2 * round_ + 1)])
-        m = Mismatches(f"round {round_}")
-        check_keyword_queries(m, outer, holders, ["owner.name"])
-        check_text_expressions(m, outer, holders, ["owner.name"])
-        check_numeric_queries(m, outer, holders, ["owner.rank"])
-        check_groups(m, outer, holders, "owner.rank")
-        m.check()
+        Mismatches(f"round {round_}").queries(outer, holders, ["owner.name"], ["owner.rank"], ["owner.name"],
+                                              ["owner.rank"]).check()
 
 
 BALLAST = {f"ballast{k}": (k if k % 2 else f"text{k}") for k in range(10)}
@@ -589,16 +579,14 @@ def test_operation_racing_writes_to_its_objects(operation):
         if operation == "rebase":
             members = view.collect()
             index = result["index"]
-            check_keyword_queries(m, index, members, ["color", "tags"])
-            check_numeric_queries(m, index, members, ["size", "tags"])
+            m.queries(index, members, ["color", "tags"], ["size", "tags"])
         elif operation == "union_with":
             # A quiescent union brings in whatever the racing one missed; it
             # adds current values only, so a stale entry stays visible.
             target.union_with(source)
-            check_keyword_queries(m, target, anchors + objs, ["color", "tags"])
+            m.queries(target, anchors + objs, ["color", "tags"])
         else:
-            check_keyword_queries(m, target, objs, ["color", "tags"])
-            check_numeric_queries(m, target, objs, ["size", "tags"])
+            m.queries(target, objs, ["color", "tags"], ["size", "tags"])
         failures.extend(m.found)
     assert not failures, f"{len(failures)} queries disagree with brute force:\n" + "\n".join(failures[:25])
 
@@ -642,8 +630,7 @@ def test_removal_racing_writes_and_additions():
         m = Mismatches(f"round {round_}")
         m.compare("collect", index.collect(), ids(members))
         assert len(index) == len(members)
-        check_keyword_queries(m, index, members, ["color", "owner.name"])
-        check_numeric_queries(m, index, members, ["size", "tags"])
+        m.queries(index, members, ["color", "owner.name"], ["size", "tags"])
         for path in ("color", "size", "owner.name"):
             for key, view in index.group_by(path).items():
                 if len(view) != len(view.collect()):
@@ -688,20 +675,16 @@ def test_two_threads_meeting_a_new_attribute_lose_no_object(how):
     gate = threading.Barrier(2)
 
     def side(k):
-        def work(run):
-            for r in range(rounds):
-                if run.stop.is_set():
-                    return
-                gate.wait(timeout=WATCHDOG_SECONDS)
-                obj = pairs[r][k]
-                if how == "assign":
-                    setattr(obj, names[r], values[r][k])
-                elif how == "add_object":
-                    index.add_object(obj)
-                else:
-                    index.add_object_many([obj])
-        work.__name__ = f"side{k}"
-        return work
+        def step(_, r):
+            gate.wait(timeout=WATCHDOG_SECONDS)
+            obj = pairs[r][k]
+            if how == "assign":
+                setattr(obj, names[r], values[r][k])
+            elif how == "add_object":
+                index.add_object(obj)
+            else:
+                index.add_object_many([obj])
+        return repeating("side", k, rounds, step)
 
     try:
         run_workers([side(0), side(1)])
@@ -775,10 +758,7 @@ def test_collect_during_add_object_lists_only_added_objects():
 
     objs = list(candidates.values())
     assert ids(index.collect()) == ids(objs)
-    m = Mismatches("after adds")
-    check_keyword_queries(m, index, objs, ["color"])
-    check_numeric_queries(m, index, objs, ["size"])
-    m.check()
+    Mismatches("after adds").queries(index, objs, ["color"], ["size"]).check()
 
 
 # --- grouping, reduce, union and rebase alongside writers ----------------------
@@ -870,23 +850,15 @@ def test_reshaping_alongside_writers():
     everyone = anchors + only_a + only_b
     for label, index, own in (("a", a, anchors + only_a), ("b", b, anchors + only_b)):
         assert ids(index.collect()) == ids(own), f"{label}: union_with must not list brought-in objects"
-        m = Mismatches(label)
         # Lookups find brought-in objects too; expressions stay in the universe.
-        check_keyword_queries(m, index, everyone, ["color", "tags"])
-        check_numeric_queries(m, index, own, ["size", "tags"])
-        m.check()
+        Mismatches(label).queries(index, everyone, ["color", "tags"]).queries(index, own, (), ["size", "tags"]).check()
     assert ids(r_index.collect()) == r_members
 
     assert rebased, "no view was rebased during the run"
     for k, (index, members) in enumerate(rebased):
         assert ids(index.collect()) == ids(members)
-        m = Mismatches(f"rebased during the run #{k}")
-        check_keyword_queries(m, index, members, ["color", "tags"])
-        check_text_expressions(m, index, members, ["color", "tags"])
-        check_numeric_queries(m, index, members, ["size", "tags"])
-        check_groups(m, index, members, "color")
-        check_groups(m, index, members, "size")
-        m.check()
+        Mismatches(f"rebased during the run #{k}").queries(index, members, ["color", "tags"], ["size", "tags"],
+                                                           ["color", "tags"], ["color", "size"]).check()
 
     by_id = {id(o): o for o in everyone}
     fresh_views = [
@@ -902,10 +874,7 @@ def test_reshaping_alongside_writers():
         members = [by_id[i] for i in expected]
         index = view.rebase()
         m.compare("rebase collect", index.collect(), expected)
-        check_keyword_queries(m, index, members, ["color", "tags"])
-        check_text_expressions(m, index, members, ["color", "tags"])
-        check_numeric_queries(m, index, members, ["size", "tags"])
-        m.check()
+        m.queries(index, members, ["color", "tags"], ["size", "tags"], ["color", "tags"]).check()
 
 
 def test_finalisers_that_use_the_module_while_values_are_replaced():
@@ -1075,10 +1044,7 @@ def test_collections_from_several_threads_while_others_write_and_query():
 
     run_workers([writer(1), writer(2)], [collector, collector, reader])
     gc.collect()
-    m = Mismatches("after collections")
-    check_keyword_queries(m, index, kept, ["color", "tags", "held.color"])
-    check_numeric_queries(m, index, kept, ["size", "held.size"])
-    m.check()
+    Mismatches("after collections").queries(index, kept, ["color", "tags", "held.color"], ["size", "held.size"]).check()
     for o in kept:
         for attr in ("color", "size", "tags"):
             assert_valid_item_value(attr, getattr(o, attr))
