@@ -192,7 +192,7 @@ def test_names_are_compared_as_whole_texts():
     assert getattr(obj, "a\x00b") == 1
     assert not hasattr(obj, "a")
     assert obj.__dir__()[0] == "a\x00b"
-    setattr(obj, "a", 2)
+    obj.a = 2
     assert getattr(obj, "a\x00b") == 1 and obj.a == 2
 
 
