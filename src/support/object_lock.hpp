@@ -95,8 +95,6 @@ class ObjectLockGuard {
     l.lock(w);
     exceptions_ = std::uncaught_exceptions();
   }
-  ObjectLockGuard(ObjectLock& l, ObjectLock::Which w, adopt_t)
-      : lock_(&l), which_(w), exceptions_(std::uncaught_exceptions()) {}
   ObjectLockGuard(ObjectLockGuard&& o) noexcept : lock_(o.lock_), which_(o.which_), exceptions_(o.exceptions_) {
     o.lock_ = nullptr;
   }

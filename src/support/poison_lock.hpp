@@ -156,14 +156,9 @@ class ABSL_LOCKABLE PoisonRwLock {
   std::atomic<bool> poisoned_{false};
 };
 
-// Tag for guards that adopt a lock already taken (for example by the
-// interpreter-aware helpers).
-struct adopt_t {};
-inline constexpr adopt_t adopt{};
-
 namespace detail {
-// What every guard does: takes (or adopts) the lock, and on release poisons
-// it when an internal failure is unwinding through the guard. Not seen by the
+// What every guard does: takes the lock, and on release poisons it when an
+// internal failure is unwinding through the guard. Not seen by the
 // thread-safety analysis; the annotated guards below wrap it.
 template <class Lock, bool Shared>
 class PoisonGuard {
@@ -172,7 +167,6 @@ class PoisonGuard {
     if constexpr (Shared) l.lock_shared(); else l.lock();
     exceptions_ = std::uncaught_exceptions();
   }
-  PoisonGuard(Lock& l, adopt_t) : lock_(&l), exceptions_(std::uncaught_exceptions()) {}
   PoisonGuard(PoisonGuard&& o) noexcept : lock_(o.lock_), exceptions_(o.exceptions_) { o.lock_ = nullptr; }
   PoisonGuard(const PoisonGuard&) = delete;
   PoisonGuard& operator=(const PoisonGuard&) = delete;
@@ -195,26 +189,41 @@ class PoisonGuard {
   Lock* lock_;
   int exceptions_ = 0;
 };
+
+// A guard together with the value it guards, reached through the guard.
+template <class Guard, class V>
+class Guarded {
+ public:
+  template <class Lock>
+  Guarded(Lock& l, V* v) ABSL_NO_THREAD_SAFETY_ANALYSIS : g_(l), v_(v) {}
+  V& operator*() const { return *v_; }
+  V* operator->() const { return v_; }
+  void release() ABSL_NO_THREAD_SAFETY_ANALYSIS { g_.release(); }
+
+ private:
+  Guard g_;
+  V* v_;
+};
 }  // namespace detail
 
-// The scoped guards. A guard constructed with `adopt` takes over a lock the
-// caller already holds.
-class ABSL_SCOPED_LOCKABLE MutexGuard {
+// The scoped guards: exclusive (MutexGuard, WriteGuard) and shared.
+template <class Lock>
+class ABSL_SCOPED_LOCKABLE ExclusiveGuard {
  public:
-  explicit MutexGuard(PoisonMutex& l) ABSL_EXCLUSIVE_LOCK_FUNCTION(l) : g_(l) {}
-  MutexGuard(PoisonMutex& l, adopt_t) ABSL_EXCLUSIVE_LOCKS_REQUIRED(l) : g_(l, adopt) {}
-  MutexGuard(MutexGuard&&) noexcept = default;
-  ~MutexGuard() ABSL_UNLOCK_FUNCTION() {}
+  explicit ExclusiveGuard(Lock& l) ABSL_EXCLUSIVE_LOCK_FUNCTION(l) : g_(l) {}
+  ExclusiveGuard(ExclusiveGuard&&) noexcept = default;
+  ~ExclusiveGuard() ABSL_UNLOCK_FUNCTION() {}
   void release() ABSL_UNLOCK_FUNCTION() { g_.release(); }
 
  private:
-  detail::PoisonGuard<PoisonMutex, false> g_;
+  detail::PoisonGuard<Lock, false> g_;
 };
+using MutexGuard = ExclusiveGuard<PoisonMutex>;
+using WriteGuard = ExclusiveGuard<PoisonRwLock>;
 
 class ABSL_SCOPED_LOCKABLE ReadGuard {
  public:
   explicit ReadGuard(PoisonRwLock& l) ABSL_SHARED_LOCK_FUNCTION(l) : g_(l) {}
-  ReadGuard(PoisonRwLock& l, adopt_t) ABSL_SHARED_LOCKS_REQUIRED(l) : g_(l, adopt) {}
   ReadGuard(ReadGuard&&) noexcept = default;
   ~ReadGuard() ABSL_UNLOCK_FUNCTION() {}
   void release() ABSL_UNLOCK_FUNCTION() { g_.release(); }
@@ -223,52 +232,19 @@ class ABSL_SCOPED_LOCKABLE ReadGuard {
   detail::PoisonGuard<PoisonRwLock, true> g_;
 };
 
-class ABSL_SCOPED_LOCKABLE WriteGuard {
- public:
-  explicit WriteGuard(PoisonRwLock& l) ABSL_EXCLUSIVE_LOCK_FUNCTION(l) : g_(l) {}
-  WriteGuard(PoisonRwLock& l, adopt_t) ABSL_EXCLUSIVE_LOCKS_REQUIRED(l) : g_(l, adopt) {}
-  WriteGuard(WriteGuard&&) noexcept = default;
-  ~WriteGuard() ABSL_UNLOCK_FUNCTION() {}
-  void release() ABSL_UNLOCK_FUNCTION() { g_.release(); }
-
- private:
-  detail::PoisonGuard<PoisonRwLock, false> g_;
-};
-
 // A value guarded by a read-write lock. Access only through the guards
-// returned by read()/write() (or the try_ variants), which keep the lock for
-// their lifetime.
+// returned by read()/write(), which keep the lock for their lifetime.
 template <class T>
 class RwLocked {
  public:
   template <class... A>
   explicit RwLocked(A&&... a) : value_(std::forward<A>(a)...) {}
 
-  class Read {
-   public:
-    Read(const RwLocked& o) ABSL_NO_THREAD_SAFETY_ANALYSIS : g_(o.lock_), v_(&o.value_) {}
-    Read(const RwLocked& o, adopt_t) ABSL_NO_THREAD_SAFETY_ANALYSIS : g_(o.lock_, adopt), v_(&o.value_) {}
-    const T& operator*() const { return *v_; }
-    const T* operator->() const { return v_; }
-    void release() ABSL_NO_THREAD_SAFETY_ANALYSIS { g_.release(); }
-   private:
-    ReadGuard g_;
-    const T* v_;
-  };
-  class Write {
-   public:
-    Write(RwLocked& o) ABSL_NO_THREAD_SAFETY_ANALYSIS : g_(o.lock_), v_(&o.value_) {}
-    Write(RwLocked& o, adopt_t) ABSL_NO_THREAD_SAFETY_ANALYSIS : g_(o.lock_, adopt), v_(&o.value_) {}
-    T& operator*() const { return *v_; }
-    T* operator->() const { return v_; }
-    void release() ABSL_NO_THREAD_SAFETY_ANALYSIS { g_.release(); }
-   private:
-    WriteGuard g_;
-    T* v_;
-  };
+  using Read = detail::Guarded<ReadGuard, const T>;
+  using Write = detail::Guarded<WriteGuard, T>;
 
-  Read read() const { return Read(*this); }
-  Write write() { return Write(*this); }
+  Read read() const { return Read(lock_, &value_); }
+  Write write() { return Write(lock_, &value_); }
   PoisonRwLock& lock() const ABSL_LOCK_RETURNED(lock_) { return lock_; }
 
  private:
@@ -283,19 +259,9 @@ class MutexLocked {
   template <class... A>
   explicit MutexLocked(A&&... a) : value_(std::forward<A>(a)...) {}
 
-  class Guard {
-   public:
-    Guard(MutexLocked& o) ABSL_NO_THREAD_SAFETY_ANALYSIS : g_(o.lock_), v_(&o.value_) {}
-    Guard(MutexLocked& o, adopt_t) ABSL_NO_THREAD_SAFETY_ANALYSIS : g_(o.lock_, adopt), v_(&o.value_) {}
-    T& operator*() const { return *v_; }
-    T* operator->() const { return v_; }
-    void release() ABSL_NO_THREAD_SAFETY_ANALYSIS { g_.release(); }
-   private:
-    MutexGuard g_;
-    T* v_;
-  };
+  using Guard = detail::Guarded<MutexGuard, T>;
 
-  Guard lock() { return Guard(*this); }
+  Guard lock() { return Guard(lock_, &value_); }
   PoisonMutex& mutex() ABSL_LOCK_RETURNED(lock_) { return lock_; }
 
   // Runs f(value) under the lock and returns its result. f must be
