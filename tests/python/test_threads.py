@@ -135,10 +135,6 @@ def run_workers(writers, readers=()):
 # --- brute force ---------------------------------------------------------------
 
 
-def brute_keyword(objs, path, wanted):
-    return keyword_holders(objs, path, wanted)
-
-
 def brute_numeric(objs, path, pred):
     return holders(objs, path, lambda n: is_number(n) and pred(n))
 
@@ -175,18 +171,18 @@ def check_keyword_queries(m, index, objs, text_paths):
     rng = random.Random(7)
     for path in text_paths:
         for t in TEXTS:
-            expected = brute_keyword(objs, path, [t])
+            expected = keyword_holders(objs, path, [t])
             m.compare(f"get_by_attribute({path}={t!r})", index.get_by_attribute(**{path: t}), expected)
             m.compare(f"reduced({path}={t!r})", index.reduced(**{path: t}).collect(), expected)
         for _ in range(4):
             pair = rng.sample(TEXTS, 2)
             m.compare(f"get_by_attribute({path}={pair!r})", index.get_by_attribute(**{path: pair}),
-                      brute_keyword(objs, path, pair))
+                      keyword_holders(objs, path, pair))
     if len(text_paths) >= 2:
         a, b = text_paths[:2]
         for _ in range(6):
             ta, tb = rng.choice(TEXTS), rng.choice(TEXTS)
-            expected = brute_keyword(objs, a, [ta]) & brute_keyword(objs, b, [tb])
+            expected = keyword_holders(objs, a, [ta]) & keyword_holders(objs, b, [tb])
             m.compare(f"get_by_attribute({a}={ta!r}, {b}={tb!r})", index.get_by_attribute(**{a: ta, b: tb}),
                       expected)
 
@@ -213,13 +209,13 @@ def check_text_expressions(m, index, objs, text_paths):
     universe = ids(objs)
     for path in text_paths:
         for t in TEXTS:
-            expected = brute_keyword(objs, path, [t])
+            expected = keyword_holders(objs, path, [t])
             m.compare(f"eq({path}, {t!r})", index.reduced_query(Q.eq(path, t)).collect(), expected)
             if "." not in path:
                 m.compare(f"ne({path}, {t!r})", index.reduced_query(Q.ne(path, t)).collect(), universe - expected)
         pair = TEXTS[:2]
         m.compare(f"in_({path}, {pair!r})", index.reduced_query(Q.in_(path, pair)).collect(),
-                  brute_keyword(objs, path, pair))
+                  keyword_holders(objs, path, pair))
 
 
 def check_groups(m, index, objs, path):
@@ -231,7 +227,7 @@ def check_groups(m, index, objs, path):
         if key is None:
             continue  # None values never match; their groups are not compared
         if type(key) is str:
-            expected = brute_keyword(objs, path, [key])
+            expected = keyword_holders(objs, path, [key])
         else:
             assert type(key) is float, f"group_by({path}) key {key!r}"
             expected = brute_numeric(objs, path, lambda n: n == key)
@@ -862,10 +858,10 @@ def test_reshaping_alongside_writers():
 
     by_id = {id(o): o for o in everyone}
     fresh_views = [
-        ("reduced", a.reduced(color=TEXTS), brute_keyword(everyone, "color", TEXTS)),
+        ("reduced", a.reduced(color=TEXTS), keyword_holders(everyone, "color", TEXTS)),
         ("reduced_query", b.reduced_query(Q.ge("size", -4)),
          brute_numeric(anchors + only_b, "size", lambda n: n >= -4)),
-        ("group_by", a.group_by("color").get("red"), brute_keyword(everyone, "color", ["red"])),
+        ("group_by", a.group_by("color").get("red"), keyword_holders(everyone, "color", ["red"])),
     ]
     for label, view, expected in fresh_views:
         assert view is not None, f"{label}: no view"  # an anchor holds "red"
@@ -939,7 +935,7 @@ def test_finalisers_that_use_the_module_while_values_are_replaced():
     m = Mismatches("finalisers")
     store = [o for o in pool if o in idx.collect() or o in other.collect()]
     for text in TEXTS:
-        m.compare(f"name={text!r}", idx.get_by_attribute(name=text), brute_keyword(store, "name", [text]))
+        m.compare(f"name={text!r}", idx.get_by_attribute(name=text), keyword_holders(store, "name", [text]))
     m.check()
 
 
