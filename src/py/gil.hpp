@@ -105,29 +105,26 @@ inline void assert_attached() noexcept {
 // (a second exception would terminate the process).
 class DetachScope {
  public:
-  DetachScope() noexcept;
+  DetachScope() noexcept : DetachScope(true) {}
   ~DetachScope() noexcept(false);
   DetachScope(const DetachScope&) = delete;
   DetachScope& operator=(const DetachScope&) = delete;
 
+ protected:
+  explicit DetachScope(bool drain_at_end) noexcept;
+
  private:
   PyThreadState* state_;
   bool was_detached_;
+  bool drain_at_end_;
 };
 
 // As DetachScope, for a caller that holds native locks across the scope:
 // re-attaching releases nothing (a release may run Python code), so the
 // caller calls drain_deferred() once it has released its locks.
-class LockedDetachScope {
+class LockedDetachScope : public DetachScope {
  public:
-  LockedDetachScope() noexcept;
-  ~LockedDetachScope() noexcept(false);
-  LockedDetachScope(const LockedDetachScope&) = delete;
-  LockedDetachScope& operator=(const LockedDetachScope&) = delete;
-
- private:
-  PyThreadState* state_;
-  bool was_detached_;
+  LockedDetachScope() noexcept : DetachScope(false) {}
 };
 
 // Re-attaches a detached thread for its lifetime (no-op when attached).

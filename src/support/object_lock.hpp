@@ -95,8 +95,6 @@ class ObjectLockGuard {
     l.lock(w);
     exceptions_ = std::uncaught_exceptions();
   }
-  ObjectLockGuard(ObjectLock& l, ObjectLock::Which w, adopt_t)
-      : lock_(&l), which_(w), exceptions_(std::uncaught_exceptions()) {}
   ObjectLockGuard(ObjectLockGuard&& o) noexcept : lock_(o.lock_), which_(o.which_), exceptions_(o.exceptions_) {
     o.lock_ = nullptr;
   }
@@ -113,7 +111,6 @@ class ObjectLockGuard {
     lock_->unlock(which_);
     lock_ = nullptr;
   }
-  bool owns() const { return lock_ != nullptr; }
 
  private:
   ObjectLock* lock_;

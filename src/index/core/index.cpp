@@ -100,14 +100,6 @@ std::shared_ptr<IndexAPI> IndexAPI::create(std::weak_ptr<IndexAPI> parent_index)
   return idx;
 }
 
-std::shared_ptr<IndexAPI> IndexAPI::from_parts(SharedMaps maps, SharedItems store, SharedAllowed allowed) {
-  auto idx = std::make_shared<IndexAPI>();
-  idx->query_maps = std::move(maps);
-  idx->items = std::move(store);
-  idx->allowed_items = std::move(allowed);
-  return idx;
-}
-
 std::shared_ptr<IndexAPI> IndexAPI::nested_level() {
   if (auto n = nested_.load(std::memory_order_acquire)) return n;
   auto fresh = IndexAPI::create(weak_from_this());
@@ -600,8 +592,6 @@ Bitmap IndexAPI::get_by_attribute(const HashQuery& q) const {
   return filter_index_by_hashes(*maps, q);
 }
 
-Bitmap IndexAPI::reduced(const HashQuery& q) const { return get_by_attribute(q); }
-
 Bitmap IndexAPI::reduced_query(const QueryExpr& e) const {
   validate_expr(e);
   auto maps = query_maps->read();
@@ -682,7 +672,8 @@ void IndexAPI::union_with(const std::shared_ptr<IndexAPI>& other) {
   size_t seen = 0, next_check = kCheckEvery;
   for (size_t a = 0; a < n; ++a) {
     if (!mine[a] || !theirs[a]) continue;
-    for (auto& [key, ids] : mine[a]->exact_entries()) {
+    for (auto& entry : mine[a]->exact_entries()) {
+      const PyValue& key = entry.first;
       std::optional<HybridSet> other_ids = theirs[a]->exact.get(key);
       if (!other_ids || other_ids->tag() == HybridSet::Tag::Empty || other_ids->is_empty()) continue;
       other_ids->for_each([&](uint32_t id) { pending[id].emplace_back(static_cast<uint32_t>(a), key); });
@@ -716,7 +707,9 @@ void IndexAPI::union_with(const std::shared_ptr<IndexAPI>& other) {
   size_t step = 0;
   bool interrupted = false;
   try {
-    for (auto& [id, keys] : pending) {
+    for (auto& per_id : pending) {
+      const uint32_t id = per_id.first;
+      auto& keys = per_id.second;
       if (++step % kCheckEvery == 0) {
         memory::require_headroom();
         if (py::signal_raised()) {

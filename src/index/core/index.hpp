@@ -18,10 +18,8 @@
 // once holding a map, is only ever replaced by null after the map was found
 // empty under the write lock.
 //
-// Lock order: an object's index_meta, then its attributes, then (per index)
-// items / allowed_items or query_maps, then a map's shard or tree locks.
-// Nested indexes are entered downward; path lookups read `items` upward one
-// level at a time and never hold a lower level's lock while reading above.
+// Lock order: see "Lock order" in ARCHITECTURE.md (an object's locks come
+// before an index's, and an object's membership lock is a leaf).
 // Indexing never re-enters the interpreter: container values carry their
 // elements already converted.
 //
@@ -83,7 +81,6 @@ struct IndexAPI : std::enable_shared_from_this<IndexAPI> {
   int level = 0;  // nesting level: 0 for a top-level index, parent's + 1 below
 
   static std::shared_ptr<IndexAPI> create(std::weak_ptr<IndexAPI> parent = {});
-  static std::shared_ptr<IndexAPI> from_parts(SharedMaps maps, SharedItems items, SharedAllowed allowed);
 
   // --- adding --------------------------------------------------------------
   // Adds one top-level object: under its write lock, registers this index
@@ -163,7 +160,6 @@ struct IndexAPI : std::enable_shared_from_this<IndexAPI> {
   std::vector<PyObject*> collect() const;
 
   Bitmap get_by_attribute(const HashQuery& q) const;
-  Bitmap reduced(const HashQuery& q) const;
   Bitmap reduced_query(const QueryExpr& e) const;
   std::optional<Groups> group_by(std::string_view name) const;
   void reduce(const HashQuery& q);

@@ -45,15 +45,6 @@ void Index_dealloc(PyObject* self) {
   Py_DECREF(type);
 }
 
-bool no_positional(const char* name, PyObject* args) {
-  if (args && PyTuple_GET_SIZE(args) != 0) {
-    PyErr_Format(PyExc_TypeError, "%s() takes 0 positional arguments but %zd were given", name,
-                 PyTuple_GET_SIZE(args));
-    return false;
-  }
-  return true;
-}
-
 PyObject* Index_collect(PyObject* self, PyObject*) {
   return py::call<PyObject*>(nullptr, [&]() -> PyObject* {
     std::vector<PyObject*> objs = core_of(self).collect();
@@ -71,7 +62,7 @@ PyObject* Index_reduced(PyObject* self, PyObject* args, PyObject* kwargs) {
     {
       py::DetachScope detach;
       epoch = core_of(self).epoch();
-      ids = core_of(self).reduced(q);
+      ids = core_of(self).get_by_attribute(q);
     }
     return new_filtered_index(core_of(self).query_maps, core_of(self).items, std::move(ids), epoch);
   });
@@ -343,7 +334,6 @@ PyObject* Index_iter(PyObject* self) {
   });
 }
 
-#define ZX_FAST(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
 
 PyMethodDef g_methods[] = {
     {"collect", ZX_FAST(&Index_collect), METH_NOARGS, "collect($self)\n--\n\n"},

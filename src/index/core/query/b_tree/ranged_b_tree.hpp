@@ -39,9 +39,9 @@
 #include <cstdint>
 #include <vector>
 
-#include <absl/container/flat_hash_map.h>
-#include <absl/container/inlined_vector.h>
-#include <absl/hash/hash.h>
+#include "absl/container/flat_hash_map.h"
+#include "absl/container/inlined_vector.h"
+#include "absl/hash/hash.h"
 
 #include "index/core/query/b_tree/nodes/internal_node.hpp"
 #include "index/core/query/b_tree/nodes/leaf_node.hpp"
