@@ -81,6 +81,10 @@ class AttrSlot {
     SlotKind k = kind_of(w);
     return k == SlotKind::Ind || k == SlotKind::Iterable;
   }
+  // Numbers, booleans and texts (and the empty word): their indexed form
+  // holds no Python reference, so building and dropping it never touches a
+  // reference count.
+  static bool is_plain(uintptr_t w) { return kind_of(w) <= SlotKind::Bool; }
   static int traverse(uintptr_t w, visitproc visit, void* arg);
   static void release_word(uintptr_t w) noexcept;
 
@@ -111,6 +115,14 @@ class AttrMap {
     for (uint32_t i = 0, n = t_->size; i < n; ++i)
       if (keys[i] == key) return AttrSlot::object_of(t_->words()[i]);
     return nullptr;
+  }
+  // The word stored under `key`, or 0.
+  uintptr_t find_word(uint32_t key) const {
+    if (!t_) return 0;
+    const uint32_t* keys = t_->keys();
+    for (uint32_t i = 0, n = t_->size; i < n; ++i)
+      if (keys[i] == key) return t_->words()[i];
+    return 0;
   }
   // The indexes' form of the value under `key`.
   std::optional<PyValue> get(uint32_t key) const {

@@ -189,7 +189,9 @@ DetachScope::~DetachScope() noexcept(false) {
   drain_deferred();
 }
 
-LockedDetachScope::LockedDetachScope() noexcept : was_detached_(t_detached) {
+LockedDetachScope::LockedDetachScope() noexcept : LockedDetachScope(true) {}
+
+LockedDetachScope::LockedDetachScope(bool detach) noexcept : was_detached_(t_detached || !detach) {
   if (was_detached_) {
     state_ = nullptr;
     return;

@@ -104,6 +104,8 @@ class DetachScope {
 class LockedDetachScope {
  public:
   LockedDetachScope() noexcept;
+  // Detaches only when `detach` is true (otherwise the scope does nothing).
+  explicit LockedDetachScope(bool detach) noexcept;
   ~LockedDetachScope() noexcept(false);
   LockedDetachScope(const LockedDetachScope&) = delete;
   LockedDetachScope& operator=(const LockedDetachScope&) = delete;

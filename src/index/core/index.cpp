@@ -180,6 +180,20 @@ void IndexAPI::remove_index(uint32_t id, uint32_t attr_id, const PyValue& value)
   if (attr_id < maps->size() && (*maps)[attr_id] == map && map->is_empty()) (*maps)[attr_id].reset();
 }
 
+void IndexAPI::replace_index(uint32_t id, uint32_t attr_id, const PyValue& old, const PyValue& value) {
+  {
+    // The map keeps the new value, so it cannot be left empty: the reset
+    // that remove_index may do is not needed.
+    auto maps = query_maps->read();
+    if (attr_id < maps->size() && (*maps)[attr_id]) {
+      (*maps)[attr_id]->replace(old, value, id);
+      return;
+    }
+  }
+  // No map: the old value was never filed here.
+  add_index(id, attr_id, value);
+}
+
 void IndexAPI::file_attributes(uint32_t id, IndexableRecord& rec) {
   with_attributes(rec, [&](AttrMap& attrs) {
     // One hold of the maps lock for every attribute that already has a map;
