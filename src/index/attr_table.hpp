@@ -77,6 +77,13 @@ class AttrSlot {
   static PyObject* object_of(uintptr_t w);
   // The indexes' form of the value stored at (owner, attr).
   static PyValue to_value(uintptr_t w, uint32_t owner, uint32_t attr);
+  // What the indexes file for a value: a container's captured elements one by
+  // one (a container is filed element by element), any other value itself.
+  // leaf_at(w, i, ...) equals the i-th element of to_value(w, ...) for a
+  // container and to_value(w, ...) itself otherwise, without building the
+  // container's value.
+  static uint32_t leaf_count(uintptr_t w);
+  static PyValue leaf_at(uintptr_t w, uint32_t i, uint32_t owner, uint32_t attr);
   static bool holds_objects(uintptr_t w) {
     SlotKind k = kind_of(w);
     return k == SlotKind::Ind || k == SlotKind::Iterable;
@@ -140,6 +147,21 @@ class AttrMap {
     for (uint32_t i = 0; i < t_->size; ++i) {
       const uint32_t key = t_->keys()[i];
       f(key, AttrSlot::to_value(t_->words()[i], t_->owner, key));
+    }
+  }
+  // f(const uint32_t& key, const PyValue& leaf) for every value the indexes
+  // file, non-empty containers element by element (see AttrSlot::leaf_at).
+  template <class F>
+  void for_each_leaf(F&& f) const {
+    if (!t_) return;
+    for (uint32_t i = 0; i < t_->size; ++i) {
+      const uint32_t key = t_->keys()[i];
+      const uintptr_t w = t_->words()[i];
+      const uint32_t n = AttrSlot::leaf_count(w);
+      // An empty container is passed whole: filing it installs the
+      // attribute's map as filing any other value does.
+      if (n == 0) f(key, AttrSlot::to_value(w, t_->owner, key));
+      for (uint32_t j = 0; j < n; ++j) f(key, AttrSlot::leaf_at(w, j, t_->owner, key));
     }
   }
   // The same, restricted to values that can hold objects (Ind, containers).

@@ -203,7 +203,8 @@ void IndexAPI::file_attributes(uint32_t id, IndexableRecord& rec) {
     std::vector<std::pair<uint32_t, PyValue>> missing;
     {
       auto maps = query_maps->read();
-      attrs.for_each([&](const uint32_t& aid, const PyValue& v) {
+      // Containers element by element, as insert() would file them.
+      attrs.for_each_leaf([&](const uint32_t& aid, const PyValue& v) {
         if (aid < maps->size() && (*maps)[aid]) {
           (*maps)[aid]->insert(v, id);
         } else {
@@ -454,7 +455,9 @@ void IndexAPI::unfile_attributes(uint32_t id, const AttrMap& attrs) {
   absl::InlinedVector<std::shared_ptr<QueryMap>, 8> emptied;
   {
     auto maps = query_maps->read();
-    attrs.for_each([&](const uint32_t& aid, const PyValue& v) {
+    // Containers element by element: their own value (a shared element
+    // list and a handle to the container) is never built.
+    attrs.for_each_leaf([&](const uint32_t& aid, const PyValue& v) {
       if (aid >= maps->size() || !(*maps)[aid]) return;
       const std::shared_ptr<QueryMap>& map = (*maps)[aid];
       if (map->unfile(v, id) && map->is_empty()) emptied.push_back(map);
