@@ -83,6 +83,8 @@ class AttrSlot {
   // container and to_value(w, ...) itself otherwise, without building the
   // container's value.
   static uint32_t leaf_count(uintptr_t w);
+  // Whether every leaf of the value is plain (see is_plain).
+  static bool leaves_plain(uintptr_t w);
   static PyValue leaf_at(uintptr_t w, uint32_t i, uint32_t owner, uint32_t attr);
   static bool holds_objects(uintptr_t w) {
     SlotKind k = kind_of(w);
@@ -122,6 +124,14 @@ class AttrMap {
     for (uint32_t i = 0, n = t_->size; i < n; ++i)
       if (keys[i] == key) return AttrSlot::object_of(t_->words()[i]);
     return nullptr;
+  }
+  // Whether every value's leaves are plain: filing and unfiling the object
+  // then builds no value that holds a Python reference.
+  bool leaves_plain() const {
+    if (!t_) return true;
+    for (uint32_t i = 0; i < t_->size; ++i)
+      if (!AttrSlot::leaves_plain(t_->words()[i])) return false;
+    return true;
   }
   // The word stored under `key`, or 0.
   uintptr_t find_word(uint32_t key) const {
