@@ -105,50 +105,100 @@ int Indexable_clear(PyObject* self) {
   return 0;
 }
 
+// A new instance of `type` with the attributes `for_each_pair` yields
+// (f(name, value) for each keyword, names unique). Values are converted
+// before the object exists, so a failing conversion leaves nothing behind.
+template <class ForEachPair>
+PyObject* new_instance(PyTypeObject* type, Py_ssize_t count, ForEachPair&& for_each_pair) {
+  AttrMap attrs;
+  std::vector<std::pair<py::Ref, py::Ref>> special;
+  if (count > 0) {
+    attrs.reserve(static_cast<uint32_t>(count), 0);
+    // The pairs are held while they are converted: a conversion runs no
+    // Python code, but they are kept owned anyway.
+    for_each_pair([&](PyObject* key, PyObject* value) {
+      py::Ref k = py::Ref::borrow(key), v = py::Ref::borrow(value);
+      if (is_special_name(k.get())) {
+        special.emplace_back(std::move(k), std::move(v));
+        return;
+      }
+      uint32_t aid = attr_id_of(k.get());
+      attrs.exchange(aid, AttrSlot::from_object(v.get()), 0);
+    });
+  }
+  PyObject* self;
+  if (type == base_type() && g_free_count > 0) {
+    self = g_free_list[--g_free_count];
+    std::memset(static_cast<void*>(self), 0, sizeof(PyIndexable));
+    PyObject_Init(self, type);
+  } else {
+    self = type->tp_alloc(type, 0);
+    if (!self) throw py::PyErrorSet{};
+    PyObject_GC_UnTrack(self);  // tracked again once the record is whole
+  }
+  IndexableRecord* rec = new (record_of(self)) IndexableRecord();
+  rec->id = allocate_id();
+  attrs.set_owner(rec->id);
+  rec->attrs = std::move(attrs);
+  PyObject_GC_Track(self);
+  for (auto& [k, v] : special) {
+    if (PyObject_GenericSetAttr(self, k.get(), v.get()) < 0) {
+      Py_DECREF(self);
+      throw py::PyErrorSet{};
+    }
+  }
+  return self;
+}
+
+PyObject* Indexable_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames);
+
 PyObject* Indexable_new(PyTypeObject* type, PyObject* /*args*/, PyObject* kwargs) {
+  // A subclass made by the plain metaclass gets the keyword fast path of
+  // calling the class at its first construction (the interpreter does not
+  // pass the call slot of a type on to its subclasses).
+  if (type->tp_vectorcall == nullptr && Py_IS_TYPE(type, &PyType_Type)) type->tp_vectorcall = &Indexable_vectorcall;
   return py::call<PyObject*>(nullptr, [&]() -> PyObject* {
-    AttrMap attrs;
-    std::vector<std::pair<py::Ref, py::Ref>> special;
-    if (kwargs && PyDict_GET_SIZE(kwargs) > 0) {
-      attrs.reserve(static_cast<uint32_t>(PyDict_GET_SIZE(kwargs)), 0);
+    const Py_ssize_t n = kwargs ? PyDict_GET_SIZE(kwargs) : 0;
+    return new_instance(type, n, [&](auto&& f) {
       PyObject *key, *value;
       Py_ssize_t pos = 0;
-      // Values are converted before the object exists, so a failing
-      // conversion leaves nothing behind. Hold the dict's items: a value's
-      // conversion does not run Python code, but keep them owned anyway.
-      while (PyDict_Next(kwargs, &pos, &key, &value)) {
-        py::Ref k = py::Ref::borrow(key), v = py::Ref::borrow(value);
-        if (is_special_name(k.get())) {
-          special.emplace_back(std::move(k), std::move(v));
-          continue;
-        }
-        uint32_t aid = attr_id_of(k.get());
-        attrs.exchange(aid, AttrSlot::from_object(v.get()), 0);
-      }
-    }
-    PyObject* self;
-    if (type == base_type() && g_free_count > 0) {
-      self = g_free_list[--g_free_count];
-      std::memset(static_cast<void*>(self), 0, sizeof(PyIndexable));
-      PyObject_Init(self, type);
-    } else {
-      self = type->tp_alloc(type, 0);
-      if (!self) throw py::PyErrorSet{};
-      PyObject_GC_UnTrack(self);  // tracked again once the record is whole
-    }
-    IndexableRecord* rec = new (record_of(self)) IndexableRecord();
-    rec->id = allocate_id();
-    attrs.set_owner(rec->id);
-    rec->attrs = std::move(attrs);
-    PyObject_GC_Track(self);
-    for (auto& [k, v] : special) {
-      if (PyObject_GenericSetAttr(self, k.get(), v.get()) < 0) {
-        Py_DECREF(self);
-        throw py::PyErrorSet{};
-      }
-    }
-    return self;
+      while (PyDict_Next(kwargs, &pos, &key, &value)) f(key, value);
+    });
   });
+}
+
+// Calling the class: the keywords are taken from the call's own array
+// instead of a dict built for tp_new. This is what calling the type does when
+// its creation is this module's and its initialisation object.__init__ (which
+// accepts and ignores the keywords once __new__ is not object's); any other
+// call (positional arguments, a class with its own __new__ or __init__) goes
+// the usual way.
+PyObject* Indexable_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+  auto* type = reinterpret_cast<PyTypeObject*>(callable);
+  const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+  if (nargs == 0 && type->tp_new == &Indexable_new &&
+      type->tp_init == PyBaseObject_Type.tp_init) {
+    return py::call<PyObject*>(nullptr, [&]() -> PyObject* {
+      const Py_ssize_t n = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+      return new_instance(type, n, [&](auto&& f) {
+        for (Py_ssize_t i = 0; i < n; ++i) f(PyTuple_GET_ITEM(kwnames, i), args[i]);
+      });
+    });
+  }
+  py::Ref positional = py::Ref::steal(PyTuple_New(nargs));
+  if (!positional) return nullptr;
+  for (Py_ssize_t i = 0; i < nargs; ++i) {
+    Py_INCREF(args[i]);
+    PyTuple_SET_ITEM(positional.get(), i, args[i]);
+  }
+  py::Ref keywords;
+  if (kwnames && PyTuple_GET_SIZE(kwnames) > 0) {
+    keywords = py::Ref::steal(PyDict_New());
+    if (!keywords) return nullptr;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i)
+      if (PyDict_SetItem(keywords.get(), PyTuple_GET_ITEM(kwnames, i), args[nargs + i]) < 0) return nullptr;
+  }
+  return PyType_Type.tp_call(callable, positional.get(), keywords.get());
 }
 
 int Indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
@@ -418,7 +468,10 @@ PyType_Spec g_spec = {"Zarvex.Indexable", static_cast<int>(sizeof(PyIndexable)),
 }  // namespace
 
 PyObject* indexable_type_object() {
-  if (!g_type) g_type = PyType_FromSpec(&g_spec);
+  if (!g_type) {
+    g_type = PyType_FromSpec(&g_spec);
+    if (g_type) reinterpret_cast<PyTypeObject*>(g_type)->tp_vectorcall = &Indexable_vectorcall;
+  }
   return g_type;
 }
 

@@ -56,8 +56,9 @@ R call(R on_error, F&& f) {
   } catch (const std::exception& e) {
     raise_internal(e.what());
   } catch (...) {
-    // The unwinding that ends a thread re-attaching to a finalising
-    // interpreter goes on (thread_ending(); abi::__forced_unwind).
+    // The unwinding that ends a thread goes on (abi::__forced_unwind; it
+    // carries no object, so it is recognised by thread_ending(), not caught
+    // by type).
     if (thread_ending()) throw;
     raise_internal("unknown internal failure");
   }

@@ -1,5 +1,6 @@
 #include "py/gil.hpp"
 
+#include <execinfo.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -53,12 +54,18 @@ void reattach_after_wait(void* token) {
   t_detached = false;
 }
 
-bool interpreter_finalizing() {
+using detail::interpreter_finalizing;
+
+// Whether the calling thread's state is the one attached to the interpreter
+// (it holds the interpreter lock). Compared directly rather than through
+// PyGILState_Check, which answers "yes" whenever its checks are disabled.
+bool holds_interpreter_lock() noexcept {
 #if PY_VERSION_HEX >= 0x030D0000
-  return Py_IsFinalizing();
+  PyThreadState* current = PyThreadState_GetUnchecked();
 #else
-  return _Py_IsFinalizing();
+  PyThreadState* current = _PyThreadState_UncheckedGet();
 #endif
+  return current != nullptr && current == PyGILState_GetThisThreadState();
 }
 
 void release_now(PyObject* obj) noexcept {
@@ -75,16 +82,42 @@ void release_now(PyObject* obj) noexcept {
 }
 }  // namespace
 
+namespace {
+// The native stack of the offending thread, for the diagnostics of checked
+// builds (the Python stack alone does not show which reference was touched).
+void print_native_stack() noexcept {
+  void* frames[64];
+  int n = backtrace(frames, 64);
+  backtrace_symbols_fd(frames, n, 2);
+}
+}  // namespace
+
 bool thread_detached() noexcept { return t_detached; }
-bool thread_ending() noexcept { return t_ending; }
+bool detail::thread_ending_slow() noexcept {
+  if (t_ending) return true;
+  if (t_detached) return false;
+  // Any call into the interpreter (an import, a __hash__, a generator, a
+  // release that runs __del__) may release the interpreter lock; once the
+  // interpreter finalises, the thread that then asks for it back is ended
+  // there by a forced unwinding, without the lock, and without this module
+  // being told. Its unwinding runs our destructors: a thread marked attached
+  // that does not hold the lock while the interpreter finalises is that
+  // thread, and from here on it touches no Python object.
+  if (holds_interpreter_lock()) return false;
+  t_ending = true;
+  return true;
+}
 
 void release_box(SharedBox* box) noexcept {
   if (!box) return;
   if (!t_detached) {
-    // A reference taken on a detached thread and still pending is applied
-    // first, so a count never drops below what its holders own.
-    apply_pending_increfs();
-    release_now(box->obj);
+    // A thread being ended keeps the reference (left to the process's end).
+    if (!thread_ending()) {
+      // A reference taken on a detached thread and still pending is applied
+      // first, so a count never drops below what its holders own.
+      apply_pending_increfs();
+      release_now(box->obj);
+    }
     delete box;
     return;
   }
@@ -97,6 +130,7 @@ void release_box(SharedBox* box) noexcept {
 void release_ref(PyObject* obj) noexcept {
   if (!obj) return;
   if (!t_detached) {
+    if (thread_ending()) return;
     apply_pending_increfs();
     release_now(obj);
     return;
@@ -111,6 +145,7 @@ void release_ref(PyObject* obj) noexcept {
 }
 
 void drain_deferred() noexcept {
+  if (thread_ending()) return;
   if (!g_has_deferred.load(std::memory_order_acquire)) {
     apply_pending_increfs();
     return;
@@ -145,7 +180,7 @@ void begin_queued_release() noexcept { ++t_queue_depth; }
 void end_queued_release() noexcept { --t_queue_depth; }
 
 void drain_queued_release() noexcept {
-  if (t_queue_depth > 0 || t_queue_draining) return;
+  if (t_queue_depth > 0 || t_queue_draining || thread_ending()) return;
   t_queue_draining = true;
   apply_pending_increfs();
   while (!t_queue.empty()) {
@@ -162,9 +197,11 @@ void install_lock_hooks() noexcept {
 }
 
 void check_attached() noexcept {
-  if (t_ending) return;  // unwinding to its end: nothing is released
+  if (thread_ending()) return;  // unwinding to its end: nothing is released
   if (t_detached || !PyGILState_Check()) {
-    std::fputs("Zarvex: Python reference touched by a detached thread\n", stderr);
+    std::fprintf(stderr, "Zarvex: Python reference touched by a detached thread (%s)\n",
+                 t_detached ? "marked detached" : "interpreter lock not held");
+    print_native_stack();
     std::abort();
   }
 }
@@ -179,7 +216,9 @@ DetachScope::DetachScope() noexcept : was_detached_(t_detached) {
 }
 
 DetachScope::~DetachScope() noexcept(false) {
-  if (was_detached_) return;
+  // A thread being ended stays detached: asking for the lock would end it a
+  // second time, inside its own unwinding.
+  if (was_detached_ || t_ending) return;
   // Re-attaching now would end this thread by a second unwinding.
   if (interpreter_finalizing() && std::uncaught_exceptions() > 0) wait_for_process_end();
   t_ending = true;
@@ -201,7 +240,7 @@ LockedDetachScope::LockedDetachScope(bool detach) noexcept : was_detached_(t_det
 }
 
 LockedDetachScope::~LockedDetachScope() noexcept(false) {
-  if (was_detached_) return;
+  if (was_detached_ || t_ending) return;
   if (interpreter_finalizing() && std::uncaught_exceptions() > 0) wait_for_process_end();
   t_ending = true;
   PyEval_RestoreThread(state_);
@@ -224,7 +263,8 @@ AttachScope::AttachScope() : attached_here_(t_detached) {
 }
 
 AttachScope::~AttachScope() {
-  if (!attached_here_) return;
+  // A thread ended inside the scope no longer holds the lock it took.
+  if (!attached_here_ || thread_ending()) return;
   drain_deferred();
   t_detached = true;
   PyGILState_Release(gstate_);

@@ -30,10 +30,27 @@ namespace zarvex::py {
 // nested AttachScope).
 bool thread_detached() noexcept;
 
-// True once the interpreter has begun to end the calling thread while it
-// re-attached (the thread is unwinding to its end, without the interpreter
-// lock): references it still owns are left to the process's end.
-bool thread_ending() noexcept;
+// True once the interpreter has begun to end the calling thread (the thread
+// is unwinding to its end, without the interpreter lock): while it
+// re-attached in one of the helpers below, or inside any interpreter call
+// that gave the lock up and asked for it back while the interpreter
+// finalises. References it still owns are left to the process's end.
+namespace detail {
+bool thread_ending_slow() noexcept;
+inline bool interpreter_finalizing() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+  return Py_IsFinalizing();
+#else
+  return _Py_IsFinalizing();
+#endif
+}
+}  // namespace detail
+// Threads are ended only once the interpreter finalises: until then this is
+// one call that reads one global, with no thread-local access (releases and
+// Ref destructors ask on every release).
+inline bool thread_ending() noexcept {
+  return detail::interpreter_finalizing() && detail::thread_ending_slow();
+}
 
 // The shared holder of one strong reference (see SharedPy). `next` links
 // the holders waiting in the release queue.

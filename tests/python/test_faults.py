@@ -281,9 +281,33 @@ EXIT_CHILD = textwrap.dedent("""
 """)
 
 
-def test_interpreter_exit_with_threads_inside_the_module_is_clean():
+# Threads ended inside an interpreter call the module makes (here the
+# iteration of a keyword value, which gives the interpreter lock up and asks
+# for it back while the interpreter finalises): their unwinding runs the
+# module's destructors without the lock.
+EXIT_INSIDE_CALL_CHILD = textwrap.dedent("""
+    import threading, time
+    from Zarvex import Index, Indexable
+    class P(Indexable): pass
+    idx = Index()
+    objs = [P(a=i, s=str(i % 10), c=[str(i)]) for i in range(20000)]
+    idx.add_object_many(objs)
+    started = threading.Barrier(4)
+    def values():
+        started.wait()
+        while True:
+            time.sleep(0.0002)
+        yield "3"
+    for _ in range(3):
+        threading.Thread(target=lambda: idx.get_by_attribute(s=values()), daemon=True).start()
+    started.wait()
+""")
+
+
+@pytest.mark.parametrize("script", [EXIT_CHILD, EXIT_INSIDE_CALL_CHILD], ids=["busy", "inside_a_call"])
+def test_interpreter_exit_with_threads_inside_the_module_is_clean(script):
     for _ in range(8):
-        child = subprocess.run([sys.executable, "-c", EXIT_CHILD], capture_output=True, text=True,
+        child = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
                                timeout=120)
         assert child.returncode == 0, child.stderr[-3000:]
         assert child.stderr == ""

@@ -48,6 +48,21 @@ def test_positional_arguments_are_not_stored():
     assert "1" not in obj.__dir__()
 
 
+@pytest.mark.parametrize("kind", ["base", "subclass"])
+def test_an_initialiser_set_on_a_class_already_used_is_called(kind):
+    cls = Indexable if kind == "base" else type("Sub", (Indexable,), {})
+    assert cls(c=0).c == 0
+    calls = []
+    cls.__init__ = lambda self, *args, **kwargs: calls.append((args, kwargs))
+    try:
+        obj = cls(a=1, b="x")
+    finally:
+        del cls.__init__
+    assert calls == [((), {"a": 1, "b": "x"})]
+    assert (obj.a, obj.b) == (1, "x")
+    assert cls(c=2).c == 2 and len(calls) == 1
+
+
 def test_repr_follows_assignments():
     obj = Indexable(a=1)
     obj.b = 2
