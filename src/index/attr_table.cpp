@@ -296,6 +296,22 @@ PyValue AttrSlot::to_value(uintptr_t w, uint32_t owner, uint32_t attr) {
   return PyValue::from_handle(py::SharedPy::borrow_anywhere(b->container), IterableValue{b->kind, std::move(elements)});
 }
 
+uint32_t AttrSlot::leaf_count(uintptr_t w) { return kind_of(w) == SlotKind::Iterable ? block_of(w)->count : 1; }
+
+bool AttrSlot::leaves_plain(uintptr_t w) {
+  if (kind_of(w) != SlotKind::Iterable) return is_plain(w);
+  ElementBlock* b = block_of(w);
+  for (uint32_t i = 0; i < b->count; ++i)
+    if (!is_plain(b->elems()[i])) return false;
+  return true;
+}
+
+PyValue AttrSlot::leaf_at(uintptr_t w, uint32_t i, uint32_t owner, uint32_t attr) {
+  const uint64_t token = place_token(owner, attr);
+  if (kind_of(w) != SlotKind::Iterable) return leaf_value(w, token);
+  return leaf_value(block_of(w)->elems()[i], token);
+}
+
 int AttrSlot::traverse(uintptr_t w, visitproc visit, void* arg) {
   if (kind_of(w) == SlotKind::Other) {
     Py_VISIT(other_of(w)->read);

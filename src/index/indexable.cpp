@@ -270,7 +270,12 @@ int Indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
     };
     {
       // Detached with the object's locks held; re-attaching releases nothing.
-      py::LockedDetachScope detach;
+      // A write of a number, boolean or text over another stays attached:
+      // neither value's indexed form holds a Python reference, so nothing
+      // below creates or drops one, and a lock that must wait detaches while
+      // it waits. Releasing and re-taking the interpreter lock would cost
+      // more than the filing itself.
+      py::LockedDetachScope detach(!AttrSlot::is_plain(slot.word()) || !AttrSlot::is_plain(attrs->find_word(aid)));
       live = live_indexes(*rec);
       if (!live.empty()) {
         FilingScope filing(*rec, *attrs);
@@ -281,8 +286,10 @@ int Indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
             // An index that no longer stores the object (a nested object
             // whose last holder let go) is not updated.
             if (!live[touched]->has_object_id(rec->id)) continue;
-            if (old) live[touched]->remove_index(rec->id, aid, *old);
-            live[touched]->add_index(rec->id, aid, v);
+            if (old)
+              live[touched]->replace_index(rec->id, aid, *old, v);
+            else
+              live[touched]->add_index(rec->id, aid, v);
           }
         } catch (const std::bad_alloc&) {
           undo();

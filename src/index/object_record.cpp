@@ -12,12 +12,14 @@ void add_index_meta_locked(MetaList& list, const std::weak_ptr<IndexAPI>& index,
   // grow its list (and every write to it) without bound.
   for (const IndexMeta& m : list)
     if (m.address == address && !m.index.expired()) return;
-  list.push_back(IndexMeta{index, address});
+  // The list stays ordered by address: the new link goes after every link
+  // at a lower or equal address (no sort, no temporary buffer).
   list.erase(std::remove_if(list.begin(), list.end(), [](const IndexMeta& m) { return m.index.expired(); }),
              list.end());
-  std::stable_sort(list.begin(), list.end(), [](const IndexMeta& a, const IndexMeta& b) {
-    return std::less<const void*>()(a.address, b.address);
+  auto at = std::upper_bound(list.begin(), list.end(), address, [](const void* a, const IndexMeta& m) {
+    return std::less<const void*>()(a, m.address);
   });
+  list.insert(at, IndexMeta{index, address});
 }
 
 }  // namespace

@@ -206,7 +206,8 @@ void check_attached() noexcept {
   }
 }
 
-DetachScope::DetachScope(bool drain_at_end) noexcept : was_detached_(t_detached), drain_at_end_(drain_at_end) {
+DetachScope::DetachScope(bool drain_at_end, bool detach) noexcept
+    : was_detached_(t_detached || !detach), drain_at_end_(drain_at_end) {
   if (was_detached_) {
     state_ = nullptr;
     return;

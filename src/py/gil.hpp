@@ -105,13 +105,13 @@ inline void assert_attached() noexcept {
 // (a second exception would terminate the process).
 class DetachScope {
  public:
-  DetachScope() noexcept : DetachScope(true) {}
+  DetachScope() noexcept : DetachScope(true, true) {}
   ~DetachScope() noexcept(false);
   DetachScope(const DetachScope&) = delete;
   DetachScope& operator=(const DetachScope&) = delete;
 
  protected:
-  explicit DetachScope(bool drain_at_end) noexcept;
+  DetachScope(bool drain_at_end, bool detach) noexcept;
 
  private:
   PyThreadState* state_;
@@ -124,7 +124,9 @@ class DetachScope {
 // caller calls drain_deferred() once it has released its locks.
 class LockedDetachScope : public DetachScope {
  public:
-  LockedDetachScope() noexcept : DetachScope(false) {}
+  LockedDetachScope() noexcept : DetachScope(false, true) {}
+  // Detaches only when `detach` is true (otherwise the scope does nothing).
+  explicit LockedDetachScope(bool detach) noexcept : DetachScope(false, detach) {}
 };
 
 // Re-attaches a detached thread for its lifetime (no-op when attached).

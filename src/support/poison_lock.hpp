@@ -5,11 +5,13 @@
 // There is no recovery: the state the lock guards may be half-changed.
 //
 // Guards (MutexGuard, ReadGuard, WriteGuard) are the only way the code takes
-// these locks. They record std::uncaught_exceptions() on entry and poison the
-// lock when it has grown by the time they are destroyed and an internal
-// failure is alive on the thread: only a broken invariant (InternalFailure)
-// unwinding through a guard poisons (or, conservatively, any exception
-// unwinding while one is being handled). An allocation failure (std::bad_alloc), a Python
+// these locks. They record the number of live internal failures on entry and
+// poison the lock when that number has grown by the time they are destroyed
+// while an exception unwinds: only a broken invariant (InternalFailure)
+// raised inside the guarded scope and unwinding through the guard poisons (or,
+// conservatively, any exception unwinding while such a failure is being
+// handled). The entry check is one thread-local read; the unwinding test runs
+// only when a failure is alive. An allocation failure (std::bad_alloc), a Python
 // error or a thread ended by the interpreter releases the lock and leaves it
 // healthy; the code that changes guarded state is written so that such an
 // exception leaves that state valid (see support/memory.hpp), and the
@@ -165,9 +167,9 @@ class PoisonGuard {
  public:
   explicit PoisonGuard(Lock& l) ABSL_NO_THREAD_SAFETY_ANALYSIS : lock_(&l) {
     if constexpr (Shared) l.lock_shared(); else l.lock();
-    exceptions_ = std::uncaught_exceptions();
+    failures_ = live_internal_failures();
   }
-  PoisonGuard(PoisonGuard&& o) noexcept : lock_(o.lock_), exceptions_(o.exceptions_) { o.lock_ = nullptr; }
+  PoisonGuard(PoisonGuard&& o) noexcept : lock_(o.lock_), failures_(o.failures_) { o.lock_ = nullptr; }
   PoisonGuard(const PoisonGuard&) = delete;
   PoisonGuard& operator=(const PoisonGuard&) = delete;
   PoisonGuard& operator=(PoisonGuard&&) = delete;
@@ -177,17 +179,17 @@ class PoisonGuard {
   // guard's destructor: the unwinding check is out of line.)
   [[gnu::always_inline]] void release() ABSL_NO_THREAD_SAFETY_ANALYSIS {
     if (!lock_) return;
-    if (std::uncaught_exceptions() > exceptions_) [[unlikely]] poison_if_failing();
+    if (live_internal_failures() > failures_) [[unlikely]] poison_if_unwinding();
     if constexpr (Shared) lock_->unlock_shared(); else lock_->unlock();
     lock_ = nullptr;
   }
 
  private:
-  [[gnu::noinline, gnu::cold]] void poison_if_failing() {
-    if (live_internal_failures() > 0) lock_->poison();
+  [[gnu::noinline, gnu::cold]] void poison_if_unwinding() {
+    if (std::uncaught_exceptions() > 0) lock_->poison();
   }
   Lock* lock_;
-  int exceptions_ = 0;
+  int failures_ = 0;  // live internal failures when the lock was taken
 };
 
 // A guard together with the value it guards, reached through the guard.

@@ -72,6 +72,25 @@ TEST(PoisonLock, OnlyAnInternalFailurePoisons) {
   EXPECT_EQ(live_internal_failures(), 0);
   throw_while_holding(m, [](auto& l) { return l.lock(); }, std::bad_alloc());
   EXPECT_FALSE(m.mutex().is_poisoned());
+  // A failure raised and handled inside the guarded scope leaves the lock
+  // healthy; one raised while a guard is held inside a handler poisons, an
+  // allocation failure there does not.
+  {
+    auto g = m.lock();
+    try {
+      fail("handled inside");
+    } catch (const InternalFailure&) {
+    }
+  }
+  EXPECT_FALSE(m.mutex().is_poisoned());
+  try {
+    fail("outer");
+  } catch (const InternalFailure&) {
+    throw_while_holding(rw, [](auto& l) { return l.write(); }, std::bad_alloc());
+    EXPECT_FALSE(rw.lock().is_poisoned());
+    throw_while_holding(rw, [](auto& l) { return l.read(); });
+    EXPECT_TRUE(rw.lock().is_poisoned());
+  }
 }
 
 TEST(PoisonLock, NormalExitAndEarlyReleaseLeaveTheLockHealthy) {

@@ -172,6 +172,20 @@ void IndexAPI::remove_index(uint32_t id, uint32_t attr_id, const PyValue& value)
   if (attr_id < maps->size() && (*maps)[attr_id] == map && map->is_empty()) (*maps)[attr_id].reset();
 }
 
+void IndexAPI::replace_index(uint32_t id, uint32_t attr_id, const PyValue& old, const PyValue& value) {
+  {
+    // The map keeps the new value, so it cannot be left empty: the reset
+    // that remove_index may do is not needed.
+    auto maps = query_maps->read();
+    if (attr_id < maps->size() && (*maps)[attr_id]) {
+      (*maps)[attr_id]->replace(old, value, id);
+      return;
+    }
+  }
+  // No map: the old value was never filed here.
+  add_index(id, attr_id, value);
+}
+
 void IndexAPI::file_attributes(uint32_t id, IndexableRecord& rec) {
   with_attributes(rec, [&](AttrMap& attrs) {
     // One hold of the maps lock for every attribute that already has a map;
@@ -181,7 +195,8 @@ void IndexAPI::file_attributes(uint32_t id, IndexableRecord& rec) {
     std::vector<std::pair<uint32_t, PyValue>> missing;
     {
       auto maps = query_maps->read();
-      attrs.for_each([&](const uint32_t& aid, const PyValue& v) {
+      // Containers element by element, as insert() would file them.
+      attrs.for_each_leaf([&](const uint32_t& aid, const PyValue& v) {
         if (aid < maps->size() && (*maps)[aid]) {
           (*maps)[aid]->insert(v, id);
         } else {
@@ -432,7 +447,9 @@ void IndexAPI::unfile_attributes(uint32_t id, const AttrMap& attrs) {
   absl::InlinedVector<std::shared_ptr<QueryMap>, 8> emptied;
   {
     auto maps = query_maps->read();
-    attrs.for_each([&](const uint32_t& aid, const PyValue& v) {
+    // Containers element by element: their own value (a shared element
+    // list and a handle to the container) is never built.
+    attrs.for_each_leaf([&](const uint32_t& aid, const PyValue& v) {
       if (aid >= maps->size() || !(*maps)[aid]) return;
       const std::shared_ptr<QueryMap>& map = (*maps)[aid];
       if (map->unfile(v, id) && map->is_empty()) emptied.push_back(map);

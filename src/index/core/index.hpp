@@ -104,6 +104,10 @@ struct IndexAPI : std::enable_shared_from_this<IndexAPI> {
   void insert_exact_routed(uint32_t attr_id, const PyValue& key, uint32_t id);
   // Unfiles one attribute value of object `id`.
   void remove_index(uint32_t id, uint32_t attr_id, const PyValue& value);
+  // An attribute write: unfiles `old` and files `value` for object `id`
+  // under one hold of the maps lock (two numbers: one hold of the tree
+  // lock). Ends as remove_index(old) followed by add_index(value) would.
+  void replace_index(uint32_t id, uint32_t attr_id, const PyValue& old, const PyValue& value);
   // Nested: holder `holder` lets go of the object `rec` held through
   // attribute `attr`; when no holder is left, unfiling is queued
   // (NestingScope).

@@ -245,6 +245,22 @@ PyObject* Index_union_with(PyObject* self, PyObject* const* args, Py_ssize_t nar
 // attached again.
 bool remove_one(IndexAPI& core, PyObject* obj, StoredItem& released) {
   IndexableRecord& rec = *record_of(obj);
+  {
+    // An object whose values are all numbers, booleans and texts (containers
+    // of them included) is unfiled attached: no value built or dropped on
+    // the way holds a Python reference (pruned keys are of the same kinds),
+    // so releasing the interpreter lock would only add its cost. Its table
+    // is read attached, under the writer lock that every writer of the
+    // object takes before changing it.
+    WriterGuard writer(rec);
+    if (rec.attrs.leaves_plain()) {
+      NestingScope nesting;
+      const bool found = core.remove_object(rec, obj, released);
+      writer.release();
+      nesting.drain();
+      return found;
+    }
+  }
   bool found;
   py::DetachScope detach;
   NestingScope nesting;

@@ -169,6 +169,18 @@ bool QueryMap::remove_value(const PyValue& value, uint32_t id) {
   }
 }
 
+void QueryMap::replace(const PyValue& old, const PyValue& value, uint32_t id) {
+  if (old.is_number() && value.is_number()) {
+    const NumKey from = num_key_of(old), to = num_key_of(value);
+    auto tree = num_ordered.write();
+    remove_num_ordered(*tree, from, id);
+    if (tree->insert_once(to, id) && to.is_float && std::isnan(to.f)) nan_entries.fetch_add(1, std::memory_order_relaxed);
+    return;
+  }
+  unfile(old, id);
+  insert(value, id);
+}
+
 bool QueryMap::unfile(const PyValue& value, uint32_t id) {
   switch (value.kind()) {
     case Kind::Str:

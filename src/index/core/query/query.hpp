@@ -94,6 +94,9 @@ struct QueryMap {
   // a container included) is emptied and pruned under one hold of its shard
   // lock. True when an entry was pruned or the tree lost its last pair.
   bool unfile(const PyValue& value, uint32_t id);
+  // remove_value(old) then insert(value), with one hold of the tree lock
+  // when both are numbers. The map is not empty afterwards.
+  void replace(const PyValue& old, const PyValue& value, uint32_t id);
   bool is_empty() const;
 
   // Intersects every exact-value set with `keep`; entries left empty are

@@ -27,6 +27,21 @@ void BitMapBTree::insert(NumKey key, uint32_t id) {
   ++size_;
 }
 
+bool BitMapBTree::insert_once(NumKey key, uint32_t id) {
+  if (root_.kind() == BitMapBTreeNode::Kind::Empty) fail("Cannot insert into an empty node!");
+  if (root_.is_full()) {
+    Entry separator = 0;
+    BitMapBTreeNode right = root_.split(&separator);
+    root_ = BitMapBTreeNode(InternalNode::new_root(std::move(root_), std::move(right), separator));
+  }
+  // A held pair leaves the tree as it was: the descent adds the id only to
+  // bitmaps that already hold it.
+  if (!root_.insert_non_full(make_entry(key, id))) return false;
+  ++entries_per_id_[id];
+  ++size_;
+  return true;
+}
+
 bool BitMapBTree::remove(NumKey key, uint32_t id) {
   if (root_.kind() == BitMapBTreeNode::Kind::Empty) fail("Cannot remove from an empty node!");
   const Entry e = make_entry(key, id);

@@ -65,6 +65,8 @@ class BitMapBTree {
   BitMapBTree& operator=(BitMapBTree&&) noexcept = default;
 
   void insert(NumKey key, uint32_t id);
+  // Adds the pair unless it is held (in one descent); true when it was added.
+  bool insert_once(NumKey key, uint32_t id);
   // Takes one copy of the pair away; false (nothing changed) when absent.
   bool remove(NumKey key, uint32_t id);
   // Ids with a number within [lower, upper] (as the bound kinds say) that the
