@@ -18,7 +18,7 @@ import common
 from common import HandIndex, Index, SlotsItem, make_py_items, make_sqlite, make_z_items
 
 SECTION = "Index: build, add, write, lookup"
-COLUMNS = ["list filter", "dict of sets", "SQLite", "ducks"]
+COLUMNS = ["list filter", "dict of sets", "SQLite", "ducks", "pandas"]
 
 N_SINGLE = 10_000     # objects added one by one (at most scale / 10)
 N_WRITES = 50_000     # attribute writes per round (at most scale)
@@ -32,6 +32,11 @@ N_SCANS = 3           # values looked up by the (slow) list scan per round
 def z_write_num(objs, vals):
     for o, v in zip(objs, vals):
         o.num = v
+
+
+def z_write_score(objs, vals):
+    for o, v in zip(objs, vals):
+        o.score = v
 
 
 def z_write_tag(objs, vals):
@@ -50,6 +55,14 @@ def hand_write_num(hand, objs, vals):
         by[o.num].discard(o)
         by[v].add(o)
         o.num = v
+
+
+def hand_write_score(hand, objs, vals):
+    by = hand.score
+    for o, v in zip(objs, vals):
+        by[o.score].discard(o)
+        by[v].add(o)
+        o.score = v
 
 
 def hand_write_tag(hand, objs, vals):
@@ -123,10 +136,19 @@ def run(args, pd):
         # objects of its own: the Dex is kept current by its own writes
         dobjs = make_py_items(SlotsItem, data)
         t_dex, dex, _ = common.measure_setup(lambda objs: common.make_dex(ducks, objs), lambda: dobjs, R)
+    t_pd = None
+    if pd is not None:
+        # the columns read from the same existing objects (labels left out, as in
+        # the other pandas contenders)
+        def pd_build(objs):
+            return pd.DataFrame({a: [getattr(o, a) for o in objs] for a in ("cat", "tag", "num", "score")})
+
+        t_pd, _, _ = common.measure_setup(pd_build, lambda: pobjs, R)
     res.add("add_object_many: %s objects" % nstr, t_z,
-            {"list filter": None, "dict of sets": t_hand, "SQLite": t_sql, "ducks": t_dex},
+            {"list filter": None, "dict of sets": t_hand, "SQLite": t_sql, "ducks": t_dex, "pandas": t_pd},
             note="time to index existing objects (SQLite: insert the rows, then create the "
-                 "indexes; ducks: Dex(objects, the 4 scalar attributes)); a list has nothing to build")
+                 "indexes; ducks: Dex(objects, the 4 scalar attributes); pandas: a DataFrame of the "
+                 "4 scalar attributes read from the objects); a list has nothing to build")
 
     # -- writes on indexed objects -----------------------------------------
     m = min(N_WRITES, n)
@@ -136,6 +158,7 @@ def run(args, pd):
     m_dex = min(m, N_DEX_WRITES)
     d_sel = [dobjs[i] for i in pos[:m_dex]] if dex is not None else None
     nums = ([rng.randrange(common.NUM_RANGE) for _ in range(m)], [rng.randrange(common.NUM_RANGE) for _ in range(m)])
+    scores = ([rng.random() * common.SCORE_RANGE for _ in range(m)], [rng.random() * common.SCORE_RANGE for _ in range(m)])
     tags = (rng.choices(common.TAGS, k=m), rng.choices(common.TAGS, k=m))
     labs = ([rng.sample(common.LABELS, 3) for _ in range(m)], [rng.sample(common.LABELS, 3) for _ in range(m)])
 
@@ -150,6 +173,7 @@ def run(args, pd):
 
     writes = (
         ("int", "num", nums, z_write_num, hand_write_num),
+        ("float", "score", scores, z_write_score, hand_write_score),
         ("text", "tag", tags, z_write_tag, hand_write_tag),
         ("list", "labels", labs, z_write_labels, hand_write_labels),
     )

@@ -626,7 +626,9 @@ def print_table(sections: list[dict], meta: str = "", out=sys.stdout) -> list[st
                 if r["zarvex"] and v < r["zarvex"]:
                     winners.append("%s %s (%s)" % (col, fmt_value(v, r["unit"]), ratio))
             if winners:
-                slower.append("[%s] %s: Zarvex %s; %s" % (sec["section"].split(":")[0], r["op"], fmt_value(r["zarvex"], r["unit"]), ", ".join(winners)))
+                section = sec["section"].split(":")[0]
+                slower.append("[%s] %s: Zarvex %s; %s" % (section, r["op"], fmt_value(r["zarvex"], r["unit"]),
+                                                          ", ".join(winners)))
             body.append(cells)
         all_rows.append((sec["section"], head, body, sec["rows"]))
 
@@ -638,7 +640,8 @@ def print_table(sections: list[dict], meta: str = "", out=sys.stdout) -> list[st
         lines.append(" | ".join(h.ljust(w) if i == 0 else h.rjust(w) for i, (h, w) in enumerate(zip(head, widths))))
         lines.append(sep)
         for cells in body:
-            lines.append(" | ".join(c.ljust(w) if i == 0 else c.rjust(w) for i, (c, w) in enumerate(zip(cells, widths))))
+            lines.append(" | ".join(c.ljust(w) if i == 0 else c.rjust(w)
+                                    for i, (c, w) in enumerate(zip(cells, widths))))
         notes = [(r["op"], r["note"]) for r in rows if r.get("note")]
         checks = [(r["op"], r["check"]) for r in rows if r.get("check")]
         for op, note in notes:

@@ -31,6 +31,7 @@ SCRIPTS = {
     "grouping": "bench_grouping.py",
     "dates": "bench_dates.py",
     "protocols": "bench_protocols.py",
+    "reads": "bench_reads.py",
 }
 
 

@@ -10,7 +10,6 @@ module, copied to docs/_stub/Zarvex.pyi before the build:
 """
 from __future__ import annotations
 
-import os
 import shutil
 import subprocess
 import sys

@@ -8,7 +8,6 @@ its own (see docs/conf.py).
 """
 from __future__ import annotations
 
-import inspect
 import sys
 
 import Zarvex

@@ -13,16 +13,7 @@ cd "$(dirname "$0")/.."
 versions=("$@")
 if [ "${#versions[@]}" -eq 0 ]; then versions=(3.11 3.12 3.13); fi
 
-find_python() {
-  local v=$1 p
-  for p in "$(command -v "python$v" 2>/dev/null || true)" "$HOME"/.pyenv/versions/"$v"*/bin/python"$v"; do
-    if [ -n "$p" ] && [ -x "$p" ] && "$p" -c 'import venv, sys; sys.exit(0)' 2>/dev/null; then
-      echo "$p"
-      return 0
-    fi
-  done
-  return 1
-}
+source scripts/find_python.sh
 
 GEN=()
 if command -v ninja >/dev/null 2>&1 || [ -x .venv/bin/ninja ]; then GEN=(-G Ninja); fi

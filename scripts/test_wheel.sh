@@ -17,12 +17,8 @@ ROOT=$PWD
 v=${1:-3.11}
 tag="cp${v/./}"
 
-PY=""
-for p in "$(command -v "python$v" 2>/dev/null || true)" "$HOME"/.pyenv/versions/"$v"*/bin/python"$v"; do
-  # a pyenv shim of a version that is not selected exists but fails to run
-  if [ -n "$p" ] && [ -x "$p" ] && "$p" -c 'import venv' 2>/dev/null; then PY=$p; break; fi
-done
-[ -n "$PY" ] || { echo "python$v not found" >&2; exit 1; }
+source scripts/find_python.sh
+PY=$(find_python "$v") || { echo "python$v not found" >&2; exit 1; }
 wheel=$(ls dist/[Zz]arvex-*-"$tag"-*manylinux*.whl 2>/dev/null | head -n 1)
 [ -n "$wheel" ] || { echo "no repaired $tag wheel in dist/; run scripts/build_wheels.sh $v" >&2; exit 1; }
 echo "== $wheel on $PY"

@@ -125,7 +125,7 @@ bool initialise(PyObject* module) {
 
 }  // namespace
 
-extern "C" PyMODINIT_FUNC PyInit_Zarvex(void) {
+PyMODINIT_FUNC PyInit_Zarvex(void) {
   PyInterpreterState* interp = PyInterpreterState_Get();
   int64_t id = PyInterpreterState_GetID(interp);
   if (id == -1) return nullptr;

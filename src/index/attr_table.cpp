@@ -6,7 +6,7 @@
 
 #include "absl/container/flat_hash_set.h"
 #include "absl/container/inlined_vector.h"
-#include "index/indexable.hpp"
+#include "index/object_record.hpp"
 #include "index/types.hpp"
 #include "py/boundary.hpp"
 #include "py/gil.hpp"
@@ -333,6 +333,26 @@ PyValue AttrSlot::to_value(uintptr_t w, uint32_t owner, uint32_t attr) {
   elements->reserve(b->count);
   for (uint32_t i = 0; i < b->count; ++i) elements->push_back(leaf_value(b->elems()[i], token));
   return PyValue::from_handle(py::SharedPy::borrow_anywhere(b->container), IterableValue{b->kind, std::move(elements)});
+}
+
+uint32_t AttrSlot::leaf_count(uintptr_t w) {
+  if (kind_of(w) == SlotKind::Container) return 0;
+  return kind_of(w) == SlotKind::Iterable ? block_of(w)->count : 1;
+}
+
+bool AttrSlot::leaves_plain(uintptr_t w) {
+  if (kind_of(w) == SlotKind::Container) return !uncaptured(w);
+  if (kind_of(w) != SlotKind::Iterable) return is_plain(w);
+  ElementBlock* b = block_of(w);
+  for (uint32_t i = 0; i < b->count; ++i)
+    if (!is_plain(b->elems()[i])) return false;
+  return true;
+}
+
+PyValue AttrSlot::leaf_at(uintptr_t w, uint32_t i, uint32_t owner, uint32_t attr) {
+  const uint64_t token = place_token(owner, attr);
+  if (kind_of(w) != SlotKind::Iterable) return leaf_value(w, token);
+  return leaf_value(block_of(w)->elems()[i], token);
 }
 
 int AttrSlot::traverse(uintptr_t w, visitproc visit, void* arg) {

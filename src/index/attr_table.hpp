@@ -88,6 +88,16 @@ class AttrSlot {
   static PyObject* object_of(uintptr_t w);
   // The indexes' form of the value stored at (owner, attr).
   static PyValue to_value(uintptr_t w, uint32_t owner, uint32_t attr);
+  // What the indexes file for a value: a container's captured elements one by
+  // one (a container is filed element by element), any other value itself.
+  // leaf_at(w, i, ...) equals the i-th element of to_value(w, ...) for a
+  // container and to_value(w, ...) itself otherwise, without building the
+  // container's value.
+  static uint32_t leaf_count(uintptr_t w);
+  // Whether every leaf of the value is plain (see is_plain). An uncaptured
+  // container's leaves are not known: not plain.
+  static bool leaves_plain(uintptr_t w);
+  static PyValue leaf_at(uintptr_t w, uint32_t i, uint32_t owner, uint32_t attr);
   static bool holds_objects(uintptr_t w) {
     SlotKind k = kind_of(w);
     return k == SlotKind::Ind || k == SlotKind::Iterable || k == SlotKind::Container;
@@ -96,6 +106,10 @@ class AttrSlot {
   static bool uncaptured(uintptr_t w) {
     return kind_of(w) == SlotKind::Container && Py_TYPE(reinterpret_cast<PyObject*>(w & ~uintptr_t{7})) != &PyDict_Type;
   }
+  // Numbers, booleans and texts (and the empty word): their indexed form
+  // holds no Python reference, so building and dropping it never touches a
+  // reference count.
+  static bool is_plain(uintptr_t w) { return kind_of(w) <= SlotKind::Str; }
   static int traverse(uintptr_t w, visitproc visit, void* arg);
   static void release_word(uintptr_t w) noexcept;
 
@@ -127,6 +141,22 @@ class AttrMap {
       if (keys[i] == key) return AttrSlot::object_of(t_->words()[i]);
     return nullptr;
   }
+  // Whether every value's leaves are plain: filing and unfiling the object
+  // then builds no value that holds a Python reference.
+  bool leaves_plain() const {
+    if (!t_) return true;
+    for (uint32_t i = 0; i < t_->size; ++i)
+      if (!AttrSlot::leaves_plain(t_->words()[i])) return false;
+    return true;
+  }
+  // The word stored under `key`, or 0.
+  uintptr_t find_word(uint32_t key) const {
+    if (!t_) return 0;
+    const uint32_t* keys = t_->keys();
+    for (uint32_t i = 0, n = t_->size; i < n; ++i)
+      if (keys[i] == key) return t_->words()[i];
+    return 0;
+  }
   // The indexes' form of the value under `key`.
   std::optional<PyValue> get(uint32_t key) const {
     if (!t_) return std::nullopt;
@@ -143,6 +173,21 @@ class AttrMap {
     for (uint32_t i = 0; i < t_->size; ++i) {
       const uint32_t key = t_->keys()[i];
       f(key, AttrSlot::to_value(t_->words()[i], t_->owner, key));
+    }
+  }
+  // f(const uint32_t& key, const PyValue& leaf) for every value the indexes
+  // file, non-empty containers element by element (see AttrSlot::leaf_at).
+  template <class F>
+  void for_each_leaf(F&& f) const {
+    if (!t_) return;
+    for (uint32_t i = 0; i < t_->size; ++i) {
+      const uint32_t key = t_->keys()[i];
+      const uintptr_t w = t_->words()[i];
+      const uint32_t n = AttrSlot::leaf_count(w);
+      // An empty container is passed whole: filing it installs the
+      // attribute's map as filing any other value does.
+      if (n == 0) f(key, AttrSlot::to_value(w, t_->owner, key));
+      for (uint32_t j = 0; j < n; ++j) f(key, AttrSlot::leaf_at(w, j, t_->owner, key));
     }
   }
   // The same, restricted to values that can hold objects (Ind, containers).

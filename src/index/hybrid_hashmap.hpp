@@ -17,10 +17,15 @@
 // Thread-safety: none of its own; the owning object guards it (and every walk
 // over it) with its mutex. Failures: none beyond allocation; validate()
 // reports a broken invariant as an InternalFailure.
+//
+// Users: the object record keeps its attributes in the packed AttrMap
+// (index/attr_table.hpp), which serves the same lookups in less memory; this
+// map, iterators included, stays as the documented generic attribute map
+// interface and is exercised by the C++ tests only.
 #pragma once
 
-#include <absl/container/flat_hash_map.h>
-#include <absl/container/inlined_vector.h>
+#include "absl/container/flat_hash_map.h"
+#include "absl/container/inlined_vector.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -273,7 +273,12 @@ int Indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
     };
     {
       // Detached with the object's locks held; re-attaching releases nothing.
-      py::LockedDetachScope detach;
+      // A write of a number, boolean or text over another stays attached:
+      // neither value's indexed form holds a Python reference, so nothing
+      // below creates or drops one, and a lock that must wait detaches while
+      // it waits. Releasing and re-taking the interpreter lock would cost
+      // more than the filing itself.
+      py::LockedDetachScope detach(!AttrSlot::is_plain(slot.word()) || !AttrSlot::is_plain(attrs->find_word(aid)));
       live = live_indexes(*rec);
       if (!live.empty()) {
         FilingScope filing(*rec, *attrs);
@@ -284,8 +289,10 @@ int Indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
             // An index that no longer stores the object (a nested object
             // whose last holder let go) is not updated.
             if (!live[touched]->has_object_id(rec->id)) continue;
-            if (old) live[touched]->remove_index(rec->id, aid, *old);
-            live[touched]->add_index(rec->id, aid, v);
+            if (old)
+              live[touched]->replace_index(rec->id, aid, *old, v);
+            else
+              live[touched]->add_index(rec->id, aid, v);
           }
         } catch (const std::bad_alloc&) {
           undo();
@@ -478,55 +485,6 @@ bool is_indexable(PyObject* obj) {
     return false;
   }
   return PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(t));
-}
-
-namespace {
-void add_index_meta_locked(MetaList& list, const std::weak_ptr<IndexAPI>& index, const void* address) {
-  // An index already listed (alive at the same address: the same index) is
-  // not listed again, so a nested object taken up over and over does not
-  // grow its list (and every write to it) without bound.
-  for (const IndexMeta& m : list)
-    if (m.address == address && !m.index.expired()) return;
-  list.push_back(IndexMeta{index, address});
-  list.erase(std::remove_if(list.begin(), list.end(), [](const IndexMeta& m) { return m.index.expired(); }),
-             list.end());
-  std::stable_sort(list.begin(), list.end(), [](const IndexMeta& a, const IndexMeta& b) {
-    return std::less<const void*>()(a.address, b.address);
-  });
-}
-
-}  // namespace
-
-void add_index_meta(IndexableRecord& rec, const std::weak_ptr<IndexAPI>& index) {
-  const void* address = index.lock().get();  // callers hold the index alive
-  ObjectLockGuard g(rec.lock, ObjectLock::kMembership);
-  MetaList* list = rec.meta.load(std::memory_order_relaxed);
-  if (!list) {
-    // Published once; freed with the record.
-    list = new MetaList();
-    rec.meta.store(list, std::memory_order_release);
-  }
-  add_index_meta_locked(*list, index, address);
-}
-
-void remove_index_meta(IndexableRecord& rec, const IndexAPI* index) {
-  ObjectLockGuard g(rec.lock, ObjectLock::kMembership);
-  MetaList* list = rec.meta.load(std::memory_order_relaxed);
-  if (!list) return;
-  for (auto it = list->begin(); it != list->end(); ++it)
-    if (it->address == index) {
-      list->erase(it);
-      return;
-    }
-}
-
-absl::InlinedVector<std::shared_ptr<IndexAPI>, 4> live_indexes(IndexableRecord& rec) {
-  absl::InlinedVector<std::shared_ptr<IndexAPI>, 4> live;
-  ObjectLockGuard g(rec.lock, ObjectLock::kMembership);
-  if (MetaList* list = rec.meta.load(std::memory_order_relaxed))
-    for (const IndexMeta& m : *list)
-      if (auto idx = m.index.lock()) live.push_back(std::move(idx));
-  return live;
 }
 
 namespace {

@@ -1,31 +1,5 @@
-// Indexable: the native record of every Python object derived from the
-// Indexable class, and the class itself.
-//
-// IndexableRecord lives inside the Python object (24 bytes). Index slots and
-// Ind values refer to it through a strong reference to the Python object, so
-// the record outlives every user and no second record is ever made.
-//
-//   member       guarded by                          notes
-//   lock         -                                   one word: the writer,
-//                                                    attributes and membership
-//                                                    locks (support/object_lock)
-//   attrs        changes: interpreter lock AND the   attribute id -> slot; see
-//                attributes lock; reads: either one  index/attr_table.hpp
-//   meta         the membership lock                 weak links to the indexes
-//                                                    holding the object, sorted
-//                                                    by index address; allocated
-//                                                    by the first registration,
-//                                                    then never freed or moved
-//   id           never changes                       released when the object dies
-//
-// Lock order: writer, then attributes, then the locks of an index. The
-// membership lock is a leaf: nothing else is taken while it is held, so a
-// nested object can be registered while its holder's locks are held. An
-// attribute write holds the writer and attributes locks from the propagation
-// to the indexes until the value is stored, and reads the membership list
-// under the attributes lock, so every index ends with the value the object
-// ends with. Native locks taken while attached detach from the interpreter
-// while they wait.
+// Indexable: the Python class whose instances carry the object record
+// (index/object_record.hpp), and the attribute-name ids its slots use.
 //
 // The class takes part in the cycle collector: tp_traverse visits the Python
 // references of the attribute table (read without the attributes lock, under
@@ -40,83 +14,13 @@
 #include <memory>
 #include <optional>
 
-#include "absl/container/inlined_vector.h"
-#include "index/attr_table.hpp"
-#include "index/value.hpp"
-#include "support/object_lock.hpp"
+#include "index/object_record.hpp"
 
 namespace zarvex {
-
-struct IndexAPI;
-
-struct IndexMeta {
-  std::weak_ptr<IndexAPI> index;
-  const void* address;  // of the index's shared core, for the sort order
-};
-
-using MetaList = absl::InlinedVector<IndexMeta, 2>;
-
-struct IndexableRecord {
-  ObjectLock lock;
-  uint32_t id = 0;
-  AttrMap attrs;
-  std::atomic<MetaList*> meta{nullptr};
-
-  IndexableRecord() = default;
-  IndexableRecord(const IndexableRecord&) = delete;
-  IndexableRecord& operator=(const IndexableRecord&) = delete;
-  ~IndexableRecord() { delete meta.load(std::memory_order_relaxed); }
-
-  // True once the object has entered some index (never cleared).
-  bool in_index() const { return meta.load(std::memory_order_acquire) != nullptr; }
-
-  // The attribute table under the attributes lock.
-  class AttrGuard {
-   public:
-    explicit AttrGuard(IndexableRecord& r) : g_(r.lock, ObjectLock::kAttributes), map_(&r.attrs) {}
-    AttrMap& operator*() const { return *map_; }
-    AttrMap* operator->() const { return map_; }
-    void release() { g_.release(); }
-
-   private:
-    ObjectLockGuard g_;
-    AttrMap* map_;
-  };
-  AttrGuard lock_attributes() { return AttrGuard(*this); }
-};
-static_assert(sizeof(IndexableRecord) == 24);
-
-// Holds the writer lock of an object: serialises its writers (and its entry
-// into top-level indexes).
-class WriterGuard : public ObjectLockGuard {
- public:
-  explicit WriterGuard(IndexableRecord& r) : ObjectLockGuard(r.lock, ObjectLock::kWriter) {}
-};
-
-struct PyIndexable {
-  PyObject_HEAD
-  IndexableRecord record;
-};
 
 // The Indexable type object (borrowed; built once). nullptr with an error set
 // if building it failed.
 PyObject* indexable_type_object();
-
-inline IndexableRecord* record_of(PyObject* obj) { return &reinterpret_cast<PyIndexable*>(obj)->record; }
-inline uint32_t record_id(const IndexableRecord* r) { return r->id; }
-
-// True when obj is an instance of Indexable or a subclass.
-bool is_indexable(PyObject* obj);
-
-// Registers `index` in the object's membership list: append, drop dead
-// links, sort by index address. Takes the index_meta mutex.
-void add_index_meta(IndexableRecord& rec, const std::weak_ptr<IndexAPI>& index);
-// Takes `index` out of the membership list again (undoing a registration
-// whose operation failed). Takes the index_meta mutex; never allocates.
-void remove_index_meta(IndexableRecord& rec, const IndexAPI* index);
-
-// Strong handles to the live indexes of the membership list.
-absl::InlinedVector<std::shared_ptr<IndexAPI>, 4> live_indexes(IndexableRecord& rec);
 
 // Interned attribute id of a Python str name (cached per interned name
 // object). Throws py::PyErrorSet if the name is not valid UTF-8.

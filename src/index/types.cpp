@@ -5,42 +5,8 @@
 namespace zarvex::types {
 
 namespace {
-// Built-in type first, then numpy.<attr> when numpy imports and the attribute
-// is a type. Every failure on the numpy side is silent.
-TypeList build(PyTypeObject* builtin, const char* numpy_attr) {
-  TypeList list;
-  Py_INCREF(builtin);
-  list.push_back(builtin);
-  PyObject* np = PyImport_ImportModule("numpy");
-  if (!np) {
-    PyErr_Clear();
-    return list;
-  }
-  PyObject* t = PyObject_GetAttrString(np, numpy_attr);
-  Py_DECREF(np);
-  if (!t) {
-    PyErr_Clear();
-    return list;
-  }
-  if (PyType_Check(t)) {
-    list.push_back(reinterpret_cast<PyTypeObject*>(t));  // keeps the reference
-  } else {
-    Py_DECREF(t);
-  }
-  return list;
-}
-}  // namespace
-
-// No C++ static-local guard here: importing numpy may release the interpreter
-// lock, and a second thread blocked on a static guard while attached would
-// deadlock the first. Racing builders each build a list; the first to
-// publish wins and the others discard theirs.
-struct Registry {
-  TypeList ints, floats, strs, bools;
-  NumpyScalars np;
-};
-
-namespace {
+// numpy.<attr> (a new reference) when numpy imports and the attribute is a
+// type, else nullptr. Every failure on the numpy side is silent.
 PyTypeObject* numpy_type(const char* attr) {
   PyObject* np = PyImport_ImportModule("numpy");
   if (!np) {
@@ -90,7 +56,25 @@ PyTypeObject* loaded_type(std::atomic<PyTypeObject*>& cache, const char* module,
 }
 
 std::atomic<PyTypeObject*> g_decimal{nullptr}, g_fraction{nullptr}, g_enum_meta{nullptr};
+
+// Built-in type first, then numpy.<attr> when there is one.
+TypeList build(PyTypeObject* builtin, const char* numpy_attr) {
+  TypeList list;
+  Py_INCREF(builtin);
+  list.push_back(builtin);
+  if (PyTypeObject* t = numpy_type(numpy_attr)) list.push_back(t);
+  return list;
+}
 }  // namespace
+
+// No C++ static-local guard here: importing numpy may release the interpreter
+// lock, and a second thread blocked on a static guard while attached would
+// deadlock the first. Racing builders each build a list; the first to
+// publish wins and the others discard theirs.
+struct Registry {
+  TypeList ints, floats, strs, bools;
+  NumpyScalars np;
+};
 
 std::atomic<Registry*> g_registry{nullptr};
 

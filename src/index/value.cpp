@@ -12,7 +12,7 @@
 
 #include "absl/container/flat_hash_set.h"
 #include "absl/container/inlined_vector.h"
-#include "index/indexable.hpp"
+#include "index/object_record.hpp"
 #include "index/types.hpp"
 #include "py/boundary.hpp"
 #include "support/hasher.hpp"

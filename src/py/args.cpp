@@ -115,6 +115,4 @@ std::string_view str_arg(const char* name, PyObject* obj) {
   return std::string_view(s, static_cast<size_t>(n));
 }
 
-const char* utf8(PyObject* s, Py_ssize_t* len) { return PyUnicode_AsUTF8AndSize(s, len); }
-
 }  // namespace zarvex::py

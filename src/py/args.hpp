@@ -35,8 +35,4 @@ void arg_type_error(const char* name, PyObject* obj, const char* target);
 // argument, is raised as py::PyErrorSet. The view lives as long as `obj`.
 std::string_view str_arg(const char* name, PyObject* obj);
 
-// UTF-8 view of a str, or nullptr with an error set (lone surrogates raise
-// UnicodeEncodeError).
-const char* utf8(PyObject* s, Py_ssize_t* len);
-
 }  // namespace zarvex::py

@@ -28,8 +28,6 @@ namespace zarvex::py {
 
 struct PyErrorSet {};
 
-[[noreturn]] inline void throw_if_error() { throw PyErrorSet{}; }
-
 // The module's internal-failure exception class (borrowed; created once).
 PyObject* internal_error_type();
 

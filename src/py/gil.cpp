@@ -206,7 +206,8 @@ void check_attached() noexcept {
   }
 }
 
-DetachScope::DetachScope() noexcept : was_detached_(t_detached) {
+DetachScope::DetachScope(bool drain_at_end, bool detach) noexcept
+    : was_detached_(t_detached || !detach), drain_at_end_(drain_at_end) {
   if (was_detached_) {
     state_ = nullptr;
     return;
@@ -225,25 +226,7 @@ DetachScope::~DetachScope() noexcept(false) {
   PyEval_RestoreThread(state_);
   t_ending = false;
   t_detached = false;
-  drain_deferred();
-}
-
-LockedDetachScope::LockedDetachScope() noexcept : was_detached_(t_detached) {
-  if (was_detached_) {
-    state_ = nullptr;
-    return;
-  }
-  state_ = PyEval_SaveThread();
-  t_detached = true;
-}
-
-LockedDetachScope::~LockedDetachScope() noexcept(false) {
-  if (was_detached_ || t_ending) return;
-  if (interpreter_finalizing() && std::uncaught_exceptions() > 0) wait_for_process_end();
-  t_ending = true;
-  PyEval_RestoreThread(state_);
-  t_ending = false;
-  t_detached = false;
+  if (drain_at_end_) drain_deferred();
 }
 
 bool signal_raised() {

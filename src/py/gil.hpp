@@ -105,29 +105,28 @@ inline void assert_attached() noexcept {
 // (a second exception would terminate the process).
 class DetachScope {
  public:
-  DetachScope() noexcept;
+  DetachScope() noexcept : DetachScope(true, true) {}
   ~DetachScope() noexcept(false);
   DetachScope(const DetachScope&) = delete;
   DetachScope& operator=(const DetachScope&) = delete;
 
+ protected:
+  DetachScope(bool drain_at_end, bool detach) noexcept;
+
  private:
   PyThreadState* state_;
   bool was_detached_;
+  bool drain_at_end_;
 };
 
 // As DetachScope, for a caller that holds native locks across the scope:
 // re-attaching releases nothing (a release may run Python code), so the
 // caller calls drain_deferred() once it has released its locks.
-class LockedDetachScope {
+class LockedDetachScope : public DetachScope {
  public:
-  LockedDetachScope() noexcept;
-  ~LockedDetachScope() noexcept(false);
-  LockedDetachScope(const LockedDetachScope&) = delete;
-  LockedDetachScope& operator=(const LockedDetachScope&) = delete;
-
- private:
-  PyThreadState* state_;
-  bool was_detached_;
+  LockedDetachScope() noexcept : DetachScope(false, true) {}
+  // Detaches only when `detach` is true (otherwise the scope does nothing).
+  explicit LockedDetachScope(bool detach) noexcept : DetachScope(false, detach) {}
 };
 
 // Re-attaches a detached thread that holds native locks, for a short change

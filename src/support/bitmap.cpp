@@ -85,6 +85,46 @@ void Bitmap::add_many(std::span<const uint32_t> ids) {
   memory::injection_point();
   roaring_bitmap_add_many(r_, ids.size(), ids.data());
 }
+// from_sorted fills containers itself, through the container layer of the
+// CRoaring 0.2 releases (Debian's libroaring): a library whose containers
+// are laid out otherwise stops the build here.
+static_assert(sizeof(array_container_t) == 16 && sizeof(bitset_container_t) == 16,
+              "from_sorted expects the container layout of CRoaring 0.2");
+
+Bitmap Bitmap::from_sorted(std::span<const uint32_t> ids) {
+  Bitmap out;
+  if (ids.empty()) return out;
+  memory::injection_point();
+  // Room for every container up front: appending never grows the arrays.
+  roaring_bitmap_t* r = roaring_bitmap_create_with_capacity((ids.back() >> 16) - (ids.front() >> 16) + 1);
+  if (!r) out_of_memory();
+  roaring_bitmap_free(out.r_);
+  out.r_ = r;
+  constexpr size_t kArrayMost = 4096;  // larger containers are bitsets
+  roaring_array_t* ra = &out.r_->high_low_container;
+  for (size_t i = 0; i < ids.size();) {
+    const uint32_t high = ids[i] >> 16;
+    size_t end = i + 1;
+    while (end < ids.size() && (ids[end] >> 16) == high) ++end;
+    const size_t n = end - i;
+    if (n <= kArrayMost) {
+      array_container_t* c = array_container_create_given_capacity(static_cast<int32_t>(n));
+      if (!c) out_of_memory();
+      for (size_t k = 0; k < n; ++k) c->array[k] = static_cast<uint16_t>(ids[i + k]);
+      c->cardinality = static_cast<int32_t>(n);
+      ra_append(ra, static_cast<uint16_t>(high), c, ARRAY_CONTAINER_TYPE_CODE);
+    } else {
+      bitset_container_t* c = bitset_container_create();
+      if (!c) out_of_memory();
+      for (size_t k = i; k < end; ++k) c->array[(ids[k] & 0xFFFF) >> 6] |= uint64_t{1} << (ids[k] & 63);
+      c->cardinality = static_cast<int32_t>(n);
+      ra_append(ra, static_cast<uint16_t>(high), c, BITSET_CONTAINER_TYPE_CODE);
+    }
+    i = end;
+  }
+  return out;
+}
+
 void Bitmap::remove(uint32_t id) {
   ZX_ENSURE(*this);
   memory::injection_point();
@@ -94,6 +134,11 @@ bool Bitmap::contains(uint32_t id) const { return r_ && roaring_bitmap_contains(
 uint64_t Bitmap::cardinality() const { return r_ ? roaring_bitmap_get_cardinality(r_) : 0; }
 bool Bitmap::is_empty() const { return !r_ || roaring_bitmap_is_empty(r_); }
 uint32_t Bitmap::maximum() const { return r_ ? roaring_bitmap_maximum(r_) : 0; }
+uint32_t Bitmap::minimum() const { return r_ ? roaring_bitmap_minimum(r_) : 0; }
+bool Bitmap::is_contiguous() const {
+  if (is_empty()) return false;
+  return cardinality() == uint64_t{maximum()} - minimum() + 1;
+}
 void Bitmap::clear() {
   if (r_) roaring_bitmap_clear(r_);
 }

@@ -34,12 +34,20 @@ class Bitmap {
 
   void add(uint32_t id);
   void add_many(std::span<const uint32_t> ids);
+  // A bitmap of `ids`, which must be strictly ascending: built container by
+  // container, with no search per id.
+  static Bitmap from_sorted(std::span<const uint32_t> ids);
   void remove(uint32_t id);
   bool contains(uint32_t id) const;
   uint64_t cardinality() const;
   bool is_empty() const;
   // Largest id; only meaningful when !is_empty().
   uint32_t maximum() const;
+  // Smallest id; only meaningful when !is_empty().
+  uint32_t minimum() const;
+  // True when the bitmap holds every id from its smallest to its largest
+  // (false when empty). Costs a pass over its containers, not its ids.
+  bool is_contiguous() const;
   void clear();
 
   void or_inplace(const Bitmap& other);

@@ -93,11 +93,9 @@ class ObjectLockGuard {
  public:
   ObjectLockGuard(ObjectLock& l, ObjectLock::Which w) : lock_(&l), which_(w) {
     l.lock(w);
-    exceptions_ = std::uncaught_exceptions();
+    failures_ = live_internal_failures();
   }
-  ObjectLockGuard(ObjectLock& l, ObjectLock::Which w, adopt_t)
-      : lock_(&l), which_(w), exceptions_(std::uncaught_exceptions()) {}
-  ObjectLockGuard(ObjectLockGuard&& o) noexcept : lock_(o.lock_), which_(o.which_), exceptions_(o.exceptions_) {
+  ObjectLockGuard(ObjectLockGuard&& o) noexcept : lock_(o.lock_), which_(o.which_), failures_(o.failures_) {
     o.lock_ = nullptr;
   }
   ObjectLockGuard(const ObjectLockGuard&) = delete;
@@ -107,18 +105,18 @@ class ObjectLockGuard {
 
   void release() {
     if (!lock_) return;
-    // Only a broken invariant poisons; running out of memory or a Python
-    // error leaves the data consistent and the lock usable.
-    if (std::uncaught_exceptions() > exceptions_ && live_internal_failures() > 0) lock_->poison(which_);
+    // Only a broken invariant raised while the lock was held poisons;
+    // running out of memory or a Python error leaves the data consistent and
+    // the lock usable.
+    if (live_internal_failures() > failures_ && std::uncaught_exceptions() > 0) [[unlikely]] lock_->poison(which_);
     lock_->unlock(which_);
     lock_ = nullptr;
   }
-  bool owns() const { return lock_ != nullptr; }
 
  private:
   ObjectLock* lock_;
   ObjectLock::Which which_;
-  int exceptions_ = 0;
+  int failures_ = 0;  // live internal failures when the lock was taken
 };
 
 }  // namespace zarvex

@@ -5,11 +5,13 @@
 // There is no recovery: the state the lock guards may be half-changed.
 //
 // Guards (MutexGuard, ReadGuard, WriteGuard) are the only way the code takes
-// these locks. They record std::uncaught_exceptions() on entry and poison the
-// lock when it has grown by the time they are destroyed and an internal
-// failure is alive on the thread: only a broken invariant (InternalFailure)
-// unwinding through a guard poisons (or, conservatively, any exception
-// unwinding while one is being handled). An allocation failure (std::bad_alloc), a Python
+// these locks. They record the number of live internal failures on entry and
+// poison the lock when that number has grown by the time they are destroyed
+// while an exception unwinds: only a broken invariant (InternalFailure)
+// raised inside the guarded scope and unwinding through the guard poisons (or,
+// conservatively, any exception unwinding while such a failure is being
+// handled). The entry check is one thread-local read; the unwinding test runs
+// only when a failure is alive. An allocation failure (std::bad_alloc), a Python
 // error or a thread ended by the interpreter releases the lock and leaves it
 // healthy; the code that changes guarded state is written so that such an
 // exception leaves that state valid (see support/memory.hpp), and the
@@ -24,6 +26,15 @@
 // detached. Without hooks installed (C++ tests) blocking is plain.
 //
 // Python-free; all members are thread-safe.
+//
+// Compiler-checked locking: both locks are capabilities of clang's thread
+// safety analysis (-Wthread-safety, the clang build in CI), the guards are
+// scoped capabilities, and members read or changed under one of these locks
+// are marked ABSL_GUARDED_BY where they are declared. The analysis follows
+// guards declared as local variables; a guard kept as a member (RwLocked's
+// Read/Write, a shard access) or returned from a function is not followed,
+// and the value behind it is reached through the guard alone. The lock order
+// is stated once, in ARCHITECTURE.md.
 #pragma once
 
 #include <atomic>
@@ -33,6 +44,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "absl/base/thread_annotations.h"
 #include "support/internal_failure.hpp"
 
 namespace zarvex {
@@ -65,22 +77,22 @@ void wait_for(Lock&& lock, Unlock&& unlock) {
 }
 }  // namespace lock_hooks
 
-[[noreturn]] inline void fail_poisoned() {
-  fail("poisoned lock: an earlier call failed while holding it");
-}
+// The failure of every attempt to take a poisoned lock.
+inline constexpr const char* kPoisonedLock = "poisoned lock: an earlier call failed while holding it";
+[[noreturn]] inline void fail_poisoned() { fail(kPoisonedLock); }
 
-class PoisonMutex {
+class ABSL_LOCKABLE PoisonMutex {
  public:
-  void lock() {
+  void lock() ABSL_EXCLUSIVE_LOCK_FUNCTION() {
     if (!m_.try_lock()) wait();
     check();
   }
-  bool try_lock() {
+  bool try_lock() ABSL_EXCLUSIVE_TRYLOCK_FUNCTION(true) {
     if (!m_.try_lock()) return false;
     check();
     return true;
   }
-  void unlock() { m_.unlock(); }
+  void unlock() ABSL_UNLOCK_FUNCTION() { m_.unlock(); }
   void poison() { poisoned_.store(true, std::memory_order_release); }
   bool is_poisoned() const { return poisoned_.load(std::memory_order_acquire); }
 
@@ -98,28 +110,28 @@ class PoisonMutex {
   std::atomic<bool> poisoned_{false};
 };
 
-class PoisonRwLock {
+class ABSL_LOCKABLE PoisonRwLock {
  public:
-  void lock() {
+  void lock() ABSL_EXCLUSIVE_LOCK_FUNCTION() {
     if (!m_.try_lock()) wait_exclusive();
     check_exclusive();
   }
-  bool try_lock() {
+  bool try_lock() ABSL_EXCLUSIVE_TRYLOCK_FUNCTION(true) {
     if (!m_.try_lock()) return false;
     check_exclusive();
     return true;
   }
-  void unlock() { m_.unlock(); }
-  void lock_shared() {
+  void unlock() ABSL_UNLOCK_FUNCTION() { m_.unlock(); }
+  void lock_shared() ABSL_SHARED_LOCK_FUNCTION() {
     if (!m_.try_lock_shared()) wait_shared();
     check_shared();
   }
-  bool try_lock_shared() {
+  bool try_lock_shared() ABSL_SHARED_TRYLOCK_FUNCTION(true) {
     if (!m_.try_lock_shared()) return false;
     check_shared();
     return true;
   }
-  void unlock_shared() { m_.unlock_shared(); }
+  void unlock_shared() ABSL_UNLOCK_FUNCTION() { m_.unlock_shared(); }
   void poison() { poisoned_.store(true, std::memory_order_release); }
   bool is_poisoned() const { return poisoned_.load(std::memory_order_acquire); }
 
@@ -146,21 +158,18 @@ class PoisonRwLock {
   std::atomic<bool> poisoned_{false};
 };
 
-// Tag for guards that adopt a lock already taken (for example by the
-// interpreter-aware helpers).
-struct adopt_t {};
-inline constexpr adopt_t adopt{};
-
 namespace detail {
+// What every guard does: takes the lock, and on release poisons it when an
+// internal failure is unwinding through the guard. Not seen by the
+// thread-safety analysis; the annotated guards below wrap it.
 template <class Lock, bool Shared>
 class PoisonGuard {
  public:
-  explicit PoisonGuard(Lock& l) : lock_(&l) {
+  explicit PoisonGuard(Lock& l) ABSL_NO_THREAD_SAFETY_ANALYSIS : lock_(&l) {
     if constexpr (Shared) l.lock_shared(); else l.lock();
-    exceptions_ = std::uncaught_exceptions();
+    failures_ = live_internal_failures();
   }
-  PoisonGuard(Lock& l, adopt_t) : lock_(&l), exceptions_(std::uncaught_exceptions()) {}
-  PoisonGuard(PoisonGuard&& o) noexcept : lock_(o.lock_), exceptions_(o.exceptions_) { o.lock_ = nullptr; }
+  PoisonGuard(PoisonGuard&& o) noexcept : lock_(o.lock_), failures_(o.failures_) { o.lock_ = nullptr; }
   PoisonGuard(const PoisonGuard&) = delete;
   PoisonGuard& operator=(const PoisonGuard&) = delete;
   PoisonGuard& operator=(PoisonGuard&&) = delete;
@@ -168,66 +177,81 @@ class PoisonGuard {
 
   // Releases early; the guard then does nothing more. (Inlined into every
   // guard's destructor: the unwinding check is out of line.)
-  [[gnu::always_inline]] void release() {
+  [[gnu::always_inline]] void release() ABSL_NO_THREAD_SAFETY_ANALYSIS {
     if (!lock_) return;
-    if (std::uncaught_exceptions() > exceptions_) [[unlikely]] poison_if_failing();
+    if (live_internal_failures() > failures_) [[unlikely]] poison_if_unwinding();
     if constexpr (Shared) lock_->unlock_shared(); else lock_->unlock();
     lock_ = nullptr;
   }
-  bool owns() const { return lock_ != nullptr; }
 
  private:
-  [[gnu::noinline, gnu::cold]] void poison_if_failing() {
-    if (live_internal_failures() > 0) lock_->poison();
+  [[gnu::noinline, gnu::cold]] void poison_if_unwinding() {
+    if (std::uncaught_exceptions() > 0) lock_->poison();
   }
   Lock* lock_;
-  int exceptions_ = 0;
+  int failures_ = 0;  // live internal failures when the lock was taken
+};
+
+// A guard together with the value it guards, reached through the guard.
+template <class Guard, class V>
+class Guarded {
+ public:
+  template <class Lock>
+  Guarded(Lock& l, V* v) ABSL_NO_THREAD_SAFETY_ANALYSIS : g_(l), v_(v) {}
+  V& operator*() const { return *v_; }
+  V* operator->() const { return v_; }
+  void release() ABSL_NO_THREAD_SAFETY_ANALYSIS { g_.release(); }
+
+ private:
+  Guard g_;
+  V* v_;
 };
 }  // namespace detail
 
-using MutexGuard = detail::PoisonGuard<PoisonMutex, false>;
-using ReadGuard = detail::PoisonGuard<PoisonRwLock, true>;
-using WriteGuard = detail::PoisonGuard<PoisonRwLock, false>;
+// The scoped guards: exclusive (MutexGuard, WriteGuard) and shared.
+template <class Lock>
+class ABSL_SCOPED_LOCKABLE ExclusiveGuard {
+ public:
+  explicit ExclusiveGuard(Lock& l) ABSL_EXCLUSIVE_LOCK_FUNCTION(l) : g_(l) {}
+  ExclusiveGuard(ExclusiveGuard&&) noexcept = default;
+  ~ExclusiveGuard() ABSL_UNLOCK_FUNCTION() {}
+  void release() ABSL_UNLOCK_FUNCTION() { g_.release(); }
+
+ private:
+  detail::PoisonGuard<Lock, false> g_;
+};
+using MutexGuard = ExclusiveGuard<PoisonMutex>;
+using WriteGuard = ExclusiveGuard<PoisonRwLock>;
+
+class ABSL_SCOPED_LOCKABLE ReadGuard {
+ public:
+  explicit ReadGuard(PoisonRwLock& l) ABSL_SHARED_LOCK_FUNCTION(l) : g_(l) {}
+  ReadGuard(ReadGuard&&) noexcept = default;
+  ~ReadGuard() ABSL_UNLOCK_FUNCTION() {}
+  void release() ABSL_UNLOCK_FUNCTION() { g_.release(); }
+
+ private:
+  detail::PoisonGuard<PoisonRwLock, true> g_;
+};
 
 // A value guarded by a read-write lock. Access only through the guards
-// returned by read()/write() (or the try_ variants), which keep the lock for
-// their lifetime.
+// returned by read()/write(), which keep the lock for their lifetime.
 template <class T>
 class RwLocked {
  public:
   template <class... A>
   explicit RwLocked(A&&... a) : value_(std::forward<A>(a)...) {}
 
-  class Read {
-   public:
-    Read(const RwLocked& o) : g_(o.lock_), v_(&o.value_) {}
-    Read(const RwLocked& o, adopt_t) : g_(o.lock_, adopt), v_(&o.value_) {}
-    const T& operator*() const { return *v_; }
-    const T* operator->() const { return v_; }
-    void release() { g_.release(); }
-   private:
-    ReadGuard g_;
-    const T* v_;
-  };
-  class Write {
-   public:
-    Write(RwLocked& o) : g_(o.lock_), v_(&o.value_) {}
-    Write(RwLocked& o, adopt_t) : g_(o.lock_, adopt), v_(&o.value_) {}
-    T& operator*() const { return *v_; }
-    T* operator->() const { return v_; }
-    void release() { g_.release(); }
-   private:
-    WriteGuard g_;
-    T* v_;
-  };
+  using Read = detail::Guarded<ReadGuard, const T>;
+  using Write = detail::Guarded<WriteGuard, T>;
 
-  Read read() const { return Read(*this); }
-  Write write() { return Write(*this); }
-  PoisonRwLock& lock() const { return lock_; }
+  Read read() const { return Read(lock_, &value_); }
+  Write write() { return Write(lock_, &value_); }
+  PoisonRwLock& lock() const ABSL_LOCK_RETURNED(lock_) { return lock_; }
 
  private:
   mutable PoisonRwLock lock_;
-  T value_;
+  T value_ ABSL_GUARDED_BY(lock_);
 };
 
 // A value guarded by a mutex.
@@ -237,26 +261,16 @@ class MutexLocked {
   template <class... A>
   explicit MutexLocked(A&&... a) : value_(std::forward<A>(a)...) {}
 
-  class Guard {
-   public:
-    Guard(MutexLocked& o) : g_(o.lock_), v_(&o.value_) {}
-    Guard(MutexLocked& o, adopt_t) : g_(o.lock_, adopt), v_(&o.value_) {}
-    T& operator*() const { return *v_; }
-    T* operator->() const { return v_; }
-    void release() { g_.release(); }
-   private:
-    MutexGuard g_;
-    T* v_;
-  };
+  using Guard = detail::Guarded<MutexGuard, T>;
 
-  Guard lock() { return Guard(*this); }
-  PoisonMutex& mutex() { return lock_; }
+  Guard lock() { return Guard(lock_, &value_); }
+  PoisonMutex& mutex() ABSL_LOCK_RETURNED(lock_) { return lock_; }
 
   // Runs f(value) under the lock and returns its result. f must be
   // noexcept: nothing can unwind through the section, so the lock needs no
   // poisoning check on the way out (cheaper than a Guard on hot paths).
   template <class F>
-  decltype(auto) with_nothrow(F&& f) {
+  decltype(auto) with_nothrow(F&& f) ABSL_NO_THREAD_SAFETY_ANALYSIS {
     static_assert(std::is_nothrow_invocable_v<F, T&>, "with_nothrow needs a noexcept callable");
     lock_.lock();
     struct Unlock {
@@ -268,7 +282,7 @@ class MutexLocked {
 
  private:
   PoisonMutex lock_;
-  T value_;
+  T value_ ABSL_GUARDED_BY(lock_);
 };
 
 }  // namespace zarvex

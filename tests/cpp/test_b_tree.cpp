@@ -768,7 +768,7 @@ TEST(BTreeFailure, EmptyNodeRoot) {
   EXPECT_EQ(failure_of([&] { t.remove(I(1), 1); }), "Cannot remove from an empty node!");
   EXPECT_EQ(failure_of([&] { t.for_each([](Entry) {}); }), "Cannot create iterator for empty tree!");
   EXPECT_EQ(failure_of([&] { BitMapBTreeIter it(t); }), "Cannot create iterator for empty tree!");
-  EXPECT_EQ(failure_of([&] { t.validate(); }), "BitMapBTree: root is an empty node");
+  EXPECT_NE(failure_of([&] { t.validate(); }).find("root is an empty node"), std::string::npos);
   // An empty node answers queries with nothing.
   EXPECT_TRUE(t.query_range(Unb(), Unb(), big_mask()).is_empty());
 }
@@ -814,36 +814,36 @@ TEST(BTreeFailure, ValidateNamesTheBrokenInvariant) {
   struct Case {
     const char* name;
     std::function<void(InternalNode& root)> corrupt;
-    const char* message;
+    const char* message;  // the broken invariant the failure names
   };
   const Case cases[] = {
       {"stale id in a slot bitmap", [](InternalNode& r) { TA::bitmap_slot(r, 1)->add(999999); },
-       "BitMapBTree internal node: slot bitmap differs from the ids below its child"},
+       "slot bitmap differs from the ids below its child"},
       {"id missing from a slot bitmap",
        [](InternalNode& r) { TA::bitmap_slot(r, 1)->remove(entry_id(TA::child_slot(r, 1)->leaf()->entry(0))); },
-       "BitMapBTree internal node: slot bitmap differs from the ids below its child"},
+       "slot bitmap differs from the ids below its child"},
       {"leaf entries out of order",
        [](InternalNode& r) {
          LeafNode* leaf = TA::child_slot(r, 1)->leaf();
          std::swap(TA::leaf_slot(*leaf, 0), TA::leaf_slot(*leaf, 1));
        },
-       "BitMapBTree leaf: entries not strictly ascending"},
+       "entries not strictly ascending"},
       {"leaf entry below its fence",
        [](InternalNode& r) { TA::leaf_slot(*TA::child_slot(r, 1)->leaf(), 0) = make_entry(I(-1), 0); },
-       "BitMapBTree leaf: entry below the key of its slot"},
+       "entry below the key of its slot"},
       {"reserved bits", [](InternalNode& r) { TA::leaf_slot(*TA::child_slot(r, 1)->leaf(), 0) |= Entry{1} << 40; },
-       "BitMapBTree leaf: entry with reserved bits 33..51 set"},
+       "entry with reserved bits 33..51 set"},
       {"keys out of order", [](InternalNode& r) { std::swap(TA::key_slot(r, 1), TA::key_slot(r, 2)); },
-       "BitMapBTree internal node: keys not strictly ascending"},
+       "keys not strictly ascending"},
       {"slot without bitmap", [](InternalNode& r) { TA::bitmap_slot(r, 2).reset(); },
-       "BitMapBTree internal node: slot in use without a bitmap"},
+       "slot in use without a bitmap"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     BitMapBTree t = ascending(500);
     t.validate();
     c.corrupt(*TA::root(t).internal());
-    EXPECT_EQ(failure_of([&] { t.validate(); }), c.message);
+    EXPECT_NE(failure_of([&] { t.validate(); }).find(c.message), std::string::npos) << c.message;
   }
 }
 
@@ -940,6 +940,12 @@ TEST(BTreeDifferential, MatchesAMultisetModel) {
       switch (rng() % 10) {
         case 0: break;  // empty
         case 1: mask = Bitmap{random_id(rng)}; break;
+        case 5: {
+          // Every id between two ends: a mask that only clips the answer.
+          const uint32_t a = static_cast<uint32_t>(rng() % 5001), b = static_cast<uint32_t>(rng() % 5001);
+          for (uint32_t id = std::min(a, b); id <= std::max(a, b); ++id) mask.add(id);
+          break;
+        }
         case 2:
         case 3:
         case 4:

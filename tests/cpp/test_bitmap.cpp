@@ -1,8 +1,13 @@
-// Bitmap: chunked iteration must hand out every id once, ascending, in
-// chunks of at most kChunk ids, across Roaring container boundaries.
+// Bitmap: set operations agree with std::set; a moved-from bitmap is empty
+// and usable; chunked iteration hands out every id once, ascending, in chunks
+// of at most kChunk ids, across Roaring container boundaries.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <iterator>
+#include <set>
+#include <utility>
 #include <vector>
 
 #include "support/bitmap.hpp"
@@ -14,6 +19,76 @@ std::vector<uint32_t> ids_with(size_t n, uint32_t stride, uint32_t start) {
   std::vector<uint32_t> v;
   for (size_t i = 0; i < n; ++i) v.push_back(start + static_cast<uint32_t>(i) * stride);
   return v;
+}
+
+// from_sorted builds containers directly (arrays, and bitsets past 4096
+// ids in one container): it must equal the bitmap built id by id, and take
+// part in every later operation like it.
+TEST(Bitmap, FromSortedEqualsAddingEachId) {
+  struct Case {
+    size_t n;
+    uint32_t stride;
+    uint32_t start;
+    bool contiguous;
+  };
+  const Case cases[] = {
+      {0, 1, 0, false},    {1, 1, 9, true},       {4096, 1, 0, true},    {4097, 1, 0, true},
+      {70000, 1, 3, true}, {5000, 13, 65000, false}, {3, 1, 0xFFFFFFFDu, true}, {9000, 2, 0, false},
+  };
+  for (const Case& c : cases) {
+    const std::vector<uint32_t> ids = ids_with(c.n, c.stride, c.start);
+    Bitmap built = Bitmap::from_sorted(ids);
+    EXPECT_TRUE(built == Bitmap(std::span<const uint32_t>(ids))) << c.n << " ids, stride " << c.stride;
+    EXPECT_EQ(built.cardinality(), c.n);
+    EXPECT_EQ(built.is_contiguous(), c.contiguous) << c.n << " ids, stride " << c.stride;
+    built.add(1);
+    built.remove(c.start);
+    Bitmap expect{std::span<const uint32_t>(ids)};
+    expect.add(1);
+    expect.remove(c.start);
+    EXPECT_TRUE(built == expect);
+  }
+}
+
+using Ids = std::vector<uint32_t>;
+
+TEST(Bitmap, SetOperationsMatchAModel) {
+  const Ids a = {1, 5, 70000, 70001, 0xFFFFFFFFu}, b = {5, 6, 70001, 200000};
+  for (const auto& [x, y] : {std::pair{a, b}, std::pair{b, a}, std::pair{a, Ids{}}, std::pair{Ids{}, a}}) {
+    const Bitmap bx{std::span<const uint32_t>(x)}, by{std::span<const uint32_t>(y)};
+    Ids both, only, any;
+    std::set_intersection(x.begin(), x.end(), y.begin(), y.end(), std::back_inserter(both));
+    std::set_difference(x.begin(), x.end(), y.begin(), y.end(), std::back_inserter(only));
+    std::set_union(x.begin(), x.end(), y.begin(), y.end(), std::back_inserter(any));
+    const Bitmap* parts[] = {&bx, &by};
+    EXPECT_EQ(Bitmap::and_(bx, by).to_vector(), both);
+    EXPECT_EQ(Bitmap::andnot(bx, by).to_vector(), only);
+    EXPECT_EQ(Bitmap::or_many(parts).to_vector(), any);
+    Bitmap in_and = bx, in_not = bx, in_or = bx;
+    in_and.and_inplace(by);
+    in_not.andnot_inplace(by);
+    in_or.or_inplace(by);
+    EXPECT_TRUE(in_and == Bitmap::and_(bx, by) && in_not == Bitmap::andnot(bx, by));
+    EXPECT_EQ(in_or.to_vector(), any);
+    EXPECT_EQ(in_or.cardinality(), any.size());
+    EXPECT_EQ(bx.to_vector(), x);  // operands unchanged
+  }
+}
+
+TEST(Bitmap, MovedFromIsEmptyAndUsable) {
+  Bitmap src{1, 2, 3};
+  Bitmap dst(std::move(src));
+  EXPECT_EQ(dst.to_vector(), (Ids{1, 2, 3}));
+  Bitmap again{9};
+  again = std::move(dst);
+  EXPECT_EQ(again.to_vector(), (Ids{1, 2, 3}));
+  for (Bitmap* moved : {&src, &dst}) {
+    EXPECT_TRUE(moved->is_empty());
+    EXPECT_EQ(moved->cardinality(), 0u);
+    moved->add(7);
+    moved->or_inplace(again);
+    EXPECT_EQ(moved->to_vector(), (Ids{1, 2, 3, 7}));
+  }
 }
 
 TEST(Bitmap, ForEachChunkMatchesForEach) {

@@ -138,8 +138,20 @@ struct MergeCase {
   std::vector<uint32_t> run;
 };
 
+// Each case: `self` merged with `other` by `merge` gives `run` at `start`.
+void check_merges(void (A4::*merge)(const A4&), const std::vector<MergeCase>& cases) {
+  for (const auto& c : cases) {
+    A4 a = built_by_inserting(c.self);
+    const A4 b = built_by_inserting(c.other);
+    (a.*merge)(b);
+    a.validate();
+    EXPECT_EQ(a.start(), c.start);
+    EXPECT_EQ(run_of(a), c.run);
+  }
+}
+
 TEST(CenteredArray, UnionCases) {
-  const std::vector<MergeCase> cases = {
+  check_merges(&A4::union_with, {
       {{1, 2}, {2, 3}, 0, {1, 2, 3}},
       {{}, {}, 2, {}},
       {{5}, {}, 1, {5}},
@@ -148,15 +160,7 @@ TEST(CenteredArray, UnionCases) {
       {{1, 3}, {2, 4}, 0, {1, 2, 3, 4}},
       {{9}, {1, 2, 3}, 0, {1, 2, 3, 9}},
       {{1, 2, 3}, {1, 2, 3}, 0, {1, 2, 3}},  // duplicates are written once
-  };
-  for (const auto& c : cases) {
-    A4 a = built_by_inserting(c.self);
-    const A4 b = built_by_inserting(c.other);
-    a.union_with(b);
-    a.validate();
-    EXPECT_EQ(a.start(), c.start);
-    EXPECT_EQ(run_of(a), c.run);
-  }
+  });
 }
 
 TEST(CenteredArray, UnionPastCapacityFails) {
@@ -174,7 +178,7 @@ TEST(CenteredArray, UnionWithItself) {
 }
 
 TEST(CenteredArray, IntersectionCases) {
-  const std::vector<MergeCase> cases = {
+  check_merges(&A4::intersect_with, {
       {{1, 5, 9}, {2, 3}, 2, {}},
       {{1, 5, 9}, {5, 9, 10}, 1, {5, 9}},
       {{4}, {1, 4}, 1, {4}},
@@ -182,15 +186,7 @@ TEST(CenteredArray, IntersectionCases) {
       {{1, 2, 3}, {0, 2, 3, 4}, 1, {2, 3}},
       {{}, {1, 2}, 2, {}},
       {{1, 2}, {}, 2, {}},
-  };
-  for (const auto& c : cases) {
-    A4 a = built_by_inserting(c.self);
-    const A4 b = built_by_inserting(c.other);
-    a.intersect_with(b);
-    a.validate();
-    EXPECT_EQ(a.start(), c.start);
-    EXPECT_EQ(run_of(a), c.run);
-  }
+  });
 }
 
 // Mirrors random inserts/removes/unions/intersections into std::set.

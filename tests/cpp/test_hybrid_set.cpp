@@ -321,7 +321,8 @@ TEST(HybridSet, MoveLeavesSourceEmpty) {
     c = std::move(b);
     EXPECT_EQ(b.tag(), Tag::Empty);  // NOLINT(bugprone-use-after-move)
     expect_set(c, t, {1, 2});
-    c = std::move(c);  // self-move keeps the set
+    HybridSet& same = c;
+    c = std::move(same);  // self-move keeps the set
     expect_set(c, t, {1, 2});
   }
 }

@@ -38,7 +38,7 @@ TEST(ObjectLock, LocksAreIndependentAndPoisonAlone) {
         ObjectLockGuard g(l, w);
       }
     }
-    EXPECT_EQ(failure_of([&] { ObjectLockGuard g(l, held); }), "poisoned lock: an earlier call failed while holding it");
+    EXPECT_EQ(failure_of([&] { ObjectLockGuard g(l, held); }), kPoisonedLock);
     EXPECT_FALSE(l.is_locked(held));
   }
 }

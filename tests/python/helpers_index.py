@@ -5,7 +5,11 @@ identities of the objects they hold; order is checked separately where the
 order itself is the behaviour under test.
 """
 import gc
+import os
 import re
+import subprocess
+import sys
+import textwrap
 
 import pytest
 
@@ -22,8 +26,12 @@ class Item(Indexable):
 
 def ids(objs):
     """Identity set of a list of objects (placeholders would show up as
-    identities that belong to none of the test's objects)."""
-    return frozenset(id(o) for o in objs)
+    identities that belong to none of the test's objects); fails when the
+    list holds an object twice."""
+    objs = list(objs)
+    out = frozenset(id(o) for o in objs)
+    assert len(out) == len(objs), "a result lists an object twice"
+    return out
 
 
 def assert_same(actual, expected):
@@ -31,7 +39,6 @@ def assert_same(actual, expected):
     and ``actual`` holds no object twice."""
     actual = list(actual)
     expected = list(expected)
-    assert len(actual) == len(ids(actual)), "an object is listed twice"
     assert ids(actual) == ids(expected), (
         f"got {describe(actual)}, expected {describe(expected)}")
 
@@ -109,8 +116,37 @@ def chain(length, attr="child", **leaf_attrs):
     return objs
 
 
+def run_isolated(body, timeout=300, prints=None):
+    """Runs ``body`` in a fresh interpreter so that a crash fails one test
+    instead of ending the whole run. With ``prints``, the run must succeed
+    and print exactly those words."""
+    module_dir = os.path.dirname(os.path.abspath(Zarvex.__file__))
+    env = dict(os.environ, PYTHONPATH=module_dir)
+    code = textwrap.dedent("""
+        import sys
+        sys.setrecursionlimit(10000)
+        from Zarvex import Index, Indexable, PyQueryExpr as Q
+        class Item(Indexable):
+            pass
+        def chain(n):
+            head = Item(depth=n - 1)
+            for d in range(n - 2, -1, -1):
+                head = Item(depth=d, child=head)
+            return head
+    """) + textwrap.dedent(body)
+    try:
+        proc = subprocess.run([sys.executable, "-c", code], env=env,
+                              capture_output=True, text=True, timeout=timeout)
+    except subprocess.TimeoutExpired:
+        pytest.fail(f"no answer within {timeout} s (hung)")
+    if prints is not None:
+        assert proc.returncode == 0, proc.stderr[-2000:]
+        assert proc.stdout.split() == prints
+    return proc
+
+
 __all__ = [
     "FilteredIndex", "Index", "Indexable", "Item", "Q", "assert_same",
     "chain", "collect_garbage", "describe", "expect_internal_error", "expect_unorderable", "found",
-    "ids", "in_id_order", "short",
+    "ids", "in_id_order", "run_isolated", "short",
 ]

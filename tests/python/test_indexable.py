@@ -207,7 +207,7 @@ def test_names_are_compared_as_whole_texts():
     assert getattr(obj, "a\x00b") == 1
     assert not hasattr(obj, "a")
     assert obj.__dir__()[0] == "a\x00b"
-    setattr(obj, "a", 2)
+    obj.a = 2
     assert getattr(obj, "a\x00b") == 1 and obj.a == 2
 
 
@@ -587,7 +587,7 @@ def test_a_chain_through_list_values_can_be_destroyed():
     assert Indexable(after=2).after == 2
 
 
-def test_finalizers_of_a_long_subclass_chain_all_run():
+def test_finalizers_of_a_long_subclass_chain_all_run_holders_first():
     finalized = []
 
     class Node(Indexable):
@@ -596,14 +596,18 @@ def test_finalizers_of_a_long_subclass_chain_all_run():
             # being finalised, including the link to the next node.
             finalized.append((self.i, self.next is None or self.next.i == self.i - 1))
 
+    # Each node holds the next one and a side leaf (i < 0): the queue that
+    # releases what a dying object held must release all of it, once, and
+    # never before the holder's own finaliser ran.
     head = None
     for i in range(20_000):
-        head = Node(next=head, i=i)
+        head = Node(next=head, side=Node(next=None, i=-i - 1), i=i)
     del head
     gc.collect()
-    assert len(finalized) == 20_000
     assert all(ok for _, ok in finalized)
-    assert sorted(i for i, _ in finalized) == list(range(20_000))
+    assert sorted(i for i, _ in finalized) == list(range(-20_000, 20_000))
+    at = {i: k for k, (i, _) in enumerate(finalized)}
+    assert all(at[i] < at[i - 1] and at[i] < at[-i - 1] for i in range(1, 20_000))
 
 
 def test_a_chain_inside_a_query_expression_can_be_destroyed():

@@ -45,6 +45,8 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from helpers_index import Index, Indexable, Item, Q, ids
+from helpers_model import (MISSING, ORDERED, canon, elements, family, holders, is_number, keyword_holders,
+                           leaf_predicate, np, reached)
 
 # --------------------------------------------------------------------------
 # Values
@@ -105,12 +107,11 @@ MOMENTS = [dt.date(2020, 1, 1), dt.date(2020, 1, 2), dt.datetime(2020, 1, 1), dt
 EXACTS = [Decimal("1.5"), Decimal("0.1"), Decimal("-2.5"), Fraction(1, 3), Fraction(3),
           Fraction(STAMP * 3 + 1, 3), Decimal(STAMP) + Decimal("0.5")]
 OTHERS = [Level.ONE, Tag.X, Shade.RED, Shade.BLUE, Real(1.5), b"u", b"v"]
-try:
-    import numpy as np
+if np is not None:
     NUMPY = [np.int32(2), np.uint8(3), np.float32(1.5), np.bool_(True), np.str_("y"),
              np.datetime64("2020-01-01"), np.datetime64("2020-01-01T12:00:00"), np.timedelta64(1, "D")]
-except ImportError:
-    np, NUMPY = None, []
+else:
+    NUMPY = []
 KINDS = st.sampled_from(MOMENTS + EXACTS + OTHERS + NUMPY)
 SCALARS = st.one_of(TEXTS, TEXTS, NUMBERS, NUMBERS, KINDS, KINDS, st.booleans(), st.none(),
                     st.sampled_from([TOKEN, bytearray(b"u")]))
@@ -165,7 +166,7 @@ class World:
         self.inner = [self.make(shape) for shape in plan["inner"]]
         self.top = [self.make(shape) for shape in plan["top"]]
         # Held by nothing until an "adopt" step hands one to a top object.
-        self.spare = [self.make(shape) for shape in plan["spare"]]
+        self.spare = [self.make(shape) for shape in plan.get("spare", ())]
         self.members = self.top + (self.inner if plan["inner_top"] else [])
 
     def make(self, shape):
@@ -173,6 +174,10 @@ class World:
         obj = Item(**values)
         self.model[id(obj)] = values  # kept live until the object is indexed
         return obj
+
+    def value_of(self, obj, name):
+        """The value the indexes see (MISSING when never assigned)."""
+        return self.model[id(obj)].get(name, MISSING)
 
     def enter(self, obj):
         """`obj` is filed: its lists, and those of every object it reaches,
@@ -238,113 +243,6 @@ def snapshot(value):
 # The brute-force model
 
 
-def elements(value):
-    if type(value) in (list, tuple):
-        for e in value:
-            yield from elements(e)
-    elif type(value) is dict:
-        return
-    else:
-        yield value
-
-
-def canon(v):
-    """The Python counterpart of a numpy scalar; anything else unchanged."""
-    return v.item() if np is not None and isinstance(v, np.generic) else v
-
-
-ORDERED = {"num", "text", "bytes", "date", "naive", "aware", "time", "delta"}
-
-
-def family(v):
-    """Values of one family compare with each other and with no other."""
-    v = canon(v)
-    if type(v) is bool:
-        return "bool"
-    if isinstance(v, (int, float, Decimal, Fraction)):
-        return "num"
-    if isinstance(v, str):
-        return "text"
-    if type(v) is bytes:
-        return "bytes"
-    if v is None or isinstance(v, enum.Enum):
-        return "id"
-    if isinstance(v, dt.datetime):
-        return "naive" if v.utcoffset() is None else "aware"
-    if isinstance(v, dt.date):
-        return "date"
-    if isinstance(v, dt.time):
-        return "time" if v.utcoffset() is None else None
-    if isinstance(v, dt.timedelta):
-        return "delta"
-    return None
-
-
-def is_number(v):
-    return family(v) == "num"
-
-
-def value_equal(e, x):
-    if isinstance(x, Indexable):
-        return e is x
-    fam = family(x)
-    if fam is None or family(e) != fam:
-        return False
-    return canon(e) is canon(x) if fam == "id" else canon(e) == canon(x)
-
-
-def keyword_equal(e, x):
-    return not is_number(x) and value_equal(e, x)
-
-
-def ordered(a, op, b):
-    """Python's comparison; False where Python refuses (NaN against a Decimal)."""
-    try:
-        if op == "gt":
-            return a > b
-        if op == "ge":
-            return a >= b
-        return a < b if op == "lt" else a <= b
-    except (TypeError, ArithmeticError):
-        return False
-
-
-def matches(world, obj, path, pred, strict=False, above=()):
-    """Python's answer; with `strict`, walks never enter an object that lies
-    above their current holder."""
-    head, dot, tail = path.partition(".")
-    attrs = world.model[id(obj)]
-    if head not in attrs:
-        return False
-    for e in elements(attrs[head]):
-        if not dot:
-            if pred(e):
-                return True
-        elif (isinstance(e, Indexable) and not (strict and any(e is a for a in above))
-              and matches(world, e, tail, pred, strict, above + (obj,))):
-            return True
-    return False
-
-
-def leaf_predicate(op, args):
-    if op == "eq":
-        return lambda e: value_equal(e, args[0])
-    if op == "in":
-        return lambda e: any(value_equal(e, x) for x in args[0])
-    if op == "bt":
-        lo, hi = args
-        fam = family(lo)
-        if fam not in ORDERED or family(hi) != fam:
-            return lambda e: False
-        return lambda e: (family(e) == fam and ordered(canon(e), "ge", canon(lo))
-                          and ordered(canon(e), "le", canon(hi)))
-    x = args[0]
-    fam = family(x)
-    if fam not in ORDERED:
-        return lambda e: False
-    return lambda e: family(e) == fam and ordered(canon(e), op, canon(x))
-
-
 def oracle(world, expr, universe):
     """(lowest, highest): ids (Python identities) of the objects of
     ``universe`` that match by the strict walks, and by Python."""
@@ -371,8 +269,8 @@ def oracle(world, expr, universe):
         return everyone - sub_hi, everyone - sub_lo
     path, args = expr[1], [world.resolve(a) for a in expr[2:]]
     pred = leaf_predicate(kind, args)
-    return ({id(o) for o in universe if matches(world, o, path, pred, strict=True)},
-            {id(o) for o in universe if matches(world, o, path, pred)})
+    return (holders(universe, path, pred, world.value_of, strict=True),
+            holders(universe, path, pred, world.value_of))
 
 
 def universe_ids(universe):
@@ -398,8 +296,7 @@ def keyword_oracle(world, kwargs, universe):
         result = None
         for name, value in kwargs.items():
             wanted = [value] if type(value) is not list else value
-            hits = {id(o) for o in universe
-                    if matches(world, o, name, lambda e: any(keyword_equal(e, x) for x in wanted), strict)}
+            hits = keyword_holders(universe, name, wanted, world.value_of, strict)
             result = hits if result is None else result & hits
         bounds.append(result or set())
     return tuple(bounds)
@@ -408,21 +305,9 @@ def keyword_oracle(world, kwargs, universe):
 def group_oracle(world, path, universe, strict):
     """{key: holder ids} as a Python dict groups the values (equal keys share
     a group, unhashable values have none), and the holders of a NaN."""
-
-    def values_of(obj, p, above):
-        h, d, t = p.partition(".")
-        attrs = world.model[id(obj)]
-        if h not in attrs:
-            return
-        for e in elements(attrs[h]):
-            if not d:
-                yield e
-            elif isinstance(e, Indexable) and not (strict and any(e is a for a in above)):
-                yield from values_of(e, t, above + (obj,))
-
     groups, nans = {}, set()
     for obj in universe:
-        for e in values_of(obj, path, ()):
+        for e in reached(world.value_of, obj, path, strict):
             e = canon(e)
             if type(e) is float and math.isnan(e):
                 nans.add(id(obj))

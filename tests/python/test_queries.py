@@ -430,7 +430,16 @@ def test_exact_lookups_over_many_objects_match_brute_force():
         pair = ["red", "gold"]
         want = [o for o in objs if o.colour in pair and "blue" in o.tags]
         assert ids(idx.get_by_attribute(colour=pair, tags="blue")) == ids(want)
+        # and_ intersects its exact sets (large, a few ids, absent) with the
+        # other children's answers, in whatever order their sizes give.
+        for colour, tag, again in [("red", "blue", "red"), ("teal", "gold", "teal"),
+                                   ("gold", "gold", "red"), ("none", "red", "none")]:
+            want = [o for o in objs if o.colour == colour == again and tag in o.tags and o.k < 2000]
+            q = Q.and_(Q.eq("tags", tag), Q.lt("k", 2000), Q.eq("colour", colour), Q.eq("colour", again))
+            assert ids(found(idx, q)) == ids(want)
 
+    for o in objs[:3]:
+        o.colour = "teal"
     check()
     for _ in range(3):
         for o in rng.sample(objs, 1200):

@@ -19,7 +19,8 @@ import weakref
 
 import pytest
 
-from Zarvex import FilteredIndex, Index, Indexable, PyQueryExpr as Q
+from helpers_index import FilteredIndex, Index, Indexable, Item, Q, ids
+from helpers_model import holders, is_number, keyword_holders, live_value, reached
 
 SCALE = float(os.environ.get("ZARVEX_STRESS_SCALE", "1"))
 WATCHDOG_SECONDS = float(os.environ.get("ZARVEX_STRESS_TIMEOUT", "180"))
@@ -27,10 +28,6 @@ WATCHDOG_SECONDS = float(os.environ.get("ZARVEX_STRESS_TIMEOUT", "180"))
 
 def scaled(n, minimum=2):
     return max(minimum, int(n * SCALE))
-
-
-class Item(Indexable):
-    pass
 
 
 class Leaf(Indexable):
@@ -90,6 +87,19 @@ class Run:
         return not self.writers_done.is_set() or rounds_done < minimum
 
 
+def repeating(name, seed, times, step):
+    """A worker that runs step(rng, i) `times` times with a generator seeded
+    by `seed`, stopping early once another worker has failed."""
+    def work(run):
+        rng = random.Random(seed)
+        for i in range(times):
+            if run.stop.is_set():
+                return
+            step(rng, i)
+    work.__name__ = f"{name}{seed}"
+    return work
+
+
 def run_workers(writers, readers=()):
     """Runs each writer(run) and reader(run) on its own thread, all released
     by one barrier. Writers do a fixed amount of work; readers loop while
@@ -122,61 +132,11 @@ def run_workers(writers, readers=()):
         raise errors[0]
 
 
-def ids(objs):
-    objs = list(objs)
-    out = {id(o) for o in objs}
-    assert len(out) == len(objs), "a result lists an object twice"
-    return out
-
-
 # --- brute force ---------------------------------------------------------------
 
 
-MISSING = object()
-
-
-def flatten(value):
-    if type(value) in (list, tuple):
-        for element in value:
-            yield from flatten(element)
-    else:
-        yield value
-
-
-def texts_of(value):
-    return {v for v in flatten(value) if type(v) is str}
-
-
-def numbers_of(value):
-    return [v for v in flatten(value) if type(v) in (int, float)]
-
-
-def leaves_of(value):
-    return [v for v in flatten(value) if isinstance(v, Indexable)]
-
-
-def attr_values(obj, path):
-    """The values reached from obj along a dotted path (nested objects,
-    elements of lists and tuples are followed)."""
-    head, _, tail = path.partition(".")
-    value = getattr(obj, head, MISSING)
-    if value is MISSING:
-        return []
-    if not tail:
-        return [value]
-    out = []
-    for leaf in leaves_of(value):
-        out.extend(attr_values(leaf, tail))
-    return out
-
-
-def brute_keyword(objs, path, wanted):
-    wanted = set(wanted)
-    return {id(o) for o in objs if any(texts_of(v) & wanted for v in attr_values(o, path))}
-
-
 def brute_numeric(objs, path, pred):
-    return {id(o) for o in objs if any(pred(n) for v in attr_values(o, path) for n in numbers_of(v))}
+    return holders(objs, path, lambda n: is_number(n) and pred(n))
 
 
 class Mismatches:
@@ -188,6 +148,16 @@ class Mismatches:
         got = ids(got)
         if got != expected:
             self.found.append(f"{what}: {len(got - expected)} unexpected, {len(expected - got)} missing")
+
+    def queries(self, index, objs, texts=(), numbers=(), expressions=(), groups=()):
+        """Keyword queries on `texts`, eq/ne/in_ on `expressions`, ranges on
+        `numbers` and group_by on `groups`, each against brute force."""
+        check_keyword_queries(self, index, objs, list(texts))
+        check_text_expressions(self, index, objs, list(expressions))
+        check_numeric_queries(self, index, objs, list(numbers))
+        for path in groups:
+            check_groups(self, index, objs, path)
+        return self
 
     def check(self):
         assert not self.found, f"{self.label}: {len(self.found)} queries disagree with brute force:\n" + "\n".join(
@@ -201,18 +171,18 @@ def check_keyword_queries(m, index, objs, text_paths):
     rng = random.Random(7)
     for path in text_paths:
         for t in TEXTS:
-            expected = brute_keyword(objs, path, [t])
+            expected = keyword_holders(objs, path, [t])
             m.compare(f"get_by_attribute({path}={t!r})", index.get_by_attribute(**{path: t}), expected)
             m.compare(f"reduced({path}={t!r})", index.reduced(**{path: t}).collect(), expected)
         for _ in range(4):
             pair = rng.sample(TEXTS, 2)
             m.compare(f"get_by_attribute({path}={pair!r})", index.get_by_attribute(**{path: pair}),
-                      brute_keyword(objs, path, pair))
+                      keyword_holders(objs, path, pair))
     if len(text_paths) >= 2:
         a, b = text_paths[:2]
         for _ in range(6):
             ta, tb = rng.choice(TEXTS), rng.choice(TEXTS)
-            expected = brute_keyword(objs, a, [ta]) & brute_keyword(objs, b, [tb])
+            expected = keyword_holders(objs, a, [ta]) & keyword_holders(objs, b, [tb])
             m.compare(f"get_by_attribute({a}={ta!r}, {b}={tb!r})", index.get_by_attribute(**{a: ta, b: tb}),
                       expected)
 
@@ -239,13 +209,13 @@ def check_text_expressions(m, index, objs, text_paths):
     universe = ids(objs)
     for path in text_paths:
         for t in TEXTS:
-            expected = brute_keyword(objs, path, [t])
+            expected = keyword_holders(objs, path, [t])
             m.compare(f"eq({path}, {t!r})", index.reduced_query(Q.eq(path, t)).collect(), expected)
             if "." not in path:
                 m.compare(f"ne({path}, {t!r})", index.reduced_query(Q.ne(path, t)).collect(), universe - expected)
         pair = TEXTS[:2]
         m.compare(f"in_({path}, {pair!r})", index.reduced_query(Q.in_(path, pair)).collect(),
-                  brute_keyword(objs, path, pair))
+                  keyword_holders(objs, path, pair))
 
 
 def check_groups(m, index, objs, path):
@@ -257,13 +227,14 @@ def check_groups(m, index, objs, path):
         if key is None:
             continue  # None values never match; their groups are not compared
         if type(key) is str:
-            expected = brute_keyword(objs, path, [key])
+            expected = keyword_holders(objs, path, [key])
         else:
             assert type(key) is float, f"group_by({path}) key {key!r}"
             expected = brute_numeric(objs, path, lambda n: n == key)
         m.compare(f"group_by({path})[{key!r}]", view.collect(), expected)
-    held_texts = set().union(*[texts_of(v) for o in objs for v in attr_values(o, path)])
-    held_numbers = {float(n) for o in objs for v in attr_values(o, path) for n in numbers_of(v)}
+    held = [e for o in objs for e in reached(live_value, o, path)]
+    held_texts = {e for e in held if type(e) is str}
+    held_numbers = {float(e) for e in held if is_number(e)}
     for key in held_texts | held_numbers:
         if key not in groups:
             m.found.append(f"group_by({path}) has no group for {key!r}")
@@ -358,22 +329,17 @@ def test_mixed_workload_matches_brute_force():
     adder_steps = scaled(400)
 
     def writer(seed, leaf_share):
-        def work(run):
-            r = random.Random(seed)
-            for _ in range(n_writes):
-                if run.stop.is_set():
-                    return
-                if r.random() < leaf_share:
-                    leaf = r.choice(leaves)
-                    if r.random() < 0.5:
-                        leaf.name = r.choice(TEXTS)
-                    else:
-                        leaf.rank = r.choice(NUMBERS)
+        def step(r, _):
+            if r.random() < leaf_share:
+                leaf = r.choice(leaves)
+                if r.random() < 0.5:
+                    leaf.name = r.choice(TEXTS)
                 else:
-                    obj = r.choice(writable)
-                    assign_random(r, obj, leaves if id(obj) in holders else None)
-        work.__name__ = f"writer{seed}"
-        return work
+                    leaf.rank = r.choice(NUMBERS)
+            else:
+                obj = r.choice(writable)
+                assign_random(r, obj, leaves if id(obj) in holders else None)
+        return repeating("writer", seed, n_writes, step)
 
     def adder(run):
         r = random.Random(11)
@@ -453,17 +419,10 @@ def test_mixed_workload_matches_brute_force():
     main_objs = shared + added_new
     for label, index, objs in (("main", main, main_objs), ("late", late, shared)):
         assert ids(index.collect()) == ids(objs), label
-        m = Mismatches(label)
-        check_keyword_queries(m, index, objs, ["color", "tags", "owner.name"])
-        check_text_expressions(m, index, objs, ["color", "tags", "owner.name"])
-        check_numeric_queries(m, index, objs, ["size", "tags", "owner.rank"])
-        for path in ("color", "size", "tags", "owner.name", "owner.rank"):
-            check_groups(m, index, objs, path)
-        m.check()
-    m = Mismatches("leaves")
-    check_keyword_queries(m, leaf_index, leaves, ["name"])
-    check_numeric_queries(m, leaf_index, leaves, ["rank"])
-    m.check()
+        texts = ["color", "tags", "owner.name"]
+        Mismatches(label).queries(index, objs, texts, ["size", "tags", "owner.rank"], texts,
+                                  ["color", "size", "tags", "owner.name", "owner.rank"]).check()
+    Mismatches("leaves").queries(leaf_index, leaves, ["name"], ["rank"]).check()
 
 
 # --- two writers, one object --------------------------------------------------
@@ -482,32 +441,25 @@ def test_two_writers_on_one_object_leave_every_index_on_the_final_value():
     outer.add_object(holder)
     writes = scaled(3000)
 
+    def write_target(r, _):
+        which = r.randrange(3)
+        if which == 0:
+            target.color = r.choice(TEXTS)
+        elif which == 1:
+            target.size = r.choice(NUMBERS)
+        else:
+            target.tags = [r.choice(TEXTS), r.choice(NUMBERS)]
+
     def writer(seed):
-        def work(run):
-            r = random.Random(seed)
-            for _ in range(writes):
-                if run.stop.is_set():
-                    return
-                which = r.randrange(3)
-                if which == 0:
-                    target.color = r.choice(TEXTS)
-                elif which == 1:
-                    target.size = r.choice(NUMBERS)
-                else:
-                    target.tags = [r.choice(TEXTS), r.choice(NUMBERS)]
-        work.__name__ = f"writer{seed}"
-        return work
+        return repeating("writer", seed, writes, write_target)
 
     for round_ in range(scaled(30)):
         run_workers([writer(2 * round_), writer(2 * round_ + 1)])
         m = Mismatches(f"round {round_}")
         for index in indexes:
             assert ids(index.collect()) == {id(target)}
-            check_keyword_queries(m, index, [target], ["color", "tags"])
-            check_numeric_queries(m, index, [target], ["size", "tags"])
-        check_keyword_queries(m, outer, [holder], ["owner.color", "owner.tags"])
-        check_numeric_queries(m, outer, [holder], ["owner.size", "owner.tags"])
-        m.check()
+            m.queries(index, [target], ["color", "tags"], ["size", "tags"])
+        m.queries(outer, [holder], ["owner.color", "owner.tags"], ["owner.size", "owner.tags"]).check()
 
 
 # --- nested objects changing hands ----------------------------------------------
@@ -526,30 +478,20 @@ def test_holders_letting_go_of_and_taking_up_nested_objects():
     writes = scaled(1500)
 
     def switcher(k, seed):
-        def work(run):
-            r = random.Random(seed)
+        def step(r, i):
             me = holders[k]
-            for i in range(writes):
-                if run.stop.is_set():
-                    return
-                if i % 2:
-                    me.owner = None
-                elif r.random() < 0.2:
-                    me.owner = [r.choice(leaves), r.choice(leaves)]
-                else:
-                    me.owner = r.choice(leaves)
-            me.owner = r.choice(leaves)  # end on a nested object
-        work.__name__ = f"switcher{k}"
-        return work
+            if i == writes or (i % 2 == 0 and r.random() >= 0.2):
+                me.owner = r.choice(leaves)  # the last write is a nested object
+            elif i % 2:
+                me.owner = None
+            else:
+                me.owner = [r.choice(leaves), r.choice(leaves)]
+        return repeating("switcher", seed, writes + 1, step)
 
     for round_ in range(scaled(15)):
         run_workers([switcher(0, 2 * round_), switcher(1, 2 * round_ + 1)])
-        m = Mismatches(f"round {round_}")
-        check_keyword_queries(m, outer, holders, ["owner.name"])
-        check_text_expressions(m, outer, holders, ["owner.name"])
-        check_numeric_queries(m, outer, holders, ["owner.rank"])
-        check_groups(m, outer, holders, "owner.rank")
-        m.check()
+        Mismatches(f"round {round_}").queries(outer, holders, ["owner.name"], ["owner.rank"], ["owner.name"],
+                                              ["owner.rank"]).check()
 
 
 BALLAST = {f"ballast{k}": (k if k % 2 else f"text{k}") for k in range(10)}
@@ -633,16 +575,14 @@ def test_operation_racing_writes_to_its_objects(operation):
         if operation == "rebase":
             members = view.collect()
             index = result["index"]
-            check_keyword_queries(m, index, members, ["color", "tags"])
-            check_numeric_queries(m, index, members, ["size", "tags"])
+            m.queries(index, members, ["color", "tags"], ["size", "tags"])
         elif operation == "union_with":
             # A quiescent union brings in whatever the racing one missed; it
             # adds current values only, so a stale entry stays visible.
             target.union_with(source)
-            check_keyword_queries(m, target, anchors + objs, ["color", "tags"])
+            m.queries(target, anchors + objs, ["color", "tags"])
         else:
-            check_keyword_queries(m, target, objs, ["color", "tags"])
-            check_numeric_queries(m, target, objs, ["size", "tags"])
+            m.queries(target, objs, ["color", "tags"], ["size", "tags"])
         failures.extend(m.found)
     assert not failures, f"{len(failures)} queries disagree with brute force:\n" + "\n".join(failures[:25])
 
@@ -686,8 +626,7 @@ def test_removal_racing_writes_and_additions():
         m = Mismatches(f"round {round_}")
         m.compare("collect", index.collect(), ids(members))
         assert len(index) == len(members)
-        check_keyword_queries(m, index, members, ["color", "owner.name"])
-        check_numeric_queries(m, index, members, ["size", "tags"])
+        m.queries(index, members, ["color", "owner.name"], ["size", "tags"])
         for path in ("color", "size", "owner.name"):
             for key, view in index.group_by(path).items():
                 if len(view) != len(view.collect()):
@@ -732,20 +671,16 @@ def test_two_threads_meeting_a_new_attribute_lose_no_object(how):
     gate = threading.Barrier(2)
 
     def side(k):
-        def work(run):
-            for r in range(rounds):
-                if run.stop.is_set():
-                    return
-                gate.wait(timeout=WATCHDOG_SECONDS)
-                obj = pairs[r][k]
-                if how == "assign":
-                    setattr(obj, names[r], values[r][k])
-                elif how == "add_object":
-                    index.add_object(obj)
-                else:
-                    index.add_object_many([obj])
-        work.__name__ = f"side{k}"
-        return work
+        def step(_, r):
+            gate.wait(timeout=WATCHDOG_SECONDS)
+            obj = pairs[r][k]
+            if how == "assign":
+                setattr(obj, names[r], values[r][k])
+            elif how == "add_object":
+                index.add_object(obj)
+            else:
+                index.add_object_many([obj])
+        return repeating("side", k, rounds, step)
 
     try:
         run_workers([side(0), side(1)])
@@ -819,10 +754,7 @@ def test_collect_during_add_object_lists_only_added_objects():
 
     objs = list(candidates.values())
     assert ids(index.collect()) == ids(objs)
-    m = Mismatches("after adds")
-    check_keyword_queries(m, index, objs, ["color"])
-    check_numeric_queries(m, index, objs, ["size"])
-    m.check()
+    Mismatches("after adds").queries(index, objs, ["color"], ["size"]).check()
 
 
 # --- grouping, reduce, union and rebase alongside writers ----------------------
@@ -850,14 +782,7 @@ def test_reshaping_alongside_writers():
     writes = scaled(20000)
 
     def writer(seed):
-        def work(run):
-            r = random.Random(seed)
-            for _ in range(writes):
-                if run.stop.is_set():
-                    return
-                assign_random(r, r.choice(writable))
-        work.__name__ = f"writer{seed}"
-        return work
+        return repeating("writer", seed, writes, lambda r, _: assign_random(r, r.choice(writable)))
 
     def adder(run):
         r = random.Random(9)
@@ -873,23 +798,17 @@ def test_reshaping_alongside_writers():
                 b.add_object_many([obj])
             writable.append(obj)
 
-    def unite_a(run):
-        step = 0
-        while run.reading(step):
-            step += 1
-            a.union_with(b)
-            if step % 5 == 0:
-                a.union_with(a)
-
-    def unite_b(run):
-        step = 0
-        while run.reading(step):
-            step += 1
-            b.union_with(a)
-            if step % 5 == 0:
-                b.union_with(b)
-            if step % 7 == 0:
-                a.union_with(r_index)
+    def uniter(x, y, every_seventh=None):
+        def unite(run):
+            step = 0
+            while run.reading(step):
+                step += 1
+                x.union_with(y)
+                if step % 5 == 0:
+                    x.union_with(x)
+                if every_seventh and step % 7 == 0:
+                    every_seventh()
+        return unite
 
     def reshaper(run):
         r = random.Random(13)
@@ -918,7 +837,7 @@ def test_reshaping_alongside_writers():
             if len(rebased) < max_rebased:
                 rebased.append((new_index, members))
 
-    run_workers([writer(1), writer(2)], [adder, unite_a, unite_b, reshaper])
+    run_workers([writer(1), writer(2)], [adder, uniter(a, b), uniter(b, a, lambda: a.union_with(r_index)), reshaper])
 
     # Quiescent: one more union each way brings in every object that holds
     # a text (the anchors guarantee common keys).
@@ -927,30 +846,22 @@ def test_reshaping_alongside_writers():
     everyone = anchors + only_a + only_b
     for label, index, own in (("a", a, anchors + only_a), ("b", b, anchors + only_b)):
         assert ids(index.collect()) == ids(own), f"{label}: union_with must not list brought-in objects"
-        m = Mismatches(label)
         # Lookups find brought-in objects too; expressions stay in the universe.
-        check_keyword_queries(m, index, everyone, ["color", "tags"])
-        check_numeric_queries(m, index, own, ["size", "tags"])
-        m.check()
+        Mismatches(label).queries(index, everyone, ["color", "tags"]).queries(index, own, (), ["size", "tags"]).check()
     assert ids(r_index.collect()) == r_members
 
     assert rebased, "no view was rebased during the run"
     for k, (index, members) in enumerate(rebased):
         assert ids(index.collect()) == ids(members)
-        m = Mismatches(f"rebased during the run #{k}")
-        check_keyword_queries(m, index, members, ["color", "tags"])
-        check_text_expressions(m, index, members, ["color", "tags"])
-        check_numeric_queries(m, index, members, ["size", "tags"])
-        check_groups(m, index, members, "color")
-        check_groups(m, index, members, "size")
-        m.check()
+        Mismatches(f"rebased during the run #{k}").queries(index, members, ["color", "tags"], ["size", "tags"],
+                                                           ["color", "tags"], ["color", "size"]).check()
 
     by_id = {id(o): o for o in everyone}
     fresh_views = [
-        ("reduced", a.reduced(color=TEXTS), brute_keyword(everyone, "color", TEXTS)),
+        ("reduced", a.reduced(color=TEXTS), keyword_holders(everyone, "color", TEXTS)),
         ("reduced_query", b.reduced_query(Q.ge("size", -4)),
          brute_numeric(anchors + only_b, "size", lambda n: n >= -4)),
-        ("group_by", a.group_by("color").get("red"), brute_keyword(everyone, "color", ["red"])),
+        ("group_by", a.group_by("color").get("red"), keyword_holders(everyone, "color", ["red"])),
     ]
     for label, view, expected in fresh_views:
         assert view is not None, f"{label}: no view"  # an anchor holds "red"
@@ -959,10 +870,7 @@ def test_reshaping_alongside_writers():
         members = [by_id[i] for i in expected]
         index = view.rebase()
         m.compare("rebase collect", index.collect(), expected)
-        check_keyword_queries(m, index, members, ["color", "tags"])
-        check_text_expressions(m, index, members, ["color", "tags"])
-        check_numeric_queries(m, index, members, ["size", "tags"])
-        m.check()
+        m.queries(index, members, ["color", "tags"], ["size", "tags"], ["color", "tags"]).check()
 
 
 def test_finalisers_that_use_the_module_while_values_are_replaced():
@@ -1027,7 +935,7 @@ def test_finalisers_that_use_the_module_while_values_are_replaced():
     m = Mismatches("finalisers")
     store = [o for o in pool if o in idx.collect() or o in other.collect()]
     for text in TEXTS:
-        m.compare(f"name={text!r}", idx.get_by_attribute(name=text), brute_keyword(store, "name", [text]))
+        m.compare(f"name={text!r}", idx.get_by_attribute(name=text), keyword_holders(store, "name", [text]))
     m.check()
 
 
@@ -1096,28 +1004,23 @@ def test_collections_from_several_threads_while_others_write_and_query():
         a.me = a
         return [a]
 
+    def write_cycles(rng, i):
+        members = cycle(rng)
+        if i % 3 == 0:
+            index.add_object(members[0])
+            kept.append(members[0])
+        elif i % 3 == 1:
+            holder = new_item(rng)
+            holder.held = members[-1]
+            index.add_object(holder)
+            kept.append(holder)
+        else:
+            dropped.extend(weakref.ref(m) for m in members)
+        if kept and rng.random() < 0.5:
+            assign_random(rng, rng.choice(kept))
+
     def writer(seed):
-        def work(run):
-            rng = random.Random(seed)
-            for i in range(rounds):
-                if run.stop.is_set():
-                    return
-                members = cycle(rng)
-                if i % 3 == 0:
-                    index.add_object(members[0])
-                    kept.append(members[0])
-                elif i % 3 == 1:
-                    holder = new_item(rng)
-                    holder.held = members[-1]
-                    index.add_object(holder)
-                    kept.append(holder)
-                else:
-                    dropped.extend(weakref.ref(m) for m in members)
-                if kept and rng.random() < 0.5:
-                    assign_random(rng, rng.choice(kept))
-                del members
-        work.__name__ = f"writer{seed}"
-        return work
+        return repeating("writer", seed, rounds, write_cycles)
 
     def collector(run):
         n = 0
@@ -1137,10 +1040,7 @@ def test_collections_from_several_threads_while_others_write_and_query():
 
     run_workers([writer(1), writer(2)], [collector, collector, reader])
     gc.collect()
-    m = Mismatches("after collections")
-    check_keyword_queries(m, index, kept, ["color", "tags", "held.color"])
-    check_numeric_queries(m, index, kept, ["size", "held.size"])
-    m.check()
+    Mismatches("after collections").queries(index, kept, ["color", "tags", "held.color"], ["size", "held.size"]).check()
     for o in kept:
         for attr in ("color", "size", "tags"):
             assert_valid_item_value(attr, getattr(o, attr))

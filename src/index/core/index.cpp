@@ -100,14 +100,6 @@ std::shared_ptr<IndexAPI> IndexAPI::create(std::weak_ptr<IndexAPI> parent_index)
   return idx;
 }
 
-std::shared_ptr<IndexAPI> IndexAPI::from_parts(SharedMaps maps, SharedItems store, SharedAllowed allowed) {
-  auto idx = std::make_shared<IndexAPI>();
-  idx->query_maps = std::move(maps);
-  idx->items = std::move(store);
-  idx->allowed_items = std::move(allowed);
-  return idx;
-}
-
 std::shared_ptr<IndexAPI> IndexAPI::nested_level() {
   if (auto n = nested_.load(std::memory_order_acquire)) return n;
   auto fresh = IndexAPI::create(weak_from_this());
@@ -180,6 +172,20 @@ void IndexAPI::remove_index(uint32_t id, uint32_t attr_id, const PyValue& value)
   if (attr_id < maps->size() && (*maps)[attr_id] == map && map->is_empty()) (*maps)[attr_id].reset();
 }
 
+void IndexAPI::replace_index(uint32_t id, uint32_t attr_id, const PyValue& old, const PyValue& value) {
+  {
+    // The map keeps the new value, so it cannot be left empty: the reset
+    // that remove_index may do is not needed.
+    auto maps = query_maps->read();
+    if (attr_id < maps->size() && (*maps)[attr_id]) {
+      (*maps)[attr_id]->replace(old, value, id);
+      return;
+    }
+  }
+  // No map: the old value was never filed here.
+  add_index(id, attr_id, value);
+}
+
 void IndexAPI::file_attributes(uint32_t id, IndexableRecord& rec) {
   with_attributes(rec, [&](AttrMap& attrs) {
     attrs.capture_containers();  // elements are kept from the object's first filing on
@@ -190,7 +196,8 @@ void IndexAPI::file_attributes(uint32_t id, IndexableRecord& rec) {
     std::vector<std::pair<uint32_t, PyValue>> missing;
     {
       auto maps = query_maps->read();
-      attrs.for_each([&](const uint32_t& aid, const PyValue& v) {
+      // Containers element by element, as insert() would file them.
+      attrs.for_each_leaf([&](const uint32_t& aid, const PyValue& v) {
         if (aid < maps->size() && (*maps)[aid]) {
           (*maps)[aid]->insert(v, id);
         } else {
@@ -441,7 +448,9 @@ void IndexAPI::unfile_attributes(uint32_t id, const AttrMap& attrs) {
   absl::InlinedVector<std::shared_ptr<QueryMap>, 8> emptied;
   {
     auto maps = query_maps->read();
-    attrs.for_each([&](const uint32_t& aid, const PyValue& v) {
+    // Containers element by element: their own value (a shared element
+    // list and a handle to the container) is never built.
+    attrs.for_each_leaf([&](const uint32_t& aid, const PyValue& v) {
       if (aid >= maps->size() || !(*maps)[aid]) return;
       const std::shared_ptr<QueryMap>& map = (*maps)[aid];
       if (map->unfile(v, id) && map->is_empty()) emptied.push_back(map);
@@ -601,8 +610,6 @@ Bitmap IndexAPI::get_by_attribute(const HashQuery& q) const {
   return filter_index_by_hashes(*maps, q);
 }
 
-Bitmap IndexAPI::reduced(const HashQuery& q) const { return get_by_attribute(q); }
-
 Bitmap IndexAPI::reduced_query(const QueryExpr& e) const {
   validate_expr(e);
   auto maps = query_maps->read();
@@ -683,7 +690,8 @@ void IndexAPI::union_with(const std::shared_ptr<IndexAPI>& other) {
   size_t seen = 0, next_check = kCheckEvery;
   for (size_t a = 0; a < n; ++a) {
     if (!mine[a] || !theirs[a]) continue;
-    for (auto& [key, ids] : mine[a]->exact_entries()) {
+    for (auto& entry : mine[a]->exact_entries()) {
+      const PyValue& key = entry.first;
       std::optional<HybridSet> other_ids = theirs[a]->exact.get(key);
       if (!other_ids || other_ids->tag() == HybridSet::Tag::Empty || other_ids->is_empty()) continue;
       other_ids->for_each([&](uint32_t id) { pending[id].emplace_back(static_cast<uint32_t>(a), key); });
@@ -717,7 +725,9 @@ void IndexAPI::union_with(const std::shared_ptr<IndexAPI>& other) {
   size_t step = 0;
   bool interrupted = false;
   try {
-    for (auto& [id, keys] : pending) {
+    for (auto& per_id : pending) {
+      const uint32_t id = per_id.first;
+      auto& keys = per_id.second;
       if (++step % kCheckEvery == 0) {
         memory::require_headroom();
         if (py::signal_raised()) {

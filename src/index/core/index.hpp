@@ -18,10 +18,8 @@
 // once holding a map, is only ever replaced by null after the map was found
 // empty under the write lock.
 //
-// Lock order: an object's index_meta, then its attributes, then (per index)
-// items / allowed_items or query_maps, then a map's shard or tree locks.
-// Nested indexes are entered downward; path lookups read `items` upward one
-// level at a time and never hold a lower level's lock while reading above.
+// Lock order: see "Lock order" in ARCHITECTURE.md (an object's locks come
+// before an index's, and an object's membership lock is a leaf).
 // Indexing never re-enters the interpreter: container values carry their
 // elements already converted.
 //
@@ -83,7 +81,6 @@ struct IndexAPI : std::enable_shared_from_this<IndexAPI> {
   int level = 0;  // nesting level: 0 for a top-level index, parent's + 1 below
 
   static std::shared_ptr<IndexAPI> create(std::weak_ptr<IndexAPI> parent = {});
-  static std::shared_ptr<IndexAPI> from_parts(SharedMaps maps, SharedItems items, SharedAllowed allowed);
 
   // --- adding --------------------------------------------------------------
   // Adds one top-level object: under its write lock, registers this index
@@ -107,6 +104,10 @@ struct IndexAPI : std::enable_shared_from_this<IndexAPI> {
   void insert_exact_routed(uint32_t attr_id, const PyValue& key, uint32_t id);
   // Unfiles one attribute value of object `id`.
   void remove_index(uint32_t id, uint32_t attr_id, const PyValue& value);
+  // An attribute write: unfiles `old` and files `value` for object `id`
+  // under one hold of the maps lock (two numbers: one hold of the tree
+  // lock). Ends as remove_index(old) followed by add_index(value) would.
+  void replace_index(uint32_t id, uint32_t attr_id, const PyValue& old, const PyValue& value);
   // Nested: holder `holder` lets go of the object `rec` held through
   // attribute `attr`; when no holder is left, unfiling is queued
   // (NestingScope).
@@ -163,7 +164,6 @@ struct IndexAPI : std::enable_shared_from_this<IndexAPI> {
   std::vector<PyObject*> collect() const;
 
   Bitmap get_by_attribute(const HashQuery& q) const;
-  Bitmap reduced(const HashQuery& q) const;
   Bitmap reduced_query(const QueryExpr& e) const;
   std::optional<Groups> group_by(std::string_view name) const;
   void reduce(const HashQuery& q);

@@ -33,7 +33,7 @@
 
 #include "absl/container/inlined_vector.h"
 #include "index/core/structures/hybrid_set/hybrid_set.hpp"
-#include "index/indexable.hpp"
+#include "index/object_record.hpp"
 #include "py/owned_ref.hpp"
 
 namespace zarvex {

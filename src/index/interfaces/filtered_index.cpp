@@ -39,10 +39,7 @@ void FilteredIndex_dealloc(PyObject* self) {
 }
 
 PyObject* FilteredIndex_reduced(PyObject* self, PyObject* args, PyObject* kwargs) {
-  if (args && PyTuple_GET_SIZE(args) != 0) {
-    PyErr_Format(PyExc_TypeError, "reduced() takes 0 positional arguments but %zd were given", PyTuple_GET_SIZE(args));
-    return nullptr;
-  }
+  if (!no_positional("reduced", args)) return nullptr;
   return py::call<PyObject*>(nullptr, [&]() -> PyObject* {
     HashQuery q = kwargs_to_hash_query(kwargs);
     FilteredView& v = view_of(self);
@@ -133,8 +130,6 @@ PyObject* FilteredIndex_setop(PyObject* a, PyObject* b) {
     return new_filtered_index(std::move(out));
   });
 }
-
-#define ZX_FAST(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
 
 PyMethodDef g_methods[] = {
     {"reduced", ZX_FAST(&FilteredIndex_reduced), METH_VARARGS | METH_KEYWORDS, "reduced($self, **kwargs)\n--\n\n"},

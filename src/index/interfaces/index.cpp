@@ -45,15 +45,6 @@ void Index_dealloc(PyObject* self) {
   Py_DECREF(type);
 }
 
-bool no_positional(const char* name, PyObject* args) {
-  if (args && PyTuple_GET_SIZE(args) != 0) {
-    PyErr_Format(PyExc_TypeError, "%s() takes 0 positional arguments but %zd were given", name,
-                 PyTuple_GET_SIZE(args));
-    return false;
-  }
-  return true;
-}
-
 PyObject* Index_collect(PyObject* self, PyObject*) {
   return py::call<PyObject*>(nullptr, [&]() -> PyObject* {
     std::vector<PyObject*> objs = core_of(self).collect();
@@ -71,7 +62,7 @@ PyObject* Index_reduced(PyObject* self, PyObject* args, PyObject* kwargs) {
     {
       py::DetachScope detach;
       epoch = core_of(self).epoch();
-      ids = core_of(self).reduced(q);
+      ids = core_of(self).get_by_attribute(q);
     }
     return new_filtered_index(core_of(self).query_maps, core_of(self).items, std::move(ids), epoch);
   });
@@ -254,6 +245,22 @@ PyObject* Index_union_with(PyObject* self, PyObject* const* args, Py_ssize_t nar
 // attached again.
 bool remove_one(IndexAPI& core, PyObject* obj, StoredItem& released) {
   IndexableRecord& rec = *record_of(obj);
+  {
+    // An object whose values are all numbers, booleans and texts (containers
+    // of them included) is unfiled attached: no value built or dropped on
+    // the way holds a Python reference (pruned keys are of the same kinds),
+    // so releasing the interpreter lock would only add its cost. Its table
+    // is read attached, under the writer lock that every writer of the
+    // object takes before changing it.
+    WriterGuard writer(rec);
+    if (rec.attrs.leaves_plain()) {
+      NestingScope nesting;
+      const bool found = core.remove_object(rec, obj, released);
+      writer.release();
+      nesting.drain();
+      return found;
+    }
+  }
   bool found;
   py::DetachScope detach;
   NestingScope nesting;
@@ -343,7 +350,6 @@ PyObject* Index_iter(PyObject* self) {
   });
 }
 
-#define ZX_FAST(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
 
 PyMethodDef g_methods[] = {
     {"collect", ZX_FAST(&Index_collect), METH_NOARGS, "collect($self)\n--\n\n"},

@@ -31,6 +31,21 @@ const QueryExpr& expr_arg(const char* name, PyObject* obj);
 // The same, as the shared handle (for building larger trees).
 const ExprPtr& expr_ptr_arg(const char* name, PyObject* obj);
 
+// The keyword arguments of get_by_attribute / reduced / reduce as a query.
+// Attached. A str or bytes value asks for itself; another iterable asks for
+// any of its items (equal values collapse); anything else asks for itself.
+// Value conversion errors propagate as Python errors (py::PyErrorSet); an
+// error raised while stepping an iterator is an internal failure. `kwargs`
+// may be null.
+HashQuery kwargs_to_hash_query(PyObject* kwargs);
+
+// False with "<name>() takes 0 positional arguments but N were given" set as
+// a TypeError when `args` (may be null) is not empty.
+bool no_positional(const char* name, PyObject* args);
+
+// A method-table entry's function pointer, whatever its calling convention.
+#define ZX_FAST(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
+
 // A new list from new references (the references are stolen).
 PyObject* list_from(std::vector<PyObject*>& objs);
 // An iterator over a new list of them (the references are stolen).

@@ -152,7 +152,6 @@ PyObject* QueryExpr_invert(PyObject* a) {
   });
 }
 
-#define ZX_FAST(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
 constexpr int kStaticKw = METH_FASTCALL | METH_KEYWORDS | METH_STATIC;
 
 PyMethodDef g_methods[] = {

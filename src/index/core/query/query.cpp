@@ -5,6 +5,7 @@
 #include <limits>
 #include <optional>
 
+#include "absl/container/inlined_vector.h"
 #include "index/core/query/query_ops.hpp"
 
 namespace zarvex {
@@ -168,6 +169,18 @@ bool QueryMap::remove_value(const PyValue& value, uint32_t id) {
   }
 }
 
+void QueryMap::replace(const PyValue& old, const PyValue& value, uint32_t id) {
+  if (old.is_number() && value.is_number()) {
+    const NumKey from = num_key_of(old), to = num_key_of(value);
+    auto tree = num_ordered.write();
+    remove_num_ordered(*tree, from, id);
+    if (tree->insert_once(to, id) && to.is_float && std::isnan(to.f)) nan_entries.fetch_add(1, std::memory_order_relaxed);
+    return;
+  }
+  unfile(old, id);
+  insert(value, id);
+}
+
 bool QueryMap::unfile(const PyValue& value, uint32_t id) {
   switch (value.kind()) {
     case Kind::Str:
@@ -329,6 +342,32 @@ Bitmap QueryMap::exact_lookup(const PyValue& v) const {
   return out ? std::move(*out) : Bitmap();
 }
 
+uint64_t QueryMap::exact_count(const PyValue& v) const {
+  uint64_t n = 0;
+  exact.visit(v, [&n](const HybridSet& ids) {
+    if (ids.tag() != HybridSet::Tag::Empty) n = ids.cardinality();
+  });
+  return n;
+}
+
+void intersect_into(const HybridSet& ids, Bitmap& acc) {
+  if (const Bitmap* b = ids.bitmap()) {
+    acc.and_inplace(*b);
+  } else if (const HybridSet::Array* a = ids.array()) {
+    // At most a few ids: keep those the accumulator holds.
+    absl::InlinedVector<uint32_t, 8> kept;
+    for (uint32_t id : *a)
+      if (acc.contains(id)) kept.push_back(id);
+    acc = Bitmap(std::span<const uint32_t>(kept.data(), kept.size()));
+  } else {
+    acc.clear();
+  }
+}
+
+void QueryMap::exact_and_into(const PyValue& v, Bitmap& acc) const {
+  if (!exact.visit(v, [&acc](const HybridSet& ids) { intersect_into(ids, acc); })) acc.clear();
+}
+
 Bitmap QueryMap::tree_query(const Bound* lo, const Bound* hi, const Bitmap& mask) const {
   auto tree = num_ordered.read();
   // An open end stops at the infinity while the tree holds a NaN (NaNs sort
@@ -488,7 +527,7 @@ Bitmap QueryMap::eq(const PyValue& v, const Bitmap& mask) const {
     const Bound k = Bound::included(num_key_of(v));
     return tree_query(&k, &k, mask);
   }
-  if (v.kind() == Kind::Temporal) return ordered(&v, true, &v, true, mask);
+  if (!eq_is_exact(v)) return ordered(&v, true, &v, true, mask);
   return exact_lookup(v);
 }
 

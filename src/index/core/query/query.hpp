@@ -54,6 +54,9 @@ struct Group {
   HybridSet ids;
 };
 
+// Intersects `acc` in place with the set `ids` (an Empty set empties it).
+void intersect_into(const HybridSet& ids, Bitmap& acc);
+
 inline NumKey num_key_of(const PyValue& v) {
   return v.kind() == Kind::Int ? NumKey::of_int(v.as_int()) : NumKey::of_float(v.as_float());
 }
@@ -91,6 +94,9 @@ struct QueryMap {
   // a container included) is emptied and pruned under one hold of its shard
   // lock. True when an entry was pruned or the tree lost its last pair.
   bool unfile(const PyValue& value, uint32_t id);
+  // remove_value(old) then insert(value), with one hold of the tree lock
+  // when both are numbers. The map is not empty afterwards.
+  void replace(const PyValue& old, const PyValue& value, uint32_t id);
   bool is_empty() const;
 
   // Intersects every exact-value set with `keep`; entries left empty are
@@ -116,6 +122,15 @@ struct QueryMap {
   Bitmap temporal_lookup(const PyValue& v) const;
   // Ids held under a value equal to `v` in `exact` (mask not applied).
   Bitmap exact_lookup(const PyValue& v) const;
+  // True when eq(v) is answered from `exact` (texts, booleans, bytes,
+  // fractions, identities, objects) rather than from an ordered tree.
+  static bool eq_is_exact(const PyValue& v) { return !v.is_number() && v.kind() != Kind::Temporal; }
+  // Number of ids under `v` in `exact`, without copying them (0 when absent).
+  uint64_t exact_count(const PyValue& v) const;
+  // Intersects `acc` in place with the ids under `v` in `exact` (emptying it
+  // when `v` is absent), reading the set where it lies, under its shard's
+  // read lock: the set is never copied.
+  void exact_and_into(const PyValue& v, Bitmap& acc) const;
 
  private:
   // A null bound leaves that end open.

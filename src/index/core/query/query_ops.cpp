@@ -139,21 +139,61 @@ Bitmap evaluate_leaf(const QueryMapVec& maps, const Bitmap& universe, const Quer
 
 using Parts = absl::InlinedVector<Bitmap, 4>;
 
-Bitmap combine(const QueryExpr& e, const Bitmap& universe, Parts& parts) {
+// An equality child of an And answered from an exact-value map. Its set is
+// not copied when the child is met: the And intersects it in place, where it
+// lies, once every other child has answered (only the smallest set of the
+// And is ever copied, to start the intersection).
+struct ExactLookup {
+  const QueryMap* map;  // null: the attribute has no map, nothing matches
+  const PyValue* value;
+};
+using Lookups = absl::InlinedVector<ExactLookup, 4>;
+
+// The lookup when `c` (a child of an And, not shared) is an equality that
+// the exact-value map of a top-level attribute answers.
+std::optional<ExactLookup> as_exact_lookup(const QueryMapVec& maps, const QueryExpr& c) {
+  if (c.is_combinator() || c.op != QueryExpr::Op::Eq || !QueryMap::eq_is_exact(c.values[0])) return std::nullopt;
+  auto [head, tail] = attr_parts(c.attr.view());
+  if (tail) return std::nullopt;
+  std::optional<uint32_t> id = interner().get(head);
+  const QueryMap* map = id && *id < maps.size() ? maps[*id].get() : nullptr;
+  return ExactLookup{map, &c.values[0]};
+}
+
+// Intersection of the children's answers `parts` and the deferred exact
+// lookups, smallest first and in place.
+Bitmap intersect(Parts& parts, const Lookups& lookups) {
+  const size_t n = parts.size() + lookups.size();
+  if (n == 0) return Bitmap();
+  absl::InlinedVector<std::pair<uint64_t, size_t>, 8> order;  // (size, part index or parts.size() + lookup index)
+  for (size_t i = 0; i < parts.size(); ++i) order.emplace_back(parts[i].cardinality(), i);
+  for (size_t i = 0; i < lookups.size(); ++i) {
+    const uint64_t size = lookups[i].map ? lookups[i].map->exact_count(*lookups[i].value) : 0;
+    if (size == 0) return Bitmap();
+    order.emplace_back(size, parts.size() + i);
+  }
+  std::stable_sort(order.begin(), order.end());
+  auto lookup = [&](size_t k) -> const ExactLookup& { return lookups[k - parts.size()]; };
+  const size_t first = order[0].second;
+  Bitmap acc = first < parts.size() ? std::move(parts[first]) : lookup(first).map->exact_lookup(*lookup(first).value);
+  for (size_t i = 1; i < order.size() && !acc.is_empty(); ++i) {
+    const size_t k = order[i].second;
+    if (k < parts.size()) {
+      acc.and_inplace(parts[k]);
+    } else {
+      lookup(k).map->exact_and_into(*lookup(k).value, acc);
+    }
+  }
+  return acc;
+}
+
+Bitmap combine(const QueryExpr& e, const Bitmap& universe, Parts& parts, const Lookups& lookups) {
   using Op = QueryExpr::Op;
   switch (e.op) {
+    case Op::And:
+      return intersect(parts, lookups);
     case Op::Not:
       return Bitmap::andnot(universe, parts[0]);
-    case Op::And: {
-      if (parts.empty()) return Bitmap();
-      absl::InlinedVector<size_t, 8> order(parts.size());
-      for (size_t i = 0; i < order.size(); ++i) order[i] = i;
-      std::stable_sort(order.begin(), order.end(),
-                       [&](size_t a, size_t b) { return parts[a].cardinality() < parts[b].cardinality(); });
-      Bitmap acc = std::move(parts[order[0]]);
-      for (size_t i = 1; i < order.size() && !acc.is_empty(); ++i) acc.and_inplace(parts[order[i]]);
-      return acc;
-    }
     case Op::Or: {
       Bitmap acc;
       for (Bitmap& p : parts) acc.or_inplace(p);
@@ -274,6 +314,7 @@ Bitmap evaluate_query(const QueryMapVec& maps, const Bitmap& universe, const Que
     bool shared;
     size_t next = 0;
     Parts parts{};
+    Lookups lookups{};
   };
   absl::flat_hash_map<const QueryExpr*, Bitmap, absl::Hash<const QueryExpr*>, std::equal_to<const QueryExpr*>,
                       memory::UnfailingAllocator<std::pair<const QueryExpr* const, Bitmap>>>
@@ -299,13 +340,19 @@ Bitmap evaluate_query(const QueryMapVec& maps, const Bitmap& universe, const Que
         }
       }
       if (!c->is_combinator()) {
+        if (e.op == QueryExpr::Op::And && !shared) {
+          if (std::optional<ExactLookup> l = as_exact_lookup(maps, *c)) {
+            f.lookups.push_back(*l);
+            continue;
+          }
+        }
         f.parts.push_back(evaluate_leaf(maps, universe, *c));
         continue;
       }
       stack.push_back(Frame{c.get(), shared});  // `f` is not used past this point
       continue;
     }
-    result = e.is_combinator() ? combine(e, universe, f.parts) : evaluate_leaf(maps, universe, e);
+    result = e.is_combinator() ? combine(e, universe, f.parts, f.lookups) : evaluate_leaf(maps, universe, e);
     if (f.shared) memo.emplace(f.node, result);
     stack.pop_back();
     returning = true;
@@ -321,72 +368,6 @@ void HashQuery::add(CompactStr name, std::vector<PyValue> values) {
     }
   }
   entries_.emplace_back(std::move(name), std::move(values));
-}
-
-namespace {
-struct ValueHash {
-  size_t operator()(const PyValue& v) const { return v.hash64(); }
-};
-
-// Tables grow through the reserve (support/memory.hpp).
-using SeenValues = absl::flat_hash_set<PyValue, ValueHash, std::equal_to<PyValue>, memory::UnfailingAllocator<PyValue>>;
-
-void push_unique(std::vector<PyValue>& out, SeenValues& seen, PyValue v) {
-  // Equal values collapse; values that never equal anything (Unknown,
-  // containers) are each kept.
-  if (seen.contains(v)) return;
-  seen.insert(v);
-  out.push_back(std::move(v));
-}
-}  // namespace
-
-HashQuery kwargs_to_hash_query(PyObject* kwargs) {
-  HashQuery q;
-  if (!kwargs) return q;
-  PyObject *key, *value;
-  Py_ssize_t pos = 0;
-  while (PyDict_Next(kwargs, &pos, &key, &value)) {
-    py::Ref k = py::Ref::borrow(key), v = py::Ref::borrow(value);
-    Py_ssize_t n = 0;
-    const char* s = PyUnicode_AsUTF8AndSize(k.get(), &n);
-    if (!s) throw py::PyErrorSet{};
-    CompactStr name(std::string_view(s, static_cast<size_t>(n)));
-    std::vector<PyValue> values;
-    if (PyUnicode_Check(v.get()) || PyBytes_Check(v.get())) {
-      values.push_back(PyValue::from_object(v.get()));
-    } else {
-      py::Ref it = py::Ref::steal(PyObject_GetIter(v.get()));
-      if (!it) {
-        PyErr_Clear();
-        values.push_back(PyValue::from_object(v.get()));
-      } else {
-        SeenValues seen;
-        while (PyObject* raw = PyIter_Next(it.get())) {
-          py::Ref item = py::Ref::steal(raw);
-          push_unique(values, seen, PyValue::from_object(item.get()));
-        }
-        if (PyErr_Occurred()) {
-          PyObject *t, *val, *tb;
-          PyErr_Fetch(&t, &val, &tb);
-          PyErr_NormalizeException(&t, &val, &tb);
-          std::string msg = "error while iterating a keyword value";
-          if (val) {
-            if (PyObject* str = PyObject_Str(val)) {
-              if (const char* c = PyUnicode_AsUTF8(str)) msg += std::string(": ") + Py_TYPE(val)->tp_name + ": " + c;
-              Py_DECREF(str);
-            }
-          }
-          PyErr_Clear();
-          Py_XDECREF(t);
-          Py_XDECREF(val);
-          Py_XDECREF(tb);
-          fail(msg);
-        }
-      }
-    }
-    q.add(std::move(name), std::move(values));
-  }
-  return q;
 }
 
 namespace {

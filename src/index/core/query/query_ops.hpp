@@ -84,13 +84,6 @@ class HashQuery {
   std::vector<std::pair<CompactStr, std::vector<PyValue>>> entries_;
 };
 
-// Attached. A str or bytes value asks for itself; another iterable asks for any of
-// its items (equal values collapse); anything else asks for itself. Value
-// conversion errors propagate as Python errors (py::PyErrorSet); an error
-// raised while stepping an iterator is an internal failure. `kwargs` may be
-// null.
-HashQuery kwargs_to_hash_query(PyObject* kwargs);
-
 Bitmap filter_index_by_hashes(const QueryMapVec& maps, const HashQuery& q);
 
 }  // namespace zarvex

@@ -13,9 +13,7 @@ NumKey key_of_entry(Entry e) {
 
 bool NumIndex::insert_once(NumKey key, uint32_t id) {
   if (tree_) {
-    if (tree_->multiplicity(key, id) != 0) return false;
-    tree_->insert(key, id);
-    return true;
+    return tree_->insert_once(key, id);
   }
   const Entry e = make_entry(key, id);
   auto at = std::lower_bound(run_.begin(), run_.end(), e);

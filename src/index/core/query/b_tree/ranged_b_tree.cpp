@@ -1,6 +1,14 @@
 #include "index/core/query/b_tree/ranged_b_tree.hpp"
 
+#include <algorithm>
+
 namespace zarvex {
+
+namespace {
+// Entries of one number read from the leaves before the subtree bitmaps are
+// used instead.
+constexpr size_t kKeyWalkLimit = 1 << 16;
+}  // namespace
 
 BitMapBTree::BitMapBTree() : root_(BitMapBTreeNode::new_leaf()) {}
 
@@ -17,6 +25,21 @@ void BitMapBTree::insert(NumKey key, uint32_t id) {
   else
     ++extra_copies_[e];
   ++size_;
+}
+
+bool BitMapBTree::insert_once(NumKey key, uint32_t id) {
+  if (root_.kind() == BitMapBTreeNode::Kind::Empty) fail("Cannot insert into an empty node!");
+  if (root_.is_full()) {
+    Entry separator = 0;
+    BitMapBTreeNode right = root_.split(&separator);
+    root_ = BitMapBTreeNode(InternalNode::new_root(std::move(root_), std::move(right), separator));
+  }
+  // A held pair leaves the tree as it was: the descent adds the id only to
+  // bitmaps that already hold it.
+  if (!root_.insert_non_full(make_entry(key, id))) return false;
+  ++entries_per_id_[id];
+  ++size_;
+  return true;
 }
 
 bool BitMapBTree::remove(NumKey key, uint32_t id) {
@@ -55,15 +78,86 @@ Bitmap BitMapBTree::query_range_all(const Bound& lower, const Bound& upper) cons
 Bitmap BitMapBTree::query_range_masked(const Bound& lower, const Bound& upper, const Bitmap* mask) const {
   Bitmap out;
   if (size_ == 0) return out;
+  if (mask && mask->is_contiguous()) {
+    // A mask holding every id between its ends (an index's own ids, as
+    // usually allocated) only clips: answer without it, and intersect only
+    // when the answer reaches beyond its ends.
+    out = query_range_masked(lower, upper, nullptr);
+    if (!out.is_empty() && (out.minimum() < mask->minimum() || out.maximum() > mask->maximum()))
+      out.and_inplace(*mask);
+    return out;
+  }
   const KeyBound lo = KeyBound::of(lower);
   const KeyBound hi = KeyBound::of(upper);
   if (!lo.unbounded() && !hi.unbounded()) {
     if (lo.code > hi.code) return out;
     if (lo.code == hi.code && (lo.kind == Bound::Kind::Excluded || hi.kind == Bound::Kind::Excluded)) return out;
   }
+  if (lo.kind == Bound::Kind::Included && hi.kind == Bound::Kind::Included && lo.code == hi.code) {
+    // One number: its entries lie side by side in the leaves, so reading
+    // them is cheaper than uniting the many small bitmaps of the leaves
+    // they fill.
+    std::vector<uint32_t> ints, floats;
+    if (ids_of_key(lo.code, kKeyWalkLimit, ints, floats)) {
+      out = Bitmap::from_sorted(ints);
+      out.add_many(floats);
+      if (mask) out.and_inplace(*mask);
+      return out;
+    }
+  }
   RangeAnswer answer;
   root_.query_range(lo, hi, mask, answer);
   return std::move(answer).finish(mask);
+}
+
+bool BitMapBTree::ids_of_key(KeyCode code, size_t limit, std::vector<uint32_t>& ints,
+                             std::vector<uint32_t>& floats) const {
+  const Entry first = static_cast<Entry>(code) << kEntryKeyShift;
+  // Down to the leaf that may hold the key's first entry, keeping the path
+  // (node, next child) to move on to the following leaves.
+  absl::InlinedVector<std::pair<const InternalNode*, uint32_t>, 8> path;
+  const BitMapBTreeNode* node = &root_;
+  while (const InternalNode* in = node->internal()) {
+    const uint32_t pos =
+        btree_detail::last_position(in->keys_run(), in->count(), [first](Entry k) { return k <= first; });
+    path.emplace_back(in, pos + 1);
+    const auto& child = in->child(pos);
+    if (!child) {
+      node = nullptr;
+      break;
+    }
+    node = &*child;
+  }
+  const LeafNode* leaf = node ? node->leaf() : nullptr;
+  size_t seen = 0;
+  for (;;) {
+    if (leaf) {
+      const Entry* it = std::lower_bound(leaf->run_begin(), leaf->run_end(), first);
+      for (; it != leaf->run_end(); ++it) {
+        if (entry_key(*it) != code) return true;
+        if (++seen > limit) return false;
+        (entry_is_float(*it) ? floats : ints).push_back(entry_id(*it));
+      }
+    }
+    // The next leaf in order (empty leaves and missing children skipped).
+    leaf = nullptr;
+    while (!leaf && !path.empty()) {
+      auto& [in, pos] = path.back();
+      if (pos >= in->count()) {
+        path.pop_back();
+        continue;
+      }
+      const auto& child = in->child(pos++);
+      if (!child) continue;
+      if (const InternalNode* below = child->internal()) {
+        // Descend to its first child.
+        path.emplace_back(below, 0);
+        continue;
+      }
+      leaf = child->leaf();
+    }
+    if (!leaf) return true;
+  }
 }
 
 bool BitMapBTree::contains_entry(Entry e) const {

@@ -39,9 +39,9 @@
 #include <cstdint>
 #include <vector>
 
-#include <absl/container/flat_hash_map.h>
-#include <absl/container/inlined_vector.h>
-#include <absl/hash/hash.h>
+#include "absl/container/flat_hash_map.h"
+#include "absl/container/inlined_vector.h"
+#include "absl/hash/hash.h"
 
 #include "index/core/query/b_tree/nodes/internal_node.hpp"
 #include "index/core/query/b_tree/nodes/leaf_node.hpp"
@@ -65,6 +65,8 @@ class BitMapBTree {
   BitMapBTree& operator=(BitMapBTree&&) noexcept = default;
 
   void insert(NumKey key, uint32_t id);
+  // Adds the pair unless it is held (in one descent); true when it was added.
+  bool insert_once(NumKey key, uint32_t id);
   // Takes one copy of the pair away; false (nothing changed) when absent.
   bool remove(NumKey key, uint32_t id);
   // Ids with a number within [lower, upper] (as the bound kinds say) that the
@@ -112,6 +114,12 @@ class BitMapBTree {
   };
 
   bool contains_entry(Entry e) const;
+  // The ids filed under one number (key code `code`), read from the leaves
+  // in order: within a key, entries sort by kind then id, so the integer
+  // and the float entries each give ascending ids. Gives up (false) past
+  // `limit` entries, where the bitmaps of the subtrees wholly inside serve
+  // better.
+  bool ids_of_key(KeyCode code, size_t limit, std::vector<uint32_t>& ints, std::vector<uint32_t>& floats) const;
   Bitmap query_range_masked(const Bound& lower, const Bound& upper, const Bitmap* mask) const;
 
   BitMapBTreeNode root_;

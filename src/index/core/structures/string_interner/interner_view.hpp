@@ -6,6 +6,9 @@
 // interns a string the snapshot lacks (taking the interner's mutex) and then
 // replaces the held snapshot by the current one, so later lookups through the
 // view find it.
+// (The module itself resolves through views and interns through
+// StrInterner::intern; get_or_intern is the view's documented way to add a
+// string and is reached by the C++ tests.)
 //
 // Thread-safety: the const members may run concurrently; get_or_intern()
 // changes the view and needs the caller to own it (views are per-thread

@@ -31,7 +31,7 @@
 #include <memory>
 #include <optional>
 
-#include <absl/container/inlined_vector.h>
+#include "absl/container/inlined_vector.h"
 
 #include "index/core/query/b_tree/nodes/leaf_node.hpp"
 

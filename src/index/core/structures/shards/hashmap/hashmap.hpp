@@ -35,7 +35,7 @@
 // Movable, not copyable. A moved-from map may only be destroyed or assigned.
 #pragma once
 
-#include <absl/container/flat_hash_map.h>
+#include "absl/container/flat_hash_map.h"
 
 #include <atomic>
 #include <cstddef>
@@ -91,14 +91,15 @@ class ShardedHashMap {
    public:
     Map& operator*() const { return *map_; }
     Map* operator->() const { return map_; }
-    void release() {
+    void release() ABSL_NO_THREAD_SAFETY_ANALYSIS {
       guard_.release();
       map_ = nullptr;
     }
 
    private:
     friend class ShardedHashMap;
-    ShardAccess(PoisonRwLock& lock, Map& map) : guard_(lock), map_(&map) {}
+    // The guard is a member: the analysis does not follow it.
+    ShardAccess(PoisonRwLock& lock, Map& map) ABSL_NO_THREAD_SAFETY_ANALYSIS : guard_(lock), map_(&map) {}
     WriteGuard guard_;
     Map* map_;
   };
@@ -224,11 +225,11 @@ class ShardedHashMap {
       const Shard* s = shard_if_any(i);
       if (!s) continue;
       ReadGuard g(s->lock);
-      for (const auto& [k, v] : s->map) {
-        if (shard_index(k.hash64()) != i)
+      for (const auto& kv : s->map) {
+        if (shard_index(kv.first.hash64()) != i)
           fail("ShardedHashMap invariant broken: key in shard " + std::to_string(i) + " belongs to shard " +
-               std::to_string(shard_index(k.hash64())));
-        if constexpr (requires { v.validate(); }) v.validate();
+               std::to_string(shard_index(kv.first.hash64())));
+        if constexpr (requires { kv.second.validate(); }) kv.second.validate();
       }
     }
   }
@@ -238,7 +239,7 @@ class ShardedHashMap {
   // a line.
   struct alignas(64) Shard {
     mutable PoisonRwLock lock;
-    Map map;  // default-constructed: a new map with fresh hasher keys
+    Map map ABSL_GUARDED_BY(lock);  // default-constructed: a new map with fresh hasher keys
   };
 
   using ShardSlot = std::atomic<Shard*>;
