@@ -158,7 +158,8 @@ def run(args, pd):
     m_dex = min(m, N_DEX_WRITES)
     d_sel = [dobjs[i] for i in pos[:m_dex]] if dex is not None else None
     nums = ([rng.randrange(common.NUM_RANGE) for _ in range(m)], [rng.randrange(common.NUM_RANGE) for _ in range(m)])
-    scores = ([rng.random() * common.SCORE_RANGE for _ in range(m)], [rng.random() * common.SCORE_RANGE for _ in range(m)])
+    scores = ([rng.random() * common.SCORE_RANGE for _ in range(m)],
+              [rng.random() * common.SCORE_RANGE for _ in range(m)])
     tags = (rng.choices(common.TAGS, k=m), rng.choices(common.TAGS, k=m))
     labs = ([rng.sample(common.LABELS, 3) for _ in range(m)], [rng.sample(common.LABELS, 3) for _ in range(m)])
 
