@@ -63,9 +63,15 @@ PyObject* fail_allocation(PyObject* /*self*/, PyObject* arg) {
 PyMethodDef g_fail_def = {"_fail_allocation", &fail_allocation, METH_O,
                           "_fail_allocation(n)\n--\n\nTest hook: the n-th native allocation from now fails."};
 
-PyModuleDef g_def = {
-    PyModuleDef_HEAD_INIT, "Zarvex", "A Python module implemented in C++ as a native extension.", 0, nullptr,
-    nullptr,               nullptr,  nullptr,                                                    nullptr};
+PyModuleDef g_def = {PyModuleDef_HEAD_INIT,
+                     "Zarvex",
+                     "A Python module implemented in C++ as a native extension.",
+                     0,
+                     nullptr,
+                     nullptr,
+                     nullptr,
+                     nullptr,
+                     nullptr};
 
 // Appends `name` to __all__ (creating it on first use), then sets the attribute.
 bool add_to_module(PyObject* module, const char* name, PyObject* value /* stolen */) {

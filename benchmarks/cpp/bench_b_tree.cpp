@@ -3,8 +3,6 @@
 // number), and range queries of 0.1 %, 1 % and 10 %
 // selectivity with a full mask, against a sorted std::vector of (number, id)
 // answering the same queries by binary search plus scan, and by a full scan.
-#include <benchmark/benchmark.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <numeric>
@@ -12,6 +10,8 @@
 #include <span>
 #include <utility>
 #include <vector>
+
+#include <benchmark/benchmark.h>
 
 #include "index/core/query/b_tree/ranged_b_tree.hpp"
 
@@ -136,9 +136,7 @@ void BM_BTreeRemove(benchmark::State& state) {
     for (size_t i : order) benchmark::DoNotOptimize(t.remove(p[i].key, p[i].id));
     state.PauseTiming();
     if (!t.is_empty()) state.SkipWithError("tree not empty after removing every pair");
-    {
-      BitMapBTree drop(std::move(t));
-    }
+    { BitMapBTree drop(std::move(t)); }
     state.ResumeTiming();
   }
   state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * kPairs));
@@ -156,9 +154,7 @@ void BM_BTreeRemoveUniqueIds(benchmark::State& state) {
     for (size_t i : order) benchmark::DoNotOptimize(t.remove(p[i].key, static_cast<uint32_t>(i + 1)));
     state.PauseTiming();
     if (!t.is_empty()) state.SkipWithError("tree not empty after removing every pair");
-    {
-      BitMapBTree drop(std::move(t));
-    }
+    { BitMapBTree drop(std::move(t)); }
     state.ResumeTiming();
   }
   state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * kPairs));
@@ -188,7 +184,8 @@ void BM_BTreeQuery(benchmark::State& state) {
   uint64_t hits = 0;
   for (auto _ : state) {
     const double lo = starts[i++ % starts.size()];
-    Bitmap r = t.query_range(Bound::included(NumKey::of_float(lo)), Bound::excluded(NumKey::of_float(lo + width)), mask);
+    Bitmap r =
+        t.query_range(Bound::included(NumKey::of_float(lo)), Bound::excluded(NumKey::of_float(lo + width)), mask);
     hits += r.cardinality();
     benchmark::DoNotOptimize(r);
   }
@@ -209,7 +206,8 @@ void BM_BTreeQuerySparseMask(benchmark::State& state) {
   size_t i = 0;
   for (auto _ : state) {
     const double lo = starts[i++ % starts.size()];
-    Bitmap r = t.query_range(Bound::included(NumKey::of_float(lo)), Bound::excluded(NumKey::of_float(lo + width)), mask);
+    Bitmap r =
+        t.query_range(Bound::included(NumKey::of_float(lo)), Bound::excluded(NumKey::of_float(lo + width)), mask);
     benchmark::DoNotOptimize(r);
   }
 }

@@ -2,11 +2,11 @@
 // interner (per-thread cached snapshot), through a held view, and, for
 // comparison, through a std::atomic_load of the published shared pointer on
 // every lookup (what the per-thread cache avoids).
-#include <benchmark/benchmark.h>
-
 #include <memory>
 #include <string>
 #include <vector>
+
+#include <benchmark/benchmark.h>
 
 #include "index/core/structures/string_interner/interner.hpp"
 

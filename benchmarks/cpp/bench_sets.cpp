@@ -1,10 +1,10 @@
 // Microbenchmarks of the id-set collections: HybridSet add/contains/union in
 // its array and bitmap forms, and ShardedHashMap lookups.
-#include <benchmark/benchmark.h>
-
 #include <cstdint>
 #include <random>
 #include <vector>
+
+#include <benchmark/benchmark.h>
 
 #include "index/core/structures/hybrid_set/hybrid_set.hpp"
 #include "index/core/structures/shards/hashmap/hashmap.hpp"

@@ -222,22 +222,17 @@ PyValue leaf_value(uintptr_t w, uint64_t token) {
       int overflow = 0;  // checked when the slot was built
       return PyValue::from_primitave(static_cast<int64_t>(PyLong_AsLongLongAndOverflow(o, &overflow)));
     }
-    case SlotKind::Float:
-      return PyValue::from_primitave(PyFloat_AS_DOUBLE(o));
-    case SlotKind::Str:
-      return PyValue::from_primitave(CompactStr(utf8_of(o)));
-    case SlotKind::Ind:
-      return PyValue::from_handle(py::SharedPy::borrow_anywhere(o), StoredIndexable{record_of(o)});
-    case SlotKind::Other:
-      return other_of(w)->value;
-    default:
-      return PyValue::from_handle(py::SharedPy::borrow_anywhere(o), UnknownValue{token});
+    case SlotKind::Float: return PyValue::from_primitave(PyFloat_AS_DOUBLE(o));
+    case SlotKind::Str: return PyValue::from_primitave(CompactStr(utf8_of(o)));
+    case SlotKind::Ind: return PyValue::from_handle(py::SharedPy::borrow_anywhere(o), StoredIndexable{record_of(o)});
+    case SlotKind::Other: return other_of(w)->value;
+    default: return PyValue::from_handle(py::SharedPy::borrow_anywhere(o), UnknownValue{token});
   }
 }
 
 IterKind iter_kind_of(PyTypeObject* t) {
-  return t == &PyList_Type ? IterKind::List
-         : t == &PyDict_Type ? IterKind::Dict
+  return t == &PyList_Type    ? IterKind::List
+         : t == &PyDict_Type  ? IterKind::Dict
          : t == &PyTuple_Type ? IterKind::Tuple
                               : IterKind::Set;
 }

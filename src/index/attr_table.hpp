@@ -52,7 +52,16 @@ namespace zarvex {
 // Container: a list, tuple or set whose elements are not captured (the
 // owner was in no index when it was assigned), or any dict (which
 // contributes no elements).
-enum class SlotKind : uintptr_t { Int = 0, Float = 1, Str = 2, Container = 3, Ind = 4, Unknown = 5, Iterable = 6, Other = 7 };
+enum class SlotKind : uintptr_t {
+  Int = 0,
+  Float = 1,
+  Str = 2,
+  Container = 3,
+  Ind = 4,
+  Unknown = 5,
+  Iterable = 6,
+  Other = 7
+};
 
 class AttrSlot {
  public:

@@ -24,19 +24,18 @@
 // interface and is exercised by the C++ tests only.
 #pragma once
 
-#include "absl/container/flat_hash_map.h"
-#include "absl/container/inlined_vector.h"
-
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <iterator>
-#include <type_traits>
 #include <optional>
+#include <type_traits>
 #include <utility>
-#include <array>
 #include <variant>
 
+#include "absl/container/flat_hash_map.h"
+#include "absl/container/inlined_vector.h"
 #include "support/hasher.hpp"
 #include "support/internal_failure.hpp"
 #include "support/memory.hpp"
@@ -65,8 +64,8 @@ class HybridHashmap {
   using Small = absl::InlinedVector<std::pair<K, V>, kInlinePairs>;
   // Tables grow through the reserve (support/memory.hpp): a half-grown
   // table cannot be repaired.
-  using Hashed = absl::flat_hash_map<K, V, MulKeyHash<K>, std::equal_to<K>,
-                                     memory::UnfailingAllocator<std::pair<const K, V>>>;
+  using Hashed =
+      absl::flat_hash_map<K, V, MulKeyHash<K>, std::equal_to<K>, memory::UnfailingAllocator<std::pair<const K, V>>>;
   static_assert(sizeof(Small) >= kInlinePairs * sizeof(std::pair<K, V>), "8 pairs must fit inline");
 
   // Iterator over (key, value) pairs in the map's order, for either form.
@@ -83,7 +82,10 @@ class HybridHashmap {
       return {hashed_it_->first, hashed_it_->second};
     }
     Iterator& operator++() {
-      if (small_) ++small_it_; else ++hashed_it_;
+      if (small_)
+        ++small_it_;
+      else
+        ++hashed_it_;
       return *this;
     }
     Iterator operator++(int) {
@@ -140,9 +142,7 @@ class HybridHashmap {
   HybridHashmap() = default;
 
   bool is_small() const { return std::holds_alternative<Small>(rep_); }
-  size_t size() const {
-    return is_small() ? std::get<Small>(rep_).size() : std::get<Hashed>(rep_).size();
-  }
+  size_t size() const { return is_small() ? std::get<Small>(rep_).size() : std::get<Hashed>(rep_).size(); }
   bool empty() const { return size() == 0; }
 
   // The value under `key`, or nullptr. Valid until the next insert.

@@ -176,8 +176,7 @@ PyObject* Indexable_new(PyTypeObject* type, PyObject* /*args*/, PyObject* kwargs
 PyObject* Indexable_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
   auto* type = reinterpret_cast<PyTypeObject*>(callable);
   const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-  if (nargs == 0 && type->tp_new == &Indexable_new &&
-      type->tp_init == PyBaseObject_Type.tp_init) {
+  if (nargs == 0 && type->tp_new == &Indexable_new && type->tp_init == PyBaseObject_Type.tp_init) {
     return py::call<PyObject*>(nullptr, [&]() -> PyObject* {
       const Py_ssize_t n = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
       return new_instance(type, n, [&](auto&& f) {
@@ -448,7 +447,8 @@ PyObject* Indexable_reduce(PyObject* self, PyObject* /*unused*/) {
 PyMethodDef g_methods[] = {
     {"__dir__", reinterpret_cast<PyCFunction>(&Indexable_dir), METH_NOARGS, "__dir__($self)\n--\n\n"},
     {"__getstate__", reinterpret_cast<PyCFunction>(&Indexable_getstate), METH_NOARGS, "__getstate__($self)\n--\n\n"},
-    {"__setstate__", reinterpret_cast<PyCFunction>(&Indexable_setstate), METH_O, "__setstate__($self, state, /)\n--\n\n"},
+    {"__setstate__", reinterpret_cast<PyCFunction>(&Indexable_setstate), METH_O,
+     "__setstate__($self, state, /)\n--\n\n"},
     {"__reduce__", reinterpret_cast<PyCFunction>(&Indexable_reduce), METH_NOARGS, "__reduce__($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -16,9 +16,8 @@ void add_index_meta_locked(MetaList& list, const std::weak_ptr<IndexAPI>& index,
   // at a lower or equal address (no sort, no temporary buffer).
   list.erase(std::remove_if(list.begin(), list.end(), [](const IndexMeta& m) { return m.index.expired(); }),
              list.end());
-  auto at = std::upper_bound(list.begin(), list.end(), address, [](const void* a, const IndexMeta& m) {
-    return std::less<const void*>()(a, m.address);
-  });
+  auto at = std::upper_bound(list.begin(), list.end(), address,
+                             [](const void* a, const IndexMeta& m) { return std::less<const void*>()(a, m.address); });
   list.insert(at, IndexMeta{index, address});
 }
 

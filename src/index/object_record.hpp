@@ -90,8 +90,7 @@ class WriterGuard : public ObjectLockGuard {
 };
 
 struct PyIndexable {
-  PyObject_HEAD
-  IndexableRecord record;
+  PyObject_HEAD IndexableRecord record;
 };
 
 inline IndexableRecord* record_of(PyObject* obj) { return &reinterpret_cast<PyIndexable*>(obj)->record; }

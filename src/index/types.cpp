@@ -29,7 +29,7 @@ PyTypeObject* numpy_type(const char* attr) {
 // A class of a module that is already loaded; cached once found.
 PyTypeObject* loaded_type(std::atomic<PyTypeObject*>& cache, const char* module, const char* name) {
   if (PyTypeObject* t = cache.load(std::memory_order_acquire)) return t;
-    PyObject* mod_name = PyUnicode_FromString(module);
+  PyObject* mod_name = PyUnicode_FromString(module);
   if (!mod_name) {
     PyErr_Clear();
     return nullptr;
@@ -81,10 +81,10 @@ std::atomic<Registry*> g_registry{nullptr};
 const Registry& registry() {
   Registry* r = g_registry.load(std::memory_order_acquire);
   if (r) return *r;
-  auto* fresh = new Registry{build(&PyLong_Type, "int64"), build(&PyFloat_Type, "float64"),
-                             build(&PyUnicode_Type, "str_"), build(&PyBool_Type, "bool"),
-                             NumpyScalars{numpy_type("integer"), numpy_type("floating"), numpy_type("datetime64"),
-                                          numpy_type("timedelta64")}};
+  auto* fresh = new Registry{
+      build(&PyLong_Type, "int64"), build(&PyFloat_Type, "float64"), build(&PyUnicode_Type, "str_"),
+      build(&PyBool_Type, "bool"),
+      NumpyScalars{numpy_type("integer"), numpy_type("floating"), numpy_type("datetime64"), numpy_type("timedelta64")}};
   Registry* expected = nullptr;
   if (g_registry.compare_exchange_strong(expected, fresh, std::memory_order_acq_rel)) return *fresh;
   for (TypeList* l : {&fresh->ints, &fresh->floats, &fresh->strs, &fresh->bools})

@@ -1,7 +1,5 @@
 #include "index/value.hpp"
 
-#include <datetime.h>
-
 #include <atomic>
 #include <bit>
 #include <cinttypes>
@@ -9,6 +7,8 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
+
+#include <datetime.h>
 
 #include "absl/container/flat_hash_set.h"
 #include "absl/container/inlined_vector.h"
@@ -205,25 +205,26 @@ bool temporal_form(PyObject* obj, CastValue& out) {
                                          static_cast<unsigned>(PyDateTime_GET_DAY(obj)));
     const int64_t local = days * kMicrosPerDay +
                           ((PyDateTime_DATE_GET_HOUR(obj) * int64_t{60} + PyDateTime_DATE_GET_MINUTE(obj)) * 60 +
-                           PyDateTime_DATE_GET_SECOND(obj)) * int64_t{1'000'000} +
+                           PyDateTime_DATE_GET_SECOND(obj)) *
+                              int64_t{1'000'000} +
                           PyDateTime_DATE_GET_MICROSECOND(obj);
     int64_t offset = 0;
-    const bool aware =
-        reinterpret_cast<PyDateTime_DateTime*>(obj)->hastzinfo && utc_offset(obj, offset);
+    const bool aware = reinterpret_cast<PyDateTime_DateTime*>(obj)->hastzinfo && utc_offset(obj, offset);
     out = TemporalValue{aware ? TimeKind::Aware : TimeKind::Naive, NumKey::of_int(aware ? local - offset : local)};
     return true;
   }
   if (PyDate_Check(obj)) {
-    out = TemporalValue{TimeKind::Date, NumKey::of_int(days_from_civil(PyDateTime_GET_YEAR(obj),
-                                                                       static_cast<unsigned>(PyDateTime_GET_MONTH(obj)),
-                                                                       static_cast<unsigned>(PyDateTime_GET_DAY(obj))))};
+    out = TemporalValue{TimeKind::Date, NumKey::of_int(days_from_civil(
+                                            PyDateTime_GET_YEAR(obj), static_cast<unsigned>(PyDateTime_GET_MONTH(obj)),
+                                            static_cast<unsigned>(PyDateTime_GET_DAY(obj))))};
     return true;
   }
   if (PyTime_Check(obj)) {
     int64_t offset = 0;
     if (reinterpret_cast<PyDateTime_Time*>(obj)->hastzinfo && utc_offset(obj, offset)) return false;
     const int64_t us = ((PyDateTime_TIME_GET_HOUR(obj) * int64_t{60} + PyDateTime_TIME_GET_MINUTE(obj)) * 60 +
-                        PyDateTime_TIME_GET_SECOND(obj)) * int64_t{1'000'000} +
+                        PyDateTime_TIME_GET_SECOND(obj)) *
+                           int64_t{1'000'000} +
                        PyDateTime_TIME_GET_MICROSECOND(obj);
     out = TemporalValue{TimeKind::Time, NumKey::of_int(us)};
     return true;
@@ -245,9 +246,7 @@ PyObject* temporal_object(const TemporalValue& t) {
   const int64_t k = t.key.is_float ? static_cast<int64_t>(t.key.f) : t.key.i;
   int y = 0, m = 0, d = 0;
   switch (t.tag) {
-    case TimeKind::Date:
-      civil_from_days(k, y, m, d);
-      return PyDate_FromDate(y, m, d);
+    case TimeKind::Date: civil_from_days(k, y, m, d); return PyDate_FromDate(y, m, d);
     case TimeKind::Naive:
     case TimeKind::Aware: {
       const int64_t days = floor_div(k, kMicrosPerDay);
@@ -435,8 +434,7 @@ void flatten(PyObject* root, std::vector<PyValue>& out) {
   if (PyList_CheckExact(root)) out.reserve(static_cast<size_t>(PyList_GET_SIZE(root)));
   if (PyTuple_CheckExact(root)) out.reserve(static_cast<size_t>(PyTuple_GET_SIZE(root)));
   absl::InlinedVector<Frame, 4> stack;
-  absl::flat_hash_set<PyObject*, absl::Hash<PyObject*>, std::equal_to<PyObject*>,
-                      memory::UnfailingAllocator<PyObject*>>
+  absl::flat_hash_set<PyObject*, absl::Hash<PyObject*>, std::equal_to<PyObject*>, memory::UnfailingAllocator<PyObject*>>
       on_stack;
   // Short stacks are scanned; deep ones use the set, so the walk stays
   // linear whatever the depth.
@@ -508,8 +506,8 @@ PyValue PyValue::from_object(PyObject* obj) {
   if (!scalar_form(obj, prim)) {
     PyTypeObject* t = Py_TYPE(obj);
     if (t == &PyList_Type || t == &PyTuple_Type || t == &PyDict_Type || t == &PySet_Type) {
-      IterKind k = t == &PyList_Type ? IterKind::List
-                   : t == &PyDict_Type ? IterKind::Dict
+      IterKind k = t == &PyList_Type    ? IterKind::List
+                   : t == &PyDict_Type  ? IterKind::Dict
                    : t == &PyTuple_Type ? IterKind::Tuple
                                         : IterKind::Set;
       auto elements = std::make_shared<std::vector<PyValue>>();
@@ -555,8 +553,7 @@ bool PyValue::operator==(const PyValue& o) const {
       if (b == Kind::Float) return as_float() == o.as_float();
       if (b == Kind::Int) return as_float() == static_cast<double>(o.as_int());
       return false;
-    case Kind::Str:
-      return b == Kind::Str && as_str() == o.as_str();
+    case Kind::Str: return b == Kind::Str && as_str() == o.as_str();
     case Kind::Bool:
       if (b == Kind::Bool) return as_bool() == o.as_bool();
       if (b == Kind::Int) return o.as_int() == (as_bool() ? 1 : 0);
@@ -565,21 +562,16 @@ bool PyValue::operator==(const PyValue& o) const {
       // Only the very same value record (a copy of it) matches.
       return b == a && obj_ && obj_.same(o.obj_);
     case Kind::Unknown:
-      return b == a && std::get<UnknownValue>(prim_).token == std::get<UnknownValue>(o.prim_).token &&
-             obj() == o.obj();
-    case Kind::Ind:
-      return b == Kind::Ind && obj() == o.obj();
-    case Kind::Identity:
-      return b == Kind::Identity && obj() == o.obj();
+      return b == a && std::get<UnknownValue>(prim_).token == std::get<UnknownValue>(o.prim_).token && obj() == o.obj();
+    case Kind::Ind: return b == Kind::Ind && obj() == o.obj();
+    case Kind::Identity: return b == Kind::Identity && obj() == o.obj();
     case Kind::Temporal: {
       if (b != Kind::Temporal) return false;
       const TemporalValue &x = as_temporal(), &y = o.as_temporal();
       return x.tag == y.tag && key_code(x.key) == key_code(y.key);
     }
-    case Kind::Ratio:
-      return b == Kind::Ratio && as_ratio().text == o.as_ratio().text;
-    case Kind::Bytes:
-      return b == Kind::Bytes && as_bytes() == o.as_bytes();
+    case Kind::Ratio: return b == Kind::Ratio && as_ratio().text == o.as_ratio().text;
+    case Kind::Bytes: return b == Kind::Bytes && as_bytes() == o.as_bytes();
   }
   return false;
 }
@@ -591,18 +583,14 @@ PyObject* PyValue::get_obj() const {
     return o;
   }
   switch (kind()) {
-    case Kind::Int:
-      return PyLong_FromLongLong(as_int());
-    case Kind::Float:
-      return PyFloat_FromDouble(as_float());
+    case Kind::Int: return PyLong_FromLongLong(as_int());
+    case Kind::Float: return PyFloat_FromDouble(as_float());
     case Kind::Str: {
       auto s = as_str();
       return PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "surrogatepass");
     }
-    case Kind::Bool:
-      return PyBool_FromLong(as_bool());
-    case Kind::Temporal:
-      return temporal_object(as_temporal());
+    case Kind::Bool: return PyBool_FromLong(as_bool());
+    case Kind::Temporal: return temporal_object(as_temporal());
     default: {
       PyObject* o = obj();
       if (!o) Py_RETURN_NONE;
@@ -663,18 +651,10 @@ std::string PyValue::render() const {
   out += obj() ? "Some(" + ptr(obj()) + ")" : std::string("None");
   out += ", primitave: ";
   switch (kind()) {
-    case Kind::Int:
-      out += "Int(" + std::to_string(as_int()) + ")";
-      break;
-    case Kind::Float:
-      out += "Float(" + render_float(as_float()) + ")";
-      break;
-    case Kind::Str:
-      out += "Str(" + quote(as_str()) + ")";
-      break;
-    case Kind::Bool:
-      out += as_bool() ? "Bool(true)" : "Bool(false)";
-      break;
+    case Kind::Int: out += "Int(" + std::to_string(as_int()) + ")"; break;
+    case Kind::Float: out += "Float(" + render_float(as_float()) + ")"; break;
+    case Kind::Str: out += "Str(" + quote(as_str()) + ")"; break;
+    case Kind::Bool: out += as_bool() ? "Bool(true)" : "Bool(false)"; break;
     case Kind::Iterable: {
       static const char* names[] = {"List", "Dict", "Tuple", "Set"};
       out += std::string("Iterable(") + names[static_cast<int>(as_iterable().kind)] + "(" + ptr(obj()) + "))";
@@ -684,9 +664,7 @@ std::string PyValue::render() const {
       out += "Ind(StoredIndexable { python_handle: " + ptr(obj()) +
              ", owned_handle: Indexable { id: " + std::to_string(record_id(as_ind())) + " } })";
       break;
-    case Kind::Unknown:
-      out += "Unknown";
-      break;
+    case Kind::Unknown: out += "Unknown"; break;
     case Kind::Temporal: {
       static const char* names[] = {"Date", "DateTime", "AwareDateTime", "Time", "TimeDelta"};
       const NumKey& k = as_temporal().key;
@@ -694,15 +672,9 @@ std::string PyValue::render() const {
              (k.is_float ? render_float(k.f) : std::to_string(k.i)) + "))";
       break;
     }
-    case Kind::Ratio:
-      out += "Ratio(" + as_ratio().text + ")";
-      break;
-    case Kind::Bytes:
-      out += "Bytes(" + quote(as_bytes()) + ")";
-      break;
-    case Kind::Identity:
-      out += "Unknown";
-      break;
+    case Kind::Ratio: out += "Ratio(" + as_ratio().text + ")"; break;
+    case Kind::Bytes: out += "Bytes(" + quote(as_bytes()) + ")"; break;
+    case Kind::Identity: out += "Unknown"; break;
   }
   out += ", hash: " + std::to_string(hash_) + " }";
   return out;

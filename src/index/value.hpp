@@ -175,8 +175,7 @@ class PyValue {
     if (k == Kind::Unknown)
       return hash_ ^ (std::get<UnknownValue>(prim_).token << 16) ^
              (static_cast<uint64_t>(reinterpret_cast<uintptr_t>(obj())) << 8);
-    if (k == Kind::Iterable)
-      return hash_ ^ (static_cast<uint64_t>(reinterpret_cast<uintptr_t>(obj_.identity())) << 16);
+    if (k == Kind::Iterable) return hash_ ^ (static_cast<uint64_t>(reinterpret_cast<uintptr_t>(obj_.identity())) << 16);
     if (k == Kind::Identity) return hash_ ^ (static_cast<uint64_t>(reinterpret_cast<uintptr_t>(obj())) << 16);
     return hash_;
   }
@@ -206,7 +205,8 @@ class PyValue {
   static uint32_t compute_hash(const CastValue& prim, PyObject* obj);
 
  private:
-  PyValue(py::SharedPy obj, CastValue prim, uint64_t hash) : obj_(std::move(obj)), prim_(std::move(prim)), hash_(hash) {}
+  PyValue(py::SharedPy obj, CastValue prim, uint64_t hash)
+      : obj_(std::move(obj)), prim_(std::move(prim)), hash_(hash) {}
   py::SharedPy obj_;
   CastValue prim_;
   uint64_t hash_;

@@ -1,15 +1,15 @@
 #include "py/args.hpp"
 
 #include <cstring>
-
-#include "py/boundary.hpp"
 #include <string>
 #include <vector>
 
+#include "py/boundary.hpp"
+
 namespace zarvex::py {
 
-bool parse_fast(const char* func, std::initializer_list<const char*> names, PyObject* const* args,
-                Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
+bool parse_fast(const char* func, std::initializer_list<const char*> names, PyObject* const* args, Py_ssize_t nargs,
+                PyObject* kwnames, PyObject** out) {
   const Py_ssize_t n = static_cast<Py_ssize_t>(names.size());
   if (nargs > n) {
     PyErr_Format(PyExc_TypeError, "%s() takes %zd positional arguments but %zd were given", func, n, nargs);
@@ -97,8 +97,8 @@ void arg_error(const char* name, PyObject* type, const char* message) {
 }
 
 void arg_type_error(const char* name, PyObject* obj, const char* target) {
-  PyErr_Format(PyExc_TypeError, "argument '%s': '%s' object cannot be converted to '%s'", name,
-               Py_TYPE(obj)->tp_name, target);
+  PyErr_Format(PyExc_TypeError, "argument '%s': '%s' object cannot be converted to '%s'", name, Py_TYPE(obj)->tp_name,
+               target);
 }
 
 std::string_view str_arg(const char* name, PyObject* obj) {

@@ -17,8 +17,8 @@ namespace zarvex::py {
 
 // Fills out[i] (borrowed) for each of `names`; every parameter is required.
 // Returns false with a TypeError set on failure.
-bool parse_fast(const char* func, std::initializer_list<const char*> names, PyObject* const* args,
-                Py_ssize_t nargs, PyObject* kwnames, PyObject** out);
+bool parse_fast(const char* func, std::initializer_list<const char*> names, PyObject* const* args, Py_ssize_t nargs,
+                PyObject* kwnames, PyObject** out);
 
 // Prefixes the pending exception's message with "argument 'name': ".
 void arg_error(const char* name);

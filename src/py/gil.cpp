@@ -1,14 +1,14 @@
 #include "py/gil.hpp"
 
-#include <execinfo.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
 #include <mutex>
 #include <vector>
+
+#include <execinfo.h>
+#include <unistd.h>
 
 #include "py/pending_ref.hpp"
 #include "support/memory.hpp"

@@ -48,9 +48,7 @@ inline bool interpreter_finalizing() noexcept {
 // Threads are ended only once the interpreter finalises: until then this is
 // one call that reads one global, with no thread-local access (releases and
 // Ref destructors ask on every release).
-inline bool thread_ending() noexcept {
-  return detail::interpreter_finalizing() && detail::thread_ending_slow();
-}
+inline bool thread_ending() noexcept { return detail::interpreter_finalizing() && detail::thread_ending_slow(); }
 
 // The shared holder of one strong reference (see SharedPy). `next` links
 // the holders waiting in the release queue.

@@ -1,8 +1,8 @@
 #include "support/bitmap.hpp"
 
-#include <roaring/roaring.h>
-
 #include <new>
+
+#include <roaring/roaring.h>
 
 #include "support/internal_failure.hpp"
 #include "support/memory.hpp"
@@ -232,6 +232,5 @@ void Bitmap::iterate_chunks(void (*cb)(std::span<const uint32_t>, void*), void* 
   uint32_t buf[kChunk];
   while (uint32_t n = roaring_read_uint32_iterator(&it, buf, kChunk)) cb(std::span<const uint32_t>(buf, n), ctx);
 }
-
 
 }  // namespace zarvex

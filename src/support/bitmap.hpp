@@ -82,6 +82,7 @@ class Bitmap {
     bool has_value() const;
     uint32_t value() const;
     void advance();
+
    private:
     void* it_;
   };

@@ -51,7 +51,7 @@ class UnorderableBound : public InternalFailure {
 
 // Checks an invariant in every build type; a violation ends the current call
 // with an internal failure carrying `message`.
-#define ZX_CHECK(cond, message)            \
-  do {                                     \
-    if (!(cond)) ::zarvex::fail(message);  \
+#define ZX_CHECK(cond, message)           \
+  do {                                    \
+    if (!(cond)) ::zarvex::fail(message); \
   } while (0)

@@ -1,11 +1,11 @@
 #include "support/memory.hpp"
 
-#include <sys/mman.h>
-
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <new>
+
+#include <sys/mman.h>
 
 namespace zarvex::memory {
 

@@ -83,8 +83,7 @@ void complete(F&& f) {
   try {
     f();
     return;
-  } catch (const std::bad_alloc&) {
-  }
+  } catch (const std::bad_alloc&) {}
   RecoveryScope recovery;
   try {
     f();

@@ -108,7 +108,8 @@ class ObjectLockGuard {
     // Only a broken invariant raised while the lock was held poisons;
     // running out of memory or a Python error leaves the data consistent and
     // the lock usable.
-    if (live_internal_failures() > failures_ && std::uncaught_exceptions() > 0) [[unlikely]] lock_->poison(which_);
+    if (live_internal_failures() > failures_ && std::uncaught_exceptions() > 0) [[unlikely]]
+      lock_->poison(which_);
     lock_->unlock(which_);
     lock_ = nullptr;
   }

@@ -166,7 +166,10 @@ template <class Lock, bool Shared>
 class PoisonGuard {
  public:
   explicit PoisonGuard(Lock& l) ABSL_NO_THREAD_SAFETY_ANALYSIS : lock_(&l) {
-    if constexpr (Shared) l.lock_shared(); else l.lock();
+    if constexpr (Shared)
+      l.lock_shared();
+    else
+      l.lock();
     failures_ = live_internal_failures();
   }
   PoisonGuard(PoisonGuard&& o) noexcept : lock_(o.lock_), failures_(o.failures_) { o.lock_ = nullptr; }
@@ -179,8 +182,12 @@ class PoisonGuard {
   // guard's destructor: the unwinding check is out of line.)
   [[gnu::always_inline]] void release() ABSL_NO_THREAD_SAFETY_ANALYSIS {
     if (!lock_) return;
-    if (live_internal_failures() > failures_) [[unlikely]] poison_if_unwinding();
-    if constexpr (Shared) lock_->unlock_shared(); else lock_->unlock();
+    if (live_internal_failures() > failures_) [[unlikely]]
+      poison_if_unwinding();
+    if constexpr (Shared)
+      lock_->unlock_shared();
+    else
+      lock_->unlock();
     lock_ = nullptr;
   }
 

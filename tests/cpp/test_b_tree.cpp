@@ -4,8 +4,6 @@
 // failure messages, validate() catching corruption, and a randomized
 // comparison against a multiset model (fixed seed; ZARVEX_FUZZ_ITERATIONS=N
 // runs N steps with a random seed, ZARVEX_FUZZ_SEED=S replays one).
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <cinttypes>
 #include <cmath>
@@ -20,8 +18,10 @@
 #include <string>
 #include <vector>
 
-#include "index/core/query/b_tree/ranged_b_tree.hpp"
+#include <gtest/gtest.h>
+
 #include "failure_of.hpp"
+#include "index/core/query/b_tree/ranged_b_tree.hpp"
 #include "support/internal_failure.hpp"
 
 namespace zarvex {
@@ -204,20 +204,10 @@ NumKey random_number(std::mt19937_64& rng) {
     case 2: return F(static_cast<double>(pick(25) - 12));
     case 3: return F(static_cast<double>(pick(25) - 12) + 0.5);
     case 4: {
-      static const NumKey specials[] = {I(0),
-                                        F(0.0),
-                                        F(-0.0),
-                                        F(kInf),
-                                        F(-kInf),
-                                        F(kDenormMin),
-                                        F(-kDenormMin),
-                                        F(2 * kDenormMin),
-                                        F(kMaxSubnormal),
-                                        F(-kMaxSubnormal),
-                                        F(kDblMin),
-                                        F(-kDblMin),
-                                        F(kDblMax),
-                                        F(-kDblMax)};
+      static const NumKey specials[] = {
+          I(0),          F(0.0),         F(-0.0),           F(kInf),          F(-kInf),
+          F(kDenormMin), F(-kDenormMin), F(2 * kDenormMin), F(kMaxSubnormal), F(-kMaxSubnormal),
+          F(kDblMin),    F(-kDblMin),    F(kDblMax),        F(-kDblMax)};
       return specials[pick(std::size(specials))];
     }
     case 5: {
@@ -310,8 +300,15 @@ TEST(BTreeKeyCode, KeyToDoubleForGrouping) {
 TEST(BTreeKeyCode, IntegerKeysComeBackExactly) {
   // Group keys: the integer itself where a double cannot hold it.
   std::mt19937_64 rng(0x5eed0003);
-  std::vector<int64_t> values = {0, 1, -1, kTwo53, kTwo53 + 1, -kTwo53 - 1, 1700000000000000001,
-                                 std::numeric_limits<int64_t>::max(), std::numeric_limits<int64_t>::min()};
+  std::vector<int64_t> values = {0,
+                                 1,
+                                 -1,
+                                 kTwo53,
+                                 kTwo53 + 1,
+                                 -kTwo53 - 1,
+                                 1700000000000000001,
+                                 std::numeric_limits<int64_t>::max(),
+                                 std::numeric_limits<int64_t>::min()};
   for (int i = 0; i < 100000; ++i) values.push_back(static_cast<int64_t>(rng()) >> (rng() % 64));
   for (int64_t v : values) {
     const KeyCode code = entry_key(make_entry(I(v), 3));
@@ -396,21 +393,20 @@ TEST_P(BTreeSplit, NinetySixthInsertionSplitsTheRootLeaf) {
   EXPECT_EQ(root->bitmap(0)->contains(c.id) || root->bitmap(1)->contains(c.id), true);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, BTreeSplit,
-    ::testing::Values(
-        // 47 stay and are re-centred at 24, 48 move to a new leaf at 24.
-        SplitCase{"below_all", I(-1), 500, 48, 23, 48, 24, true},
-        SplitCase{"above_all", I(95), 95, 47, 24, 49, 24, true},
-        SplitCase{"below_separator", F(46.5), 501, 48, 24, 48, 24, true},
-        // Equal number to the separator but larger entry: goes right.
-        SplitCase{"separator_number_larger_id", I(47), 1000, 47, 24, 49, 23, true},
-        // The float 47.0 sorts after the integer 47 and goes right too.
-        SplitCase{"separator_as_float", F(47.0), 3, 47, 24, 49, 23, true},
-        // The separator itself again: a repeated pair, no new entry.
-        SplitCase{"repeat_of_separator", I(47), 47, 47, 24, 48, 24, false},
-        SplitCase{"repeat_in_left", I(10), 10, 47, 24, 48, 24, false}),
-    [](const ::testing::TestParamInfo<SplitCase>& p) { return std::string(p.param.name); });
+INSTANTIATE_TEST_SUITE_P(Cases, BTreeSplit,
+                         ::testing::Values(
+                             // 47 stay and are re-centred at 24, 48 move to a new leaf at 24.
+                             SplitCase{"below_all", I(-1), 500, 48, 23, 48, 24, true},
+                             SplitCase{"above_all", I(95), 95, 47, 24, 49, 24, true},
+                             SplitCase{"below_separator", F(46.5), 501, 48, 24, 48, 24, true},
+                             // Equal number to the separator but larger entry: goes right.
+                             SplitCase{"separator_number_larger_id", I(47), 1000, 47, 24, 49, 23, true},
+                             // The float 47.0 sorts after the integer 47 and goes right too.
+                             SplitCase{"separator_as_float", F(47.0), 3, 47, 24, 49, 23, true},
+                             // The separator itself again: a repeated pair, no new entry.
+                             SplitCase{"repeat_of_separator", I(47), 47, 47, 24, 48, 24, false},
+                             SplitCase{"repeat_in_left", I(10), 10, 47, 24, 48, 24, false}),
+                         [](const ::testing::TestParamInfo<SplitCase>& p) { return std::string(p.param.name); });
 
 TEST(BTreeShape, RootGrowsALevelWhenItsChildrenFillIt) {
   BitMapBTree t;
@@ -507,9 +503,9 @@ TEST_P(BTreeQuery, InvertedOrEmptyRangesGiveNothing) {
     Bound lo, hi;
     size_t expect;
   } cases[] = {
-      {Inc(I(10)), Inc(I(1)), 0},     {Exc(I(5)), Exc(I(5)), 0},   {Inc(I(5)), Exc(I(5)), 0},
-      {Exc(I(5)), Inc(F(5.0)), 0},    {Inc(F(5.5)), Inc(I(5)), 0}, {Inc(F(kInf)), Inc(F(-kInf)), 0},
-      {Inc(I(5)), Inc(F(5.0)), 2},    {Inc(I(1)), Inc(I(10)), 11}, {Exc(I(-5)), Exc(I(-3)), 1},
+      {Inc(I(10)), Inc(I(1)), 0},  {Exc(I(5)), Exc(I(5)), 0},   {Inc(I(5)), Exc(I(5)), 0},
+      {Exc(I(5)), Inc(F(5.0)), 0}, {Inc(F(5.5)), Inc(I(5)), 0}, {Inc(F(kInf)), Inc(F(-kInf)), 0},
+      {Inc(I(5)), Inc(F(5.0)), 2}, {Inc(I(1)), Inc(I(10)), 11}, {Exc(I(-5)), Exc(I(-3)), 1},
   };
   for (const auto& c : cases) EXPECT_EQ(t.query_range(c.lo, c.hi, mask).cardinality(), c.expect);
 }
@@ -835,8 +831,7 @@ TEST(BTreeFailure, ValidateNamesTheBrokenInvariant) {
        "entry with reserved bits 33..51 set"},
       {"keys out of order", [](InternalNode& r) { std::swap(TA::key_slot(r, 1), TA::key_slot(r, 2)); },
        "keys not strictly ascending"},
-      {"slot without bitmap", [](InternalNode& r) { TA::bitmap_slot(r, 2).reset(); },
-       "slot in use without a bitmap"},
+      {"slot without bitmap", [](InternalNode& r) { TA::bitmap_slot(r, 2).reset(); }, "slot in use without a bitmap"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -933,9 +928,8 @@ TEST(BTreeDifferential, MatchesAMultisetModel) {
     if (r < 0.15) {
       // Range query with random bounds and mask.
       const Bound lo = random_bound(rng);
-      const Bound hi = rng() % 4 == 0 && lo.kind != Bound::Kind::Unbounded
-                           ? (rng() & 1 ? Inc(lo.value) : Exc(lo.value))
-                           : random_bound(rng);
+      const Bound hi = rng() % 4 == 0 && lo.kind != Bound::Kind::Unbounded ? (rng() & 1 ? Inc(lo.value) : Exc(lo.value))
+                                                                           : random_bound(rng);
       Bitmap mask;
       switch (rng() % 10) {
         case 0: break;  // empty
@@ -973,9 +967,8 @@ TEST(BTreeDifferential, MatchesAMultisetModel) {
       const auto got = ids(tree.query_range(lo, hi, mask));
       ++queries;
       if (!got.empty()) ++nonempty_answers;
-      ASSERT_EQ(got, expect)
-          << "step " << step << " lower kind " << int(lo.kind) << " " << num_name(lo.value) << " upper kind "
-          << int(hi.kind) << " " << num_name(hi.value);
+      ASSERT_EQ(got, expect) << "step " << step << " lower kind " << int(lo.kind) << " " << num_name(lo.value)
+                             << " upper kind " << int(hi.kind) << " " << num_name(hi.value);
     } else if (r < 0.15 + 0.85 * p_insert) {
       const uint64_t kind = rng() % 20;
       if (kind < 4 && !live.empty()) {
@@ -1005,8 +998,8 @@ TEST(BTreeDifferential, MatchesAMultisetModel) {
       const auto it = model.find(p);
       const bool present = it != model.end();
       if (!present) ++absent_removals;
-      ASSERT_EQ(tree.remove(p.key, p.id), present) << "step " << step << " remove " << num_name(p.key) << " id "
-                                                  << p.id;
+      ASSERT_EQ(tree.remove(p.key, p.id), present)
+          << "step " << step << " remove " << num_name(p.key) << " id " << p.id;
       if (present) {
         model.erase(it);
         // Drop one copy of the pair from `live` (any copy of an equal pair).

@@ -1,14 +1,14 @@
 // Bitmap: set operations agree with std::set; a moved-from bitmap is empty
 // and usable; chunked iteration hands out every id once, ascending, in chunks
 // of at most kChunk ids, across Roaring container boundaries.
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <iterator>
 #include <set>
 #include <utility>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "support/bitmap.hpp"
 
@@ -32,7 +32,7 @@ TEST(Bitmap, FromSortedEqualsAddingEachId) {
     bool contiguous;
   };
   const Case cases[] = {
-      {0, 1, 0, false},    {1, 1, 9, true},       {4096, 1, 0, true},    {4097, 1, 0, true},
+      {0, 1, 0, false},    {1, 1, 9, true},          {4096, 1, 0, true},        {4097, 1, 0, true},
       {70000, 1, 3, true}, {5000, 13, 65000, false}, {3, 1, 0xFFFFFFFDu, true}, {9000, 2, 0, false},
   };
   for (const Case& c : cases) {
@@ -98,9 +98,8 @@ TEST(Bitmap, ForEachChunkMatchesForEach) {
     uint32_t start;
   };
   const Case cases[] = {
-      {0, 1, 0},       {1, 1, 0},          {255, 1, 7},         {256, 1, 0},
-      {257, 3, 1},     {1000, 1, 65000},   {5000, 40000, 0},    {70000, 1, 0},
-      {3, 1, 0xFFFFFFFDu},
+      {0, 1, 0},        {1, 1, 0},        {255, 1, 7},   {256, 1, 0},         {257, 3, 1},
+      {1000, 1, 65000}, {5000, 40000, 0}, {70000, 1, 0}, {3, 1, 0xFFFFFFFDu},
   };
   for (const Case& c : cases) {
     const std::vector<uint32_t> want = ids_with(c.n, c.stride, c.start);

@@ -1,8 +1,6 @@
 // CenteredArray: slot layout after each insert/remove/union/intersection,
 // the failure messages, a randomized comparison with std::set for two
 // instantiations, and validate() catching corrupted layouts.
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -12,8 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "index/core/structures/centered_array/centered_array.hpp"
+#include <gtest/gtest.h>
+
 #include "failure_of.hpp"
+#include "index/core/structures/centered_array/centered_array.hpp"
 #include "support/internal_failure.hpp"
 
 namespace zarvex {
@@ -152,15 +152,15 @@ void check_merges(void (A4::*merge)(const A4&), const std::vector<MergeCase>& ca
 
 TEST(CenteredArray, UnionCases) {
   check_merges(&A4::union_with, {
-      {{1, 2}, {2, 3}, 0, {1, 2, 3}},
-      {{}, {}, 2, {}},
-      {{5}, {}, 1, {5}},
-      {{}, {5, 6}, 1, {5, 6}},
-      {{2}, {2}, 1, {2}},
-      {{1, 3}, {2, 4}, 0, {1, 2, 3, 4}},
-      {{9}, {1, 2, 3}, 0, {1, 2, 3, 9}},
-      {{1, 2, 3}, {1, 2, 3}, 0, {1, 2, 3}},  // duplicates are written once
-  });
+                                    {{1, 2}, {2, 3}, 0, {1, 2, 3}},
+                                    {{}, {}, 2, {}},
+                                    {{5}, {}, 1, {5}},
+                                    {{}, {5, 6}, 1, {5, 6}},
+                                    {{2}, {2}, 1, {2}},
+                                    {{1, 3}, {2, 4}, 0, {1, 2, 3, 4}},
+                                    {{9}, {1, 2, 3}, 0, {1, 2, 3, 9}},
+                                    {{1, 2, 3}, {1, 2, 3}, 0, {1, 2, 3}},  // duplicates are written once
+                                });
 }
 
 TEST(CenteredArray, UnionPastCapacityFails) {
@@ -179,14 +179,14 @@ TEST(CenteredArray, UnionWithItself) {
 
 TEST(CenteredArray, IntersectionCases) {
   check_merges(&A4::intersect_with, {
-      {{1, 5, 9}, {2, 3}, 2, {}},
-      {{1, 5, 9}, {5, 9, 10}, 1, {5, 9}},
-      {{4}, {1, 4}, 1, {4}},
-      {{1, 2, 3, 4}, {4, 3, 2, 1}, 0, {1, 2, 3, 4}},
-      {{1, 2, 3}, {0, 2, 3, 4}, 1, {2, 3}},
-      {{}, {1, 2}, 2, {}},
-      {{1, 2}, {}, 2, {}},
-  });
+                                        {{1, 5, 9}, {2, 3}, 2, {}},
+                                        {{1, 5, 9}, {5, 9, 10}, 1, {5, 9}},
+                                        {{4}, {1, 4}, 1, {4}},
+                                        {{1, 2, 3, 4}, {4, 3, 2, 1}, 0, {1, 2, 3, 4}},
+                                        {{1, 2, 3}, {0, 2, 3, 4}, 1, {2, 3}},
+                                        {{}, {1, 2}, 2, {}},
+                                        {{1, 2}, {}, 2, {}},
+                                    });
 }
 
 // Mirrors random inserts/removes/unions/intersections into std::set.

@@ -1,10 +1,10 @@
 // CompactStr: texts up to kInline bytes live inside the object, longer ones
 // in a shared buffer; every copy, move and assignment across that boundary
 // keeps the text, and a moved-from text stays valid.
-#include <gtest/gtest.h>
-
 #include <string>
 #include <utility>
+
+#include <gtest/gtest.h>
 
 #include "index/compact_str.hpp"
 

@@ -1,8 +1,6 @@
 // Tests of the attribute map: the small-to-hashed switch at the ninth key,
 // replacement, order, absent keys, value release, and a random differential
 // run against std::map.
-#include <gtest/gtest.h>
-
 #include <bit>
 #include <cstdint>
 #include <map>
@@ -11,6 +9,8 @@
 #include <string>
 #include <utility>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "index/hybrid_hashmap.hpp"
 #include "support/internal_failure.hpp"

@@ -1,8 +1,6 @@
 // HybridSet: the add rules, every cell of the union and intersection tables,
 // the failures on Empty, copies and aliasing, and a randomized comparison
 // with std::set that also checks the form never shrinks.
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <functional>
@@ -13,9 +11,11 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
+#include "failure_of.hpp"
 #include "index/core/structures/hybrid_set/hybrid_set.hpp"
 #include "support/bitmap.hpp"
-#include "failure_of.hpp"
 #include "support/internal_failure.hpp"
 
 namespace zarvex {
@@ -135,62 +135,296 @@ TEST(HybridSet, UnionTable) {
   const std::vector<Case> cases = {
       {"E|E", [] { return E(); }, [] { return E(); }, Tag::Empty, {}},
       {"E|S", [] { return E(); }, [] { return S({5}); }, Tag::Small, {5}},
-      {"E|M", [] { return E(); }, [] { return M({1, 2}); }, Tag::Medium, {1, 2}},
-      {"E|L", [] { return E(); }, [] { return L({1, 70000}); }, Tag::Large, {1, 70000}},
+      {"E|M",
+       [] { return E(); },
+       [] {
+         return M({1, 2});
+       },
+       Tag::Medium,
+       {1, 2}},
+      {"E|L",
+       [] { return E(); },
+       [] {
+         return L({1, 70000});
+       },
+       Tag::Large,
+       {1, 70000}},
       {"S|E", [] { return S({1}); }, [] { return E(); }, Tag::Small, {1}},
-      {"M|E", [] { return M({1, 2}); }, [] { return E(); }, Tag::Medium, {1, 2}},
+      {"M|E",
+       [] {
+         return M({1, 2});
+       },
+       [] { return E(); },
+       Tag::Medium,
+       {1, 2}},
       {"L|E", [] { return L({3}); }, [] { return E(); }, Tag::Large, {3}},
-      {"S{1,2}|S{3,4}", [] { return S({1, 2}); }, [] { return S({3, 4}); }, Tag::Small, {1, 2, 3, 4}, 0},
-      {"S{1,2,3}|S{2,3,4}: 3+3 > 4", [] { return S({1, 2, 3}); }, [] { return S({2, 3, 4}); }, Tag::Large,
+      {"S{1,2}|S{3,4}",
+       [] {
+         return S({1, 2});
+       },
+       [] {
+         return S({3, 4});
+       },
+       Tag::Small,
+       {1, 2, 3, 4},
+       0},
+      {"S{1,2,3}|S{2,3,4}: 3+3 > 4",
+       [] {
+         return S({1, 2, 3});
+       },
+       [] {
+         return S({2, 3, 4});
+       },
+       Tag::Large,
        {1, 2, 3, 4}},
-      {"S{1,2,3}|S{1,2}: sum counts, not union size", [] { return S({1, 2, 3}); }, [] { return S({1, 2}); },
-       Tag::Large, {1, 2, 3}},
-      {"S{1,2}|S{1,2}", [] { return S({1, 2}); }, [] { return S({1, 2}); }, Tag::Small, {1, 2}, 1},
+      {"S{1,2,3}|S{1,2}: sum counts, not union size",
+       [] {
+         return S({1, 2, 3});
+       },
+       [] {
+         return S({1, 2});
+       },
+       Tag::Large,
+       {1, 2, 3}},
+      {"S{1,2}|S{1,2}",
+       [] {
+         return S({1, 2});
+       },
+       [] {
+         return S({1, 2});
+       },
+       Tag::Small,
+       {1, 2},
+       1},
       {"emptied S|S of four",
        [] {
          HybridSet s = HybridSet::single(1);
          s.remove(1);
          return s;
        },
-       [] { return S({1, 2, 3, 4}); }, Tag::Small, {1, 2, 3, 4}, 0},
-      {"S{1,2}|M{2,9}", [] { return S({1, 2}); }, [] { return M({2, 9}); }, Tag::Medium, {1, 2, 9}, 0},
-      {"S{1,2}|M{3,4,5}", [] { return S({1, 2}); }, [] { return M({3, 4, 5}); }, Tag::Large, {1, 2, 3, 4, 5}},
-      {"S{1}|L{2,3}", [] { return S({1}); }, [] { return L({2, 3}); }, Tag::Large, {1, 2, 3}},
-      {"M{1,2}|S{2,3}", [] { return M({1, 2}); }, [] { return S({2, 3}); }, Tag::Medium, {1, 2, 3}, 0},
-      {"M{1,2,3}|S{4,5}", [] { return M({1, 2, 3}); }, [] { return S({4, 5}); }, Tag::Large, {1, 2, 3, 4, 5}},
-      {"M{1,2}|M{3}", [] { return M({1, 2}); }, [] { return M({3}); }, Tag::Medium, {1, 2, 3}, 0},
-      {"M{1,2,3}|M{3,4}", [] { return M({1, 2, 3}); }, [] { return M({3, 4}); }, Tag::Large, {1, 2, 3, 4}},
-      {"M{1}|L{1,100000}", [] { return M({1}); }, [] { return L({1, 100000}); }, Tag::Large, {1, 100000}},
-      {"L{1,2}|S{3}", [] { return L({1, 2}); }, [] { return S({3}); }, Tag::Large, {1, 2, 3}},
-      {"L{1}|M{2,3}", [] { return L({1}); }, [] { return M({2, 3}); }, Tag::Large, {1, 2, 3}},
-      {"L{1,2}|L{2,70000}", [] { return L({1, 2}); }, [] { return L({2, 70000}); }, Tag::Large, {1, 2, 70000}},
+       [] {
+         return S({1, 2, 3, 4});
+       },
+       Tag::Small,
+       {1, 2, 3, 4},
+       0},
+      {"S{1,2}|M{2,9}",
+       [] {
+         return S({1, 2});
+       },
+       [] {
+         return M({2, 9});
+       },
+       Tag::Medium,
+       {1, 2, 9},
+       0},
+      {"S{1,2}|M{3,4,5}",
+       [] {
+         return S({1, 2});
+       },
+       [] {
+         return M({3, 4, 5});
+       },
+       Tag::Large,
+       {1, 2, 3, 4, 5}},
+      {"S{1}|L{2,3}",
+       [] { return S({1}); },
+       [] {
+         return L({2, 3});
+       },
+       Tag::Large,
+       {1, 2, 3}},
+      {"M{1,2}|S{2,3}",
+       [] {
+         return M({1, 2});
+       },
+       [] {
+         return S({2, 3});
+       },
+       Tag::Medium,
+       {1, 2, 3},
+       0},
+      {"M{1,2,3}|S{4,5}",
+       [] {
+         return M({1, 2, 3});
+       },
+       [] {
+         return S({4, 5});
+       },
+       Tag::Large,
+       {1, 2, 3, 4, 5}},
+      {"M{1,2}|M{3}",
+       [] {
+         return M({1, 2});
+       },
+       [] { return M({3}); },
+       Tag::Medium,
+       {1, 2, 3},
+       0},
+      {"M{1,2,3}|M{3,4}",
+       [] {
+         return M({1, 2, 3});
+       },
+       [] {
+         return M({3, 4});
+       },
+       Tag::Large,
+       {1, 2, 3, 4}},
+      {"M{1}|L{1,100000}",
+       [] { return M({1}); },
+       [] {
+         return L({1, 100000});
+       },
+       Tag::Large,
+       {1, 100000}},
+      {"L{1,2}|S{3}",
+       [] {
+         return L({1, 2});
+       },
+       [] { return S({3}); },
+       Tag::Large,
+       {1, 2, 3}},
+      {"L{1}|M{2,3}",
+       [] { return L({1}); },
+       [] {
+         return M({2, 3});
+       },
+       Tag::Large,
+       {1, 2, 3}},
+      {"L{1,2}|L{2,70000}",
+       [] {
+         return L({1, 2});
+       },
+       [] {
+         return L({2, 70000});
+       },
+       Tag::Large,
+       {1, 2, 70000}},
   };
   run_cases(cases, &HybridSet::or_inplace);
 }
 
 TEST(HybridSet, IntersectionTable) {
   const std::vector<Case> cases = {
-      {"S{1,5,9}&L{5,9,100}", [] { return S({1, 5, 9}); }, [] { return L({5, 9, 100}); }, Tag::Small, {5, 9},
+      {"S{1,5,9}&L{5,9,100}",
+       [] {
+         return S({1, 5, 9});
+       },
+       [] {
+         return L({5, 9, 100});
+       },
+       Tag::Small,
+       {5, 9},
        2},  // inserted one by one into a fresh array
-      {"S{1,5,9}&S{2,3}", [] { return S({1, 5, 9}); }, [] { return S({2, 3}); }, Tag::Small, {}, 2},
-      {"S{1,2,3}&M{2,3,4}", [] { return S({1, 2, 3}); }, [] { return M({2, 3, 4}); }, Tag::Small, {2, 3}, 1},
-      {"S{1,2,3,4}&S{1,2,3,4}", [] { return S({1, 2, 3, 4}); }, [] { return S({1, 2, 3, 4}); }, Tag::Small,
-       {1, 2, 3, 4}, 0},
-      {"M{1,2,3}&S{3,4}", [] { return M({1, 2, 3}); }, [] { return S({3, 4}); }, Tag::Medium, {3}, 1},
-      {"M{1,2,3}&M{1,3}", [] { return M({1, 2, 3}); }, [] { return M({1, 3}); }, Tag::Medium, {1, 3}, 1},
-      {"M{1,2,9}&L{2,9}", [] { return M({1, 2, 9}); }, [] { return L({2, 9}); }, Tag::Medium, {2, 9}},
+      {"S{1,5,9}&S{2,3}",
+       [] {
+         return S({1, 5, 9});
+       },
+       [] {
+         return S({2, 3});
+       },
+       Tag::Small,
+       {},
+       2},
+      {"S{1,2,3}&M{2,3,4}",
+       [] {
+         return S({1, 2, 3});
+       },
+       [] {
+         return M({2, 3, 4});
+       },
+       Tag::Small,
+       {2, 3},
+       1},
+      {"S{1,2,3,4}&S{1,2,3,4}",
+       [] {
+         return S({1, 2, 3, 4});
+       },
+       [] {
+         return S({1, 2, 3, 4});
+       },
+       Tag::Small,
+       {1, 2, 3, 4},
+       0},
+      {"M{1,2,3}&S{3,4}",
+       [] {
+         return M({1, 2, 3});
+       },
+       [] {
+         return S({3, 4});
+       },
+       Tag::Medium,
+       {3},
+       1},
+      {"M{1,2,3}&M{1,3}",
+       [] {
+         return M({1, 2, 3});
+       },
+       [] {
+         return M({1, 3});
+       },
+       Tag::Medium,
+       {1, 3},
+       1},
+      {"M{1,2,9}&L{2,9}",
+       [] {
+         return M({1, 2, 9});
+       },
+       [] {
+         return L({2, 9});
+       },
+       Tag::Medium,
+       {2, 9}},
       {"M{1}&L{2}", [] { return M({1}); }, [] { return L({2}); }, Tag::Medium, {}},
-      {"L&S", [] { return L({1, 2, 3, 70000}); }, [] { return S({2, 70000}); }, Tag::Large, {2, 70000}},
-      {"L&M", [] { return L({1, 2, 3}); }, [] { return M({3, 4}); }, Tag::Large, {3}},
-      {"L&L disjoint", [] { return L({1, 2}); }, [] { return L({3}); }, Tag::Large, {}},
-      {"L&L", [] { return L({1, 2, 70000, 70001}); }, [] { return L({2, 70001, 9}); }, Tag::Large, {2, 70001}},
+      {"L&S",
+       [] {
+         return L({1, 2, 3, 70000});
+       },
+       [] {
+         return S({2, 70000});
+       },
+       Tag::Large,
+       {2, 70000}},
+      {"L&M",
+       [] {
+         return L({1, 2, 3});
+       },
+       [] {
+         return M({3, 4});
+       },
+       Tag::Large,
+       {3}},
+      {"L&L disjoint",
+       [] {
+         return L({1, 2});
+       },
+       [] { return L({3}); },
+       Tag::Large,
+       {}},
+      {"L&L",
+       [] {
+         return L({1, 2, 70000, 70001});
+       },
+       [] {
+         return L({2, 70001, 9});
+       },
+       Tag::Large,
+       {2, 70001}},
   };
   run_cases(cases, &HybridSet::and_inplace);
 }
 
 TEST(HybridSet, IntersectionWithEmptyIsEmpty) {
-  const std::vector<std::function<HybridSet()>> makers = {
-      [] { return E(); }, [] { return S({1, 2}); }, [] { return M({1, 2, 3}); }, [] { return L({1, 90000}); }};
+  const std::vector<std::function<HybridSet()>> makers = {[] { return E(); },
+                                                          [] {
+                                                            return S({1, 2});
+                                                          },
+                                                          [] {
+                                                            return M({1, 2, 3});
+                                                          },
+                                                          [] {
+                                                            return L({1, 90000});
+                                                          }};
   for (const auto& make : makers) {
     HybridSet x = make();
     SCOPED_TRACE(tag_name(x.tag()));
@@ -310,8 +544,15 @@ TEST(HybridSet, CopiesAreIndependent) {
 }
 
 TEST(HybridSet, MoveLeavesSourceEmpty) {
-  for (auto make : std::vector<std::function<HybridSet()>>{[] { return S({1, 2}); }, [] { return M({1, 2}); },
-                                                           [] { return L({1, 2}); }}) {
+  for (auto make : std::vector<std::function<HybridSet()>>{[] {
+                                                             return S({1, 2});
+                                                           },
+                                                           [] {
+                                                             return M({1, 2});
+                                                           },
+                                                           [] {
+                                                             return L({1, 2});
+                                                           }}) {
     HybridSet a = make();
     const Tag t = a.tag();
     HybridSet b(std::move(a));
@@ -333,10 +574,8 @@ TEST(HybridSet, OperationsWithItself) {
     Tag union_tag;
   };
   const std::vector<SelfCase> cases = {
-      {[] { return S({1, 2}); }, Tag::Small},
-      {[] { return S({1, 2, 3}); }, Tag::Large},  // 3 + 3 > 4
-      {[] { return M({1, 2}); }, Tag::Medium},
-      {[] { return M({1, 2, 3}); }, Tag::Large},
+      {[] { return S({1, 2}); }, Tag::Small},           {[] { return S({1, 2, 3}); }, Tag::Large},  // 3 + 3 > 4
+      {[] { return M({1, 2}); }, Tag::Medium},          {[] { return M({1, 2, 3}); }, Tag::Large},
       {[] { return L({1, 2, 3, 80000}); }, Tag::Large},
   };
   for (const auto& c : cases) {
@@ -416,8 +655,10 @@ TEST(HybridSet, DifferentialAgainstStdSet) {
       may_shrink = o.set.tag() == Tag::Empty;
       empty_form = empty_form || may_shrink;
     } else if (op < 95) {
-      if (op % 2) s.or_inplace(s);
-      else s.and_inplace(s);
+      if (op % 2)
+        s.or_inplace(s);
+      else
+        s.and_inplace(s);
     } else {
       Random o = random_set();
       s = o.set;

@@ -2,8 +2,6 @@
 // while held, and released ids come back last-in, first-out. The allocator
 // is shared by the whole test binary, so every expectation is stated
 // relative to the ids this test itself allocated, never as absolute values.
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <atomic>
 #include <barrier>
@@ -12,6 +10,8 @@
 #include <set>
 #include <thread>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "index/core/structures/id_allocator.hpp"
 

@@ -1,18 +1,18 @@
 // Tests of the string interner: the string hash, dense ids, snapshots and
 // views, the thread-local snapshot cache, concurrent interning, and the
 // invariant checker.
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <atomic>
 #include <barrier>
-#include <cstdio>
 #include <cstdint>
+#include <cstdio>
 #include <random>
 #include <string>
 #include <thread>
 #include <unordered_map>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "absl/container/flat_hash_map.h"
 #include "index/core/structures/string_interner/interner.hpp"

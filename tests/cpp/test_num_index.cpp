@@ -1,12 +1,12 @@
 // NumIndex against a BitMapBTree fed the same pairs: every range query and
 // the iteration order must agree, before and after the run turns into a
 // tree, and entries must give back the numbers they were made from.
-#include <gtest/gtest.h>
-
 #include <cmath>
 #include <limits>
 #include <random>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "index/core/query/b_tree/num_index.hpp"
 
@@ -14,8 +14,15 @@ namespace zarvex {
 namespace {
 
 NumKey random_key(std::mt19937_64& rng) {
-  static const double specials[] = {0.0, -0.0, 1.5, -2.25, 1e300, -1e-300, std::numeric_limits<double>::infinity(),
-                                    -std::numeric_limits<double>::infinity(), std::nan("")};
+  static const double specials[] = {0.0,
+                                    -0.0,
+                                    1.5,
+                                    -2.25,
+                                    1e300,
+                                    -1e-300,
+                                    std::numeric_limits<double>::infinity(),
+                                    -std::numeric_limits<double>::infinity(),
+                                    std::nan("")};
   switch (rng() % 4) {
     case 0: return NumKey::of_int(static_cast<int64_t>(rng() % 20) - 10);
     case 1: return NumKey::of_int(static_cast<int64_t>(rng()));

@@ -2,13 +2,13 @@
 // none blocks the others; unwinding poisons only the lock that was held; a
 // waiter sleeps inside the detach hooks and is woken by the release. The
 // stress case runs under ThreadSanitizer too.
-#include <gtest/gtest.h>
-
 #include <atomic>
 #include <barrier>
 #include <stdexcept>
 #include <thread>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "failure_of.hpp"
 #include "support/object_lock.hpp"
@@ -29,8 +29,7 @@ TEST(ObjectLock, LocksAreIndependentAndPoisonAlone) {
         if (other != held) l.unlock(other);
       }
       fail("boom");  // only a broken invariant poisons
-    } catch (const InternalFailure&) {
-    }
+    } catch (const InternalFailure&) {}
     for (ObjectLock::Which w : kAll) {
       EXPECT_EQ(l.is_poisoned(w), w == held);
       EXPECT_FALSE(l.is_locked(w));

@@ -3,13 +3,13 @@
 // allocation failure or any other exception leaves it healthy; a guard made
 // while another exception is already unwinding (in a destructor) does not
 // poison on a normal exit; a contended lock waits inside the detach hooks.
-#include <gtest/gtest.h>
-
 #include <atomic>
 #include <new>
 #include <stdexcept>
 #include <string>
 #include <thread>
+
+#include <gtest/gtest.h>
 
 #include "failure_of.hpp"
 #include "support/poison_lock.hpp"
@@ -26,8 +26,7 @@ void throw_while_holding(Locked& locked, Enter enter, E error = InternalFailure(
   try {
     [[maybe_unused]] auto g = enter(locked);
     throw error;
-  } catch (const std::exception&) {
-  }
+  } catch (const std::exception&) {}
 }
 
 TEST(PoisonLock, UnwindingPoisonsAndLaterLockersFail) {
@@ -58,9 +57,12 @@ TEST(PoisonLock, UnwindingPoisonsAndLaterLockersFail) {
 TEST(PoisonLock, OnlyAnInternalFailurePoisons) {
   MutexLocked<int> m(1);
   RwLocked<int> rw(1);
-  throw_while_holding(m, [](auto& l) { return l.lock(); }, std::bad_alloc());
-  throw_while_holding(rw, [](auto& l) { return l.write(); }, std::bad_alloc());
-  throw_while_holding(rw, [](auto& l) { return l.read(); }, std::runtime_error("other"));
+  throw_while_holding(
+      m, [](auto& l) { return l.lock(); }, std::bad_alloc());
+  throw_while_holding(
+      rw, [](auto& l) { return l.write(); }, std::bad_alloc());
+  throw_while_holding(
+      rw, [](auto& l) { return l.read(); }, std::runtime_error("other"));
   EXPECT_FALSE(m.mutex().is_poisoned());
   EXPECT_FALSE(rw.lock().is_poisoned());
   // Failures are counted while they live, and no longer once handled.
@@ -70,7 +72,8 @@ TEST(PoisonLock, OnlyAnInternalFailurePoisons) {
     EXPECT_EQ(live_internal_failures(), 1);
   }
   EXPECT_EQ(live_internal_failures(), 0);
-  throw_while_holding(m, [](auto& l) { return l.lock(); }, std::bad_alloc());
+  throw_while_holding(
+      m, [](auto& l) { return l.lock(); }, std::bad_alloc());
   EXPECT_FALSE(m.mutex().is_poisoned());
   // A failure raised and handled inside the guarded scope leaves the lock
   // healthy; one raised while a guard is held inside a handler poisons, an
@@ -79,14 +82,14 @@ TEST(PoisonLock, OnlyAnInternalFailurePoisons) {
     auto g = m.lock();
     try {
       fail("handled inside");
-    } catch (const InternalFailure&) {
-    }
+    } catch (const InternalFailure&) {}
   }
   EXPECT_FALSE(m.mutex().is_poisoned());
   try {
     fail("outer");
   } catch (const InternalFailure&) {
-    throw_while_holding(rw, [](auto& l) { return l.write(); }, std::bad_alloc());
+    throw_while_holding(
+        rw, [](auto& l) { return l.write(); }, std::bad_alloc());
     EXPECT_FALSE(rw.lock().is_poisoned());
     throw_while_holding(rw, [](auto& l) { return l.read(); });
     EXPECT_TRUE(rw.lock().is_poisoned());
@@ -120,8 +123,7 @@ TEST(PoisonLock, GuardUsedDuringAnotherUnwindDoesNotPoison) {
   try {
     LocksInDestructor d{&m};
     throw std::runtime_error("boom");
-  } catch (const std::runtime_error&) {
-  }
+  } catch (const std::runtime_error&) {}
   EXPECT_FALSE(m.mutex().is_poisoned());
   EXPECT_EQ(*m.lock(), 1);
 }
@@ -130,7 +132,10 @@ TEST(PoisonLock, WithNothrowReturnsTheResultAndReleases) {
   MutexLocked<int> m(41);
   int got = m.with_nothrow([](int& v) noexcept { return ++v; });
   EXPECT_EQ(got, 42);
-  if (m.mutex().try_lock()) m.mutex().unlock(); else ADD_FAILURE() << "left locked";
+  if (m.mutex().try_lock())
+    m.mutex().unlock();
+  else
+    ADD_FAILURE() << "left locked";
 }
 
 std::atomic<int> g_detached{0}, g_reattached{0};
@@ -190,15 +195,17 @@ TEST(PoisonLock, AnUnwindingReattachGivesTheLockBack) {
             auto w = rw.write();
           }
           ADD_FAILURE() << "reattach did not unwind";
-        } catch (const ThreadEnded&) {
-        }
+        } catch (const ThreadEnded&) {}
       });
       while (g_detached.load() == 0) std::this_thread::yield();
     }
     waiter.join();
     lock_hooks::detach.store(nullptr);
     lock_hooks::reattach.store(nullptr);
-    if (rw.lock().try_lock()) rw.lock().unlock(); else ADD_FAILURE() << "left locked " << shared;
+    if (rw.lock().try_lock())
+      rw.lock().unlock();
+    else
+      ADD_FAILURE() << "left locked " << shared;
     EXPECT_FALSE(rw.lock().is_poisoned());
   }
 }

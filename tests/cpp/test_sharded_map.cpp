@@ -1,8 +1,6 @@
 // ShardedHashMap and its SipHash: reference vectors, shard choice, per-map
 // hasher keys, lookup/locking behaviour, poisoning, and a multi-threaded
 // stress test against a sequential model.
-#include <gtest/gtest.h>
-
 #include <atomic>
 #include <barrier>
 #include <cstdint>
@@ -14,10 +12,12 @@
 #include <thread>
 #include <vector>
 
+#include <gtest/gtest.h>
+
+#include "failure_of.hpp"
 #include "index/core/structures/hybrid_set/hybrid_set.hpp"
 #include "index/core/structures/shards/hashmap/hashmap.hpp"
 #include "index/core/structures/shards/hashmap/siphash.hpp"
-#include "failure_of.hpp"
 #include "support/internal_failure.hpp"
 
 namespace zarvex {
@@ -48,8 +48,10 @@ Ids ids_of(const HybridSet& s) {
 void insert_id(SMap& m, const TestKey& k, uint32_t id) {
   auto shard = m.get_shard(k);
   auto it = shard->find(k);
-  if (it == shard->end()) shard->emplace(k, HybridSet::single(id));
-  else it->second.add(id);
+  if (it == shard->end())
+    shard->emplace(k, HybridSet::single(id));
+  else
+    it->second.add(id);
 }
 
 // A hash that lands in shard `want` of m.
@@ -86,11 +88,10 @@ bool unlocked_seen_from_other_thread(const SMap& m, size_t shard) {
 TEST(SipHash, Reference24Vectors) {
   const uint64_t k0 = 0x0706050403020100ull, k1 = 0x0f0e0d0c0b0a0908ull;
   const uint64_t expected[] = {
-      0x726fdb47dd0e0e31ull, 0x74f839c593dc67fdull, 0x0d6c8009d9a94f5aull, 0x85676696d7fb7e2dull,
-      0xcf2794e0277187b7ull, 0x18765564cd99a68dull, 0xcbc9466e58fee3ceull, 0xab0200f58b01d137ull,
-      0x93f5f5799a932462ull, 0x9e0082df0ba9e4b0ull, 0x7a5dbbc594ddb9f3ull, 0xf4b32f46226bada7ull,
-      0x751e8fbc860ee5fbull, 0x14ea5627c0843d90ull, 0xf723ca908e7af2eeull, 0xa129ca6149be45e5ull,
-      0x3f2acc7f57c29bdbull,
+      0x726fdb47dd0e0e31ull, 0x74f839c593dc67fdull, 0x0d6c8009d9a94f5aull, 0x85676696d7fb7e2dull, 0xcf2794e0277187b7ull,
+      0x18765564cd99a68dull, 0xcbc9466e58fee3ceull, 0xab0200f58b01d137ull, 0x93f5f5799a932462ull, 0x9e0082df0ba9e4b0ull,
+      0x7a5dbbc594ddb9f3ull, 0xf4b32f46226bada7ull, 0x751e8fbc860ee5fbull, 0x14ea5627c0843d90ull, 0xf723ca908e7af2eeull,
+      0xa129ca6149be45e5ull, 0x3f2acc7f57c29bdbull,
   };
   unsigned char msg[32];
   for (size_t i = 0; i < sizeof msg; ++i) msg[i] = static_cast<unsigned char>(i);
@@ -142,8 +143,7 @@ TEST(ShardedHashMap, ShardIndexOfKnownHashes) {
 
 TEST(ShardedHashMap, ShardCountMustBePowerOfTwo) {
   for (size_t n : {12u, 0u, 3u, 6u, 24u, 17u})
-    EXPECT_EQ(failure_of([&] { (void)SMap::with_shard_count(n); }),
-              "assertion failed: shard_count.is_power_of_two()")
+    EXPECT_EQ(failure_of([&] { (void)SMap::with_shard_count(n); }), "assertion failed: shard_count.is_power_of_two()")
         << n;
   for (size_t n : {1u, 2u, 16u, 64u}) {
     const SMap m = SMap::with_shard_count(n);
@@ -278,7 +278,8 @@ TEST(ShardedHashMap, IsEmptyUntilAnyShardHoldsAnEntry) {
 TEST(ShardedHashMap, ShardWalksTakeOneLockAtATimeInOrder) {
   SMap m = SMap::with_shard_count(4);
   for (size_t s = 0; s < 4; ++s)
-    for (uint32_t j = 0; j <= s; ++j) insert_id(m, TestKey{hash_in_shard(m, s, 1000 * s), j}, static_cast<uint32_t>(100 * s + j));
+    for (uint32_t j = 0; j <= s; ++j)
+      insert_id(m, TestKey{hash_in_shard(m, s, 1000 * s), j}, static_cast<uint32_t>(100 * s + j));
 
   std::vector<size_t> sizes;
   m.for_each_shard_read([&](const SMap::Map& shard) {

@@ -83,17 +83,13 @@ FilteredView FilteredView::combine(const FilteredView& a, const FilteredView& b,
     const Bitmap& x = live_locked(*store, a.ids, a.epoch, scratch_a);
     const Bitmap& y = live_locked(*store, b.ids, b.epoch, scratch_b);
     switch (op) {
-      case SetOp::And:
-        out = Bitmap::and_(x, y);
-        break;
+      case SetOp::And: out = Bitmap::and_(x, y); break;
       case SetOp::Or: {
         const Bitmap* parts[] = {&x, &y};
         out = Bitmap::or_many(parts);
         break;
       }
-      case SetOp::Sub:
-        out = Bitmap::andnot(x, y);
-        break;
+      case SetOp::Sub: out = Bitmap::andnot(x, y); break;
     }
   }
   return FilteredView{a.query_maps, a.items, std::move(out), now};

@@ -7,7 +7,6 @@
 
 #include "absl/container/flat_hash_map.h"
 #include "absl/container/flat_hash_set.h"
-#include "py/gil.hpp"
 #include "index/core/query/query.hpp"
 #include "index/core/query/query_ops.hpp"
 #include "index/core/structures/string_interner/interner.hpp"

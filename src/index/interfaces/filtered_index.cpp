@@ -1,9 +1,10 @@
 // Python class FilteredIndex: a fixed set of ids over the attribute maps and
 // object store of an index, and rebase() which turns it into an Index of its
 // own.
+#include "index/core/filtered_index.hpp"
+
 #include <Python.h>
 
-#include "index/core/filtered_index.hpp"
 #include "index/core/query/query.hpp"
 #include "index/indexable.hpp"
 #include "index/interfaces/interfaces.hpp"
@@ -17,8 +18,7 @@ namespace zarvex {
 namespace {
 
 struct PyFilteredIndex {
-  PyObject_HEAD
-  FilteredView view;
+  PyObject_HEAD FilteredView view;
 };
 
 PyObject* g_type = nullptr;

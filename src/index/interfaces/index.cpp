@@ -16,8 +16,7 @@ namespace zarvex {
 namespace {
 
 struct PyIndex {
-  PyObject_HEAD
-  std::shared_ptr<IndexAPI> core;
+  PyObject_HEAD std::shared_ptr<IndexAPI> core;
 };
 
 PyObject* g_index_type = nullptr;
@@ -215,7 +214,8 @@ PyObject* Index_group_by(PyObject* self, PyObject* const* args, Py_ssize_t nargs
       merged.emplace_back(std::move(key), g.ids.take_bitmap());
     }
     for (auto& [key, ids] : merged) {
-      py::Ref view = py::Ref::steal(new_filtered_index(core_of(self).query_maps, core_of(self).items, std::move(ids), epoch));
+      py::Ref view =
+          py::Ref::steal(new_filtered_index(core_of(self).query_maps, core_of(self).items, std::move(ids), epoch));
       if (!view) throw py::PyErrorSet{};
       if (PyDict_SetItem(out.get(), key.get(), view.get()) < 0) throw py::PyErrorSet{};
     }
@@ -349,7 +349,6 @@ PyObject* Index_iter(PyObject* self) {
     return iter_from(objs);
   });
 }
-
 
 PyMethodDef g_methods[] = {
     {"collect", ZX_FAST(&Index_collect), METH_NOARGS, "collect($self)\n--\n\n"},

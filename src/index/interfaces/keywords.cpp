@@ -81,8 +81,7 @@ HashQuery kwargs_to_hash_query(PyObject* kwargs) {
 
 bool no_positional(const char* name, PyObject* args) {
   if (args && PyTuple_GET_SIZE(args) != 0) {
-    PyErr_Format(PyExc_TypeError, "%s() takes 0 positional arguments but %zd were given", name,
-                 PyTuple_GET_SIZE(args));
+    PyErr_Format(PyExc_TypeError, "%s() takes 0 positional arguments but %zd were given", name, PyTuple_GET_SIZE(args));
     return false;
   }
   return true;

@@ -13,8 +13,7 @@ namespace zarvex {
 namespace {
 
 struct PyQueryExprObj {
-  PyObject_HEAD
-  ExprPtr expr;  // never null once built
+  PyObject_HEAD ExprPtr expr;  // never null once built
 };
 
 PyObject* g_type = nullptr;
@@ -44,19 +43,16 @@ PyObject* QueryExpr_repr(PyObject* self) {
   });
 }
 
-CompactStr attr_arg(PyObject* attr) {
-  return CompactStr(py::str_arg("attr", attr));
-}
+CompactStr attr_arg(PyObject* attr) { return CompactStr(py::str_arg("attr", attr)); }
 
 template <Op op>
 PyObject* binary(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const std::string name = std::string("PyQueryExpr.") +
-                                  (op == Op::Eq   ? "eq"
-                                   : op == Op::Ne ? "ne"
-                                   : op == Op::Gt ? "gt"
-                                   : op == Op::Ge ? "ge"
-                                   : op == Op::Lt ? "lt"
-                                                  : "le");
+  static const std::string name = std::string("PyQueryExpr.") + (op == Op::Eq   ? "eq"
+                                                                 : op == Op::Ne ? "ne"
+                                                                 : op == Op::Gt ? "gt"
+                                                                 : op == Op::Ge ? "ge"
+                                                                 : op == Op::Lt ? "lt"
+                                                                                : "le");
   PyObject* in[2];
   if (!py::parse_fast(name.c_str(), {"attr", "value"}, args, nargs, kwnames, in)) return nullptr;
   return py::call<PyObject*>(nullptr, [&]() -> PyObject* {

@@ -20,16 +20,12 @@ QueryMap::QueryMap(const std::weak_ptr<IndexAPI>& owner_index, uint32_t attr)
 void QueryMap::insert(const PyValue& value, uint32_t id) {
   switch (value.kind()) {
     case Kind::Int:
-    case Kind::Float:
-      insert_num_ordered(num_key_of(value), id);
-      return;
+    case Kind::Float: insert_num_ordered(num_key_of(value), id); return;
     case Kind::Str:
     case Kind::Bool:
     case Kind::Unknown:
     case Kind::Bytes:
-    case Kind::Identity:
-      insert_exact(value, id);
-      return;
+    case Kind::Identity: insert_exact(value, id); return;
     case Kind::Ratio:
       if (!has_ratios.load(std::memory_order_relaxed)) has_ratios.store(true, std::memory_order_release);
       insert_exact(value, id);
@@ -105,9 +101,7 @@ void QueryMap::remove_id(const PyValue& value, uint32_t id) {
     case Kind::Unknown:
     case Kind::Bytes:
     case Kind::Identity:
-    case Kind::Ratio:
-      remove_exact(value, id);
-      return;
+    case Kind::Ratio: remove_exact(value, id); return;
     case Kind::Temporal: {
       const TemporalValue& t = value.as_temporal();
       (*temporal.write())[static_cast<size_t>(t.tag)].remove(t.key, id);
@@ -163,9 +157,7 @@ bool QueryMap::remove_value(const PyValue& value, uint32_t id) {
       for (const PyValue& element : *value.as_iterable().elements) may_be_empty |= remove_value(element, id);
       return may_be_empty;
     }
-    default:
-      remove_id(value, id);
-      return check_prune(value);
+    default: remove_id(value, id); return check_prune(value);
   }
 }
 
@@ -174,7 +166,8 @@ void QueryMap::replace(const PyValue& old, const PyValue& value, uint32_t id) {
     const NumKey from = num_key_of(old), to = num_key_of(value);
     auto tree = num_ordered.write();
     remove_num_ordered(*tree, from, id);
-    if (tree->insert_once(to, id) && to.is_float && std::isnan(to.f)) nan_entries.fetch_add(1, std::memory_order_relaxed);
+    if (tree->insert_once(to, id) && to.is_float && std::isnan(to.f))
+      nan_entries.fetch_add(1, std::memory_order_relaxed);
     return;
   }
   unfile(old, id);
@@ -207,8 +200,7 @@ bool QueryMap::unfile(const PyValue& value, uint32_t id) {
       for (const PyValue& element : *value.as_iterable().elements) pruned |= unfile(element, id);
       return pruned;
     }
-    default:
-      return remove_value(value, id);
+    default: return remove_value(value, id);
   }
 }
 
@@ -501,10 +493,8 @@ Bitmap QueryMap::ordered(const PyValue* lo, bool lo_incl, const PyValue* hi, boo
         out.or_inplace(ordered_keys(Kind::Ratio, lo, lo_incl, hi, hi_incl, mask));
       return out;
     }
-    case Family::Text:
-      return ordered_keys(Kind::Str, lo, lo_incl, hi, hi_incl, mask);
-    case Family::Bytes:
-      return ordered_keys(Kind::Bytes, lo, lo_incl, hi, hi_incl, mask);
+    case Family::Text: return ordered_keys(Kind::Str, lo, lo_incl, hi, hi_incl, mask);
+    case Family::Bytes: return ordered_keys(Kind::Bytes, lo, lo_incl, hi, hi_incl, mask);
     case Family::Time: {
       const TimeKind tag = (lo ? *lo : *hi).as_temporal().tag;
       if (lo && hi && hi->as_temporal().tag != tag) return Bitmap();
@@ -515,8 +505,7 @@ Bitmap QueryMap::ordered(const PyValue* lo, bool lo_incl, const PyValue* hi, boo
       auto trees = temporal.read();
       return (*trees)[static_cast<size_t>(tag)].query_range(bound(lo, lo_incl), bound(hi, hi_incl), mask);
     }
-    case Family::None:
-      return Bitmap();
+    case Family::None: return Bitmap();
   }
   return Bitmap();
 }

@@ -100,8 +100,7 @@ void validate_leaf(const QueryExpr& e) {
       for (const PyValue& bound : e.values)
         if (!orderable(bound.kind())) unorderable(e, bound);
       break;
-    default:
-      break;
+    default: break;
   }
 }
 
@@ -190,17 +189,14 @@ Bitmap intersect(Parts& parts, const Lookups& lookups) {
 Bitmap combine(const QueryExpr& e, const Bitmap& universe, Parts& parts, const Lookups& lookups) {
   using Op = QueryExpr::Op;
   switch (e.op) {
-    case Op::And:
-      return intersect(parts, lookups);
-    case Op::Not:
-      return Bitmap::andnot(universe, parts[0]);
+    case Op::And: return intersect(parts, lookups);
+    case Op::Not: return Bitmap::andnot(universe, parts[0]);
     case Op::Or: {
       Bitmap acc;
       for (Bitmap& p : parts) acc.or_inplace(p);
       return acc;
     }
-    default:
-      fail("unexpected query expression");
+    default: fail("unexpected query expression");
   }
 }
 

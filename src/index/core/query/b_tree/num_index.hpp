@@ -58,7 +58,7 @@ class NumIndex {
 
  private:
   Bitmap run_query(const Bound& lower, const Bound& upper, const Bitmap* mask) const;
-  std::vector<Entry> run_;              // used while tree_ is null
+  std::vector<Entry> run_;             // used while tree_ is null
   std::unique_ptr<BitMapBTree> tree_;  // once made, holds every pair
 };
 

@@ -61,9 +61,7 @@ inline constexpr int kEntryKeyShift = 52;
 inline constexpr int kEntryFloatBit = 32;
 inline constexpr uint64_t kZeroHead = 0x800;
 
-inline KeyCode make_key_code(uint64_t head, uint64_t mantissa) {
-  return (static_cast<KeyCode>(head) << 64) | mantissa;
-}
+inline KeyCode make_key_code(uint64_t head, uint64_t mantissa) { return (static_cast<KeyCode>(head) << 64) | mantissa; }
 inline uint64_t key_code_head(KeyCode k) { return static_cast<uint64_t>(k >> 64); }
 inline uint64_t key_code_mantissa(KeyCode k) { return static_cast<uint64_t>(k); }
 

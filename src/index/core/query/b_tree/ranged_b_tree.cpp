@@ -83,8 +83,7 @@ Bitmap BitMapBTree::query_range_masked(const Bound& lower, const Bound& upper, c
     // usually allocated) only clips: answer without it, and intersect only
     // when the answer reaches beyond its ends.
     out = query_range_masked(lower, upper, nullptr);
-    if (!out.is_empty() && (out.minimum() < mask->minimum() || out.maximum() > mask->maximum()))
-      out.and_inplace(*mask);
+    if (!out.is_empty() && (out.minimum() < mask->minimum() || out.maximum() > mask->maximum())) out.and_inplace(*mask);
     return out;
   }
   const KeyBound lo = KeyBound::of(lower);
@@ -164,8 +163,7 @@ bool BitMapBTree::contains_entry(Entry e) const {
   const BitMapBTreeNode* node = &root_;
   while (node->kind() == BitMapBTreeNode::Kind::Internal) {
     const InternalNode* in = node->internal();
-    const uint32_t pos =
-        btree_detail::last_position(in->keys_run(), in->count(), [e](Entry k) { return k <= e; });
+    const uint32_t pos = btree_detail::last_position(in->keys_run(), in->count(), [e](Entry k) { return k <= e; });
     const auto& child = in->child(pos);
     if (!child) return false;
     node = &*child;

@@ -42,7 +42,6 @@
 #include "absl/container/flat_hash_map.h"
 #include "absl/container/inlined_vector.h"
 #include "absl/hash/hash.h"
-
 #include "index/core/query/b_tree/nodes/internal_node.hpp"
 #include "index/core/query/b_tree/nodes/leaf_node.hpp"
 #include "index/core/query/b_tree/num_key.hpp"
@@ -108,9 +107,7 @@ class BitMapBTree {
  private:
   friend struct BitMapBTreeTestAccess;
   struct EntryHash {
-    size_t operator()(Entry e) const {
-      return absl::HashOf(static_cast<uint64_t>(e), static_cast<uint64_t>(e >> 64));
-    }
+    size_t operator()(Entry e) const { return absl::HashOf(static_cast<uint64_t>(e), static_cast<uint64_t>(e >> 64)); }
   };
 
   bool contains_entry(Entry e) const;
@@ -132,7 +129,7 @@ class BitMapBTree {
   // id from the bitmaps on its path without probing sibling bitmaps, and a
   // removal for an id without entries answers at once.
   using PerIdMap = absl::flat_hash_map<uint32_t, uint32_t, absl::Hash<uint32_t>, std::equal_to<uint32_t>,
-                                      memory::UnfailingAllocator<std::pair<const uint32_t, uint32_t>>>;
+                                       memory::UnfailingAllocator<std::pair<const uint32_t, uint32_t>>>;
   PerIdMap entries_per_id_;
   uint64_t size_ = 0;
 };

@@ -141,8 +141,8 @@ class CenteredArray {
   void validate() const {
     if (len_ > N) fail("CenteredArray invariant broken: len " + std::to_string(len_) + " exceeds capacity");
     if (start_ > N - len_)
-      fail("CenteredArray invariant broken: start + len = " + std::to_string(start_ + len_) +
-           " leaves the block of " + std::to_string(N));
+      fail("CenteredArray invariant broken: start + len = " + std::to_string(start_ + len_) + " leaves the block of " +
+           std::to_string(N));
     for (size_t i = 1; i < len_; ++i)
       if (!(data_[start_ + i - 1] < data_[start_ + i]))
         fail("CenteredArray invariant broken: run not strictly ascending at position " + std::to_string(i));

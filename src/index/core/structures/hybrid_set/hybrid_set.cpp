@@ -47,8 +47,10 @@ HybridSet HybridSet::with_array(Tag tag, const Array& a) {
   ZX_CHECK(tag == Tag::Small || tag == Tag::Medium, "HybridSet::with_array needs Small or Medium");
   a.validate();
   HybridSet s;
-  if (tag == Tag::Small) s.become_small(a);
-  else s.become_medium(a);
+  if (tag == Tag::Small)
+    s.become_small(a);
+  else
+    s.become_medium(a);
   return s;
 }
 
@@ -139,12 +141,16 @@ void HybridSet::add(uint32_t id) {
       break;
     case Tag::Small:
       // Outgrowing goes to Large even when id is already present.
-      if (hybrid::small_add_fits(small_)) small_.insert(id);
-      else become_large(bitmap_of_plus(small_, id));
+      if (hybrid::small_add_fits(small_))
+        small_.insert(id);
+      else
+        become_large(bitmap_of_plus(small_, id));
       break;
     case Tag::Medium:
-      if (hybrid::medium_add_fits(*medium_)) medium_->insert(id);
-      else become_large(bitmap_of_plus(*medium_, id));
+      if (hybrid::medium_add_fits(*medium_))
+        medium_->insert(id);
+      else
+        become_large(bitmap_of_plus(*medium_, id));
       break;
     case Tag::Large: large_.add(id); break;
   }
@@ -214,16 +220,17 @@ void HybridSet::or_inplace(const HybridSet& other) {
     case cell(T::Empty, T::Empty):
     case cell(T::Small, T::Empty):
     case cell(T::Medium, T::Empty):
-    case cell(T::Large, T::Empty):
-      break;
+    case cell(T::Large, T::Empty): break;
 
     case cell(T::Empty, T::Small): become_small(other.small_); break;
     case cell(T::Empty, T::Medium): become_medium(*other.medium_); break;
     case cell(T::Empty, T::Large): become_large(Bitmap(other.large_)); break;
 
     case cell(T::Small, T::Small):
-      if (union_fits(small_, other.small_)) small_.union_with(other.small_);
-      else become_large(bitmap_of_both(small_, other.small_));
+      if (union_fits(small_, other.small_))
+        small_.union_with(other.small_);
+      else
+        become_large(bitmap_of_both(small_, other.small_));
       break;
     case cell(T::Small, T::Medium):
       if (union_fits(small_, *other.medium_)) {
@@ -244,8 +251,10 @@ void HybridSet::or_inplace(const HybridSet& other) {
     case cell(T::Medium, T::Small):
     case cell(T::Medium, T::Medium): {
       const Array& o = *other.array();
-      if (union_fits(*medium_, o)) medium_->union_with(o);
-      else become_large(bitmap_of_both(*medium_, o));
+      if (union_fits(*medium_, o))
+        medium_->union_with(o);
+      else
+        become_large(bitmap_of_both(*medium_, o));
       break;
     }
     case cell(T::Medium, T::Large): {
@@ -279,31 +288,22 @@ void HybridSet::and_inplace(const HybridSet& other) {
     case cell(T::Empty, T::Empty):
     case cell(T::Empty, T::Small):
     case cell(T::Empty, T::Medium):
-    case cell(T::Empty, T::Large):
-      break;
+    case cell(T::Empty, T::Large): break;
 
     case cell(T::Small, T::Empty):
     case cell(T::Medium, T::Empty):
-    case cell(T::Large, T::Empty):
-      become_empty();
-      break;
+    case cell(T::Large, T::Empty): become_empty(); break;
 
     case cell(T::Small, T::Small):
     case cell(T::Small, T::Medium):
     case cell(T::Medium, T::Small):
-    case cell(T::Medium, T::Medium):
-      arr().intersect_with(*other.array());
-      break;
+    case cell(T::Medium, T::Medium): arr().intersect_with(*other.array()); break;
 
     case cell(T::Small, T::Large):
-    case cell(T::Medium, T::Large):
-      arr() = filter_by_bitmap(arr(), other.large_);
-      break;
+    case cell(T::Medium, T::Large): arr() = filter_by_bitmap(arr(), other.large_); break;
 
     case cell(T::Large, T::Small):
-    case cell(T::Large, T::Medium):
-      large_.and_inplace(bitmap_of(*other.array()));
-      break;
+    case cell(T::Large, T::Medium): large_.and_inplace(bitmap_of(*other.array())); break;
     case cell(T::Large, T::Large):
       if (&other != this) large_.and_inplace(other.large_);
       break;

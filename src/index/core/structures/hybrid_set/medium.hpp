@@ -22,8 +22,10 @@ class MediumBlock {
   MediumBlock(MediumBlock&&) noexcept = default;
   MediumBlock& operator=(const MediumBlock& o) {
     if (this != &o) {
-      if (p_) *p_ = *o;
-      else p_ = std::make_unique<IdArray>(*o);
+      if (p_)
+        *p_ = *o;
+      else
+        p_ = std::make_unique<IdArray>(*o);
     }
     return *this;
   }

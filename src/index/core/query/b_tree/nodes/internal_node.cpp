@@ -325,8 +325,7 @@ void InternalNode::split_into(InternalNode& right) {
   recentre();
 }
 
-void InternalNode::validate(const Entry* lo, const Entry* hi, uint32_t depth, int64_t& leaf_depth,
-                            Bitmap& ids) const {
+void InternalNode::validate(const Entry* lo, const Entry* hi, uint32_t depth, int64_t& leaf_depth, Bitmap& ids) const {
   ZX_CHECK(start_ + count_ <= kNodeSlots, "BitMapBTree internal node: run exceeds its block (start + count > 96)");
   ZX_CHECK(count_ != 0, "BitMapBTree internal node: no children");
   for (uint32_t s = 0; s < kNodeSlots; ++s) {
@@ -358,9 +357,7 @@ void InternalNode::validate(const Entry* lo, const Entry* hi, uint32_t depth, in
 void validate_node(const BitMapBTreeNode& node, const Entry* lo, const Entry* hi, uint32_t depth, int64_t& leaf_depth,
                    Bitmap& ids) {
   switch (node.kind()) {
-    case BitMapBTreeNode::Kind::Internal:
-      node.internal()->validate(lo, hi, depth, leaf_depth, ids);
-      return;
+    case BitMapBTreeNode::Kind::Internal: node.internal()->validate(lo, hi, depth, leaf_depth, ids); return;
     case BitMapBTreeNode::Kind::Leaf:
       if (leaf_depth < 0) leaf_depth = depth;
       ZX_CHECK(leaf_depth == static_cast<int64_t>(depth), "BitMapBTree: leaves at different depths");

@@ -32,7 +32,6 @@
 #include <optional>
 
 #include "absl/container/inlined_vector.h"
-
 #include "index/core/query/b_tree/nodes/leaf_node.hpp"
 
 namespace zarvex {

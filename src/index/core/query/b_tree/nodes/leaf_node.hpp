@@ -24,9 +24,9 @@
 namespace zarvex {
 
 inline constexpr uint32_t kNodeSlots = 96;
-inline constexpr uint32_t kNewNodeStart = 48;   // start of a new, empty node
-inline constexpr uint32_t kSplitStart = 24;     // start of the right half of a split
-inline constexpr uint32_t kFullCount = 92;      // full needs count above this
+inline constexpr uint32_t kNewNodeStart = 48;  // start of a new, empty node
+inline constexpr uint32_t kSplitStart = 24;    // start of the right half of a split
+inline constexpr uint32_t kFullCount = 92;     // full needs count above this
 static_assert(kNodeSlots == 96, "node blocks hold 96 slots");
 static_assert(kSplitStart + (kNodeSlots - 1) - (kNodeSlots - 1) / 2 <= kNodeSlots,
               "the right half of a split fits behind its start");
@@ -52,9 +52,7 @@ inline bool is_full(uint32_t count, uint32_t start) {
   return count > kFullCount && (start == 0 || start + count > kNodeSlots - 1);
 }
 
-inline bool needs_recentre(uint32_t count, uint32_t start) {
-  return start == 0 || start + count == kNodeSlots;
-}
+inline bool needs_recentre(uint32_t count, uint32_t start) { return start == 0 || start + count == kNodeSlots; }
 
 inline uint32_t centred_start(uint32_t count) { return (kNodeSlots - count) / 2; }
 

@@ -23,19 +23,16 @@
 // costs a block of pointers and the shards its keys fall in, not all of them.
 //
 // Locking: get() holds the key's shard read lock for the lookup and the copy
-// of the value, visit() for the lookup and the caller's reading of it; get_shard() hands out the shard's write lock with its map;
-// is_empty() and the shard walks take one shard lock at a time, in shard
-// order, and never hold two. A walk therefore sees each shard at one moment,
-// not the whole map at one moment. Locks wait detached from the interpreter
-// (see poison_lock.hpp).
+// of the value, visit() for the lookup and the caller's reading of it; get_shard() hands out the shard's write lock
+// with its map; is_empty() and the shard walks take one shard lock at a time, in shard order, and never hold two. A
+// walk therefore sees each shard at one moment, not the whole map at one moment. Locks wait detached from the
+// interpreter (see poison_lock.hpp).
 //
 // Failures (InternalFailure): a shard count that is not a power of two; any
 // lock poisoned by an earlier failure while it was held.
 //
 // Movable, not copyable. A moved-from map may only be destroyed or assigned.
 #pragma once
-
-#include "absl/container/flat_hash_map.h"
 
 #include <atomic>
 #include <cstddef>
@@ -45,6 +42,7 @@
 #include <string>
 #include <utility>
 
+#include "absl/container/flat_hash_map.h"
 #include "index/core/structures/shards/hashmap/siphash.hpp"
 #include "support/hasher.hpp"
 #include "support/internal_failure.hpp"
@@ -264,8 +262,7 @@ class ShardedHashMap {
     // the others drop theirs.
     auto fresh = std::make_unique<Shard>();
     Shard* expected = nullptr;
-    if (shards_[i].compare_exchange_strong(expected, fresh.get(), std::memory_order_acq_rel))
-      return *fresh.release();
+    if (shards_[i].compare_exchange_strong(expected, fresh.get(), std::memory_order_acq_rel)) return *fresh.release();
     return *expected;
   }
 

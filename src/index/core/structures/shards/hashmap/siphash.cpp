@@ -1,9 +1,9 @@
 #include "index/core/structures/shards/hashmap/siphash.hpp"
 
-#include <sys/random.h>
-
 #include <cerrno>
 #include <random>
+
+#include <sys/random.h>
 
 namespace zarvex {
 

@@ -24,10 +24,10 @@ struct State {
   uint64_t v0, v1, v2, v3;
 
   State(uint64_t k0, uint64_t k1)
-      : v0(k0 ^ 0x736f6d6570736575ull),   // "somepseu"
-        v1(k1 ^ 0x646f72616e646f6dull),   // "dorandom"
-        v2(k0 ^ 0x6c7967656e657261ull),   // "lygenera"
-        v3(k1 ^ 0x7465646279746573ull) {} // "tedbytes"
+      : v0(k0 ^ 0x736f6d6570736575ull),    // "somepseu"
+        v1(k1 ^ 0x646f72616e646f6dull),    // "dorandom"
+        v2(k0 ^ 0x6c7967656e657261ull),    // "lygenera"
+        v3(k1 ^ 0x7465646279746573ull) {}  // "tedbytes"
 
   void round() {
     v0 += v1;
