@@ -1,9 +1,11 @@
 #include "index/attr_table.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 #include <vector>
 
+#include "absl/container/flat_hash_map.h"
 #include "absl/container/flat_hash_set.h"
 #include "absl/container/inlined_vector.h"
 #include "index/object_record.hpp"
@@ -261,6 +263,60 @@ void check_elements(PyObject* value) {
   flatten(value, discard);
 }
 
+// --- key lists ---
+// All of this runs with the interpreter lock held (tables are created,
+// changed and freed attached), which serialises the counts and the registry.
+
+// The list of a table with no attribute yet; never freed (its own count).
+KeyList g_no_keys{1, 0};
+
+KeyList* new_keys(uint32_t len, uint32_t refs) {
+  void* mem = PyObject_Malloc(sizeof(KeyList) + sizeof(uint32_t) * size_t{len});
+  if (!mem) throw std::bad_alloc();
+  return new (mem) KeyList{refs, len};
+}
+KeyList* retain(KeyList* k) {
+  ++k->refs;  // only shared lists are retained
+  return k;
+}
+void release_keys(KeyList* k) noexcept {
+  if (k->refs == 0 || --k->refs == 0) PyObject_Free(k);
+}
+
+// Each class's current shared list (holding one count of it). An entry is
+// kept after its class is gone: a list is only ever used after checking that
+// the table's ids are its prefix, so a class later created at the same
+// address merely starts from an unrelated list and diverges from it.
+struct ClassKeys {
+  absl::flat_hash_map<PyTypeObject*, KeyList*> lists;
+  PyTypeObject* last_cls = nullptr;  // the last class looked up, and its list
+  KeyList* last_keys = nullptr;
+};
+ClassKeys& class_keys() {
+  static ClassKeys* registry = new ClassKeys();
+  return *registry;
+}
+KeyList* keys_of_class(PyTypeObject* cls) {
+  ClassKeys& r = class_keys();
+  if (cls == r.last_cls) return r.last_keys;
+  auto it = r.lists.find(cls);
+  KeyList* k = it == r.lists.end() ? &g_no_keys : it->second;
+  r.last_cls = cls;
+  r.last_keys = k;
+  return k;
+}
+// Publishes `k` (whose registry count the caller took) as the list of `cls`.
+void set_keys_of_class(PyTypeObject* cls, KeyList* k) {
+  ClassKeys& r = class_keys();
+  auto [it, fresh] = r.lists.try_emplace(cls, k);
+  if (!fresh) {
+    release_keys(it->second);
+    it->second = k;
+  }
+  r.last_cls = cls;
+  r.last_keys = k;
+}
+
 }  // namespace
 
 AttrSlot AttrSlot::from_object(PyObject* value, bool capture) {
@@ -417,24 +473,80 @@ void AttrMap::capture_containers() {
 void AttrMap::grow(uint32_t cap, uint32_t owner) {
   auto* fresh = static_cast<Table*>(PyObject_Malloc(Table::bytes(cap)));
   if (!fresh) throw std::bad_alloc();
+  KeyList* keys = t_ ? t_->keys : retain(&g_no_keys);
+  if (keys->refs == 0 && keys->len < cap) {
+    // A private list keeps room for every slot.
+    KeyList* wider;
+    try {
+      wider = new_keys(cap, 0);
+    } catch (const std::bad_alloc&) {
+      PyObject_Free(fresh);
+      throw;
+    }
+    std::memcpy(wider->ids(), keys->ids(), sizeof(uint32_t) * t_->size);
+    release_keys(keys);
+    keys = wider;
+  }
+  fresh->keys = keys;
   fresh->size = t_ ? t_->size : 0;
   fresh->cap = cap;
   fresh->owner = owner;
   if (t_) {
-    std::memcpy(fresh->keys(), t_->keys(), sizeof(uint32_t) * t_->size);
     std::memcpy(fresh->words(), t_->words(), sizeof(uintptr_t) * t_->size);
     PyObject_Free(t_);
   }
   t_ = fresh;
 }
 
-void AttrMap::reserve(uint32_t n, uint32_t owner) {
-  if (!t_ || t_->cap < n) grow(n, owner);
+void AttrMap::reserve(uint32_t n, uint32_t owner, PyTypeObject* cls) {
+  if (!t_) {
+    grow(n, owner);
+    // Objects of a class are usually built with the same attributes in the
+    // same order: starting from the class's list, they follow it unchanged.
+    release_keys(t_->keys);
+    t_->keys = retain(keys_of_class(cls));
+  } else if (t_->cap < n) {
+    grow(n, owner);
+  }
 }
 
-AttrSlot AttrMap::exchange(uint32_t key, AttrSlot slot, uint32_t owner) {
+void AttrMap::append_key(uint32_t key, PyTypeObject* cls) {
+  KeyList* k = t_->keys;
+  const uint32_t s = t_->size;  // < cap
+  if (k->refs == 0) {
+    k->ids()[s] = key;
+    return;
+  }
+  if (s < k->len && k->ids()[s] == key) return;
+  // The class's current list, when this table's ids are a prefix of it: the
+  // key is its next id, or the list ends here and is extended by one.
+  KeyList* cur = keys_of_class(cls);
+  const bool prefix = cur == k || (s <= cur->len && std::equal(k->ids(), k->ids() + s, cur->ids()));
+  if (prefix && s < cur->len && cur->ids()[s] == key) {
+    release_keys(k);
+    t_->keys = retain(cur);
+    return;
+  }
+  if (prefix && s == cur->len && s < kMaxSharedKeys) {
+    KeyList* longer = new_keys(s + 1, 1);  // the registry's count
+    std::memcpy(longer->ids(), cur->ids(), sizeof(uint32_t) * s);
+    longer->ids()[s] = key;
+    set_keys_of_class(cls, longer);
+    release_keys(k);
+    t_->keys = retain(longer);
+    return;
+  }
+  // Diverged from the class: ids of its own from now on.
+  KeyList* own = new_keys(t_->cap, 0);
+  std::memcpy(own->ids(), k->ids(), sizeof(uint32_t) * s);
+  own->ids()[s] = key;
+  release_keys(k);
+  t_->keys = own;
+}
+
+AttrSlot AttrMap::exchange(uint32_t key, AttrSlot slot, uint32_t owner, PyTypeObject* cls) {
   if (t_) {
-    uint32_t* keys = t_->keys();
+    const uint32_t* keys = t_->keys->ids();
     for (uint32_t i = 0, n = t_->size; i < n; ++i)
       if (keys[i] == key) {
         uintptr_t old = t_->words()[i];
@@ -446,7 +558,7 @@ AttrSlot AttrMap::exchange(uint32_t key, AttrSlot slot, uint32_t owner) {
     uint32_t cap = t_ ? t_->cap : 0;
     grow(cap + (cap / 2 > 1 ? cap / 2 : 1), owner);
   }
-  t_->keys()[t_->size] = key;
+  append_key(key, cls);
   t_->words()[t_->size] = slot.release();
   ++t_->size;
   return AttrSlot();
@@ -463,6 +575,7 @@ void AttrMap::clear() noexcept {
   Table* t = std::exchange(t_, nullptr);
   if (!t) return;
   for (uint32_t i = 0; i < t->size; ++i) AttrSlot::release_word(t->words()[i]);
+  release_keys(t->keys);
   PyObject_Free(t);
 }
 

@@ -21,8 +21,15 @@
 // attribute id) place, so it is rebuilt equal to the value that was filed.
 //
 // The table is allocated on first use and sized exactly by the constructor
-// (later growth by half): a 12-byte header, the attribute ids, then the
-// slots, searched linearly over the packed ids, in insertion order. Tables
+// (later growth by half): a 24-byte header, then the slots. The attribute ids,
+// in insertion order, are a KeyList the header points to, searched linearly:
+// usually the shared list of the object's class (the ids objects of that
+// class were given, in order, of which this object has the first `size`),
+// or a list of the object's own once it diverges from its class's (an
+// attribute added out of that order, or past kMaxSharedKeys). Shared lists
+// never change once published: a class's list is extended by building a
+// longer copy and publishing that (the older lists stay valid prefixes of
+// it for the tables that still point to them). Tables
 // and element blocks come from the interpreter's object allocator (like the
 // objects themselves, so freed objects give their memory back the same way),
 // which is why they are only allocated and freed attached.
@@ -127,8 +134,24 @@ class AttrSlot {
 };
 static_assert(sizeof(AttrSlot) == 8);
 
+// An ordered list of attribute ids. Shared lists (one per class, see
+// AttrMap::exchange) are immutable and counted by the tables pointing to
+// them; a private list belongs to one table and has room for its capacity.
+// Counts and the per-class registry change only with the interpreter lock.
+struct KeyList {
+  uint32_t refs;  // tables (and the class registry) holding a shared list; 0: private
+  uint32_t len;   // ids held (shared) or room (private)
+  uint32_t* ids() { return reinterpret_cast<uint32_t*>(this + 1); }
+  const uint32_t* ids() const { return reinterpret_cast<const uint32_t*>(this + 1); }
+};
+static_assert(sizeof(KeyList) == 8);
+
 class AttrMap {
  public:
+  // A class's shared list is not extended past this many ids: an object
+  // given more attributes keeps its own list (each extension copies the list).
+  static constexpr uint32_t kMaxSharedKeys = 64;
+
   AttrMap() = default;
   AttrMap(AttrMap&& o) noexcept : t_(std::exchange(o.t_, nullptr)) {}
   AttrMap& operator=(AttrMap&& o) noexcept {
@@ -145,7 +168,7 @@ class AttrMap {
   // Borrowed object stored under `key`, or nullptr.
   PyObject* find_object(uint32_t key) const {
     if (!t_) return nullptr;
-    const uint32_t* keys = t_->keys();
+    const uint32_t* keys = t_->keys->ids();
     for (uint32_t i = 0, n = t_->size; i < n; ++i)
       if (keys[i] == key) return AttrSlot::object_of(t_->words()[i]);
     return nullptr;
@@ -161,7 +184,7 @@ class AttrMap {
   // The word stored under `key`, or 0.
   uintptr_t find_word(uint32_t key) const {
     if (!t_) return 0;
-    const uint32_t* keys = t_->keys();
+    const uint32_t* keys = t_->keys->ids();
     for (uint32_t i = 0, n = t_->size; i < n; ++i)
       if (keys[i] == key) return t_->words()[i];
     return 0;
@@ -169,7 +192,7 @@ class AttrMap {
   // The indexes' form of the value under `key`.
   std::optional<PyValue> get(uint32_t key) const {
     if (!t_) return std::nullopt;
-    const uint32_t* keys = t_->keys();
+    const uint32_t* keys = t_->keys->ids();
     for (uint32_t i = 0, n = t_->size; i < n; ++i)
       if (keys[i] == key) return AttrSlot::to_value(t_->words()[i], t_->owner, key);
     return std::nullopt;
@@ -180,7 +203,7 @@ class AttrMap {
   void for_each(F&& f) const {
     if (!t_) return;
     for (uint32_t i = 0; i < t_->size; ++i) {
-      const uint32_t key = t_->keys()[i];
+      const uint32_t key = t_->keys->ids()[i];
       f(key, AttrSlot::to_value(t_->words()[i], t_->owner, key));
     }
   }
@@ -190,7 +213,7 @@ class AttrMap {
   void for_each_leaf(F&& f) const {
     if (!t_) return;
     for (uint32_t i = 0; i < t_->size; ++i) {
-      const uint32_t key = t_->keys()[i];
+      const uint32_t key = t_->keys->ids()[i];
       const uintptr_t w = t_->words()[i];
       const uint32_t n = AttrSlot::leaf_count(w);
       // An empty container is passed whole: filing it installs the
@@ -205,26 +228,30 @@ class AttrMap {
     if (!t_) return;
     for (uint32_t i = 0; i < t_->size; ++i)
       if (AttrSlot::holds_objects(t_->words()[i])) {
-        const uint32_t key = t_->keys()[i];
+        const uint32_t key = t_->keys->ids()[i];
         f(key, AttrSlot::to_value(t_->words()[i], t_->owner, key));
       }
   }
   template <class F>
   void for_each_key(F&& f) const {
     if (!t_) return;
-    for (uint32_t i = 0; i < t_->size; ++i) f(t_->keys()[i]);
+    for (uint32_t i = 0; i < t_->size; ++i) f(t_->keys->ids()[i]);
   }
 
   // The object id that Unknown values' identities are built from.
   void set_owner(uint32_t owner) {
     if (t_) t_->owner = owner;
   }
-  // Room for `n` attributes in all (construction: exact size).
-  void reserve(uint32_t n, uint32_t owner);
+  // Room for `n` attributes in all (construction: exact size), the ids
+  // starting as the shared list of class `cls`.
+  void reserve(uint32_t n, uint32_t owner, PyTypeObject* cls);
   // Stores `slot` under `key`; returns the slot it replaced (empty for a new
-  // key), for the caller to drop once its locks are released. Needs the
-  // interpreter lock and the owner's kAttributes lock (see above).
-  AttrSlot exchange(uint32_t key, AttrSlot slot, uint32_t owner);
+  // key), for the caller to drop once its locks are released. A new key
+  // follows the shared list of class `cls` when the object's ids are a
+  // prefix of it and the key comes next (extending the list when the object
+  // is at its end), and moves the object to ids of its own otherwise. Needs
+  // the interpreter lock and the owner's kAttributes lock (see above).
+  AttrSlot exchange(uint32_t key, AttrSlot slot, uint32_t owner, PyTypeObject* cls);
   // Captures the elements of every uncaptured container (the owner is being
   // filed). Needs the owner's kAttributes lock; a detached caller is
   // re-attached for the change without releasing anything. A container whose
@@ -238,20 +265,17 @@ class AttrMap {
 
  private:
   struct Table {
+    KeyList* keys;   // never null while the table exists
     uint32_t size;
     uint32_t cap;
     uint32_t owner;  // object id, for the identity of Unknown values
-    uint32_t* keys() { return reinterpret_cast<uint32_t*>(this + 1); }
-    const uint32_t* keys() const { return reinterpret_cast<const uint32_t*>(this + 1); }
-    uintptr_t* words() { return reinterpret_cast<uintptr_t*>(reinterpret_cast<char*>(this) + words_offset(cap)); }
-    const uintptr_t* words() const {
-      return reinterpret_cast<const uintptr_t*>(reinterpret_cast<const char*>(this) + words_offset(cap));
-    }
-    static size_t words_offset(uint32_t cap) { return (sizeof(Table) + 4 * size_t{cap} + 7) & ~size_t{7}; }
-    static size_t bytes(uint32_t cap) { return words_offset(cap) + sizeof(uintptr_t) * cap; }
+    uintptr_t* words() { return reinterpret_cast<uintptr_t*>(this + 1); }
+    const uintptr_t* words() const { return reinterpret_cast<const uintptr_t*>(this + 1); }
+    static size_t bytes(uint32_t cap) { return sizeof(Table) + sizeof(uintptr_t) * cap; }
   };
-  static_assert(sizeof(Table) == 12);
+  static_assert(sizeof(Table) == 24);
   void grow(uint32_t cap, uint32_t owner);
+  void append_key(uint32_t key, PyTypeObject* cls);
   Table* t_ = nullptr;
 };
 static_assert(sizeof(AttrMap) == 8);

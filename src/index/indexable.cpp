@@ -113,7 +113,7 @@ PyObject* new_instance(PyTypeObject* type, Py_ssize_t count, ForEachPair&& for_e
   AttrMap attrs;
   std::vector<std::pair<py::Ref, py::Ref>> special;
   if (count > 0) {
-    attrs.reserve(static_cast<uint32_t>(count), 0);
+    attrs.reserve(static_cast<uint32_t>(count), 0, type);
     // The pairs are held while they are converted: a conversion runs no
     // Python code, but they are kept owned anyway.
     for_each_pair([&](PyObject* key, PyObject* value) {
@@ -123,7 +123,7 @@ PyObject* new_instance(PyTypeObject* type, Py_ssize_t count, ForEachPair&& for_e
         return;
       }
       uint32_t aid = attr_id_of(k.get());
-      attrs.exchange(aid, AttrSlot::from_object(v.get(), false), 0);  // in no index yet
+      attrs.exchange(aid, AttrSlot::from_object(v.get(), false), 0, type);  // in no index yet
     });
   }
   PyObject* self;
@@ -225,7 +225,7 @@ int Indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
       // (it takes the attributes lock after registering).
       auto attrs = rec->lock_attributes();
       if (!rec->in_index()) {
-        replaced = attrs->exchange(aid, std::move(slot), rec->id);
+        replaced = attrs->exchange(aid, std::move(slot), rec->id, Py_TYPE(self));
         return 0;
       }
     }
@@ -303,7 +303,7 @@ int Indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
     // the attributes lock).
     if (!failed) {
       try {
-        replaced = attrs->exchange(aid, std::move(slot), rec->id);
+        replaced = attrs->exchange(aid, std::move(slot), rec->id, Py_TYPE(self));
       } catch (const std::bad_alloc&) {
         FilingScope filing(*rec, *attrs);
         touched = live.size();
