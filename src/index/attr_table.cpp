@@ -264,57 +264,85 @@ void check_elements(PyObject* value) {
 }
 
 // --- key lists ---
-// All of this runs with the interpreter lock held (tables are created,
-// changed and freed attached), which serialises the counts and the registry.
+// All of this runs with the interpreter lock held (tables are built, changed
+// and freed attached), which serialises the building and linking of lists.
 
-// The list of a table with no attribute yet; never freed (its own count).
-KeyList g_no_keys{1, 0};
-
-KeyList* new_keys(uint32_t len, uint32_t refs) {
-  void* mem = PyObject_Malloc(sizeof(KeyList) + sizeof(uint32_t) * size_t{len});
+// A list of `len` ids with room for `room`.
+KeyList* new_keys(uint32_t room, uint32_t len, bool shared) {
+  void* mem = PyObject_Malloc(sizeof(KeyList) + sizeof(uint32_t) * size_t{room});
   if (!mem) throw std::bad_alloc();
-  return new (mem) KeyList{refs, len};
+  return new (mem) KeyList{nullptr, 0, len, shared ? 1u : 0u};
 }
-KeyList* retain(KeyList* k) {
-  ++k->refs;  // only shared lists are retained
-  return k;
-}
-void release_keys(KeyList* k) noexcept {
-  if (k->refs == 0 || --k->refs == 0) PyObject_Free(k);
+void free_if_private(KeyList* k) noexcept {
+  if (!k->shared) PyObject_Free(k);
 }
 
-// Each class's current shared list (holding one count of it). An entry is
-// kept after its class is gone: a list is only ever used after checking that
-// the table's ids are its prefix, so a class later created at the same
-// address merely starts from an unrelated list and diverges from it.
-struct ClassKeys {
-  absl::flat_hash_map<PyTypeObject*, KeyList*> lists;
-  PyTypeObject* last_cls = nullptr;  // the last class looked up, and its list
-  KeyList* last_keys = nullptr;
+// The shared lists: each class's root, and every extension after a list's
+// first (which the list links itself). Roots of classes that are gone stay:
+// a class later created at the same address shares their lists, which are
+// still exactly the ids their tables hold.
+struct SharedLists {
+  absl::flat_hash_map<PyTypeObject*, KeyList*> roots;
+  absl::flat_hash_map<std::pair<const KeyList*, uint32_t>, KeyList*> extensions;
+  PyTypeObject* last_cls = nullptr;  // the last class looked up, and its root
+  KeyList* last_root = nullptr;
+  uint32_t count = 0;
+  KeyList exhausted{nullptr, 0, 0, 1};  // the root once no list may be built
 };
-ClassKeys& class_keys() {
-  static ClassKeys* registry = new ClassKeys();
-  return *registry;
+SharedLists& shared_lists() {
+  static SharedLists* lists = new SharedLists();
+  return *lists;
 }
-KeyList* keys_of_class(PyTypeObject* cls) {
-  ClassKeys& r = class_keys();
-  if (cls == r.last_cls) return r.last_keys;
-  auto it = r.lists.find(cls);
-  KeyList* k = it == r.lists.end() ? &g_no_keys : it->second;
-  r.last_cls = cls;
-  r.last_keys = k;
-  return k;
-}
-// Publishes `k` (whose registry count the caller took) as the list of `cls`.
-void set_keys_of_class(PyTypeObject* cls, KeyList* k) {
-  ClassKeys& r = class_keys();
-  auto [it, fresh] = r.lists.try_emplace(cls, k);
-  if (!fresh) {
-    release_keys(it->second);
-    it->second = k;
+
+KeyList* root_of(PyTypeObject* cls) {
+  SharedLists& r = shared_lists();
+  if (cls == r.last_cls) return r.last_root;
+  auto it = r.roots.find(cls);
+  KeyList* root;
+  if (it != r.roots.end()) {
+    root = it->second;
+  } else if (r.count < AttrMap::kMaxSharedLists) {
+    root = new_keys(0, 0, true);
+    try {
+      r.roots.emplace(cls, root);
+    } catch (...) {
+      PyObject_Free(root);
+      throw;
+    }
+    ++r.count;
+  } else {
+    root = &r.exhausted;
   }
   r.last_cls = cls;
-  r.last_keys = k;
+  r.last_root = root;
+  return root;
+}
+
+// The shared list `k` + `key`, built on first use; nullptr past the bounds.
+KeyList* extension_of(KeyList* k, uint32_t key) {
+  if (k->next && k->next_key == key) return k->next;
+  SharedLists& r = shared_lists();
+  if (k->next) {
+    auto it = r.extensions.find(std::pair<const KeyList*, uint32_t>{k, key});
+    if (it != r.extensions.end()) return it->second;
+  }
+  if (k == &r.exhausted || k->len >= AttrMap::kMaxSharedKeys || r.count >= AttrMap::kMaxSharedLists) return nullptr;
+  KeyList* longer = new_keys(k->len + 1, k->len + 1, true);
+  std::memcpy(longer->ids(), k->ids(), sizeof(uint32_t) * k->len);
+  longer->ids()[k->len] = key;
+  if (!k->next) {
+    k->next = longer;
+    k->next_key = key;
+  } else {
+    try {
+      r.extensions.emplace(std::pair<const KeyList*, uint32_t>{k, key}, longer);
+    } catch (...) {
+      PyObject_Free(longer);
+      throw;
+    }
+  }
+  ++r.count;
+  return longer;
 }
 
 }  // namespace
@@ -449,13 +477,13 @@ void AttrSlot::release_word(uintptr_t w) noexcept {
 void AttrMap::capture_containers() {
   if (!t_) return;
   bool any = false;
-  for (uint32_t i = 0; i < t_->size && !any; ++i) any = AttrSlot::uncaptured(t_->words()[i]);
+  for (uint32_t i = 0; i < t_->keys->len && !any; ++i) any = AttrSlot::uncaptured(t_->words()[i]);
   if (!any) return;
   // The change holds the interpreter lock like every other; it runs no
   // Python code and frees nothing (the block takes its own reference to the
   // container before the slot's is dropped).
   py::LockedAttachScope attach;
-  for (uint32_t i = 0; i < t_->size; ++i) {
+  for (uint32_t i = 0; i < t_->keys->len; ++i) {
     const uintptr_t w = t_->words()[i];
     if (!AttrSlot::uncaptured(w)) continue;
     AttrSlot fresh;
@@ -470,103 +498,78 @@ void AttrMap::capture_containers() {
   }
 }
 
-void AttrMap::grow(uint32_t cap, uint32_t owner) {
+void AttrMap::grow(uint32_t cap, uint32_t owner, PyTypeObject* cls) {
   auto* fresh = static_cast<Table*>(PyObject_Malloc(Table::bytes(cap)));
   if (!fresh) throw std::bad_alloc();
-  KeyList* keys = t_ ? t_->keys : retain(&g_no_keys);
-  if (keys->refs == 0 && keys->len < cap) {
-    // A private list keeps room for every slot.
-    KeyList* wider;
-    try {
-      wider = new_keys(cap, 0);
-    } catch (const std::bad_alloc&) {
-      PyObject_Free(fresh);
-      throw;
+  KeyList* keys;
+  try {
+    keys = t_ ? t_->keys : root_of(cls);
+    if (!keys->shared) {
+      // A private list keeps room for every slot.
+      KeyList* wider = new_keys(cap, keys->len, false);
+      std::memcpy(wider->ids(), keys->ids(), sizeof(uint32_t) * t_->keys->len);
+      free_if_private(keys);
+      t_->keys = keys = wider;
     }
-    std::memcpy(wider->ids(), keys->ids(), sizeof(uint32_t) * t_->size);
-    release_keys(keys);
-    keys = wider;
+  } catch (...) {
+    PyObject_Free(fresh);
+    throw;
   }
   fresh->keys = keys;
-  fresh->size = t_ ? t_->size : 0;
   fresh->cap = cap;
   fresh->owner = owner;
   if (t_) {
-    std::memcpy(fresh->words(), t_->words(), sizeof(uintptr_t) * t_->size);
+    std::memcpy(fresh->words(), t_->words(), sizeof(uintptr_t) * t_->keys->len);
     PyObject_Free(t_);
   }
   t_ = fresh;
 }
 
 void AttrMap::reserve(uint32_t n, uint32_t owner, PyTypeObject* cls) {
-  if (!t_) {
-    grow(n, owner);
-    // Objects of a class are usually built with the same attributes in the
-    // same order: starting from the class's list, they follow it unchanged.
-    release_keys(t_->keys);
-    t_->keys = retain(keys_of_class(cls));
-  } else if (t_->cap < n) {
-    grow(n, owner);
-  }
+  if (!t_ || t_->cap < n) grow(n, owner, cls);
 }
 
-void AttrMap::append_key(uint32_t key, PyTypeObject* cls) {
+void AttrMap::append_key(uint32_t key) {
   KeyList* k = t_->keys;
-  const uint32_t s = t_->size;  // < cap
-  if (k->refs == 0) {
+  const uint32_t s = k->len;  // < cap
+  if (!k->shared) {
     k->ids()[s] = key;
+    ++k->len;
     return;
   }
-  if (s < k->len && k->ids()[s] == key) return;
-  // The class's current list, when this table's ids are a prefix of it: the
-  // key is its next id, or the list ends here and is extended by one.
-  KeyList* cur = keys_of_class(cls);
-  const bool prefix = cur == k || (s <= cur->len && std::equal(k->ids(), k->ids() + s, cur->ids()));
-  if (prefix && s < cur->len && cur->ids()[s] == key) {
-    release_keys(k);
-    t_->keys = retain(cur);
+  if (KeyList* longer = extension_of(k, key)) {
+    t_->keys = longer;
     return;
   }
-  if (prefix && s == cur->len && s < kMaxSharedKeys) {
-    KeyList* longer = new_keys(s + 1, 1);  // the registry's count
-    std::memcpy(longer->ids(), cur->ids(), sizeof(uint32_t) * s);
-    longer->ids()[s] = key;
-    set_keys_of_class(cls, longer);
-    release_keys(k);
-    t_->keys = retain(longer);
-    return;
-  }
-  // Diverged from the class: ids of its own from now on.
-  KeyList* own = new_keys(t_->cap, 0);
+  KeyList* own = new_keys(t_->cap, s + 1, false);
   std::memcpy(own->ids(), k->ids(), sizeof(uint32_t) * s);
   own->ids()[s] = key;
-  release_keys(k);
   t_->keys = own;
 }
 
 AttrSlot AttrMap::exchange(uint32_t key, AttrSlot slot, uint32_t owner, PyTypeObject* cls) {
   if (t_) {
     const uint32_t* keys = t_->keys->ids();
-    for (uint32_t i = 0, n = t_->size; i < n; ++i)
+    for (uint32_t i = 0, n = t_->keys->len; i < n; ++i)
       if (keys[i] == key) {
         uintptr_t old = t_->words()[i];
         t_->words()[i] = slot.release();
         return AttrSlot::adopt(old);
       }
   }
-  if (!t_ || t_->size == t_->cap) {
+  if (!t_ || t_->keys->len == t_->cap) {
     uint32_t cap = t_ ? t_->cap : 0;
-    grow(cap + (cap / 2 > 1 ? cap / 2 : 1), owner);
+    grow(cap + (cap / 2 > 1 ? cap / 2 : 1), owner, cls);
   }
-  append_key(key, cls);
-  t_->words()[t_->size] = slot.release();
-  ++t_->size;
+  const uint32_t at = t_->keys->len;
+  append_key(key);
+  t_->words()[at] = slot.release();
   return AttrSlot();
 }
 
 int AttrMap::traverse(visitproc visit, void* arg) const {
   if (!t_) return 0;
-  for (uint32_t i = 0; i < t_->size; ++i)
+  for (uint32_t i = 0; i < t_->keys->len; ++i)
     if (int r = AttrSlot::traverse(t_->words()[i], visit, arg)) return r;
   return 0;
 }
@@ -574,8 +577,8 @@ int AttrMap::traverse(visitproc visit, void* arg) const {
 void AttrMap::clear() noexcept {
   Table* t = std::exchange(t_, nullptr);
   if (!t) return;
-  for (uint32_t i = 0; i < t->size; ++i) AttrSlot::release_word(t->words()[i]);
-  release_keys(t->keys);
+  for (uint32_t i = 0; i < t->keys->len; ++i) AttrSlot::release_word(t->words()[i]);
+  free_if_private(t->keys);
   PyObject_Free(t);
 }
 

@@ -21,15 +21,13 @@
 // attribute id) place, so it is rebuilt equal to the value that was filed.
 //
 // The table is allocated on first use and sized exactly by the constructor
-// (later growth by half): a 24-byte header, then the slots. The attribute ids,
+// (later growth by half): a 16-byte header, then the slots. The attribute ids,
 // in insertion order, are a KeyList the header points to, searched linearly:
-// usually the shared list of the object's class (the ids objects of that
-// class were given, in order, of which this object has the first `size`),
-// or a list of the object's own once it diverges from its class's (an
-// attribute added out of that order, or past kMaxSharedKeys). Shared lists
-// never change once published: a class's list is extended by building a
-// longer copy and publishing that (the older lists stay valid prefixes of
-// it for the tables that still point to them). Tables
+// usually a list shared by every object of the class given the same
+// attributes in the same order (like a class's key-sharing dicts), so that
+// an object pays only for its slots; ids of the object's own past the bounds
+// of the shared lists. Shared lists never change once published: a new
+// attribute moves the table to another list. Tables
 // and element blocks come from the interpreter's object allocator (like the
 // objects themselves, so freed objects give their memory back the same way),
 // which is why they are only allocated and freed attached.
@@ -134,23 +132,29 @@ class AttrSlot {
 };
 static_assert(sizeof(AttrSlot) == 8);
 
-// An ordered list of attribute ids. Shared lists (one per class, see
-// AttrMap::exchange) are immutable and counted by the tables pointing to
-// them; a private list belongs to one table and has room for its capacity.
-// Counts and the per-class registry change only with the interpreter lock.
+// An ordered list of attribute ids. A shared list is a node of its class's
+// tree of lists: the class's root is empty, and each list's extensions by one
+// id are lists of their own, built once and kept for the life of the process
+// (their ids never change after publishing; at most kMaxSharedLists exist in
+// all, each at most kMaxSharedKeys long). A private list belongs to one
+// table, has room for the table's capacity, and is freed with it. Lists are built,
+// linked and looked up only with the interpreter lock held.
 struct KeyList {
-  uint32_t refs;  // tables (and the class registry) holding a shared list; 0: private
-  uint32_t len;   // ids held (shared) or room (private)
+  KeyList* next;      // shared: the first extension built, this list + next_key
+  uint32_t next_key;
+  uint32_t len;       // ids held: the table's size
+  uint32_t shared;
   uint32_t* ids() { return reinterpret_cast<uint32_t*>(this + 1); }
   const uint32_t* ids() const { return reinterpret_cast<const uint32_t*>(this + 1); }
 };
-static_assert(sizeof(KeyList) == 8);
+static_assert(sizeof(KeyList) == 24);
 
 class AttrMap {
  public:
-  // A class's shared list is not extended past this many ids: an object
-  // given more attributes keeps its own list (each extension copies the list).
+  // Bounds of the shared lists (see KeyList): an object whose next list
+  // would pass them keeps ids of its own.
   static constexpr uint32_t kMaxSharedKeys = 64;
+  static constexpr uint32_t kMaxSharedLists = 1u << 14;
 
   AttrMap() = default;
   AttrMap(AttrMap&& o) noexcept : t_(std::exchange(o.t_, nullptr)) {}
@@ -162,14 +166,14 @@ class AttrMap {
   AttrMap& operator=(const AttrMap&) = delete;
   ~AttrMap() { clear(); }
 
-  size_t size() const { return t_ ? t_->size : 0; }
+  size_t size() const { return t_ ? t_->keys->len : 0; }
   bool empty() const { return size() == 0; }
 
   // Borrowed object stored under `key`, or nullptr.
   PyObject* find_object(uint32_t key) const {
     if (!t_) return nullptr;
     const uint32_t* keys = t_->keys->ids();
-    for (uint32_t i = 0, n = t_->size; i < n; ++i)
+    for (uint32_t i = 0, n = t_->keys->len; i < n; ++i)
       if (keys[i] == key) return AttrSlot::object_of(t_->words()[i]);
     return nullptr;
   }
@@ -177,7 +181,7 @@ class AttrMap {
   // then builds no value that holds a Python reference.
   bool leaves_plain() const {
     if (!t_) return true;
-    for (uint32_t i = 0; i < t_->size; ++i)
+    for (uint32_t i = 0; i < t_->keys->len; ++i)
       if (!AttrSlot::leaves_plain(t_->words()[i])) return false;
     return true;
   }
@@ -185,7 +189,7 @@ class AttrMap {
   uintptr_t find_word(uint32_t key) const {
     if (!t_) return 0;
     const uint32_t* keys = t_->keys->ids();
-    for (uint32_t i = 0, n = t_->size; i < n; ++i)
+    for (uint32_t i = 0, n = t_->keys->len; i < n; ++i)
       if (keys[i] == key) return t_->words()[i];
     return 0;
   }
@@ -193,7 +197,7 @@ class AttrMap {
   std::optional<PyValue> get(uint32_t key) const {
     if (!t_) return std::nullopt;
     const uint32_t* keys = t_->keys->ids();
-    for (uint32_t i = 0, n = t_->size; i < n; ++i)
+    for (uint32_t i = 0, n = t_->keys->len; i < n; ++i)
       if (keys[i] == key) return AttrSlot::to_value(t_->words()[i], t_->owner, key);
     return std::nullopt;
   }
@@ -202,7 +206,7 @@ class AttrMap {
   template <class F>
   void for_each(F&& f) const {
     if (!t_) return;
-    for (uint32_t i = 0; i < t_->size; ++i) {
+    for (uint32_t i = 0; i < t_->keys->len; ++i) {
       const uint32_t key = t_->keys->ids()[i];
       f(key, AttrSlot::to_value(t_->words()[i], t_->owner, key));
     }
@@ -212,7 +216,7 @@ class AttrMap {
   template <class F>
   void for_each_leaf(F&& f) const {
     if (!t_) return;
-    for (uint32_t i = 0; i < t_->size; ++i) {
+    for (uint32_t i = 0; i < t_->keys->len; ++i) {
       const uint32_t key = t_->keys->ids()[i];
       const uintptr_t w = t_->words()[i];
       const uint32_t n = AttrSlot::leaf_count(w);
@@ -226,7 +230,7 @@ class AttrMap {
   template <class F>
   void for_each_holding_objects(F&& f) const {
     if (!t_) return;
-    for (uint32_t i = 0; i < t_->size; ++i)
+    for (uint32_t i = 0; i < t_->keys->len; ++i)
       if (AttrSlot::holds_objects(t_->words()[i])) {
         const uint32_t key = t_->keys->ids()[i];
         f(key, AttrSlot::to_value(t_->words()[i], t_->owner, key));
@@ -235,22 +239,21 @@ class AttrMap {
   template <class F>
   void for_each_key(F&& f) const {
     if (!t_) return;
-    for (uint32_t i = 0; i < t_->size; ++i) f(t_->keys->ids()[i]);
+    for (uint32_t i = 0; i < t_->keys->len; ++i) f(t_->keys->ids()[i]);
   }
 
   // The object id that Unknown values' identities are built from.
   void set_owner(uint32_t owner) {
     if (t_) t_->owner = owner;
   }
-  // Room for `n` attributes in all (construction: exact size), the ids
-  // starting as the shared list of class `cls`.
+  // Room for `n` attributes in all (construction: exact size); a new table's
+  // ids start as the empty root list of class `cls`.
   void reserve(uint32_t n, uint32_t owner, PyTypeObject* cls);
   // Stores `slot` under `key`; returns the slot it replaced (empty for a new
-  // key), for the caller to drop once its locks are released. A new key
-  // follows the shared list of class `cls` when the object's ids are a
-  // prefix of it and the key comes next (extending the list when the object
-  // is at its end), and moves the object to ids of its own otherwise. Needs
-  // the interpreter lock and the owner's kAttributes lock (see above).
+  // key), for the caller to drop once its locks are released. A new key moves
+  // a table with shared ids to their extension by `key` (built on first use),
+  // or to ids of its own past the bounds. Needs the interpreter lock and the
+  // owner's kAttributes lock (see above).
   AttrSlot exchange(uint32_t key, AttrSlot slot, uint32_t owner, PyTypeObject* cls);
   // Captures the elements of every uncaptured container (the owner is being
   // filed). Needs the owner's kAttributes lock; a detached caller is
@@ -265,17 +268,16 @@ class AttrMap {
 
  private:
   struct Table {
-    KeyList* keys;   // never null while the table exists
-    uint32_t size;
+    KeyList* keys;   // never null; its ids are the table's, `keys->len` of them
     uint32_t cap;
     uint32_t owner;  // object id, for the identity of Unknown values
     uintptr_t* words() { return reinterpret_cast<uintptr_t*>(this + 1); }
     const uintptr_t* words() const { return reinterpret_cast<const uintptr_t*>(this + 1); }
     static size_t bytes(uint32_t cap) { return sizeof(Table) + sizeof(uintptr_t) * cap; }
   };
-  static_assert(sizeof(Table) == 24);
-  void grow(uint32_t cap, uint32_t owner);
-  void append_key(uint32_t key, PyTypeObject* cls);
+  static_assert(sizeof(Table) == 16);
+  void grow(uint32_t cap, uint32_t owner, PyTypeObject* cls);
+  void append_key(uint32_t key);
   Table* t_ = nullptr;
 };
 static_assert(sizeof(AttrMap) == 8);
