@@ -140,9 +140,9 @@ static_assert(sizeof(AttrSlot) == 8);
 // table, has room for the table's capacity, and is freed with it. Lists are built,
 // linked and looked up only with the interpreter lock held.
 struct KeyList {
-  KeyList* next;      // shared: the first extension built, this list + next_key
+  KeyList* next;  // shared: the first extension built, this list + next_key
   uint32_t next_key;
-  uint32_t len;       // ids held: the table's size
+  uint32_t len;  // ids held: the table's size
   uint32_t shared;
   uint32_t* ids() { return reinterpret_cast<uint32_t*>(this + 1); }
   const uint32_t* ids() const { return reinterpret_cast<const uint32_t*>(this + 1); }
@@ -268,7 +268,7 @@ class AttrMap {
 
  private:
   struct Table {
-    KeyList* keys;   // never null; its ids are the table's, `keys->len` of them
+    KeyList* keys;  // never null; its ids are the table's, `keys->len` of them
     uint32_t cap;
     uint32_t owner;  // object id, for the identity of Unknown values
     uintptr_t* words() { return reinterpret_cast<uintptr_t*>(this + 1); }

@@ -404,6 +404,28 @@ def test_dir_lists_stored_names_in_insertion_order_then_object_dir():
     assert listed[3:] == object.__dir__(obj)
 
 
+def test_objects_of_one_class_keep_their_own_names_and_order():
+    """Objects of one class given attributes in different orders, extended
+    after construction, and given more names than objects usually have, each
+    keep exactly their own names and values however the others grew."""
+    many = [f"n{i}" for i in range(70)]
+    orders = [["a", "b", "c"], ["a", "b", "c", "d"], ["a", "c", "b"], ["b"], many, many[::-1], ["a", "b"]]
+    objs = []
+    for k, order in enumerate(orders):
+        obj = Shadowed(**{order[0]: (k, 0)})
+        for j, name in enumerate(order[1:], 1):
+            setattr(obj, name, (k, j))
+        objs.append(obj)
+    objs.append(Shadowed(a=(len(orders), 0), c=(len(orders), 1)))
+    orders.append(["a", "c"])
+    for k, (obj, order) in enumerate(zip(objs, orders)):
+        assert obj.__dir__()[: len(order)] == order
+        assert obj.__getstate__() == {name: (k, j) for j, name in enumerate(order)}
+        assert repr(obj) == f"<Indexable with {len(order)} attributes>"
+    objs[0].d = "late"  # the object with a, b, c now follows the one with a, b, c, d
+    assert objs[0].__dir__()[:4] == ["a", "b", "c", "d"] and objs[1].d == (1, 3)
+
+
 def test_dir_of_a_subclass_does_not_deduplicate():
     obj = Shadowed()
     obj.p = 1

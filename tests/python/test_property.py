@@ -576,7 +576,17 @@ def test_queries_agree_with_brute_force(plan, data):
             check_groups(world, idx, step[1], listing)
         check_protocols(world, idx, view, view_members, removed)
     assert ids(idx.collect()) == ids(world.members)
+    check_names(world)
     check_cleared(idx, view, plan, world)
+
+
+def check_names(world):
+    """Every live object lists the names it was given, in the order given
+    (objects of one class built and extended in different orders)."""
+    for obj in world.leaves + world.inner + world.spare + [t for t in world.top if t is not None]:
+        names = list(world.model[id(obj)])
+        assert obj.__dir__()[: len(names)] == names
+        assert repr(obj) == f"<Indexable with {len(names)} attributes>"
 
 
 def check_protocols(world, idx, view, view_members, removed):
