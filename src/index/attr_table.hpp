@@ -33,9 +33,9 @@
 // which is why they are only allocated and freed attached.
 //
 // Locking (the owner's ObjectLock, bit kAttributes, and the interpreter lock):
-//   * every change of the table (a slot stored or replaced, a container's
-//     elements captured, growth, the table dropped) holds BOTH the
-//     interpreter lock and kAttributes;
+//   * every change of the table (a slot stored or replaced, an id appended,
+//     a container's elements captured, growth, the table dropped) holds BOTH
+//     the interpreter lock and kAttributes;
 //   * a thread holding the interpreter lock may read it without kAttributes
 //     (attribute reads, tp_traverse): no change can run meanwhile;
 //   * a detached thread reads it only under kAttributes.
@@ -137,8 +137,8 @@ static_assert(sizeof(AttrSlot) == 8);
 // id are lists of their own, built once and kept for the life of the process
 // (their ids never change after publishing; at most kMaxSharedLists exist in
 // all, each at most kMaxSharedKeys long). A private list belongs to one
-// table, has room for the table's capacity, and is freed with it. Lists are built,
-// linked and looked up only with the interpreter lock held.
+// table, has room for the table's capacity, and is freed with it. Lists are
+// built, linked and looked up only with the interpreter lock held.
 struct KeyList {
   KeyList* next;  // shared: the first extension built, this list + next_key
   uint32_t next_key;
