@@ -1,18 +1,11 @@
 // Lock-order and lock-precondition faults the clang build must reject, one
-// per FAULT number; scripts/thread_safety.sh compiles each alone and expects
-// the analysis message after "rejects:", then all of them off (FAULT 0),
-// which must compile: the locks taken in the documented order.
-// Not part of any target. Private members are opened to reach the shard and
-// interner locks directly.
+// per FAULT number: scripts/thread_safety.sh compiles each alone and expects
+// the analysis message after "rejects:". Not part of any target. Private
+// members are opened to reach the shard and interner locks directly.
 #include <Python.h>
 
-#include <fstream>
-#include <iostream>
 #include <sstream>
-#include <string>
 
-#include "absl/container/flat_hash_map.h"
-#include "absl/container/inlined_vector.h"
 #define private public
 #include "index/core/index.hpp"
 #include "index/core/query/query.hpp"
@@ -24,51 +17,23 @@ namespace zarvex {
 using Shard = QueryMap::ExactMap::Shard;
 using Attrs = IndexableRecord::AttrGuard;
 
+// clang-format off
 #if FAULT == 1  // rejects: mutex 'writer' must be acquired before 'attributes'
-void f(IndexableRecord& r) {
-  Attrs a(r);
-  WriterGuard w(r);
-}
+void f(IndexableRecord& r) { Attrs a(r); WriterGuard w(r); }
 #elif FAULT == 2  // rejects: mutex 'writer' must be acquired before 'membership'
-void f(IndexableRecord& r) {
-  MembershipGuard m(r);
-  WriterGuard w(r);
-}
+void f(IndexableRecord& r) { MembershipGuard m(r); WriterGuard w(r); }
 #elif FAULT == 3  // rejects: mutex 'writer' must be acquired before 'attributes'
 void f(IndexableRecord& r) ABSL_EXCLUSIVE_LOCKS_REQUIRED(r.lock.attributes) { WriterGuard w(r); }
-#elif FAULT == 4  // rejects: mutex 'writer' must be acquired before 'attributes'
-void f(IndexableRecord& holder, IndexableRecord& held) {
-  Attrs a(holder);
-  WriterGuard w(held);
-}
-#elif FAULT == 5  // rejects: requires holding mutex 'r.lock.writer'
+#elif FAULT == 4  // rejects: requires holding mutex 'r.lock.writer'
 void f(IndexAPI& i, IndexableRecord& r, StoredItem& s) { i.remove_object(r, nullptr, s); }
-#elif FAULT == 6  // rejects: requires holding mutex 'r.lock.attributes'
+#elif FAULT == 5  // rejects: requires holding mutex 'r.lock.attributes'
 void f(IndexableRecord& r) { FilingScope s(r, r.attrs); }
-#elif FAULT == 7  // rejects: mutex 'attributes' must be acquired before 'lock'
-void f(Shard& s, IndexableRecord& r) {
-  ReadGuard g(s.lock);
-  Attrs a(r);
-}
-#elif FAULT == 8  // rejects: mutex 'lock' must be acquired before 'membership'
-void f(Shard& s, IndexableRecord& r) {
-  MembershipGuard m(r);
-  ReadGuard g(s.lock);
-}
-#elif FAULT == 9  // rejects: mutex 'membership' must be acquired before 'write_mutex_'
-void f(StrInterner& in, IndexableRecord& r) {
-  MutexGuard g(in.write_mutex_);
-  MembershipGuard m(r);
-}
-#else
-void f(Shard& s, IndexableRecord& r, IndexAPI& i, StoredItem& item) {
-  WriterGuard w(r);
-  i.remove_object(r, nullptr, item);
-  Attrs a(r);
-  FilingScope scope(r, *a);
-  ReadGuard g(s.lock);
-  g.release();
-  MembershipGuard m(r);
-}
+#elif FAULT == 6  // rejects: mutex 'attributes' must be acquired before 'lock'
+void f(Shard& s, IndexableRecord& r) { ReadGuard g(s.lock); Attrs a(r); }
+#elif FAULT == 7  // rejects: mutex 'lock' must be acquired before 'membership'
+void f(Shard& s, IndexableRecord& r) { MembershipGuard m(r); ReadGuard g(s.lock); }
+#elif FAULT == 8  // rejects: mutex 'membership' must be acquired before 'write_mutex_'
+void f(StrInterner& in, IndexableRecord& r) { MutexGuard g(in.write_mutex_); MembershipGuard m(r); }
 #endif
+// clang-format on
 }  // namespace zarvex
