@@ -122,12 +122,14 @@ bool is_indexable(PyObject* obj);
 
 // Registers `index` in the object's membership list: append, drop dead
 // links, sort by index address. Takes the object's membership lock.
-void add_index_meta(IndexableRecord& rec, const std::weak_ptr<IndexAPI>& index);
+void add_index_meta(IndexableRecord& rec, const std::weak_ptr<IndexAPI>& index)
+    ABSL_LOCKS_EXCLUDED(rec.lock.membership);
 // Takes `index` out of the membership list again (undoing a registration
 // whose operation failed). Takes the membership lock; never allocates.
-void remove_index_meta(IndexableRecord& rec, const IndexAPI* index);
+void remove_index_meta(IndexableRecord& rec, const IndexAPI* index) ABSL_LOCKS_EXCLUDED(rec.lock.membership);
 
 // Strong handles to the live indexes of the membership list.
-absl::InlinedVector<std::shared_ptr<IndexAPI>, 4> live_indexes(IndexableRecord& rec);
+absl::InlinedVector<std::shared_ptr<IndexAPI>, 4> live_indexes(IndexableRecord& rec)
+    ABSL_LOCKS_EXCLUDED(rec.lock.membership);
 
 }  // namespace zarvex

@@ -34,6 +34,8 @@ void f(Shard& s, IndexableRecord& r) { ReadGuard g(s.lock); Attrs a(r); }
 void f(Shard& s, IndexableRecord& r) { MembershipGuard m(r); ReadGuard g(s.lock); }
 #elif FAULT == 8  // rejects: mutex 'membership' must be acquired before 'write_mutex_'
 void f(StrInterner& in, IndexableRecord& r) { MutexGuard g(in.write_mutex_); MembershipGuard m(r); }
+#elif FAULT == 9  // rejects: cannot call function 'live_indexes' while mutex 'r.lock.membership' is held
+void f(IndexableRecord& r) { MembershipGuard m(r); live_indexes(r); }
 #endif
 // clang-format on
 }  // namespace zarvex
