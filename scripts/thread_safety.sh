@@ -18,3 +18,20 @@ CC=clang CXX=clang++ cmake -S . -B "$BUILD" "${GEN[@]}" -DCMAKE_BUILD_TYPE=Debug
   -DPython_EXECUTABLE="$("$PY" -c 'import sys; print(sys.executable)')" >/dev/null
 cmake --build "$BUILD" -j "${JOBS:-2}"
 echo "thread-safety: clang build with -Wthread-safety -Werror is clean"
+
+# The analysis must still reject each lock-order fault of the fault file
+# (annotations that stopped expanding, or an order edge lost, would pass
+# the build above silently).
+FAULTS=tests/cpp/lock_faults/lock_order.cpp
+FLAGS=(-std=gnu++20 -fsyntax-only -Wthread-safety -Wthread-safety-beta -Werror -Isrc
+  -isystem "$("$PY" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')")
+while IFS= read -r line; do
+  n=$(sed -E 's/^#(el)?if FAULT == ([0-9]+).*/\2/' <<<"$line")
+  want=${line#*rejects: }
+  if out=$(clang++ "${FLAGS[@]}" -DFAULT="$n" "$FAULTS" 2>&1); then
+    echo "thread-safety: fault $n compiled: $want" >&2
+    exit 1
+  fi
+  grep -qF -- "$want" <<<"$out" || { echo "$out" >&2; echo "thread-safety: fault $n not rejected as: $want" >&2; exit 1; }
+done < <(grep -E '^#(el)?if FAULT == [0-9]+ +// rejects: ' "$FAULTS")
+echo "thread-safety: every lock-order fault in $FAULTS is rejected"

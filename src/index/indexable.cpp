@@ -97,7 +97,7 @@ int Indexable_clear(PyObject* self) {
   IndexableRecord* rec = record_of(self);
   AttrMap taken;
   bool ok = py::call<bool>(false, [&]() -> bool {
-    auto attrs = rec->lock_attributes();
+    IndexableRecord::AttrGuard attrs(*rec);
     taken = std::move(*attrs);
     return true;
   });
@@ -223,7 +223,7 @@ int Indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
       // An object that never entered an index only stores the value. A
       // registration racing with this store files the stored value itself
       // (it takes the attributes lock after registering).
-      auto attrs = rec->lock_attributes();
+      IndexableRecord::AttrGuard attrs(*rec);
       if (!rec->in_index()) {
         replaced = attrs->exchange(aid, std::move(slot), rec->id, Py_TYPE(self));
         return 0;
@@ -251,7 +251,7 @@ int Indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
     // registers the object meanwhile either is updated here or files the
     // stored value itself afterwards.
     WriterGuard writer(*rec);
-    auto attrs = rec->lock_attributes();
+    IndexableRecord::AttrGuard attrs(*rec);
     NestingScope nesting;
     bool nests = AttrSlot::holds_objects(slot.word());
     bool failed = false;

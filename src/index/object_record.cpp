@@ -25,7 +25,7 @@ void add_index_meta_locked(MetaList& list, const std::weak_ptr<IndexAPI>& index,
 
 void add_index_meta(IndexableRecord& rec, const std::weak_ptr<IndexAPI>& index) {
   const void* address = index.lock().get();  // callers hold the index alive
-  ObjectLockGuard g(rec.lock, ObjectLock::kMembership);
+  MembershipGuard g(rec);
   MetaList* list = rec.meta.load(std::memory_order_relaxed);
   if (!list) {
     // Published once; freed with the record.
@@ -36,7 +36,7 @@ void add_index_meta(IndexableRecord& rec, const std::weak_ptr<IndexAPI>& index) 
 }
 
 void remove_index_meta(IndexableRecord& rec, const IndexAPI* index) {
-  ObjectLockGuard g(rec.lock, ObjectLock::kMembership);
+  MembershipGuard g(rec);
   MetaList* list = rec.meta.load(std::memory_order_relaxed);
   if (!list) return;
   for (auto it = list->begin(); it != list->end(); ++it)
@@ -48,7 +48,7 @@ void remove_index_meta(IndexableRecord& rec, const IndexAPI* index) {
 
 absl::InlinedVector<std::shared_ptr<IndexAPI>, 4> live_indexes(IndexableRecord& rec) {
   absl::InlinedVector<std::shared_ptr<IndexAPI>, 4> live;
-  ObjectLockGuard g(rec.lock, ObjectLock::kMembership);
+  MembershipGuard g(rec);
   if (MetaList* list = rec.meta.load(std::memory_order_relaxed))
     for (const IndexMeta& m : *list)
       if (auto idx = m.index.lock()) live.push_back(std::move(idx));

@@ -66,27 +66,47 @@ struct IndexableRecord {
   // True once the object has entered some index (never cleared).
   bool in_index() const { return meta.load(std::memory_order_acquire) != nullptr; }
 
-  // The attribute table under the attributes lock.
-  class AttrGuard {
+  // The attribute table under the attributes lock. A local variable, so
+  // that the lock analysis sees it held for the guard's scope.
+  class ABSL_SCOPED_LOCKABLE AttrGuard {
    public:
-    explicit AttrGuard(IndexableRecord& r) : g_(r.lock, ObjectLock::kAttributes), map_(&r.attrs) {}
+    explicit AttrGuard(IndexableRecord& r) ABSL_EXCLUSIVE_LOCK_FUNCTION(r.lock.attributes)
+        : g_(r.lock, ObjectLock::kAttributes), map_(&r.attrs) {}
+    ~AttrGuard() ABSL_UNLOCK_FUNCTION() {}
     AttrMap& operator*() const { return *map_; }
     AttrMap* operator->() const { return map_; }
-    void release() { g_.release(); }
+    void release() ABSL_UNLOCK_FUNCTION() { g_.release(); }
 
    private:
     ObjectLockGuard g_;
     AttrMap* map_;
   };
-  AttrGuard lock_attributes() { return AttrGuard(*this); }
 };
 static_assert(sizeof(IndexableRecord) == 24);
 
 // Holds the writer lock of an object: serialises its writers (and its entry
 // into top-level indexes).
-class WriterGuard : public ObjectLockGuard {
+class ABSL_SCOPED_LOCKABLE WriterGuard {
  public:
-  explicit WriterGuard(IndexableRecord& r) : ObjectLockGuard(r.lock, ObjectLock::kWriter) {}
+  explicit WriterGuard(IndexableRecord& r) ABSL_EXCLUSIVE_LOCK_FUNCTION(r.lock.writer)
+      : g_(r.lock, ObjectLock::kWriter) {}
+  ~WriterGuard() ABSL_UNLOCK_FUNCTION() {}
+  void release() ABSL_UNLOCK_FUNCTION() { g_.release(); }
+
+ private:
+  ObjectLockGuard g_;
+};
+
+// Holds the membership lock of an object (a leaf: nothing else is taken
+// while it is held).
+class ABSL_SCOPED_LOCKABLE MembershipGuard {
+ public:
+  explicit MembershipGuard(IndexableRecord& r) ABSL_EXCLUSIVE_LOCK_FUNCTION(r.lock.membership)
+      : g_(r.lock, ObjectLock::kMembership) {}
+  ~MembershipGuard() ABSL_UNLOCK_FUNCTION() {}
+
+ private:
+  ObjectLockGuard g_;
 };
 
 struct PyIndexable {
@@ -101,13 +121,15 @@ inline uint32_t record_id(const IndexableRecord* r) { return r->id; }
 bool is_indexable(PyObject* obj);
 
 // Registers `index` in the object's membership list: append, drop dead
-// links, sort by index address. Takes the index_meta mutex.
-void add_index_meta(IndexableRecord& rec, const std::weak_ptr<IndexAPI>& index);
+// links, sort by index address. Takes the object's membership lock.
+void add_index_meta(IndexableRecord& rec, const std::weak_ptr<IndexAPI>& index)
+    ABSL_LOCKS_EXCLUDED(rec.lock.membership);
 // Takes `index` out of the membership list again (undoing a registration
-// whose operation failed). Takes the index_meta mutex; never allocates.
-void remove_index_meta(IndexableRecord& rec, const IndexAPI* index);
+// whose operation failed). Takes the membership lock; never allocates.
+void remove_index_meta(IndexableRecord& rec, const IndexAPI* index) ABSL_LOCKS_EXCLUDED(rec.lock.membership);
 
 // Strong handles to the live indexes of the membership list.
-absl::InlinedVector<std::shared_ptr<IndexAPI>, 4> live_indexes(IndexableRecord& rec);
+absl::InlinedVector<std::shared_ptr<IndexAPI>, 4> live_indexes(IndexableRecord& rec)
+    ABSL_LOCKS_EXCLUDED(rec.lock.membership);
 
 }  // namespace zarvex

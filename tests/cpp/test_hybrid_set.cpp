@@ -43,6 +43,19 @@ HybridSet E() { return HybridSet(); }
 HybridSet S(const Ids& ids) { return HybridSet::with_array(Tag::Small, array_of(ids)); }
 HybridSet M(const Ids& ids) { return HybridSet::with_array(Tag::Medium, array_of(ids)); }
 HybridSet L(const Ids& ids) { return HybridSet::from_bitmap(Bitmap(std::span<const uint32_t>(ids))); }
+// The same from listed ids, so that table rows stay one line each.
+template <class... V>
+HybridSet S(V... v) {
+  return S(Ids{static_cast<uint32_t>(v)...});
+}
+template <class... V>
+HybridSet M(V... v) {
+  return M(Ids{static_cast<uint32_t>(v)...});
+}
+template <class... V>
+HybridSet L(V... v) {
+  return L(Ids{static_cast<uint32_t>(v)...});
+}
 
 Ids ids_of(const HybridSet& s) {
   Ids out;
@@ -87,8 +100,8 @@ TEST(HybridSet, AddGrowsSmallToLargeBeforeFourValues) {
 }
 
 TEST(HybridSet, SmallOfFourFromUnionThenAddGoesLarge) {
-  HybridSet a = S({1, 2});
-  a.or_inplace(S({3, 4}));
+  HybridSet a = S(1, 2);
+  a.or_inplace(S(3, 4));
   ASSERT_NO_FATAL_FAILURE(expect_set(a, Tag::Small, {1, 2, 3, 4}));
   EXPECT_EQ(a.array()->start(), 0u);
   EXPECT_EQ(a.array()->len(), 4u);
@@ -97,7 +110,7 @@ TEST(HybridSet, SmallOfFourFromUnionThenAddGoesLarge) {
 }
 
 TEST(HybridSet, MediumAddFillsItsBlockThenGoesLarge) {
-  HybridSet m = M({1, 2, 3});
+  HybridSet m = M(1, 2, 3);
   m.add(4);
   expect_set(m, Tag::Medium, {1, 2, 3, 4});
   m.add(4);  // full: goes Large even for a present id
@@ -134,172 +147,41 @@ void run_cases(const std::vector<Case>& cases, void (HybridSet::*op)(const Hybri
 TEST(HybridSet, UnionTable) {
   const std::vector<Case> cases = {
       {"E|E", [] { return E(); }, [] { return E(); }, Tag::Empty, {}},
-      {"E|S", [] { return E(); }, [] { return S({5}); }, Tag::Small, {5}},
-      {"E|M",
-       [] { return E(); },
-       [] {
-         return M({1, 2});
-       },
-       Tag::Medium,
-       {1, 2}},
-      {"E|L",
-       [] { return E(); },
-       [] {
-         return L({1, 70000});
-       },
-       Tag::Large,
-       {1, 70000}},
-      {"S|E", [] { return S({1}); }, [] { return E(); }, Tag::Small, {1}},
-      {"M|E",
-       [] {
-         return M({1, 2});
-       },
-       [] { return E(); },
-       Tag::Medium,
-       {1, 2}},
-      {"L|E", [] { return L({3}); }, [] { return E(); }, Tag::Large, {3}},
-      {"S{1,2}|S{3,4}",
-       [] {
-         return S({1, 2});
-       },
-       [] {
-         return S({3, 4});
-       },
-       Tag::Small,
-       {1, 2, 3, 4},
-       0},
-      {"S{1,2,3}|S{2,3,4}: 3+3 > 4",
-       [] {
-         return S({1, 2, 3});
-       },
-       [] {
-         return S({2, 3, 4});
-       },
-       Tag::Large,
-       {1, 2, 3, 4}},
+      {"E|S", [] { return E(); }, [] { return S(5); }, Tag::Small, {5}},
+      {"E|M", [] { return E(); }, [] { return M(1, 2); }, Tag::Medium, {1, 2}},
+      {"E|L", [] { return E(); }, [] { return L(1, 70000); }, Tag::Large, {1, 70000}},
+      {"S|E", [] { return S(1); }, [] { return E(); }, Tag::Small, {1}},
+      {"M|E", [] { return M(1, 2); }, [] { return E(); }, Tag::Medium, {1, 2}},
+      {"L|E", [] { return L(3); }, [] { return E(); }, Tag::Large, {3}},
+      {"S{1,2}|S{3,4}", [] { return S(1, 2); }, [] { return S(3, 4); }, Tag::Small, {1, 2, 3, 4}, 0},
+      {"S{1,2,3}|S{2,3,4}: 3+3 > 4", [] { return S(1, 2, 3); }, [] { return S(2, 3, 4); }, Tag::Large, {1, 2, 3, 4}},
       {"S{1,2,3}|S{1,2}: sum counts, not union size",
-       [] {
-         return S({1, 2, 3});
-       },
-       [] {
-         return S({1, 2});
-       },
+       [] { return S(1, 2, 3); },
+       [] { return S(1, 2); },
        Tag::Large,
        {1, 2, 3}},
-      {"S{1,2}|S{1,2}",
-       [] {
-         return S({1, 2});
-       },
-       [] {
-         return S({1, 2});
-       },
-       Tag::Small,
-       {1, 2},
-       1},
+      {"S{1,2}|S{1,2}", [] { return S(1, 2); }, [] { return S(1, 2); }, Tag::Small, {1, 2}, 1},
       {"emptied S|S of four",
        [] {
          HybridSet s = HybridSet::single(1);
          s.remove(1);
          return s;
        },
-       [] {
-         return S({1, 2, 3, 4});
-       },
+       [] { return S(1, 2, 3, 4); },
        Tag::Small,
        {1, 2, 3, 4},
        0},
-      {"S{1,2}|M{2,9}",
-       [] {
-         return S({1, 2});
-       },
-       [] {
-         return M({2, 9});
-       },
-       Tag::Medium,
-       {1, 2, 9},
-       0},
-      {"S{1,2}|M{3,4,5}",
-       [] {
-         return S({1, 2});
-       },
-       [] {
-         return M({3, 4, 5});
-       },
-       Tag::Large,
-       {1, 2, 3, 4, 5}},
-      {"S{1}|L{2,3}",
-       [] { return S({1}); },
-       [] {
-         return L({2, 3});
-       },
-       Tag::Large,
-       {1, 2, 3}},
-      {"M{1,2}|S{2,3}",
-       [] {
-         return M({1, 2});
-       },
-       [] {
-         return S({2, 3});
-       },
-       Tag::Medium,
-       {1, 2, 3},
-       0},
-      {"M{1,2,3}|S{4,5}",
-       [] {
-         return M({1, 2, 3});
-       },
-       [] {
-         return S({4, 5});
-       },
-       Tag::Large,
-       {1, 2, 3, 4, 5}},
-      {"M{1,2}|M{3}",
-       [] {
-         return M({1, 2});
-       },
-       [] { return M({3}); },
-       Tag::Medium,
-       {1, 2, 3},
-       0},
-      {"M{1,2,3}|M{3,4}",
-       [] {
-         return M({1, 2, 3});
-       },
-       [] {
-         return M({3, 4});
-       },
-       Tag::Large,
-       {1, 2, 3, 4}},
-      {"M{1}|L{1,100000}",
-       [] { return M({1}); },
-       [] {
-         return L({1, 100000});
-       },
-       Tag::Large,
-       {1, 100000}},
-      {"L{1,2}|S{3}",
-       [] {
-         return L({1, 2});
-       },
-       [] { return S({3}); },
-       Tag::Large,
-       {1, 2, 3}},
-      {"L{1}|M{2,3}",
-       [] { return L({1}); },
-       [] {
-         return M({2, 3});
-       },
-       Tag::Large,
-       {1, 2, 3}},
-      {"L{1,2}|L{2,70000}",
-       [] {
-         return L({1, 2});
-       },
-       [] {
-         return L({2, 70000});
-       },
-       Tag::Large,
-       {1, 2, 70000}},
+      {"S{1,2}|M{2,9}", [] { return S(1, 2); }, [] { return M(2, 9); }, Tag::Medium, {1, 2, 9}, 0},
+      {"S{1,2}|M{3,4,5}", [] { return S(1, 2); }, [] { return M(3, 4, 5); }, Tag::Large, {1, 2, 3, 4, 5}},
+      {"S{1}|L{2,3}", [] { return S(1); }, [] { return L(2, 3); }, Tag::Large, {1, 2, 3}},
+      {"M{1,2}|S{2,3}", [] { return M(1, 2); }, [] { return S(2, 3); }, Tag::Medium, {1, 2, 3}, 0},
+      {"M{1,2,3}|S{4,5}", [] { return M(1, 2, 3); }, [] { return S(4, 5); }, Tag::Large, {1, 2, 3, 4, 5}},
+      {"M{1,2}|M{3}", [] { return M(1, 2); }, [] { return M(3); }, Tag::Medium, {1, 2, 3}, 0},
+      {"M{1,2,3}|M{3,4}", [] { return M(1, 2, 3); }, [] { return M(3, 4); }, Tag::Large, {1, 2, 3, 4}},
+      {"M{1}|L{1,100000}", [] { return M(1); }, [] { return L(1, 100000); }, Tag::Large, {1, 100000}},
+      {"L{1,2}|S{3}", [] { return L(1, 2); }, [] { return S(3); }, Tag::Large, {1, 2, 3}},
+      {"L{1}|M{2,3}", [] { return L(1); }, [] { return M(2, 3); }, Tag::Large, {1, 2, 3}},
+      {"L{1,2}|L{2,70000}", [] { return L(1, 2); }, [] { return L(2, 70000); }, Tag::Large, {1, 2, 70000}},
   };
   run_cases(cases, &HybridSet::or_inplace);
 }
@@ -307,124 +189,34 @@ TEST(HybridSet, UnionTable) {
 TEST(HybridSet, IntersectionTable) {
   const std::vector<Case> cases = {
       {"S{1,5,9}&L{5,9,100}",
-       [] {
-         return S({1, 5, 9});
-       },
-       [] {
-         return L({5, 9, 100});
-       },
+       [] { return S(1, 5, 9); },
+       [] { return L(5, 9, 100); },
        Tag::Small,
        {5, 9},
        2},  // inserted one by one into a fresh array
-      {"S{1,5,9}&S{2,3}",
-       [] {
-         return S({1, 5, 9});
-       },
-       [] {
-         return S({2, 3});
-       },
-       Tag::Small,
-       {},
-       2},
-      {"S{1,2,3}&M{2,3,4}",
-       [] {
-         return S({1, 2, 3});
-       },
-       [] {
-         return M({2, 3, 4});
-       },
-       Tag::Small,
-       {2, 3},
-       1},
+      {"S{1,5,9}&S{2,3}", [] { return S(1, 5, 9); }, [] { return S(2, 3); }, Tag::Small, {}, 2},
+      {"S{1,2,3}&M{2,3,4}", [] { return S(1, 2, 3); }, [] { return M(2, 3, 4); }, Tag::Small, {2, 3}, 1},
       {"S{1,2,3,4}&S{1,2,3,4}",
-       [] {
-         return S({1, 2, 3, 4});
-       },
-       [] {
-         return S({1, 2, 3, 4});
-       },
+       [] { return S(1, 2, 3, 4); },
+       [] { return S(1, 2, 3, 4); },
        Tag::Small,
        {1, 2, 3, 4},
        0},
-      {"M{1,2,3}&S{3,4}",
-       [] {
-         return M({1, 2, 3});
-       },
-       [] {
-         return S({3, 4});
-       },
-       Tag::Medium,
-       {3},
-       1},
-      {"M{1,2,3}&M{1,3}",
-       [] {
-         return M({1, 2, 3});
-       },
-       [] {
-         return M({1, 3});
-       },
-       Tag::Medium,
-       {1, 3},
-       1},
-      {"M{1,2,9}&L{2,9}",
-       [] {
-         return M({1, 2, 9});
-       },
-       [] {
-         return L({2, 9});
-       },
-       Tag::Medium,
-       {2, 9}},
-      {"M{1}&L{2}", [] { return M({1}); }, [] { return L({2}); }, Tag::Medium, {}},
-      {"L&S",
-       [] {
-         return L({1, 2, 3, 70000});
-       },
-       [] {
-         return S({2, 70000});
-       },
-       Tag::Large,
-       {2, 70000}},
-      {"L&M",
-       [] {
-         return L({1, 2, 3});
-       },
-       [] {
-         return M({3, 4});
-       },
-       Tag::Large,
-       {3}},
-      {"L&L disjoint",
-       [] {
-         return L({1, 2});
-       },
-       [] { return L({3}); },
-       Tag::Large,
-       {}},
-      {"L&L",
-       [] {
-         return L({1, 2, 70000, 70001});
-       },
-       [] {
-         return L({2, 70001, 9});
-       },
-       Tag::Large,
-       {2, 70001}},
+      {"M{1,2,3}&S{3,4}", [] { return M(1, 2, 3); }, [] { return S(3, 4); }, Tag::Medium, {3}, 1},
+      {"M{1,2,3}&M{1,3}", [] { return M(1, 2, 3); }, [] { return M(1, 3); }, Tag::Medium, {1, 3}, 1},
+      {"M{1,2,9}&L{2,9}", [] { return M(1, 2, 9); }, [] { return L(2, 9); }, Tag::Medium, {2, 9}},
+      {"M{1}&L{2}", [] { return M(1); }, [] { return L(2); }, Tag::Medium, {}},
+      {"L&S", [] { return L(1, 2, 3, 70000); }, [] { return S(2, 70000); }, Tag::Large, {2, 70000}},
+      {"L&M", [] { return L(1, 2, 3); }, [] { return M(3, 4); }, Tag::Large, {3}},
+      {"L&L disjoint", [] { return L(1, 2); }, [] { return L(3); }, Tag::Large, {}},
+      {"L&L", [] { return L(1, 2, 70000, 70001); }, [] { return L(2, 70001, 9); }, Tag::Large, {2, 70001}},
   };
   run_cases(cases, &HybridSet::and_inplace);
 }
 
 TEST(HybridSet, IntersectionWithEmptyIsEmpty) {
-  const std::vector<std::function<HybridSet()>> makers = {[] { return E(); },
-                                                          [] {
-                                                            return S({1, 2});
-                                                          },
-                                                          [] {
-                                                            return M({1, 2, 3});
-                                                          },
-                                                          [] {
-                                                            return L({1, 90000});
-                                                          }};
+  const std::vector<std::function<HybridSet()>> makers = {[] { return E(); }, [] { return S(1, 2); },
+                                                          [] { return M(1, 2, 3); }, [] { return L(1, 90000); }};
   for (const auto& make : makers) {
     HybridSet x = make();
     SCOPED_TRACE(tag_name(x.tag()));
@@ -438,8 +230,8 @@ TEST(HybridSet, IntersectionWithEmptyIsEmpty) {
 }
 
 TEST(HybridSet, EmptiedArrayAnswersQueries) {
-  HybridSet s = S({1, 5, 9});
-  s.and_inplace(S({2, 3}));
+  HybridSet s = S(1, 5, 9);
+  s.and_inplace(S(2, 3));
   ASSERT_EQ(s.tag(), Tag::Small);
   EXPECT_EQ(s.array()->start(), 2u);
   EXPECT_FALSE(s.contains(1));
@@ -451,7 +243,7 @@ TEST(HybridSet, EmptiedArrayAnswersQueries) {
 }
 
 TEST(HybridSet, RemovingEveryIdLeavesEmptyLarge) {
-  HybridSet s = L({1, 2, 3, 70000, 1u << 31});
+  HybridSet s = L(1, 2, 3, 70000, 1u << 31);
   for (uint32_t v : {1u, 2u, 3u, 70000u, 1u << 31, 4u}) s.remove(v);
   expect_set(s, Tag::Large, {});
   EXPECT_TRUE(s.is_empty());
@@ -459,7 +251,7 @@ TEST(HybridSet, RemovingEveryIdLeavesEmptyLarge) {
 }
 
 TEST(HybridSet, RemoveNeverChangesForm) {
-  for (auto s : {S({1, 2, 3}), M({1, 2, 3, 4})}) {
+  for (auto s : {S(1, 2, 3), M(1, 2, 3, 4)}) {
     const Tag t = s.tag();
     s.remove(2);
     s.remove(77);
@@ -520,13 +312,13 @@ TEST(HybridSet, IterationReadsOnlyTheStoredRun) {
   ASSERT_EQ(s.array()->slot(3), 50u);
   EXPECT_EQ(ids_of(s), (Ids{10, 30}));
   // The same run in a Medium block.
-  HybridSet m = M({});
+  HybridSet m = M();
   m.or_inplace(s);
   EXPECT_EQ(ids_of(m), (Ids{10, 30}));
 }
 
 TEST(HybridSet, CopiesAreIndependent) {
-  for (const auto& src : {S({1, 2}), M({1, 2}), L({1, 2})}) {
+  for (const auto& src : {S(1, 2), M(1, 2), L(1, 2)}) {
     SCOPED_TRACE(tag_name(src.tag()));
     HybridSet original = src;
     const HybridSet copy = original;
@@ -537,28 +329,21 @@ TEST(HybridSet, CopiesAreIndependent) {
     original.add(9);
     EXPECT_EQ(ids_of(copy), (Ids{1, 2}));
     expect_set(copy, src.tag(), {1, 2});
-    HybridSet assigned = L({5});
+    HybridSet assigned = L(5);
     assigned = copy;
     expect_set(assigned, src.tag(), {1, 2});
   }
 }
 
 TEST(HybridSet, MoveLeavesSourceEmpty) {
-  for (auto make : std::vector<std::function<HybridSet()>>{[] {
-                                                             return S({1, 2});
-                                                           },
-                                                           [] {
-                                                             return M({1, 2});
-                                                           },
-                                                           [] {
-                                                             return L({1, 2});
-                                                           }}) {
+  for (auto make : std::vector<std::function<HybridSet()>>{[] { return S(1, 2); }, [] { return M(1, 2); },
+                                                           [] { return L(1, 2); }}) {
     HybridSet a = make();
     const Tag t = a.tag();
     HybridSet b(std::move(a));
     EXPECT_EQ(a.tag(), Tag::Empty);  // NOLINT(bugprone-use-after-move)
     expect_set(b, t, {1, 2});
-    HybridSet c = S({7});
+    HybridSet c = S(7);
     c = std::move(b);
     EXPECT_EQ(b.tag(), Tag::Empty);  // NOLINT(bugprone-use-after-move)
     expect_set(c, t, {1, 2});
@@ -574,9 +359,9 @@ TEST(HybridSet, OperationsWithItself) {
     Tag union_tag;
   };
   const std::vector<SelfCase> cases = {
-      {[] { return S({1, 2}); }, Tag::Small},           {[] { return S({1, 2, 3}); }, Tag::Large},  // 3 + 3 > 4
-      {[] { return M({1, 2}); }, Tag::Medium},          {[] { return M({1, 2, 3}); }, Tag::Large},
-      {[] { return L({1, 2, 3, 80000}); }, Tag::Large},
+      {[] { return S(1, 2); }, Tag::Small},           {[] { return S(1, 2, 3); }, Tag::Large},  // 3 + 3 > 4
+      {[] { return M(1, 2); }, Tag::Medium},          {[] { return M(1, 2, 3); }, Tag::Large},
+      {[] { return L(1, 2, 3, 80000); }, Tag::Large},
   };
   for (const auto& c : cases) {
     HybridSet u = c.make();

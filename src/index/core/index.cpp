@@ -30,7 +30,7 @@ void with_attributes(IndexableRecord& rec, const std::function<void(AttrMap&)>& 
       f(*m);
       return;
     }
-  auto attrs = rec.lock_attributes();
+  IndexableRecord::AttrGuard attrs(rec);
   FilingScope scope(rec, *attrs);
   f(*attrs);
 }
@@ -479,7 +479,7 @@ bool IndexAPI::remove_object(IndexableRecord& rec, PyObject* obj, StoredItem& re
   });
   if (found) {
     const void* self = this;
-    ObjectLockGuard membership(rec.lock, ObjectLock::kMembership);
+    MembershipGuard membership(rec);
     if (MetaList* meta = rec.meta.load(std::memory_order_relaxed))
       meta->erase(std::remove_if(meta->begin(), meta->end(),
                                  [&](const IndexMeta& m) { return m.address == self || m.index.expired(); }),

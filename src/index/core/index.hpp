@@ -120,7 +120,8 @@ struct IndexAPI : std::enable_shared_from_this<IndexAPI> {
   // the attribute holding them; their unfiling is queued, NestingScope) and
   // drops the index from the object's membership list. False when the object
   // is not in the index. The caller holds the object's writer lock.
-  bool remove_object(IndexableRecord& rec, PyObject* obj, StoredItem& released);
+  bool remove_object(IndexableRecord& rec, PyObject* obj, StoredItem& released)
+      ABSL_EXCLUSIVE_LOCKS_REQUIRED(rec.lock.writer);
   // Unfiles every value of `attrs` (the locked map of object `id`).
   void unfile_attributes(uint32_t id, const AttrMap& attrs);
   // Nested: stores `obj` held by `holder` through `attr`, or adds the holder
@@ -230,7 +231,7 @@ void with_attributes(IndexableRecord& rec, const std::function<void(AttrMap&)>& 
 // Marks `map` (locked by the caller) as the map of `rec` for the scope.
 class FilingScope {
  public:
-  FilingScope(IndexableRecord& rec, AttrMap& map);
+  FilingScope(IndexableRecord& rec, AttrMap& map) ABSL_EXCLUSIVE_LOCKS_REQUIRED(rec.lock.attributes);
   ~FilingScope();
   FilingScope(const FilingScope&) = delete;
   FilingScope& operator=(const FilingScope&) = delete;

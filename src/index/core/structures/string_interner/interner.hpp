@@ -56,6 +56,7 @@
 #include "index/core/structures/string_interner/immutable_interner.hpp"
 #include "index/core/structures/string_interner/interner_view.hpp"
 #include "index/core/structures/string_interner/published_table.hpp"
+#include "support/object_lock.hpp"
 #include "support/poison_lock.hpp"
 
 namespace zarvex {
@@ -100,7 +101,8 @@ class StrInterner {
   const uint64_t uid_;
   // The interner is internally synchronized, so adding a string is allowed
   // through const references (views hold one); hence `mutable`.
-  mutable PoisonMutex write_mutex_;
+  // A leaf: no object lock is taken while it is held.
+  mutable PoisonMutex write_mutex_ ABSL_ACQUIRED_AFTER(ObjectLock::membership);
   const std::shared_ptr<PublishedTable> table_;
   mutable std::shared_ptr<const ImmutableInterner> published_;
   mutable std::atomic<uint64_t> generation_{1};

@@ -47,6 +47,7 @@
 #include "support/hasher.hpp"
 #include "support/internal_failure.hpp"
 #include "support/memory.hpp"
+#include "support/object_lock.hpp"
 #include "support/poison_lock.hpp"
 
 namespace zarvex {
@@ -235,8 +236,11 @@ class ShardedHashMap {
  private:
   // Cache-line aligned so that the locks of neighbouring shards do not share
   // a line.
+  // Order: taken after the locks of the object being filed (its attributes
+  // lock, hence its writer lock) and never held while an object's
+  // membership lock is taken.
   struct alignas(64) Shard {
-    mutable PoisonRwLock lock;
+    mutable PoisonRwLock lock ABSL_ACQUIRED_AFTER(ObjectLock::attributes) ABSL_ACQUIRED_BEFORE(ObjectLock::membership);
     Map map ABSL_GUARDED_BY(lock);  // default-constructed: a new map with fresh hasher keys
   };
 
