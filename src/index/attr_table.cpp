@@ -132,15 +132,8 @@ uintptr_t leaf_word(PyObject* obj) {
   return reinterpret_cast<uintptr_t>(o) | static_cast<uintptr_t>(SlotKind::Other);
 }
 
-// Leaf words of a list/tuple/set, walking nested containers with an explicit
-// stack; a container already on the stack is skipped (self-containing
-// containers end) and dicts contribute nothing.
-struct Frame {
-  py::Ref container;
-  py::Ref iter;  // sets only
-  Py_ssize_t pos = 0;
-};
-
+// Leaf words of a list/tuple/set (elements as for_each_leaf walks them),
+// released with the owner unless taken.
 struct WordsOwner {
   std::vector<uintptr_t> words;
   ~WordsOwner() {
@@ -151,55 +144,10 @@ struct WordsOwner {
 void flatten(PyObject* root, WordsOwner& out) {
   if (PyList_CheckExact(root)) out.words.reserve(static_cast<size_t>(PyList_GET_SIZE(root)));
   if (PyTuple_CheckExact(root)) out.words.reserve(static_cast<size_t>(PyTuple_GET_SIZE(root)));
-  absl::InlinedVector<Frame, 4> stack;
-  absl::flat_hash_set<PyObject*> on_stack;
-  constexpr size_t kScanLimit = 16;
-  auto push = [&](PyObject* c) {
-    if (stack.size() < kScanLimit) {
-      for (const Frame& fr : stack)
-        if (fr.container.get() == c) return;
-      if (stack.size() + 1 == kScanLimit) {
-        for (const Frame& fr : stack) on_stack.insert(fr.container.get());
-        on_stack.insert(c);
-      }
-    } else if (!on_stack.insert(c).second) {
-      return;
-    }
-    Frame f;
-    f.container = py::Ref::borrow(c);
-    if (Py_TYPE(c) == &PySet_Type) {
-      f.iter = py::Ref::steal(PyObject_GetIter(c));
-      if (!f.iter) throw py::PyErrorSet{};
-    }
-    stack.push_back(std::move(f));
-  };
-  push(root);
-  while (!stack.empty()) {
-    Frame& f = stack.back();
-    PyObject* c = f.container.get();
-    py::Ref item;
-    if (PyList_CheckExact(c)) {
-      if (f.pos < PyList_GET_SIZE(c)) item = py::Ref::borrow(PyList_GET_ITEM(c, f.pos++));
-    } else if (PyTuple_CheckExact(c)) {
-      if (f.pos < PyTuple_GET_SIZE(c)) item = py::Ref::borrow(PyTuple_GET_ITEM(c, f.pos++));
-    } else {
-      PyObject* raw = PyIter_Next(f.iter.get());
-      if (!raw && PyErr_Occurred()) throw py::PyErrorSet{};
-      item = py::Ref::steal(raw);
-    }
-    if (!item) {
-      if (!on_stack.empty()) on_stack.erase(c);
-      stack.pop_back();
-      continue;
-    }
-    PyTypeObject* t = Py_TYPE(item.get());
-    if (t == &PyList_Type || t == &PyTuple_Type || t == &PySet_Type) {
-      push(item.get());
-    } else if (t != &PyDict_Type) {
-      out.words.push_back(0);
-      out.words.back() = leaf_word(item.get());
-    }
-  }
+  for_each_leaf(root, [&](PyObject* item) {
+    out.words.push_back(0);
+    out.words.back() = leaf_word(item);
+  });
 }
 
 uint64_t place_token(uint32_t owner, uint32_t attr) {

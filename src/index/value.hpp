@@ -51,9 +51,13 @@
 #include <variant>
 #include <vector>
 
+#include "absl/container/flat_hash_set.h"
+#include "absl/container/inlined_vector.h"
 #include "index/compact_str.hpp"
 #include "index/core/query/b_tree/num_key.hpp"
+#include "py/boundary.hpp"
 #include "py/owned_ref.hpp"
+#include "support/memory.hpp"
 
 namespace zarvex {
 
@@ -211,5 +215,72 @@ class PyValue {
   CastValue prim_;
   uint64_t hash_;
 };
+
+// Calls leaf(item) for every element of a list/tuple/set that is not itself
+// one, walking nested containers with an explicit stack (so arbitrarily deep
+// nesting cannot exhaust the C stack). A container already on the stack is
+// skipped, so a container that contains itself ends. Dicts contribute
+// nothing. Attached; throws py::PyErrorSet when iterating a set fails.
+template <class Leaf>
+void for_each_leaf(PyObject* root, Leaf&& leaf) {
+  struct Frame {
+    py::Ref container;
+    py::Ref iter;  // sets only
+    Py_ssize_t pos = 0;
+  };
+  absl::InlinedVector<Frame, 4> stack;
+  absl::flat_hash_set<PyObject*, absl::Hash<PyObject*>, std::equal_to<PyObject*>, memory::UnfailingAllocator<PyObject*>>
+      on_stack;
+  // Short stacks are scanned; deep ones use the set, so the walk stays
+  // linear whatever the depth.
+  constexpr size_t kScanLimit = 16;
+  auto push = [&](PyObject* c) {
+    if (stack.size() < kScanLimit) {
+      for (const Frame& fr : stack)
+        if (fr.container.get() == c) return;
+      if (stack.size() + 1 == kScanLimit) {
+        for (const Frame& fr : stack) on_stack.insert(fr.container.get());
+        on_stack.insert(c);
+      }
+    } else if (!on_stack.insert(c).second) {
+      return;
+    }
+    Frame f;
+    f.container = py::Ref::borrow(c);
+    if (Py_TYPE(c) == &PySet_Type) {
+      f.iter = py::Ref::steal(PyObject_GetIter(c));
+      if (!f.iter) throw py::PyErrorSet{};
+    }
+    stack.push_back(std::move(f));
+  };
+  push(root);
+  while (!stack.empty()) {
+    Frame& f = stack.back();
+    PyObject* c = f.container.get();
+    py::Ref item;
+    if (PyList_CheckExact(c)) {
+      // Positions are checked against the current length: the list is
+      // held, not frozen.
+      if (f.pos < PyList_GET_SIZE(c)) item = py::Ref::borrow(PyList_GET_ITEM(c, f.pos++));
+    } else if (PyTuple_CheckExact(c)) {
+      if (f.pos < PyTuple_GET_SIZE(c)) item = py::Ref::borrow(PyTuple_GET_ITEM(c, f.pos++));
+    } else {
+      PyObject* raw = PyIter_Next(f.iter.get());
+      if (!raw && PyErr_Occurred()) throw py::PyErrorSet{};
+      item = py::Ref::steal(raw);
+    }
+    if (!item) {
+      if (!on_stack.empty()) on_stack.erase(c);
+      stack.pop_back();
+      continue;
+    }
+    PyTypeObject* t = Py_TYPE(item.get());
+    if (t == &PyList_Type || t == &PyTuple_Type || t == &PySet_Type) {
+      push(item.get());  // may reallocate the stack: `f` is not used after this
+    } else if (t != &PyDict_Type) {
+      leaf(item.get());
+    }
+  }
+}
 
 }  // namespace zarvex
