@@ -33,7 +33,7 @@ for v in "${versions[@]}"; do
     -DZARVEX_BUILD_TESTS=OFF -DZARVEX_CHECKED=ON -DZARVEX_WERROR=ON \
     -DPython_EXECUTABLE="$("$VENV/bin/python" -c 'import sys; print(sys.executable)')" >/dev/null
   cmake --build "$BUILD" -j "$(nproc)" >/dev/null
-  PYTHONPATH="$BUILD" "$VENV/bin/python" -m pytest -q -p no:cacheprovider tests/python | tail -n 1
+  PYTHONPATH="$BUILD" "$VENV/bin/python" -m pytest -q -rfE -p no:cacheprovider tests/python 2>&1 | grep -v "^[.sxFE]*\( *\[ *[0-9]*%\]\)\?$"
   status=${PIPESTATUS[0]}
   if [ "$status" -ne 0 ]; then echo "== Python $v: suite failed" >&2; exit "$status"; fi
 done
