@@ -1063,3 +1063,45 @@ def test_collections_from_several_threads_while_others_write_and_query():
             for own in (getattr(m, "own", None), getattr(m, "view", None)):
                 assert own is None or own.collect() == [m]
     assert [r for r in dropped if r() is not None] == []
+
+
+def test_collections_while_an_index_that_its_objects_hold_grows_and_shrinks():
+    """The collector walks an index that its objects hold (so it looks at
+    the index's store and maps), most of them held by nothing else, while
+    writers grow it in batches, take objects out and rewrite them detached:
+    the walk must wait for quiescence, never read a store or map being
+    changed, and never free or clear a stored object."""
+    index = Index()
+    handles = {1: [], 2: []}  # per writer: a few stored objects, to take out again
+    added = {1: 0, 2: 0}
+    rounds = scaled(40)
+
+    def grow(seed, rng, i):
+        batch = [new_item(rng) for _ in range(100)]
+        for o in batch:
+            o.index, o.marker = index, Leaf(name="marker")
+        index.add_object_many(batch)
+        added[seed] += len(batch)
+        mine = handles[seed]
+        mine.extend(batch[:20])
+        del batch, o
+        for _ in range(10):
+            index.remove(mine.pop(rng.randrange(len(mine))))
+            added[seed] -= 1
+        assign_random(rng, rng.choice(mine))
+
+    def writer(seed):
+        return repeating("writer", seed, rounds, lambda rng, i: grow(seed, rng, i))
+
+    def collector(run):
+        n = 0
+        while run.reading(n):
+            gc.collect()
+            n += 1
+
+    run_workers([writer(1), writer(2)], [collector, collector])
+    gc.collect()
+    kept = index.collect()
+    assert len(kept) == added[1] + added[2]
+    assert all(o.marker.name == "marker" and o.index is index for o in kept)
+    Mismatches("after collections").queries(index, kept, ["color", "tags"], ["size"]).check()
