@@ -54,7 +54,12 @@ void for_each_owned_holder(Level lv, F&& f) {
 }
 
 bool quiescent() {
+#ifdef Py_GIL_DISABLED
+  // Without the interpreter lock nothing orders the walk after the writers.
+  return false;
+#else
   return py::detached_sections() == 0 && !py::detail::g_has_pending_increfs.load(std::memory_order_acquire);
+#endif
 }
 
 int visit_owned(Level lv, visitproc visit, void* arg) {
