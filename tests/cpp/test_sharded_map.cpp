@@ -47,11 +47,8 @@ Ids ids_of(const HybridSet& s) {
 // a one-id Small, an existing one gets the id added.
 void insert_id(SMap& m, const TestKey& k, uint32_t id) {
   auto shard = m.get_shard(k);
-  auto it = shard->find(k);
-  if (it == shard->end())
-    shard->emplace(k, HybridSet::single(id));
-  else
-    it->second.add(id);
+  auto [it, fresh] = shard->try_emplace(k, HybridSet::single(id));
+  if (!fresh) it->second.add(id);
 }
 
 // A hash that lands in shard `want` of m.
