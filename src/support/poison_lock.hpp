@@ -264,13 +264,13 @@ class ABSL_LOCKABLE RwLocked {
   class ABSL_SCOPED_LOCKABLE ReadScope : public Read {
    public:
     explicit ReadScope(const RwLocked& l) ABSL_SHARED_LOCK_FUNCTION(l) : Read(l.lock_, &l.value_) {}
-    ~ReadScope() ABSL_UNLOCK_FUNCTION() {}
+    ~ReadScope() ABSL_UNLOCK_FUNCTION() = default;
     void release() ABSL_UNLOCK_FUNCTION() { Read::release(); }
   };
   class ABSL_SCOPED_LOCKABLE WriteScope : public Write {
    public:
     explicit WriteScope(RwLocked& l) ABSL_EXCLUSIVE_LOCK_FUNCTION(l) : Write(l.lock_, &l.value_) {}
-    ~WriteScope() ABSL_UNLOCK_FUNCTION() {}
+    ~WriteScope() ABSL_UNLOCK_FUNCTION() = default;
     void release() ABSL_UNLOCK_FUNCTION() { Write::release(); }
   };
 

@@ -37,11 +37,7 @@ using Ids = std::vector<uint32_t>;
 
 using testing::failure_of;
 
-Ids ids_of(const HybridSet& s) {
-  Ids out;
-  s.for_each([&](uint32_t v) { out.push_back(v); });
-  return out;
-}
+Ids ids_of(const HybridSet& s) { return s.as_bitmap().to_vector(); }
 
 // Inserts id under key the way the per-attribute index does: a new value gets
 // a one-id Small, an existing one gets the id added.

@@ -92,14 +92,14 @@ inline constexpr int kMaxNestingDepth = 200;
 inline constexpr size_t kCheckEvery = 4096;
 
 struct IndexAPI : std::enable_shared_from_this<IndexAPI> {
-  // The index's locks, in their order (ARCHITECTURE.md, "Lock order"): after
-  // an object's writer and attributes locks, before its membership lock and
-  // a map's tree locks (declared there).
+  // The index's locks. Their order (ARCHITECTURE.md, "Lock order"):
+  // query_maps, allowed_items, items; after an object's writer and attributes
+  // locks, before its membership lock and a map's tree locks (declared there).
   SharedMaps query_maps ABSL_ACQUIRED_AFTER(ObjectLock::attributes)
       ABSL_ACQUIRED_BEFORE(allowed_items, items, ObjectLock::membership);
+  SharedItems items ABSL_ACQUIRED_AFTER(ObjectLock::attributes) ABSL_ACQUIRED_BEFORE(ObjectLock::membership);
   SharedAllowed allowed_items ABSL_ACQUIRED_AFTER(ObjectLock::attributes)
       ABSL_ACQUIRED_BEFORE(items, ObjectLock::membership);
-  SharedItems items ABSL_ACQUIRED_AFTER(ObjectLock::attributes) ABSL_ACQUIRED_BEFORE(ObjectLock::membership);
   std::weak_ptr<IndexAPI> parent;
   int level = 0;  // nesting level: 0 for a top-level index, parent's + 1 below
 
