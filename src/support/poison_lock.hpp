@@ -247,11 +247,13 @@ class ABSL_SCOPED_LOCKABLE ReadGuard {
 // declared as local variables, or those returned by read()/write().
 //
 // For the analysis the RwLocked itself is the capability, so a member of
-// this type (or a SharedRwLocked, index/core/index.hpp) can carry its place in the lock order
-// (ABSL_ACQUIRED_BEFORE/AFTER). The scoped guards acquire it; a guard
-// returned by read()/write() is not followed by the analysis, so code that
-// wants the order checked takes the lock through the scoped guards. Both
-// kinds do the same at run time.
+// this type (or a SharedRwLocked, index/core/index.hpp) can carry its place
+// in the lock order (ABSL_ACQUIRED_BEFORE/AFTER). The scoped guards acquire
+// it; a guard returned by read()/write() is not followed by the analysis, so
+// code that wants the order checked takes the lock through the scoped
+// guards. Both kinds do the same at run time: the scoped guards' destructors
+// are annotated (the analysis sees the release only there) but defaulted,
+// which leaves g++ the same functions to inline as for read()/write().
 template <class T>
 class ABSL_LOCKABLE RwLocked {
  public:
