@@ -89,8 +89,19 @@ def holding_a_view_of_its_index():
     return [a]
 
 
+def holding_its_index_and_views_of_it():
+    # The index is in the cycle together with views sharing its maps and store.
+    a = Node(name="a", payload=Payload())
+    idx = Index()
+    idx.add_object_many([a, Node(name="b", payload=Payload())])
+    a.idx, a.view, a.groups = idx, idx.reduced(name="a"), idx.group_by("name")
+    a.narrowed = a.view.reduced_query(Q.eq("name", "a")) | a.view
+    return [a]
+
+
 CYCLES = [pair, base_class_pair, parent_and_children, self_reference, through_containers, holding_an_index,
-          stored_in_the_index_it_holds, family_holding_its_index, holding_a_view_of_its_index]
+          stored_in_the_index_it_holds, family_holding_its_index, holding_a_view_of_its_index,
+          holding_its_index_and_views_of_it]
 
 
 def watch(objs):

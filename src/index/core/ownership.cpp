@@ -15,16 +15,17 @@ struct Level {
   const SharedItems* items;
   long outside_item_holders;
   const IndexAPI* core_nested;  // the nested level the core links to, or null
+  long map_holders;             // holders of the maps vector (its core or view, and views)
 };
 
-bool walkable(const SharedMaps& maps) { return maps && maps.use_count() == 1; }
+bool walkable(const SharedMaps& maps, long holders) { return maps && maps.use_count() == holders; }
 bool walkable(const std::shared_ptr<QueryMap>& map) { return map && map.use_count() == 1; }
 
 // Calls f(box) for every box holder in the parts the root owns alone, each
 // holder once, level by level down the nested chain.
 template <class F>
 void for_each_owned_holder(Level lv, F&& f) {
-  while (lv.maps && walkable(*lv.maps)) {
+  while (lv.maps && walkable(*lv.maps, lv.map_holders)) {
     const QueryMapVec& vec = (*lv.maps)->unguarded();
     long item_holders = lv.outside_item_holders;
     const std::shared_ptr<IndexAPI>* nested = nullptr;
@@ -49,7 +50,7 @@ void for_each_owned_holder(Level lv, F&& f) {
     if (lv.core_nested && lv.core_nested == nested->get()) ++nested_holders;
     if (nested->use_count() != nested_holders) return;
     const IndexAPI& next = **nested;
-    lv = Level{&next.query_maps, &next.items, 1, next.nested_address()};
+    lv = Level{&next.query_maps, &next.items, 1, next.nested_address(), 1};
   }
 }
 
@@ -77,13 +78,13 @@ int visit_owned(Level lv, visitproc visit, void* arg) {
 
 }  // namespace
 
-int traverse_owned(const std::shared_ptr<IndexAPI>& core, visitproc visit, void* arg) {
+int traverse_owned(const std::shared_ptr<IndexAPI>& core, long views, visitproc visit, void* arg) {
   if (!core || core.use_count() != 1) return 0;
-  return visit_owned(Level{&core->query_maps, &core->items, 1, core->nested_address()}, visit, arg);
+  return visit_owned(Level{&core->query_maps, &core->items, 1 + views, core->nested_address(), 1 + views}, visit, arg);
 }
 
 int traverse_owned(const FilteredView& view, visitproc visit, void* arg) {
-  return visit_owned(Level{&view.query_maps, &view.items, 1, nullptr}, visit, arg);
+  return visit_owned(Level{&view.query_maps, &view.items, 1, nullptr, 1}, visit, arg);
 }
 
 }  // namespace zarvex

@@ -13,9 +13,11 @@
 // traversed owns alone:
 //   * a structure is walked only when its use count equals its holders found
 //     on the walk (the core held only by its Index; the maps vector only by
-//     its core or view; a map only by its vector; the store by its core or
-//     view and by each walked map; a nested level by its core's link and by
-//     each walked map);
+//     its core and the index's views, or by a view that has no owner index;
+//     a map only by its vector; the store by those and by each walked map; a
+//     nested level by its core's link and by each walked map). A view with
+//     an owner holds that Index object, so the index is reachable whenever
+//     one of its views is, and only the index visits what they share;
 //   * a box's holders found on the walk are counted first (SharedBox::seen),
 //     and its object is visited on a second pass iff that count equals the
 //     box's reference count, which also returns every count to zero.
@@ -41,8 +43,9 @@
 namespace zarvex {
 
 // The references the index `core` holds alone, when `core` itself is held
-// only by the object being traversed.
-int traverse_owned(const std::shared_ptr<IndexAPI>& core, visitproc visit, void* arg);
+// only by the object being traversed; `views` views (which hold that object)
+// share its maps and store and count as its own holders of them.
+int traverse_owned(const std::shared_ptr<IndexAPI>& core, long views, visitproc visit, void* arg);
 // The same for a view's maps and store.
 int traverse_owned(const FilteredView& view, visitproc visit, void* arg);
 

@@ -20,11 +20,23 @@ namespace {
 
 struct PyFilteredIndex {
   PyObject_HEAD FilteredView view;
+  // The Index object whose maps and store the view shares (a strong
+  // reference, counted in it), or null once the view was cleared.
+  PyObject* owner;
 };
 
 PyObject* g_type = nullptr;
 
 FilteredView& view_of(PyObject* self) { return reinterpret_cast<PyFilteredIndex*>(self)->view; }
+PyObject* owner_of(PyObject* self) { return reinterpret_cast<PyFilteredIndex*>(self)->owner; }
+
+// Drops the view's owner (attached).
+void drop_owner(PyObject* self) {
+  if (PyObject* owner = std::exchange(reinterpret_cast<PyFilteredIndex*>(self)->owner, nullptr)) {
+    index_view_dropped(owner);
+    Py_DECREF(owner);
+  }
+}
 
 PyObject* FilteredIndex_new(PyTypeObject* type, PyObject*, PyObject*) {
   PyErr_Format(PyExc_TypeError, "No constructor defined for %s", "FilteredIndex");
@@ -36,14 +48,18 @@ void FilteredIndex_dealloc(PyObject* self) {
   PyObject_GC_UnTrack(self);
   PyTypeObject* type = Py_TYPE(self);
   view_of(self).~FilteredView();
+  drop_owner(self);
   type->tp_free(self);
   Py_DECREF(type);
 }
 
-// The references the view holds alone: those of its index's maps and store
-// once the index and every other view have gone (index/core/ownership.hpp).
+// The view's owner, whose traversal visits what the view shares with it; a
+// view without one (cleared) visits what it holds alone
+// (index/core/ownership.hpp).
 int FilteredIndex_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(self));
+  Py_VISIT(owner_of(self));
+  if (owner_of(self)) return 0;
   return traverse_owned(view_of(self), visit, arg);
 }
 
@@ -59,6 +75,7 @@ int FilteredIndex_clear(PyObject* self) {
   } catch (const std::bad_alloc&) {
     return 0;
   }
+  drop_owner(self);
   return 0;  // `old` goes here: attached, holding no native lock
 }
 
@@ -73,7 +90,7 @@ PyObject* FilteredIndex_reduced(PyObject* self, PyObject* args, PyObject* kwargs
       py::DetachScope detach;
       out = v.reduced(q);
     }
-    return new_filtered_index(std::move(out));
+    return new_filtered_index(owner_of(self), std::move(out));
   });
 }
 
@@ -92,7 +109,7 @@ PyObject* FilteredIndex_reduced_query(PyObject* self, PyObject* const* args, Py_
       py::DetachScope detach;
       out = v.reduced_query(expr);
     }
-    return new_filtered_index(std::move(out));
+    return new_filtered_index(owner_of(self), std::move(out));
   });
 }
 
@@ -151,7 +168,7 @@ PyObject* FilteredIndex_setop(PyObject* a, PyObject* b) {
       py::DetachScope detach;
       out = FilteredView::combine(x, y, op);
     }
-    return new_filtered_index(std::move(out));
+    return new_filtered_index(owner_of(a), std::move(out));
   });
 }
 
@@ -190,19 +207,24 @@ PyObject* filtered_index_type_object() {
   return g_type;
 }
 
-PyObject* new_filtered_index(FilteredView view) {
+PyObject* new_filtered_index(PyObject* owner, FilteredView view) {
   PyTypeObject* type = reinterpret_cast<PyTypeObject*>(filtered_index_type_object());
   if (!type) throw py::PyErrorSet{};
   PyObject* self = type->tp_alloc(type, 0);
   if (!self) throw py::PyErrorSet{};
   PyObject_GC_UnTrack(self);
   new (&view_of(self)) FilteredView(std::move(view));
+  if (owner) {
+    Py_INCREF(owner);
+    index_view_taken(owner);
+    reinterpret_cast<PyFilteredIndex*>(self)->owner = owner;
+  }
   PyObject_GC_Track(self);
   return self;
 }
 
-PyObject* new_filtered_index(SharedMaps maps, SharedItems items, Bitmap ids, uint64_t epoch) {
-  return new_filtered_index(FilteredView{std::move(maps), std::move(items), std::move(ids), epoch});
+PyObject* new_filtered_index(PyObject* owner, SharedMaps maps, SharedItems items, Bitmap ids, uint64_t epoch) {
+  return new_filtered_index(owner, FilteredView{std::move(maps), std::move(items), std::move(ids), epoch});
 }
 
 }  // namespace zarvex

@@ -18,6 +18,9 @@ namespace {
 
 struct PyIndex {
   PyObject_HEAD std::shared_ptr<IndexAPI> core;
+  // Views holding this object as their owner (each shares the core's maps
+  // and store); changed attached only.
+  Py_ssize_t views;
 };
 
 PyObject* g_index_type = nullptr;
@@ -54,7 +57,7 @@ void Index_dealloc(PyObject* self) {
 // while Zarvex work runs detached anywhere.
 int Index_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(self));
-  return traverse_owned(shared_core(self), visit, arg);
+  return traverse_owned(shared_core(self), reinterpret_cast<PyIndex*>(self)->views, visit, arg);
 }
 
 // Breaks cycles: the index gets a new, empty core and the old one is
@@ -94,7 +97,7 @@ PyObject* Index_reduced(PyObject* self, PyObject* args, PyObject* kwargs) {
       epoch = core_of(self).epoch();
       ids = core_of(self).get_by_attribute(q);
     }
-    return new_filtered_index(core_of(self).query_maps, core_of(self).items, std::move(ids), epoch);
+    return new_filtered_index(self, core_of(self).query_maps, core_of(self).items, std::move(ids), epoch);
   });
 }
 
@@ -190,7 +193,7 @@ PyObject* Index_reduced_query(PyObject* self, PyObject* const* args, Py_ssize_t 
       epoch = core_of(self).epoch();
       ids = core_of(self).reduced_query(expr);
     }
-    return new_filtered_index(core_of(self).query_maps, core_of(self).items, std::move(ids), epoch);
+    return new_filtered_index(self, core_of(self).query_maps, core_of(self).items, std::move(ids), epoch);
   });
 }
 
@@ -245,8 +248,8 @@ PyObject* Index_group_by(PyObject* self, PyObject* const* args, Py_ssize_t nargs
       merged.emplace_back(std::move(key), g.ids.take_bitmap());
     }
     for (auto& [key, ids] : merged) {
-      py::Ref view =
-          py::Ref::steal(new_filtered_index(core_of(self).query_maps, core_of(self).items, std::move(ids), epoch));
+      py::Ref view = py::Ref::steal(
+          new_filtered_index(self, core_of(self).query_maps, core_of(self).items, std::move(ids), epoch));
       if (!view) throw py::PyErrorSet{};
       if (PyDict_SetItem(out.get(), key.get(), view.get()) < 0) throw py::PyErrorSet{};
     }
@@ -425,6 +428,9 @@ PyObject* index_type_object() {
   if (!g_index_type) g_index_type = PyType_FromSpec(&g_spec);
   return g_index_type;
 }
+
+void index_view_taken(PyObject* index) { ++reinterpret_cast<PyIndex*>(index)->views; }
+void index_view_dropped(PyObject* index) { --reinterpret_cast<PyIndex*>(index)->views; }
 
 PyObject* wrap_index(std::shared_ptr<IndexAPI> core) {
   PyTypeObject* type = reinterpret_cast<PyTypeObject*>(index_type_object());

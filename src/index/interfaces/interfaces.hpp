@@ -20,9 +20,16 @@ PyObject* query_expr_type_object();
 // A new Index object around `core`.
 PyObject* wrap_index(std::shared_ptr<IndexAPI> core);
 // A new FilteredIndex over `maps` and `items` holding `ids`, made when the
-// store's removal count was `epoch` (FilteredView).
-PyObject* new_filtered_index(SharedMaps maps, SharedItems items, Bitmap ids, uint64_t epoch);
-PyObject* new_filtered_index(FilteredView view);
+// store's removal count was `epoch` (FilteredView). `owner` is the Index
+// object whose maps and store the view shares: the view holds it (so the
+// collector reaches the index from any of its views, and the index alone
+// visits what they share), and is counted in it while it does.
+PyObject* new_filtered_index(PyObject* owner, SharedMaps maps, SharedItems items, Bitmap ids, uint64_t epoch);
+PyObject* new_filtered_index(PyObject* owner, FilteredView view);
+// The views holding `index` (an Index object) as their owner, counted
+// attached as they take and drop it.
+void index_view_taken(PyObject* index);
+void index_view_dropped(PyObject* index);
 // The expression held by a PyQueryExpr (nullptr if obj is not one).
 const QueryExpr* expr_of(PyObject* obj);
 // The expression held by argument `name`; raises the argument's TypeError
