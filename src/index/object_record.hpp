@@ -15,7 +15,7 @@
 //                attributes lock; reads: either one  index/attr_table.hpp
 //   meta         the membership lock                 weak links to the indexes
 //                                                    holding the object, sorted
-//                                                    by index address; allocated
+//                                                    by owner; allocated
 //                                                    by the first registration,
 //                                                    then never freed or moved
 //   id           never changes                       released when the object dies
@@ -42,14 +42,21 @@ namespace zarvex {
 
 struct IndexAPI;
 
-struct IndexMeta {
-  std::weak_ptr<IndexAPI> index;
-  const void* address;  // of the index's shared core, for the sort order
-};
+// A link to an index holding the object. Links are ordered and compared by
+// owner (the index's control block: fixed for the index's lifetime and
+// never shared by two indexes, even after the index has died), so a link
+// needs no copy of the index's address.
+using IndexMeta = std::weak_ptr<IndexAPI>;
+
+// True when both links name the same index (alive or not).
+template <class A, class B>
+bool same_index(const std::weak_ptr<A>& a, const std::weak_ptr<B>& b) {
+  return !a.owner_before(b) && !b.owner_before(a);
+}
 
 // One link inline: most objects are in a single index, and a list block of
-// one link (32 bytes) takes a smaller heap chunk than one of two. A second
-// registration moves the links to a heap array of their own.
+// one link (24 bytes) takes the smallest heap chunk. A second registration
+// moves the links to a heap array of their own.
 using MetaList = absl::InlinedVector<IndexMeta, 1>;
 
 struct IndexableRecord {
@@ -120,13 +127,15 @@ inline uint32_t record_id(const IndexableRecord* r) { return r->id; }
 // class (index/indexable.cpp): the one question this layer asks of it.
 bool is_indexable(PyObject* obj);
 
-// Registers `index` in the object's membership list: append, drop dead
-// links, sort by index address. Takes the object's membership lock.
+// Registers `index` in the object's membership list: drop dead links, insert
+// in owner order. Takes the object's membership lock.
 void add_index_meta(IndexableRecord& rec, const std::weak_ptr<IndexAPI>& index)
     ABSL_LOCKS_EXCLUDED(rec.lock.membership);
-// Takes `index` out of the membership list again (undoing a registration
-// whose operation failed). Takes the membership lock; never allocates.
-void remove_index_meta(IndexableRecord& rec, const IndexAPI* index) ABSL_LOCKS_EXCLUDED(rec.lock.membership);
+// Takes `index` (and any dead link) out of the membership list: a removal,
+// or undoing a registration whose operation failed. Takes the membership
+// lock; never allocates.
+void remove_index_meta(IndexableRecord& rec, const std::weak_ptr<IndexAPI>& index)
+    ABSL_LOCKS_EXCLUDED(rec.lock.membership);
 
 // Strong handles to the live indexes of the membership list.
 absl::InlinedVector<std::shared_ptr<IndexAPI>, 4> live_indexes(IndexableRecord& rec)

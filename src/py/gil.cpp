@@ -23,10 +23,12 @@ thread_local bool t_queue_draining = false;
 thread_local std::vector<PyObject*> t_queue;
 
 // Boxes released by detached threads, linked through SharedBox::next, and
-// plain references released by detached threads (attribute tables).
-std::mutex g_deferred_mutex;
+// plain references released by detached threads (attribute tables). Never
+// destroyed: daemon threads may still release while the process runs its
+// exit handlers, after static destructors would have freed these.
+std::mutex& g_deferred_mutex = *new std::mutex;
 SharedBox* g_deferred = nullptr;
-std::vector<PyObject*> g_deferred_refs;
+std::vector<PyObject*>& g_deferred_refs = *new std::vector<PyObject*>;
 std::atomic<bool> g_has_deferred{false};
 
 void* detach_for_wait() {

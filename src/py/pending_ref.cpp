@@ -6,8 +6,10 @@
 namespace zarvex::py {
 
 namespace {
-std::mutex g_mutex;
-std::vector<PyObject*> g_pending;
+// Never destroyed: daemon threads may still record while the process runs
+// its exit handlers, after static destructors would have freed these.
+std::mutex& g_mutex = *new std::mutex;
+std::vector<PyObject*>& g_pending = *new std::vector<PyObject*>;
 }  // namespace
 
 void add_pending_incref(PyObject* obj) {

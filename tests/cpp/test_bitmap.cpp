@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <iterator>
+#include <random>
 #include <set>
 #include <utility>
 #include <vector>
@@ -72,6 +73,36 @@ TEST(Bitmap, SetOperationsMatchAModel) {
     EXPECT_EQ(in_or.to_vector(), any);
     EXPECT_EQ(in_or.cardinality(), any.size());
     EXPECT_EQ(bx.to_vector(), x);  // operands unchanged
+  }
+}
+
+// In-place intersection has its own path for array containers (block
+// compares, galloping for skewed sizes, bitset probes): random sets whose
+// containers hold from one id to bitset density, with 0 and 65535 inside a
+// container and keys present on one side only, against std::set_intersection.
+TEST(Bitmap, InPlaceIntersectionMatchesAModelAcrossContainerSizes) {
+  std::mt19937 rng(7);
+  const uint32_t per_key[] = {1, 7, 8, 9, 40, 700, 2600, 4096, 6000};
+  for (uint32_t na : per_key) {
+    for (uint32_t nb : per_key) {
+      std::set<uint32_t> x, y;
+      for (uint32_t key : {0u, 1u, 3u}) {
+        const uint32_t base = key << 16, width = std::min(65536u, std::max(na, nb) * 3);
+        if (key != 3) x.insert({base, base + 65535});
+        if (key != 1) y.insert({base, base + 65535});
+        while (x.size() < na * (key + 1) && key != 3) x.insert(base + rng() % width);
+        while (y.size() < nb * (key + 1) && key != 1) y.insert(base + rng() % width);
+      }
+      const Ids xv(x.begin(), x.end()), yv(y.begin(), y.end());
+      Ids both;
+      std::set_intersection(xv.begin(), xv.end(), yv.begin(), yv.end(), std::back_inserter(both));
+      Bitmap acc = Bitmap::from_sorted(xv);
+      acc.and_inplace(Bitmap::from_sorted(yv));
+      ASSERT_EQ(acc.to_vector(), both) << na << " and " << nb << " ids per container";
+      EXPECT_EQ(acc.cardinality(), both.size());
+      acc.add(0xFFFFFFFFu);  // still a well-formed bitmap
+      EXPECT_EQ(acc.cardinality(), both.size() + 1);
+    }
   }
 }
 

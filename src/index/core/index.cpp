@@ -350,7 +350,7 @@ void IndexAPI::withdraw(std::span<const py::SharedPy> fresh, std::span<const uin
       with_attributes(rec, [&](AttrMap& attrs) {
         attrs.for_each([&](const uint32_t& aid, const PyValue& v) { remove_index(rec.id, aid, v); });
       });
-      remove_index_meta(rec, this);
+      remove_index_meta(rec, weak_from_this());
     }
     nesting.drain();
   }
@@ -484,14 +484,7 @@ bool IndexAPI::remove_object(IndexableRecord& rec, PyObject* obj, StoredItem& re
     found = true;
     unfile_attributes(rec.id, attrs);
   });
-  if (found) {
-    const void* self = this;
-    MembershipGuard membership(rec);
-    if (MetaList* meta = rec.meta.load(std::memory_order_relaxed))
-      meta->erase(std::remove_if(meta->begin(), meta->end(),
-                                 [&](const IndexMeta& m) { return m.address == self || m.index.expired(); }),
-                  meta->end());
-  }
+  if (found) remove_index_meta(rec, weak_from_this());
   return found;
 }
 
@@ -795,7 +788,7 @@ void IndexAPI::union_with(const std::shared_ptr<IndexAPI>& other) {
         with_attributes(rec, [&](AttrMap& attrs) {
           if (t.stored) {
             attrs.for_each([&](const uint32_t& aid, const PyValue& v) { remove_index(t.id, aid, v); });
-            remove_index_meta(rec, this);
+            remove_index_meta(rec, weak_from_this());
           }
           for (size_t f = t.filed_begin; f < t.filed_end; ++f) {
             if (auto map = map_if_any(filed[f].attr)) {
