@@ -222,7 +222,12 @@ __attribute__((target("sse4.2"))) size_t intersect_blocks(const uint16_t* a, siz
   return k;
 }
 
-const bool kHaveSse42 = __builtin_cpu_supports("sse4.2");
+// Read while the module loads, possibly before the runtime's own CPU probe
+// has run: probe first.
+const bool kHaveSse42 = [] {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("sse4.2") != 0;
+}();
 
 size_t intersect_arrays(const uint16_t* a, size_t na, const uint16_t* b, size_t nb, uint16_t* out) {
   if (na * 64 < nb) return static_cast<size_t>(intersect_skewed_uint16(a, na, b, nb, out));

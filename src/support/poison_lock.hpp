@@ -31,10 +31,11 @@
 // safety analysis (-Wthread-safety, the clang build in CI), the guards are
 // scoped capabilities, and members read or changed under one of these locks
 // are marked ABSL_GUARDED_BY where they are declared. The analysis follows
-// guards declared as local variables; a guard kept as a member (RwLocked's
-// Read/Write, a shard access) or returned from a function is not followed,
-// and the value behind it is reached through the guard alone. The lock order
-// is stated once, in ARCHITECTURE.md.
+// guards declared as local variables (RwLocked's ReadScope/WriteScope
+// among them); a guard kept as a member (RwLocked's Read/Write, a shard
+// access) or returned from a function is not followed, and the value behind
+// it is reached through the guard alone. The lock order is stated once, in
+// ARCHITECTURE.md.
 #pragma once
 
 #include <atomic>
@@ -241,16 +242,39 @@ class ABSL_SCOPED_LOCKABLE ReadGuard {
   detail::PoisonGuard<PoisonRwLock, true> g_;
 };
 
-// A value guarded by a read-write lock. Access only through the guards
-// returned by read()/write(), which keep the lock for their lifetime.
+// A value guarded by a read-write lock. Access only through a guard, which
+// keeps the lock for its lifetime: the scoped guards ReadScope/WriteScope,
+// declared as local variables, or those returned by read()/write().
+//
+// For the analysis the RwLocked itself is the capability, so a member of
+// this type (or a SharedRwLocked, index/core/index.hpp) can carry its place
+// in the lock order (ABSL_ACQUIRED_BEFORE/AFTER). The scoped guards acquire
+// it; a guard returned by read()/write() is not followed by the analysis, so
+// code that wants the order checked takes the lock through the scoped
+// guards. Both kinds do the same at run time: the scoped guards' destructors
+// are annotated (the analysis sees the release only there) but defaulted,
+// which leaves g++ the same functions to inline as for read()/write().
 template <class T>
-class RwLocked {
+class ABSL_LOCKABLE RwLocked {
  public:
   template <class... A>
   explicit RwLocked(A&&... a) : value_(std::forward<A>(a)...) {}
 
   using Read = detail::Guarded<ReadGuard, const T>;
   using Write = detail::Guarded<WriteGuard, T>;
+
+  class ABSL_SCOPED_LOCKABLE ReadScope : public Read {
+   public:
+    explicit ReadScope(const RwLocked& l) ABSL_SHARED_LOCK_FUNCTION(l) : Read(l.lock_, &l.value_) {}
+    ~ReadScope() ABSL_UNLOCK_FUNCTION() = default;
+    void release() ABSL_UNLOCK_FUNCTION() { Read::release(); }
+  };
+  class ABSL_SCOPED_LOCKABLE WriteScope : public Write {
+   public:
+    explicit WriteScope(RwLocked& l) ABSL_EXCLUSIVE_LOCK_FUNCTION(l) : Write(l.lock_, &l.value_) {}
+    ~WriteScope() ABSL_UNLOCK_FUNCTION() = default;
+    void release() ABSL_UNLOCK_FUNCTION() { Write::release(); }
+  };
 
   Read read() const { return Read(lock_, &value_); }
   Write write() { return Write(lock_, &value_); }

@@ -48,6 +48,8 @@ constexpr double kDblMin = std::numeric_limits<double>::min();
 constexpr double kDblMax = std::numeric_limits<double>::max();
 const double kMaxSubnormal = std::nextafter(kDblMin, 0.0);
 constexpr int64_t kTwo53 = int64_t{1} << 53;
+constexpr int64_t kMax64 = std::numeric_limits<int64_t>::max(), kMin64 = std::numeric_limits<int64_t>::min();
+constexpr double kTwo53d = 9007199254740992.0, kTwo63d = 9223372036854775808.0;  // 2^53 and 2^63 as doubles
 
 NumKey I(int64_t v) { return NumKey::of_int(v); }
 NumKey F(double v) { return NumKey::of_float(v); }
@@ -96,24 +98,15 @@ struct KeyCodeCase {
 
 TEST(BTreeKeyCode, MatchesTheDocumentedLayout) {
   const KeyCodeCase cases[] = {
-      {I(1), 0xBFF, 0x8000000000000000},
-      {F(1.0), 0xBFF, 0x8000000000000000},
-      {I(-1), 0x400, 0x7FFFFFFFFFFFFFFF},
-      {F(-1.0), 0x400, 0x7FFFFFFFFFFFFFFF},
-      {I(3), 0xC00, 0xC000000000000000},
-      {F(3.0), 0xC00, 0xC000000000000000},
-      {F(2.5), 0xC00, 0xA000000000000000},
-      {F(kInf), 0xFFF, 0x8000000000000000},
-      {F(-kInf), 0x000, 0x7FFFFFFFFFFFFFFF},
-      {I(0), 0x800, 0},
-      {F(0.0), 0x800, 0},
-      {F(-0.0), 0x800, 0},
-      {I(kTwo53 + 1), 0xC34, 0x8000000000000400},
-      {I(std::numeric_limits<int64_t>::max()), 0xC3D, 0xFFFFFFFFFFFFFFFE},
-      {I(std::numeric_limits<int64_t>::min()), 0x3C1, 0x7FFFFFFFFFFFFFFF},
-      {F(kDenormMin), 0x800, 0x800},
-      {F(-kDenormMin), 0x7FF, 0xFFFFFFFFFFFFF7FF},
-      {F(kDblMin), 0x801, 0x8000000000000000},
+      {I(1), 0xBFF, 0x8000000000000000},           {F(1.0), 0xBFF, 0x8000000000000000},
+      {I(-1), 0x400, 0x7FFFFFFFFFFFFFFF},          {F(-1.0), 0x400, 0x7FFFFFFFFFFFFFFF},
+      {I(3), 0xC00, 0xC000000000000000},           {F(3.0), 0xC00, 0xC000000000000000},
+      {F(2.5), 0xC00, 0xA000000000000000},         {F(kInf), 0xFFF, 0x8000000000000000},
+      {F(-kInf), 0x000, 0x7FFFFFFFFFFFFFFF},       {I(0), 0x800, 0x0000000000000000},
+      {F(0.0), 0x800, 0x0000000000000000},         {F(-0.0), 0x800, 0x0000000000000000},
+      {I(kTwo53 + 1), 0xC34, 0x8000000000000400},  {I(kMax64), 0xC3D, 0xFFFFFFFFFFFFFFFE},
+      {I(kMin64), 0x3C1, 0x7FFFFFFFFFFFFFFF},      {F(kDenormMin), 0x800, 0x0000000000000800},
+      {F(-kDenormMin), 0x7FF, 0xFFFFFFFFFFFFF7FF}, {F(kDblMin), 0x801, 0x8000000000000000},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(num_name(c.key) + (c.key.is_float ? " (float)" : " (int)"));
@@ -145,37 +138,16 @@ TEST(BTreeKeyCode, EntryBitLayout) {
 // equal and must share one key code.
 TEST(BTreeKeyCode, OrderLadderAcrossKindsAndFamilies) {
   const double qnan = std::numeric_limits<double>::quiet_NaN();
+  // clang-format off
   const std::vector<std::vector<NumKey>> ladder = {
-      {F(-qnan)},
-      {F(-kInf)},
-      {F(-kDblMax)},
-      {I(std::numeric_limits<int64_t>::min()), F(-9223372036854775808.0)},
-      {I(-kTwo53 - 1)},
-      {I(-kTwo53), F(-9007199254740992.0)},
-      {F(-1.5)},
-      {I(-1), F(-1.0)},
-      {F(-kDblMin)},
-      {F(-kMaxSubnormal)},
-      {F(-2 * kDenormMin)},
-      {F(-kDenormMin)},
+      {F(-qnan)}, {F(-kInf)}, {F(-kDblMax)}, {I(kMin64), F(-kTwo63d)}, {I(-kTwo53 - 1)}, {I(-kTwo53), F(-kTwo53d)},
+      {F(-1.5)}, {I(-1), F(-1.0)}, {F(-kDblMin)}, {F(-kMaxSubnormal)}, {F(-2 * kDenormMin)}, {F(-kDenormMin)},
       {I(0), F(0.0), F(-0.0)},
-      {F(kDenormMin)},
-      {F(2 * kDenormMin)},
-      {F(kMaxSubnormal)},
-      {F(kDblMin)},
-      {F(0.5)},
-      {I(1), F(1.0)},
-      {F(2.5)},
-      {I(3), F(3.0)},
-      {I(kTwo53), F(9007199254740992.0)},
-      {I(kTwo53 + 1)},
-      {I(kTwo53 + 2), F(9007199254740994.0)},
-      {I(std::numeric_limits<int64_t>::max())},
-      {F(9223372036854775808.0)},
-      {F(kDblMax)},
-      {F(kInf)},
-      {F(qnan)},
+      {F(kDenormMin)}, {F(2 * kDenormMin)}, {F(kMaxSubnormal)}, {F(kDblMin)}, {F(0.5)}, {I(1), F(1.0)}, {F(2.5)},
+      {I(3), F(3.0)}, {I(kTwo53), F(kTwo53d)}, {I(kTwo53 + 1)}, {I(kTwo53 + 2), F(kTwo53d + 2)}, {I(kMax64)},
+      {F(kTwo63d)}, {F(kDblMax)}, {F(kInf)}, {F(qnan)},
   };
+  // clang-format on
   for (size_t g = 0; g < ladder.size(); ++g) {
     for (const NumKey& k : ladder[g]) {
       SCOPED_TRACE("group " + std::to_string(g) + ": " + num_name(k));
@@ -211,21 +183,9 @@ NumKey random_number(std::mt19937_64& rng) {
       return specials[pick(std::size(specials))];
     }
     case 5: {
-      static const NumKey huge[] = {I(kTwo53 - 1),
-                                    I(kTwo53),
-                                    I(kTwo53 + 1),
-                                    I(kTwo53 + 2),
-                                    I(-kTwo53 - 1),
-                                    I(-kTwo53),
-                                    F(9007199254740992.0),
-                                    F(9007199254740994.0),
-                                    F(-9007199254740992.0),
-                                    I(std::numeric_limits<int64_t>::max()),
-                                    I(std::numeric_limits<int64_t>::max() - 1),
-                                    I(std::numeric_limits<int64_t>::min()),
-                                    F(9223372036854775808.0),
-                                    F(-9223372036854775808.0),
-                                    F(9223372036854774784.0)};
+      static const NumKey huge[] = {I(kTwo53 - 1), I(kTwo53),  I(kTwo53 + 1),  I(kTwo53 + 2), I(-kTwo53 - 1),
+                                    I(-kTwo53),    F(kTwo53d), F(kTwo53d + 2), F(-kTwo53d),   I(kMax64),
+                                    I(kMax64 - 1), I(kMin64),  F(kTwo63d),     F(-kTwo63d),   F(kTwo63d - 1024)};
       return huge[pick(std::size(huge))];
     }
     case 6: {
@@ -262,23 +222,13 @@ double truncated(long double v) {
 }
 
 TEST(BTreeKeyCode, KeyToDoubleForGrouping) {
-  struct Case {
-    NumKey key;
-    double expect;
-  } cases[] = {
-      {I(kTwo53 + 1), 9007199254740992.0},
-      {I(kTwo53 + 3), 9007199254740994.0},
-      {I(-kTwo53 - 1), -9007199254740992.0},
-      {I(std::numeric_limits<int64_t>::max()), 9223372036854774784.0},
-      {I(std::numeric_limits<int64_t>::min()), -9223372036854775808.0},
-      {I(5), 5.0},
-      {F(5.0), 5.0},
-      {I(-3), -3.0},
-      {I(0), 0.0},
-      {F(kDenormMin), kDenormMin},
-      {F(-kMaxSubnormal), -kMaxSubnormal},
-      {F(-kInf), -kInf},
+  // clang-format off
+  struct Case { NumKey key; double expect; } cases[] = {
+      {I(kTwo53 + 1), kTwo53d}, {I(kTwo53 + 3), kTwo53d + 2}, {I(-kTwo53 - 1), -kTwo53d}, {I(kMax64), kTwo63d - 1024},
+      {I(kMin64), -kTwo63d}, {I(5), 5.0}, {F(5.0), 5.0}, {I(-3), -3.0}, {I(0), 0.0}, {F(kDenormMin), kDenormMin},
+      {F(-kMaxSubnormal), -kMaxSubnormal}, {F(-kInf), -kInf},
   };
+  // clang-format on
   for (const auto& c : cases) {
     SCOPED_TRACE(num_name(c.key));
     EXPECT_EQ(key_to_double(make_entry(c.key, 1)), c.expect);
@@ -300,21 +250,13 @@ TEST(BTreeKeyCode, KeyToDoubleForGrouping) {
 TEST(BTreeKeyCode, IntegerKeysComeBackExactly) {
   // Group keys: the integer itself where a double cannot hold it.
   std::mt19937_64 rng(0x5eed0003);
-  std::vector<int64_t> values = {0,
-                                 1,
-                                 -1,
-                                 kTwo53,
-                                 kTwo53 + 1,
-                                 -kTwo53 - 1,
-                                 1700000000000000001,
-                                 std::numeric_limits<int64_t>::max(),
-                                 std::numeric_limits<int64_t>::min()};
+  std::vector<int64_t> values = {0, 1, -1, kTwo53, kTwo53 + 1, -kTwo53 - 1, 1700000000000000001, kMax64, kMin64};
   for (int i = 0; i < 100000; ++i) values.push_back(static_cast<int64_t>(rng()) >> (rng() % 64));
   for (int64_t v : values) {
     const KeyCode code = entry_key(make_entry(I(v), 3));
     ASSERT_EQ(key_code_to_int(code), v);
     const double d = static_cast<double>(v);
-    const bool exact = d != 9223372036854775808.0 && static_cast<int64_t>(d) == v;
+    const bool exact = d != kTwo63d && static_cast<int64_t>(d) == v;
     ASSERT_EQ(key_code_exact_as_double(code), exact) << v;
   }
 }

@@ -57,6 +57,13 @@ HybridSet L(V... v) {
   return L(Ids{static_cast<uint32_t>(v)...});
 }
 
+// A Small set whose only id was removed again (its array is empty).
+HybridSet emptied(uint32_t id) {
+  HybridSet s = HybridSet::single(id);
+  s.remove(id);
+  return s;
+}
+
 Ids ids_of(const HybridSet& s) {
   Ids out;
   s.for_each([&](uint32_t v) { out.push_back(v); });
@@ -155,22 +162,10 @@ TEST(HybridSet, UnionTable) {
       {"L|E", [] { return L(3); }, [] { return E(); }, Tag::Large, {3}},
       {"S{1,2}|S{3,4}", [] { return S(1, 2); }, [] { return S(3, 4); }, Tag::Small, {1, 2, 3, 4}, 0},
       {"S{1,2,3}|S{2,3,4}: 3+3 > 4", [] { return S(1, 2, 3); }, [] { return S(2, 3, 4); }, Tag::Large, {1, 2, 3, 4}},
-      {"S{1,2,3}|S{1,2}: sum counts, not union size",
-       [] { return S(1, 2, 3); },
-       [] { return S(1, 2); },
-       Tag::Large,
-       {1, 2, 3}},
+      // Goes by the sum of the counts, not the size of the union.
+      {"S{1,2,3}|S{1,2}", [] { return S(1, 2, 3); }, [] { return S(1, 2); }, Tag::Large, {1, 2, 3}},
       {"S{1,2}|S{1,2}", [] { return S(1, 2); }, [] { return S(1, 2); }, Tag::Small, {1, 2}, 1},
-      {"emptied S|S of four",
-       [] {
-         HybridSet s = HybridSet::single(1);
-         s.remove(1);
-         return s;
-       },
-       [] { return S(1, 2, 3, 4); },
-       Tag::Small,
-       {1, 2, 3, 4},
-       0},
+      {"emptied S|S{1..4}", [] { return emptied(1); }, [] { return S(1, 2, 3, 4); }, Tag::Small, {1, 2, 3, 4}, 0},
       {"S{1,2}|M{2,9}", [] { return S(1, 2); }, [] { return M(2, 9); }, Tag::Medium, {1, 2, 9}, 0},
       {"S{1,2}|M{3,4,5}", [] { return S(1, 2); }, [] { return M(3, 4, 5); }, Tag::Large, {1, 2, 3, 4, 5}},
       {"S{1}|L{2,3}", [] { return S(1); }, [] { return L(2, 3); }, Tag::Large, {1, 2, 3}},
@@ -188,20 +183,11 @@ TEST(HybridSet, UnionTable) {
 
 TEST(HybridSet, IntersectionTable) {
   const std::vector<Case> cases = {
-      {"S{1,5,9}&L{5,9,100}",
-       [] { return S(1, 5, 9); },
-       [] { return L(5, 9, 100); },
-       Tag::Small,
-       {5, 9},
-       2},  // inserted one by one into a fresh array
+      // Start 2: the common ids are inserted one by one into a fresh array.
+      {"S{1,5,9}&L{5,9,100}", [] { return S(1, 5, 9); }, [] { return L(5, 9, 100); }, Tag::Small, {5, 9}, 2},
       {"S{1,5,9}&S{2,3}", [] { return S(1, 5, 9); }, [] { return S(2, 3); }, Tag::Small, {}, 2},
       {"S{1,2,3}&M{2,3,4}", [] { return S(1, 2, 3); }, [] { return M(2, 3, 4); }, Tag::Small, {2, 3}, 1},
-      {"S{1,2,3,4}&S{1,2,3,4}",
-       [] { return S(1, 2, 3, 4); },
-       [] { return S(1, 2, 3, 4); },
-       Tag::Small,
-       {1, 2, 3, 4},
-       0},
+      {"S{1..4}&S{1..4}", [] { return S(1, 2, 3, 4); }, [] { return S(1, 2, 3, 4); }, Tag::Small, {1, 2, 3, 4}, 0},
       {"M{1,2,3}&S{3,4}", [] { return M(1, 2, 3); }, [] { return S(3, 4); }, Tag::Medium, {3}, 1},
       {"M{1,2,3}&M{1,3}", [] { return M(1, 2, 3); }, [] { return M(1, 3); }, Tag::Medium, {1, 3}, 1},
       {"M{1,2,9}&L{2,9}", [] { return M(1, 2, 9); }, [] { return L(2, 9); }, Tag::Medium, {2, 9}},

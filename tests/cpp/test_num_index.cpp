@@ -14,15 +14,8 @@ namespace zarvex {
 namespace {
 
 NumKey random_key(std::mt19937_64& rng) {
-  static const double specials[] = {0.0,
-                                    -0.0,
-                                    1.5,
-                                    -2.25,
-                                    1e300,
-                                    -1e-300,
-                                    std::numeric_limits<double>::infinity(),
-                                    -std::numeric_limits<double>::infinity(),
-                                    std::nan("")};
+  constexpr double kInf = std::numeric_limits<double>::infinity();
+  static const double specials[] = {0.0, -0.0, 1.5, -2.25, 1e300, -1e-300, kInf, -kInf, std::nan("")};
   switch (rng() % 4) {
     case 0: return NumKey::of_int(static_cast<int64_t>(rng() % 20) - 10);
     case 1: return NumKey::of_int(static_cast<int64_t>(rng()));

@@ -21,6 +21,17 @@ using testing::failure_of;
 
 constexpr const char* kPoisoned = kPoisonedLock;
 
+// How throw_while_holding enters the lock.
+constexpr auto kLock = [](auto& l) { return l.lock(); };
+constexpr auto kWrite = [](auto& l) { return l.write(); };
+constexpr auto kRead = [](auto& l) { return l.read(); };
+
+// True when nobody holds `l` (taken and given back at once).
+template <class L>
+bool is_free(L& l) ABSL_NO_THREAD_SAFETY_ANALYSIS {
+  return l.try_lock() && (l.unlock(), true);
+}
+
 template <class Locked, class Enter, class E = InternalFailure>
 void throw_while_holding(Locked& locked, Enter enter, E error = InternalFailure("boom")) {
   try {
@@ -32,7 +43,7 @@ void throw_while_holding(Locked& locked, Enter enter, E error = InternalFailure(
 TEST(PoisonLock, UnwindingPoisonsAndLaterLockersFail) {
   {
     MutexLocked<int> m(1);
-    throw_while_holding(m, [](auto& l) { return l.lock(); });
+    throw_while_holding(m, kLock);
     EXPECT_TRUE(m.mutex().is_poisoned());
     EXPECT_EQ(failure_of([&] { auto g = m.lock(); }), kPoisoned);
     EXPECT_EQ(failure_of([&] { (void)m.mutex().try_lock(); }), kPoisoned);
@@ -42,11 +53,7 @@ TEST(PoisonLock, UnwindingPoisonsAndLaterLockersFail) {
   }
   for (bool exclusive : {false, true}) {
     RwLocked<int> rw(1);
-    if (exclusive) {
-      throw_while_holding(rw, [](auto& l) { return l.write(); });
-    } else {
-      throw_while_holding(rw, [](auto& l) { return l.read(); });
-    }
+    exclusive ? throw_while_holding(rw, kWrite) : throw_while_holding(rw, kRead);
     EXPECT_TRUE(rw.lock().is_poisoned()) << exclusive;
     EXPECT_EQ(failure_of([&] { auto g = rw.read(); }), kPoisoned);
     EXPECT_EQ(failure_of([&] { auto g = rw.write(); }), kPoisoned);
@@ -57,12 +64,9 @@ TEST(PoisonLock, UnwindingPoisonsAndLaterLockersFail) {
 TEST(PoisonLock, OnlyAnInternalFailurePoisons) {
   MutexLocked<int> m(1);
   RwLocked<int> rw(1);
-  throw_while_holding(
-      m, [](auto& l) { return l.lock(); }, std::bad_alloc());
-  throw_while_holding(
-      rw, [](auto& l) { return l.write(); }, std::bad_alloc());
-  throw_while_holding(
-      rw, [](auto& l) { return l.read(); }, std::runtime_error("other"));
+  throw_while_holding(m, kLock, std::bad_alloc());
+  throw_while_holding(rw, kWrite, std::bad_alloc());
+  throw_while_holding(rw, kRead, std::runtime_error("other"));
   EXPECT_FALSE(m.mutex().is_poisoned());
   EXPECT_FALSE(rw.lock().is_poisoned());
   // Failures are counted while they live, and no longer once handled.
@@ -72,8 +76,7 @@ TEST(PoisonLock, OnlyAnInternalFailurePoisons) {
     EXPECT_EQ(live_internal_failures(), 1);
   }
   EXPECT_EQ(live_internal_failures(), 0);
-  throw_while_holding(
-      m, [](auto& l) { return l.lock(); }, std::bad_alloc());
+  throw_while_holding(m, kLock, std::bad_alloc());
   EXPECT_FALSE(m.mutex().is_poisoned());
   // A failure raised and handled inside the guarded scope leaves the lock
   // healthy; one raised while a guard is held inside a handler poisons, an
@@ -88,10 +91,9 @@ TEST(PoisonLock, OnlyAnInternalFailurePoisons) {
   try {
     fail("outer");
   } catch (const InternalFailure&) {
-    throw_while_holding(
-        rw, [](auto& l) { return l.write(); }, std::bad_alloc());
+    throw_while_holding(rw, kWrite, std::bad_alloc());
     EXPECT_FALSE(rw.lock().is_poisoned());
-    throw_while_holding(rw, [](auto& l) { return l.read(); });
+    throw_while_holding(rw, kRead);
     EXPECT_TRUE(rw.lock().is_poisoned());
   }
 }
@@ -132,10 +134,7 @@ TEST(PoisonLock, WithNothrowReturnsTheResultAndReleases) {
   MutexLocked<int> m(41);
   int got = m.with_nothrow([](int& v) noexcept { return ++v; });
   EXPECT_EQ(got, 42);
-  if (m.mutex().try_lock())
-    m.mutex().unlock();
-  else
-    ADD_FAILURE() << "left locked";
+  EXPECT_TRUE(is_free(m.mutex())) << "left locked";
 }
 
 std::atomic<int> g_detached{0}, g_reattached{0};
@@ -189,11 +188,7 @@ TEST(PoisonLock, AnUnwindingReattachGivesTheLockBack) {
       lock_hooks::reattach.store(&ending_reattach);
       waiter = std::thread([&] {
         try {
-          if (shared) {
-            auto r = rw.read();
-          } else {
-            auto w = rw.write();
-          }
+          shared ? (void)rw.read() : (void)rw.write();  // each guard lives to the end of the statement
           ADD_FAILURE() << "reattach did not unwind";
         } catch (const ThreadEnded&) {}
       });
@@ -202,10 +197,7 @@ TEST(PoisonLock, AnUnwindingReattachGivesTheLockBack) {
     waiter.join();
     lock_hooks::detach.store(nullptr);
     lock_hooks::reattach.store(nullptr);
-    if (rw.lock().try_lock())
-      rw.lock().unlock();
-    else
-      ADD_FAILURE() << "left locked " << shared;
+    EXPECT_TRUE(is_free(rw.lock())) << "left locked " << shared;
     EXPECT_FALSE(rw.lock().is_poisoned());
   }
 }

@@ -37,21 +37,14 @@ using Ids = std::vector<uint32_t>;
 
 using testing::failure_of;
 
-Ids ids_of(const HybridSet& s) {
-  Ids out;
-  s.for_each([&](uint32_t v) { out.push_back(v); });
-  return out;
-}
+Ids ids_of(const HybridSet& s) { return s.as_bitmap().to_vector(); }
 
 // Inserts id under key the way the per-attribute index does: a new value gets
 // a one-id Small, an existing one gets the id added.
 void insert_id(SMap& m, const TestKey& k, uint32_t id) {
   auto shard = m.get_shard(k);
-  auto it = shard->find(k);
-  if (it == shard->end())
-    shard->emplace(k, HybridSet::single(id));
-  else
-    it->second.add(id);
+  auto [it, fresh] = shard->try_emplace(k, HybridSet::single(id));
+  if (!fresh) it->second.add(id);
 }
 
 // A hash that lands in shard `want` of m.

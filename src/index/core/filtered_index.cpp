@@ -22,7 +22,7 @@ const Bitmap& live_locked(const ItemVec& store, const Bitmap& ids, uint64_t epoc
 }  // namespace
 
 const Bitmap& FilteredView::live(Bitmap& scratch, uint64_t& now) const {
-  auto store = items->read();
+  ItemsRead store(*items);
   now = store->epoch();
   return live_locked(*store, ids, epoch, scratch);
 }
@@ -33,7 +33,7 @@ FilteredView FilteredView::reduced(const HashQuery& q) const {
   const Bitmap& base = live(scratch, now);
   Bitmap found;
   {
-    auto maps = query_maps->read();
+    MapsRead maps(*query_maps);
     found = filter_index_by_hashes(*maps, q);
   }
   found.and_inplace(base);
@@ -47,7 +47,7 @@ FilteredView FilteredView::reduced_query(const QueryExpr& e) const {
   const Bitmap& base = live(scratch, now);
   Bitmap found;
   {
-    auto maps = query_maps->read();
+    MapsRead maps(*query_maps);
     found = evaluate_query(*maps, base, e);
   }
   found.and_inplace(base);
@@ -57,7 +57,7 @@ FilteredView FilteredView::reduced_query(const QueryExpr& e) const {
 std::vector<PyObject*> FilteredView::collect() const { return IndexAPI::objects_of(*items, ids, epoch); }
 
 uint64_t FilteredView::size() const {
-  auto store = items->read();
+  ItemsRead store(*items);
   if (store->epoch() == epoch) return ids.cardinality();
   uint64_t n = 0;
   ids.for_each([&](uint32_t id) {
@@ -68,7 +68,7 @@ uint64_t FilteredView::size() const {
 
 bool FilteredView::contains(uint32_t id, PyObject* obj) const {
   if (!ids.contains(id)) return false;
-  auto store = items->read();
+  ItemsRead store(*items);
   return id < store->size() && (*store)[id].object == obj && store->visible_at(id, epoch);
 }
 
@@ -77,7 +77,7 @@ FilteredView FilteredView::combine(const FilteredView& a, const FilteredView& b,
   uint64_t now;
   {
     // Both operands read at one removal count, which the result takes.
-    auto store = a.items->read();
+    ItemsRead store(*a.items);
     now = store->epoch();
     Bitmap scratch_a, scratch_b;
     const Bitmap& x = live_locked(*store, a.ids, a.epoch, scratch_a);
@@ -106,9 +106,9 @@ std::shared_ptr<IndexAPI> FilteredView::rebase() const {
   std::vector<py::SharedPy> objs;
   Bitmap present;
   {
-    auto dst = core->items->write();
+    ItemsWrite dst(*core->items);
     dst->resize(static_cast<size_t>(m) + 1);
-    auto src = items->read();
+    ItemsRead src(*items);
     ids.for_each([&](uint32_t id) {
       if (id >= src->size() || !src->visible_at(id, epoch)) return;
       (*dst)[id] = (*src)[id].copy();

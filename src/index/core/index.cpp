@@ -109,7 +109,7 @@ std::shared_ptr<IndexAPI> IndexAPI::nested_level() {
 
 // ---- maps ------------------------------------------------------------------
 std::shared_ptr<QueryMap> IndexAPI::map_if_any(uint32_t attr_id) const {
-  auto maps = query_maps->read();
+  MapsRead maps(*query_maps);
   return attr_id < maps->size() ? (*maps)[attr_id] : nullptr;
 }
 
@@ -118,7 +118,7 @@ std::shared_ptr<QueryMap> IndexAPI::map_for(uint32_t attr_id) {
   // Built outside the lock; installed only if the slot is still empty, so
   // two threads meeting a new attribute end up sharing one map.
   auto fresh = std::make_shared<QueryMap>(weak_from_this(), attr_id);
-  auto maps = query_maps->write();
+  MapsWrite maps(*query_maps);
   if (attr_id >= maps->size()) maps->resize(attr_id + 1);
   auto& slot = (*maps)[attr_id];
   if (!slot) slot = std::move(fresh);
@@ -131,7 +131,7 @@ void IndexAPI::add_index(uint32_t id, uint32_t attr_id, const PyValue& value) {
   // before or after, never during, the insertion.
   for (;;) {
     {
-      auto maps = query_maps->read();
+      MapsRead maps(*query_maps);
       if (attr_id < maps->size() && (*maps)[attr_id]) {
         (*maps)[attr_id]->insert(value, id);
         return;
@@ -146,7 +146,7 @@ void IndexAPI::insert_exact_routed(uint32_t attr_id, const PyValue& key, uint32_
   // empties and resets the map cannot leave the entry in an orphaned map.
   for (;;) {
     {
-      auto maps = query_maps->read();
+      MapsRead maps(*query_maps);
       if (attr_id < maps->size() && (*maps)[attr_id]) {
         (*maps)[attr_id]->insert_exact(key, id);
         return;
@@ -160,13 +160,13 @@ void IndexAPI::remove_index(uint32_t id, uint32_t attr_id, const PyValue& value)
   std::shared_ptr<QueryMap> map;
   bool now_empty = false;
   {
-    auto maps = query_maps->read();
+    MapsRead maps(*query_maps);
     if (attr_id >= maps->size() || !(*maps)[attr_id]) return;
     map = (*maps)[attr_id];
     now_empty = map->remove_value(value, id) && map->is_empty();
   }
   if (!now_empty) return;
-  auto maps = query_maps->write();
+  MapsWrite maps(*query_maps);
   // Re-checked under the write lock: a value routed meanwhile keeps the map.
   if (attr_id < maps->size() && (*maps)[attr_id] == map && map->is_empty()) (*maps)[attr_id].reset();
 }
@@ -175,7 +175,7 @@ void IndexAPI::replace_index(uint32_t id, uint32_t attr_id, const PyValue& old, 
   {
     // The map keeps the new value, so it cannot be left empty: the reset
     // that remove_index may do is not needed.
-    auto maps = query_maps->read();
+    MapsRead maps(*query_maps);
     if (attr_id < maps->size() && (*maps)[attr_id]) {
       (*maps)[attr_id]->replace(old, value, id);
       return;
@@ -194,7 +194,7 @@ void IndexAPI::file_attributes(uint32_t id, IndexableRecord& rec) {
     // the ones left for add_index are kept by value.
     std::vector<std::pair<uint32_t, PyValue>> missing;
     {
-      auto maps = query_maps->read();
+      MapsRead maps(*query_maps);
       // Containers element by element, as insert() would file them.
       attrs.for_each_leaf([&](const uint32_t& aid, const PyValue& v) {
         if (aid < maps->size() && (*maps)[aid]) {
@@ -222,8 +222,8 @@ void IndexAPI::add_object(const py::SharedPy& obj) {
       WriterGuard writer(rec);
       add_index_meta(rec, weak_from_this());
       {
-        auto allowed = allowed_items->write();
-        auto store = items->write();
+        AllowedWrite allowed(*allowed_items);
+        ItemsWrite store(*items);
         if (id >= store->size()) store->put(id, StoredItem());  // grows the store
         published = allowed->contains(id);
         fresh = !(*store)[id].occupied();
@@ -270,8 +270,8 @@ void IndexAPI::add_object_many(const std::vector<py::SharedPy>& objs) {
   // itself never moves), so that the common case costs no lock per object.
   const ItemVec* store_ptr;
   {
-    auto allowed = allowed_items->write();
-    auto store = items->write();
+    AllowedWrite allowed(*allowed_items);
+    ItemsWrite store(*items);
     if (max_id >= store->size()) {  // grown first: what may fail comes first
       store->resize(static_cast<size_t>(max_id) + 1);
       if (!store->stamps.empty()) store->stamps.resize(store->size(), 0);
@@ -357,8 +357,8 @@ void IndexAPI::withdraw(std::span<const py::SharedPy> fresh, std::span<const uin
   std::vector<StoredItem> released;
   released.reserve(fresh.size());
   {
-    auto allowed = allowed_items->write();
-    auto store = items->write();
+    AllowedWrite allowed(*allowed_items);
+    ItemsWrite store(*items);
     for (const auto& o : fresh) {
       uint32_t id = record_of(o.get())->id;
       if ((*store)[id].object == o.get()) released.push_back(store->take(id));
@@ -373,8 +373,8 @@ bool IndexAPI::store_nested(const py::SharedPy& obj, uint32_t holder, uint32_t a
   // allowed_items and items are changed together (allowed_items first, the
   // order every path takes both), so a slot and its published id never
   // disagree when a removal and a new holder race.
-  auto allowed = allowed_items->write();
-  auto store = items->write();
+  AllowedWrite allowed(*allowed_items);
+  ItemsWrite store(*items);
   if (id < store->size() && (*store)[id].occupied()) {
     StoredItem& slot = (*store)[id];
     if (!slot.parent) return false;
@@ -397,7 +397,7 @@ bool IndexAPI::store_nested(const py::SharedPy& obj, uint32_t holder, uint32_t a
 }
 
 void IndexAPI::mark_blocked(uint32_t id) {
-  auto store = items->write();
+  ItemsWrite store(*items);
   if (id < store->size() && (*store)[id].occupied() && (*store)[id].parent) (*store)[id].parent->blocked = true;
 }
 
@@ -405,7 +405,7 @@ void IndexAPI::remove(IndexableRecord& rec, uint32_t holder, uint32_t attr) {
   NestingTicket ticket;
   py::SharedPy obj;
   {
-    auto store = items->write();
+    ItemsWrite store(*items);
     if (rec.id >= store->size()) return;
     StoredItem& slot = (*store)[rec.id];
     if (!slot.occupied() || !slot.parent) return;
@@ -426,8 +426,8 @@ void IndexAPI::unfile_nested(IndexableRecord& rec) {
   with_attributes(rec, [&](AttrMap& attrs) {
     StoredItem released;
     {
-      auto allowed = allowed_items->write();
-      auto store = items->write();
+      AllowedWrite allowed(*allowed_items);
+      ItemsWrite store(*items);
       if (rec.id >= store->size()) return;
       StoredItem& slot = (*store)[rec.id];
       if (!slot.occupied() || !slot.parent || !slot.parent->pending_removal) return;
@@ -446,7 +446,7 @@ void IndexAPI::unfile_attributes(uint32_t id, const AttrMap& attrs) {
   // empty are reset afterwards under the write lock, as remove_index does.
   absl::InlinedVector<std::shared_ptr<QueryMap>, 8> emptied;
   {
-    auto maps = query_maps->read();
+    MapsRead maps(*query_maps);
     // Containers element by element: their own value (a shared element
     // list and a handle to the container) is never built; numbers by their
     // ordered key, without a value.
@@ -463,7 +463,7 @@ void IndexAPI::unfile_attributes(uint32_t id, const AttrMap& attrs) {
         });
   }
   if (emptied.empty()) return;
-  auto maps = query_maps->write();
+  MapsWrite maps(*query_maps);
   for (const auto& map : emptied) {
     uint32_t aid = map->attr_id;
     if (aid < maps->size() && (*maps)[aid] == map && map->is_empty()) (*maps)[aid].reset();
@@ -474,9 +474,9 @@ bool IndexAPI::remove_object(IndexableRecord& rec, PyObject* obj, StoredItem& re
   bool found = false;
   with_attributes(rec, [&](AttrMap& attrs) {
     {
-      auto allowed = allowed_items->write();
+      AllowedWrite allowed(*allowed_items);
       if (!allowed->contains(rec.id)) return;
-      auto store = items->write();
+      ItemsWrite store(*items);
       ZX_CHECK(rec.id < store->size() && (*store)[rec.id].object == obj, "listed object without its slot");
       released = store->take(rec.id);
       allowed->remove(rec.id);
@@ -490,12 +490,12 @@ bool IndexAPI::remove_object(IndexableRecord& rec, PyObject* obj, StoredItem& re
 
 // ---- reading ---------------------------------------------------------------
 bool IndexAPI::has_object_id(uint32_t id) const {
-  auto store = items->read();
+  ItemsRead store(*items);
   return id < store->size() && (*store)[id].occupied();
 }
 
 bool IndexAPI::holds(uint32_t id, PyObject* obj) const {
-  auto store = items->read();
+  ItemsRead store(*items);
   return id < store->size() && (*store)[id].object == obj;
 }
 
@@ -514,7 +514,7 @@ bool IndexAPI::reaches_root_avoiding(uint32_t start, uint32_t avoid) const {
     std::shared_ptr<const IndexAPI> up = at->parent.lock();
     next.clear();
     {
-      auto store = at->items->read();
+      ItemsRead store(*at->items);
       for (uint32_t id : frontier) {
         if ((id == avoid && at != this) || id >= store->size()) continue;
         const StoredItem& slot = (*store)[id];
@@ -536,7 +536,7 @@ Bitmap IndexAPI::get_direct_parents(const Bitmap& ids, uint32_t attr) const {
   Bitmap out;
   std::vector<uint32_t> buf;
   {
-    auto store = items->read();
+    ItemsRead store(*items);
     ids.for_each([&](uint32_t id) {
       if (id >= store->size()) return;
       const StoredItem& slot = (*store)[id];
@@ -600,19 +600,19 @@ std::vector<PyObject*> IndexAPI::objects_of(const RwLocked<ItemVec>& store_lock,
 }
 
 std::vector<PyObject*> IndexAPI::collect() const {
-  auto allowed = allowed_items->read();
+  AllowedRead allowed(*allowed_items);
   return objects_of(*items, *allowed);
 }
 
 Bitmap IndexAPI::get_by_attribute(const HashQuery& q) const {
-  auto maps = query_maps->read();
+  MapsRead maps(*query_maps);
   return filter_index_by_hashes(*maps, q);
 }
 
 Bitmap IndexAPI::reduced_query(const QueryExpr& e) const {
   validate_expr(e);
-  auto maps = query_maps->read();
-  auto allowed = allowed_items->read();
+  MapsRead maps(*query_maps);
+  AllowedRead allowed(*allowed_items);
   return evaluate_query(*maps, *allowed, e);
 }
 
@@ -624,7 +624,7 @@ std::optional<Groups> IndexAPI::group_by(std::string_view name) const {
   if (!known) return std::nullopt;
   std::shared_ptr<QueryMap> map;
   {
-    auto maps = query_maps->read();
+    MapsRead maps(*query_maps);
     if (*known >= maps->size()) return std::nullopt;
     map = (*maps)[*known];
   }
@@ -639,7 +639,7 @@ void IndexAPI::reduce(const HashQuery& q) {
   // the maps lock is released (a release may run Python code).
   std::vector<PyValue> pruned;
   {
-    auto maps = query_maps->write();
+    MapsWrite maps(*query_maps);
     kept = filter_index_by_hashes(*maps, q);
     for (auto& map : *maps)
       if (map) map->remove(kept, pruned);
@@ -649,7 +649,7 @@ void IndexAPI::reduce(const HashQuery& q) {
   // attributes are locked.
   std::vector<py::SharedPy> objs;
   {
-    auto store = items->read();
+    ItemsRead store(*items);
     kept.for_each([&](uint32_t id) {
       if (id < store->size() && (*store)[id].occupied()) objs.push_back((*store)[id].py_object);
     });
@@ -736,7 +736,7 @@ void IndexAPI::union_with(const std::shared_ptr<IndexAPI>& other) {
       }
       py::SharedPy obj;
       {
-        auto store = other->items->read();
+        ItemsRead store(*other->items);
         if (id < store->size() && (*store)[id].occupied()) obj = (*store)[id].py_object;
       }
       if (!obj) continue;
@@ -749,7 +749,7 @@ void IndexAPI::union_with(const std::shared_ptr<IndexAPI>& other) {
       Touched& t = touched.back();
       with_attributes(rec, [&](AttrMap& attrs) {
         {
-          auto store = items->write();
+          ItemsWrite store(*items);
           if (id >= store->size() || !(*store)[id].occupied()) {
             store->put(id, StoredItem(nullptr, obj));
             t.stored = true;
@@ -797,7 +797,7 @@ void IndexAPI::union_with(const std::shared_ptr<IndexAPI>& other) {
             }
           }
           if (t.stored) {
-            auto store = items->write();
+            ItemsWrite store(*items);
             released.push_back(store->take(t.id));
           }
         });

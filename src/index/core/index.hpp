@@ -57,9 +57,27 @@ struct QueryMap;
 struct QueryExpr;
 class HashQuery;
 
-using SharedMaps = std::shared_ptr<RwLocked<QueryMapVec>>;
-using SharedItems = std::shared_ptr<RwLocked<ItemVec>>;
-using SharedAllowed = std::shared_ptr<RwLocked<Bitmap>>;
+// A shared RwLocked<T> that is a capability too, so that a member holding
+// one can carry its place in the lock order. The analysis names a lock taken
+// as `ReadScope g(*member)` after the member.
+template <class T>
+class ABSL_LOCKABLE SharedRwLocked : public std::shared_ptr<RwLocked<T>> {
+ public:
+  using std::shared_ptr<RwLocked<T>>::shared_ptr;
+  using std::shared_ptr<RwLocked<T>>::operator=;
+  SharedRwLocked(std::shared_ptr<RwLocked<T>> p) noexcept : std::shared_ptr<RwLocked<T>>(std::move(p)) {}
+};
+
+using SharedMaps = SharedRwLocked<QueryMapVec>;
+using SharedItems = SharedRwLocked<ItemVec>;
+using SharedAllowed = SharedRwLocked<Bitmap>;
+// The scoped guards of an index's locks.
+using MapsRead = RwLocked<QueryMapVec>::ReadScope;
+using MapsWrite = RwLocked<QueryMapVec>::WriteScope;
+using ItemsRead = RwLocked<ItemVec>::ReadScope;
+using ItemsWrite = RwLocked<ItemVec>::WriteScope;
+using AllowedRead = RwLocked<Bitmap>::ReadScope;
+using AllowedWrite = RwLocked<Bitmap>::WriteScope;
 
 // Grouping result: (value, ids) pairs, exact groups then numeric groups.
 struct Group;
@@ -74,9 +92,14 @@ inline constexpr int kMaxNestingDepth = 200;
 inline constexpr size_t kCheckEvery = 4096;
 
 struct IndexAPI : std::enable_shared_from_this<IndexAPI> {
-  SharedMaps query_maps;
-  SharedItems items;
-  SharedAllowed allowed_items;
+  // The index's locks. Their order (ARCHITECTURE.md, "Lock order"):
+  // query_maps, allowed_items, items; after an object's writer and attributes
+  // locks, before its membership lock and a map's tree locks (declared there).
+  SharedMaps query_maps ABSL_ACQUIRED_AFTER(ObjectLock::attributes)
+      ABSL_ACQUIRED_BEFORE(allowed_items, items, ObjectLock::membership);
+  SharedItems items ABSL_ACQUIRED_AFTER(ObjectLock::attributes) ABSL_ACQUIRED_BEFORE(ObjectLock::membership);
+  SharedAllowed allowed_items ABSL_ACQUIRED_AFTER(ObjectLock::attributes)
+      ABSL_ACQUIRED_BEFORE(items, ObjectLock::membership);
   std::weak_ptr<IndexAPI> parent;
   int level = 0;  // nesting level: 0 for a top-level index, parent's + 1 below
 

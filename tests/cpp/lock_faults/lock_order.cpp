@@ -1,16 +1,12 @@
-// Lock-order and lock-precondition faults the clang build must reject, one
-// per FAULT number: scripts/thread_safety.sh compiles each alone and expects
-// the analysis message after "rejects:". Not part of any target. Private
-// members are opened to reach the shard and interner locks directly.
+// Lock faults the clang build must reject, one per FAULT: scripts/thread_safety.sh compiles each alone and expects the
+// message after "rejects:". In no target; private opened for the shard and interner locks.
 #include <Python.h>
 
-#include <sstream>
+#include <sstream>  // with its private parts, before private is opened
 
 #define private public
-#include "index/core/index.hpp"
 #include "index/core/query/query.hpp"
 #include "index/core/structures/string_interner/interner.hpp"
-#include "index/object_record.hpp"
 #undef private
 
 namespace zarvex {
@@ -36,6 +32,16 @@ void f(Shard& s, IndexableRecord& r) { MembershipGuard m(r); ReadGuard g(s.lock)
 void f(StrInterner& in, IndexableRecord& r) { MutexGuard g(in.write_mutex_); MembershipGuard m(r); }
 #elif FAULT == 9  // rejects: cannot call function 'live_indexes' while mutex 'r.lock.membership' is held
 void f(IndexableRecord& r) { MembershipGuard m(r); live_indexes(r); }
+#elif FAULT == 10  // rejects: mutex 'allowed_items' must be acquired before 'items'
+void f(IndexAPI& i) { ItemsWrite s(*i.items); AllowedWrite a(*i.allowed_items); }
+#elif FAULT == 11  // rejects: mutex 'query_maps' must be acquired before 'allowed_items'
+void f(IndexAPI& i) { AllowedRead a(*i.allowed_items); MapsRead m(*i.query_maps); }
+#elif FAULT == 12  // rejects: mutex 'writer' must be acquired before 'items'
+void f(IndexAPI& i, IndexableRecord& r) { ItemsRead s(*i.items); WriterGuard w(r); }
+#elif FAULT == 13  // rejects: mutex 'items' must be acquired before 'num_ordered'
+void f(IndexAPI& i, QueryMap& q) { QueryMap::NumWrite t(q.num_ordered); ItemsRead s(*i.items); }
+#elif FAULT == 14  // rejects: mutex 'query_maps' must be acquired before 'membership'
+void f(IndexAPI& i, IndexableRecord& r) { MembershipGuard m(r); MapsRead s(*i.query_maps); }
 #endif
 // clang-format on
 }  // namespace zarvex

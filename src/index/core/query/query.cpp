@@ -50,7 +50,7 @@ void QueryMap::insert_num_ordered(NumKey key, uint32_t id) {
   // filing stays idempotent (a list holding one number twice, or a value
   // filed again by a racing registration, leaves one pair, which one
   // removal takes out).
-  auto tree = num_ordered.write();
+  NumWrite tree(num_ordered);
   if (tree->insert_once(key, id) && key.is_float && std::isnan(key.f))
     nan_entries.fetch_add(1, std::memory_order_relaxed);
 }
@@ -92,7 +92,7 @@ void QueryMap::remove_id(const PyValue& value, uint32_t id) {
   switch (value.kind()) {
     case Kind::Int:
     case Kind::Float: {
-      auto tree = num_ordered.write();
+      NumWrite tree(num_ordered);
       remove_num_ordered(*tree, num_key_of(value), id);
       return;
     }
@@ -141,7 +141,7 @@ bool QueryMap::remove_value(const PyValue& value, uint32_t id) {
     case Kind::Float: return unfile_number(num_key_of(value), id);
     case Kind::Temporal: {
       const TemporalValue& t = value.as_temporal();
-      auto trees = temporal.write();
+      TemporalWrite trees(temporal);
       NumIndex& tree = (*trees)[static_cast<size_t>(t.tag)];
       tree.remove(t.key, id);
       return tree.is_empty();
@@ -160,7 +160,7 @@ bool QueryMap::remove_value(const PyValue& value, uint32_t id) {
 void QueryMap::replace(const PyValue& old, const PyValue& value, uint32_t id) {
   if (old.is_number() && value.is_number()) {
     const NumKey from = num_key_of(old), to = num_key_of(value);
-    auto tree = num_ordered.write();
+    NumWrite tree(num_ordered);
     remove_num_ordered(*tree, from, id);
     if (tree->insert_once(to, id) && to.is_float && std::isnan(to.f))
       nan_entries.fetch_add(1, std::memory_order_relaxed);
@@ -201,18 +201,18 @@ bool QueryMap::unfile(const PyValue& value, uint32_t id) {
 }
 
 bool QueryMap::unfile_number(NumKey key, uint32_t id) {
-  auto tree = num_ordered.write();
+  NumWrite tree(num_ordered);
   remove_num_ordered(*tree, key, id);
   return tree->is_empty();
 }
 
 bool QueryMap::is_empty() const {
   {
-    auto tree = num_ordered.read();
+    NumRead tree(num_ordered);
     if (!tree->is_empty()) return false;
   }
   {
-    auto trees = temporal.read();
+    TemporalRead trees(temporal);
     for (const NumIndex& t : *trees)
       if (!t.is_empty()) return false;
   }
@@ -264,7 +264,7 @@ std::optional<Groups> QueryMap::group_by(std::string_view path) const {
     if (ids.tag() == HybridSet::Tag::Empty || ids.is_empty()) continue;
     out.push_back(Group{std::move(key), std::move(ids)});
   }
-  auto tree = num_ordered.read();
+  NumRead tree(num_ordered);
   // Consecutive entries with equal numbers (equal key codes: 3 and 3.0 are
   // equal, 2^53 and 2^53 + 1 are not) form one group. Its key is a float
   // where a double holds the number exactly (any float of the run, or an
@@ -307,7 +307,7 @@ std::optional<Groups> QueryMap::group_by(std::string_view path) const {
   tree.release();
   // Dates and times: one group per distinct key of each tag, keyed by a value
   // of that tag (an aware datetime comes back in UTC, the same instant).
-  auto trees = temporal.read();
+  TemporalRead trees(temporal);
   for (size_t tag = 0; tag < kTimeKinds; ++tag) {
     std::optional<Entry> first;
     auto close = [&] {
@@ -363,7 +363,7 @@ void QueryMap::exact_and_into(const PyValue& v, Bitmap& acc) const {
 }
 
 Bitmap QueryMap::tree_query(const Bound* lo, const Bound* hi, const Bitmap& mask) const {
-  auto tree = num_ordered.read();
+  NumRead tree(num_ordered);
   // An open end stops at the infinity while the tree holds a NaN (NaNs sort
   // beyond the infinities and compare false with every bound, as in
   // Python); otherwise it stays open, which lets the tree take whole edge
@@ -504,7 +504,7 @@ Bitmap QueryMap::ordered(const PyValue* lo, bool lo_incl, const PyValue* hi, boo
         if (!v) return Bound::unbounded();
         return incl ? Bound::included(v->as_temporal().key) : Bound::excluded(v->as_temporal().key);
       };
-      auto trees = temporal.read();
+      TemporalRead trees(temporal);
       return (*trees)[static_cast<size_t>(tag)].query_range(bound(lo, lo_incl), bound(hi, hi_incl), mask);
     }
     case Family::None: return Bitmap();
@@ -525,7 +525,7 @@ Bitmap QueryMap::eq(const PyValue& v, const Bitmap& mask) const {
 Bitmap QueryMap::temporal_lookup(const PyValue& v) const {
   const TemporalValue& t = v.as_temporal();
   const Bound k = Bound::included(t.key);
-  auto trees = temporal.read();
+  TemporalRead trees(temporal);
   return (*trees)[static_cast<size_t>(t.tag)].query_range_all(k, k);
 }
 

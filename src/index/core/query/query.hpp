@@ -70,8 +70,17 @@ struct QueryMap {
   std::weak_ptr<IndexAPI> owner;
   std::shared_ptr<IndexAPI> nested;
   SharedItems owner_items;
-  RwLocked<NumIndex> num_ordered;
-  RwLocked<std::array<NumIndex, kTimeKinds>> temporal;
+  // The tree locks: after the index's locks, before an object's membership
+  // lock (ARCHITECTURE.md, "Lock order").
+  RwLocked<NumIndex> num_ordered ABSL_ACQUIRED_AFTER(IndexAPI::query_maps, IndexAPI::allowed_items, IndexAPI::items)
+      ABSL_ACQUIRED_BEFORE(ObjectLock::membership);
+  RwLocked<std::array<NumIndex, kTimeKinds>> temporal ABSL_ACQUIRED_AFTER(IndexAPI::query_maps, IndexAPI::allowed_items,
+                                                                          IndexAPI::items)
+      ABSL_ACQUIRED_BEFORE(ObjectLock::membership);
+  using NumRead = RwLocked<NumIndex>::ReadScope;
+  using NumWrite = RwLocked<NumIndex>::WriteScope;
+  using TemporalRead = RwLocked<std::array<NumIndex, kTimeKinds>>::ReadScope;
+  using TemporalWrite = RwLocked<std::array<NumIndex, kTimeKinds>>::WriteScope;
   std::atomic<bool> has_ratios{false};
   uint32_t attr_id;
 

@@ -382,7 +382,7 @@ Bitmap hash_lookup(const QueryMapVec& maps, std::string_view name, const std::ve
     sub.add(CompactStr(*tail), values);
     Bitmap inner;
     {
-      auto nested_maps = map->nested->query_maps->read();
+      MapsRead nested_maps(*map->nested->query_maps);
       inner = filter_index_by_hashes(*nested_maps, sub);
     }
     return map->nested->get_direct_parents(inner, map->attr_id);
