@@ -4,8 +4,9 @@
 // The class takes part in the cycle collector: tp_traverse visits the Python
 // references of the attribute table (read without the attributes lock, under
 // the interpreter lock, which every change of the table holds), tp_clear
-// drops the table. References held by indexes are never visited, so an
-// object stored in a live index is never found unreachable.
+// drops the table. References held by indexes are visited only by the index
+// or view that holds them alone (index/core/ownership.hpp), so an object
+// stored in a live index is never found unreachable while the index is not.
 #pragma once
 
 #include <Python.h>

@@ -214,6 +214,7 @@ DetachScope::DetachScope(bool drain_at_end, bool detach) noexcept
     state_ = nullptr;
     return;
   }
+  detail::g_detached_sections.fetch_add(1, std::memory_order_relaxed);
   state_ = PyEval_SaveThread();
   t_detached = true;
 }
@@ -228,6 +229,10 @@ DetachScope::~DetachScope() noexcept(false) {
   PyEval_RestoreThread(state_);
   t_ending = false;
   t_detached = false;
+  // Attached again: the section is over (a thread ended while re-attaching
+  // never gets here, and leaves the count raised: indexes are then no longer
+  // walked by the collector, which only keeps objects alive).
+  detail::g_detached_sections.fetch_sub(1, std::memory_order_relaxed);
   if (drain_at_end_) drain_deferred();
 }
 

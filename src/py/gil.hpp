@@ -51,12 +51,31 @@ inline bool interpreter_finalizing() noexcept {
 inline bool thread_ending() noexcept { return detail::interpreter_finalizing() && detail::thread_ending_slow(); }
 
 // The shared holder of one strong reference (see SharedPy). `next` links
-// the holders waiting in the release queue.
+// the holders waiting in the release queue. `seen` is scratch space of the
+// cycle collector's walk over an index (index/core/ownership.hpp): zero
+// outside a traversal, read and written only by the attached thread that
+// traverses, while no detached work is in flight (it fills the padding after
+// the count, so the box stays 24 bytes).
 struct SharedBox {
   std::atomic<uint32_t> rc;
+  uint32_t seen = 0;
   PyObject* obj;
   SharedBox* next = nullptr;
 };
+static_assert(sizeof(SharedBox) == 24);
+
+// Detached sections open right now, over all threads (DetachScope and
+// LockedDetachScope that did detach). Changed only by attached threads: at
+// the start of a section before the interpreter lock is released, at its end
+// after it is taken back. While it is zero and the calling thread holds the
+// interpreter lock, no thread runs Zarvex code that changes an index or a
+// shared holder's count (every such change is made either attached or inside
+// a detached section), so an attached reader may walk those structures
+// without their locks. See "Cycle collection" in ARCHITECTURE.md.
+namespace detail {
+inline std::atomic<int> g_detached_sections{0};
+}
+inline int detached_sections() noexcept { return detail::g_detached_sections.load(std::memory_order_relaxed); }
 
 // Releases the box's reference and frees the box: now when attached, else
 // the box is queued until the next attach.

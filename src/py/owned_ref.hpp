@@ -59,7 +59,7 @@ class SharedPy {
  public:
   SharedPy() = default;
   // Takes over one strong reference.
-  static SharedPy steal(PyObject* o) { return SharedPy(o ? new Box{{1}, o, nullptr} : nullptr); }
+  static SharedPy steal(PyObject* o) { return SharedPy(o ? new Box{{1}, 0, o, nullptr} : nullptr); }
   // Takes a new strong reference; the caller is attached.
   static SharedPy borrow(PyObject* o) {
     assert_attached();
@@ -73,7 +73,7 @@ class SharedPy {
   static SharedPy borrow_anywhere(PyObject* o) {
     if (!thread_detached()) return borrow(o);
     if (!o) return SharedPy();
-    SharedPy s(new Box{{1}, nullptr});
+    SharedPy s(new Box{{1}, 0, nullptr});
     add_pending_incref(o);  // may throw: the box holds nothing yet
     s.b_->obj = o;
     return s;
@@ -104,6 +104,8 @@ class SharedPy {
   bool same(const SharedPy& o) const { return b_ == o.b_; }
   // Identity of the holder (shared by copies).
   const void* identity() const { return b_; }
+  // The box itself, for the cycle collector's walk (index/core/ownership.hpp).
+  SharedBox* box() const { return b_; }
 
  private:
   using Box = SharedBox;

@@ -63,7 +63,34 @@ def holding_an_index():
     return [a, b]
 
 
-CYCLES = [pair, base_class_pair, parent_and_children, self_reference, through_containers, holding_an_index]
+def stored_in_the_index_it_holds():
+    a = Node(name="a", payload=Payload())
+    idx = Index()
+    a.idx = idx
+    idx.add_object(a)
+    return [a]
+
+
+def family_holding_its_index():
+    # The index is reached only from the objects it stores, top level and nested.
+    parent = Node(name="parent", payload=Payload())
+    idx = Index()
+    parent.kids = [Node(name=f"kid{i}", parent=parent, idx=idx) for i in range(3)]
+    parent.idx = idx
+    idx.add_object(parent)
+    return [parent, *parent.kids]
+
+
+def holding_a_view_of_its_index():
+    a = Node(name="a", payload=Payload())
+    idx = Index()
+    idx.add_object_many([a, Node(name="b", payload=Payload())])
+    a.view = idx.reduced(name="a")
+    return [a]
+
+
+CYCLES = [pair, base_class_pair, parent_and_children, self_reference, through_containers, holding_an_index,
+          stored_in_the_index_it_holds, family_holding_its_index, holding_a_view_of_its_index]
 
 
 def watch(objs):
@@ -82,7 +109,7 @@ def test_unreachable_cycles_are_freed(make):
 
 
 @pytest.mark.parametrize("make", [pair, base_class_pair, parent_and_children, self_reference, through_containers])
-@pytest.mark.parametrize("how", ["add_object", "add_object_many", "nested"])
+@pytest.mark.parametrize("how", ["add_object", "add_object_many", "nested", "holding_it", "holding_a_view"])
 def test_cycles_in_a_live_index_stay_alive_until_the_index_goes(make, how):
     objs = make()
     first = objs[0]
@@ -90,6 +117,14 @@ def test_cycles_in_a_live_index_stay_alive_until_the_index_goes(make, how):
     holder = None
     if how == "add_object":
         idx.add_object(first)
+    elif how in ("holding_it", "holding_a_view"):
+        # The objects hold the index (or a view sharing its parts): once the
+        # index goes, the index is part of their cycle.
+        idx.add_object_many(objs)
+        held = idx if how == "holding_it" else idx.reduced(name=first.name)
+        for o in objs:
+            o.held_index = held
+        del held, o
     elif how == "add_object_many":
         idx.add_object_many(objs)
     else:
@@ -153,3 +188,32 @@ def test_an_object_resurrected_by_a_finaliser_stays_usable():
     idx = Index()
     idx.add_object(keep[0])
     assert idx.get_by_attribute(**{"peer.name": "b"}) == keep
+
+
+@pytest.mark.parametrize("other", ["union_with", "view"])
+def test_objects_an_index_shares_with_a_live_holder_survive_its_collection(other):
+    # `first` is freed with the object that holds it; `shared` is held only
+    # through `first` and through a live holder that shares its handle or
+    # parts (an index made by union, or a view while `first` lives).
+    shared = Node(name="shared", payload=Payload())
+    first = Index()
+    first.add_object(shared)
+    a = Node(name="a", idx=first)
+    first.add_object(a)
+    if other == "union_with":
+        # A union takes in the other index's objects that hold a value both have.
+        keep = Index()
+        keep.add_object(Node(name="shared"))
+        keep.union_with(first)
+        _pinned = keep.reduced(name="a")  # a view: `keep` then shows nothing to the collector
+    else:
+        a.view = keep = first.reduced(name="shared")
+    refs = [weakref.ref(shared), weakref.ref(shared.payload)]
+    del shared, a, first
+    for _ in range(2):
+        gc.collect()
+    assert [r() is not None for r in refs] == [True, True]
+    found = [o for o in keep.collect() if o.name == "shared" and hasattr(o, "payload")]
+    if other == "union_with":
+        found = [o for o in keep.get_by_attribute(name="shared") if hasattr(o, "payload")]
+    assert found == [refs[0]()] and found[0].payload is refs[1]()

@@ -978,19 +978,29 @@ def test_union_keys_survive_a_write_that_empties_the_map():
 def test_collections_from_several_threads_while_others_write_and_query():
     """Two threads run gc.collect() in a loop while writers keep building
     cycles of objects (pairs, parents with their children, objects holding
-    themselves), put some of them into a shared index (top level or nested
-    under a holder), rewrite their attributes and drop them, and a reader
+    themselves, objects holding an index or a view that holds them), put
+    some of them into a shared index (top level or nested under a holder),
+    rewrite their attributes, take some out again and drop them, and a reader
     queries. Nothing an index still holds may be freed or cleared: at the
-    end every indexed object still has its attributes and every query agrees
-    with brute force; the cycles dropped meanwhile are all freed."""
+    end every indexed object still has its attributes, every object still
+    finds itself in the index it holds, and every query agrees with brute
+    force; the cycles dropped meanwhile are all freed."""
     index = Index()
-    kept = []  # (object, its own kept cycle) per writer; appended under the GIL
+    kept = {1: [], 2: []}  # per writer: objects stored in `index`
     dropped = []  # weak references to dropped cycles' members
     rounds = scaled(300)
 
     def cycle(rng):
-        shape = rng.randrange(3)
+        shape = rng.randrange(5)
         a = new_item(rng)
+        if shape >= 3:
+            own = Index()
+            own.add_object(a)
+            if shape == 3:
+                a.own = own
+            else:
+                a.view = own.reduced(color=a.color)
+            return [a]
         if shape == 0:
             b = new_item(rng)
             a.peer, b.peer = b, a
@@ -1004,23 +1014,27 @@ def test_collections_from_several_threads_while_others_write_and_query():
         a.me = a
         return [a]
 
-    def write_cycles(rng, i):
+    def write_cycles(mine, rng, i):
         members = cycle(rng)
         if i % 3 == 0:
             index.add_object(members[0])
-            kept.append(members[0])
+            mine.append(members[0])
         elif i % 3 == 1:
             holder = new_item(rng)
             holder.held = members[-1]
             index.add_object(holder)
-            kept.append(holder)
+            mine.append(holder)
         else:
             dropped.extend(weakref.ref(m) for m in members)
-        if kept and rng.random() < 0.5:
-            assign_random(rng, rng.choice(kept))
+        if mine and rng.random() < 0.5:
+            assign_random(rng, rng.choice(mine))
+        if mine and rng.random() < 0.2:
+            gone = mine.pop(rng.randrange(len(mine)))
+            index.remove(gone)
+            dropped.append(weakref.ref(gone))
 
     def writer(seed):
-        return repeating("writer", seed, rounds, write_cycles)
+        return repeating("writer", seed, rounds, lambda rng, i: write_cycles(kept[seed], rng, i))
 
     def collector(run):
         n = 0
@@ -1040,8 +1054,13 @@ def test_collections_from_several_threads_while_others_write_and_query():
 
     run_workers([writer(1), writer(2)], [collector, collector, reader])
     gc.collect()
+    kept = kept[1] + kept[2]
     Mismatches("after collections").queries(index, kept, ["color", "tags", "held.color"], ["size", "held.size"]).check()
     for o in kept:
         for attr in ("color", "size", "tags"):
             assert_valid_item_value(attr, getattr(o, attr))
+        for m in (o, getattr(o, "held", None)):
+            for own in (getattr(m, "own", None), getattr(m, "view", None)):
+                assert own is None or own.collect() == [m]
     assert [r for r in dropped if r() is not None] == []
+

@@ -178,6 +178,9 @@ struct IndexAPI : std::enable_shared_from_this<IndexAPI> {
   // it stores the objects that attribute values of this index's objects
   // hold, each once, with its holders per attribute. Created on first use.
   std::shared_ptr<IndexAPI> nested_level();
+  // The nested level's address, or null while none was made (the cycle
+  // collector's walk tells its holders apart by it).
+  const IndexAPI* nested_address() const { return nested_.load(std::memory_order_acquire).get(); }
 
   // New references to the objects of `ids` whose slots are occupied (and were
   // stored no later than removal count `epoch`), in ascending id order

@@ -5,6 +5,7 @@
 
 #include <Python.h>
 
+#include "index/core/ownership.hpp"
 #include "index/core/query/query.hpp"
 #include "index/indexable.hpp"
 #include "index/interfaces/interfaces.hpp"
@@ -32,10 +33,33 @@ PyObject* FilteredIndex_new(PyTypeObject* type, PyObject*, PyObject*) {
 }
 
 void FilteredIndex_dealloc(PyObject* self) {
+  PyObject_GC_UnTrack(self);
   PyTypeObject* type = Py_TYPE(self);
   view_of(self).~FilteredView();
   type->tp_free(self);
   Py_DECREF(type);
+}
+
+// The references the view holds alone: those of its index's maps and store
+// once the index and every other view have gone (index/core/ownership.hpp).
+int FilteredIndex_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  return traverse_owned(view_of(self), visit, arg);
+}
+
+// Breaks cycles: the view is left over empty maps and an empty store (and
+// stays usable, as an empty view); dropping the old parts releases what it
+// held alone. Without memory for the empty parts it keeps its contents.
+int FilteredIndex_clear(PyObject* self) {
+  FilteredView old;
+  try {
+    FilteredView empty{std::make_shared<RwLocked<QueryMapVec>>(), std::make_shared<RwLocked<ItemVec>>(), Bitmap(),
+                       kAnyEpoch};
+    old = std::exchange(view_of(self), std::move(empty));
+  } catch (const std::bad_alloc&) {
+    return 0;
+  }
+  return 0;  // `old` goes here: attached, holding no native lock
 }
 
 PyObject* FilteredIndex_reduced(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -144,6 +168,8 @@ PyMethodDef g_methods[] = {
 PyType_Slot g_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(&FilteredIndex_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(&FilteredIndex_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(&FilteredIndex_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(&FilteredIndex_clear)},
     {Py_tp_methods, g_methods},
     {Py_sq_length, reinterpret_cast<void*>(&FilteredIndex_len)},
     {Py_sq_contains, reinterpret_cast<void*>(&FilteredIndex_contains)},
@@ -154,8 +180,8 @@ PyType_Slot g_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec g_spec = {"Zarvex.FilteredIndex", static_cast<int>(sizeof(PyFilteredIndex)), 0, Py_TPFLAGS_DEFAULT,
-                      g_slots};
+PyType_Spec g_spec = {"Zarvex.FilteredIndex", static_cast<int>(sizeof(PyFilteredIndex)), 0,
+                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, g_slots};
 
 }  // namespace
 
@@ -169,7 +195,9 @@ PyObject* new_filtered_index(FilteredView view) {
   if (!type) throw py::PyErrorSet{};
   PyObject* self = type->tp_alloc(type, 0);
   if (!self) throw py::PyErrorSet{};
+  PyObject_GC_UnTrack(self);
   new (&view_of(self)) FilteredView(std::move(view));
+  PyObject_GC_Track(self);
   return self;
 }
 

@@ -3,6 +3,7 @@
 // that may take long runs detached.
 #include <Python.h>
 
+#include "index/core/ownership.hpp"
 #include "index/core/query/query.hpp"
 #include "index/indexable.hpp"
 #include "index/interfaces/interfaces.hpp"
@@ -30,18 +31,48 @@ PyObject* Index_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return nullptr;
   }
   return py::call<PyObject*>(nullptr, [&]() -> PyObject* {
+    std::shared_ptr<IndexAPI> core = IndexAPI::create();
     PyObject* self = type->tp_alloc(type, 0);
     if (!self) throw py::PyErrorSet{};
-    new (&reinterpret_cast<PyIndex*>(self)->core) std::shared_ptr<IndexAPI>(IndexAPI::create());
+    PyObject_GC_UnTrack(self);  // tracked again once the core is in place
+    new (&reinterpret_cast<PyIndex*>(self)->core) std::shared_ptr<IndexAPI>(std::move(core));
+    PyObject_GC_Track(self);
     return self;
   });
 }
 
 void Index_dealloc(PyObject* self) {
+  PyObject_GC_UnTrack(self);
   PyTypeObject* type = Py_TYPE(self);
   reinterpret_cast<PyIndex*>(self)->core.~shared_ptr();
   type->tp_free(self);
   Py_DECREF(type);
+}
+
+// The references the index holds alone (index/core/ownership.hpp): none
+// while its core is shared (a call in progress, a view, a nested link) or
+// while Zarvex work runs detached anywhere.
+int Index_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  return traverse_owned(shared_core(self), visit, arg);
+}
+
+// Breaks cycles: the index gets a new, empty core and the old one is
+// dropped, which releases the stored objects and the values its maps hold
+// (or only this handle on them, while a view still shares them). A cleared
+// index stays usable: a finaliser or weak-reference callback that reaches it
+// sees an empty index. Without memory for the new core the index keeps its
+// contents (the cycle is then left alive, never half freed).
+int Index_tp_clear(PyObject* self) {
+  std::shared_ptr<IndexAPI> old;
+  try {
+    std::shared_ptr<IndexAPI> fresh = IndexAPI::create();
+    old = std::exchange(reinterpret_cast<PyIndex*>(self)->core, std::move(fresh));
+  } catch (const std::bad_alloc&) {
+    return 0;
+  }
+  old.reset();  // attached, holding no native lock: releases may run Python code
+  return 0;
 }
 
 PyObject* Index_collect(PyObject* self, PyObject*) {
@@ -375,6 +406,8 @@ PyMethodDef g_methods[] = {
 PyType_Slot g_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(&Index_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(&Index_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(&Index_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(&Index_tp_clear)},
     {Py_tp_methods, g_methods},
     {Py_sq_length, reinterpret_cast<void*>(&Index_len)},
     {Py_sq_contains, reinterpret_cast<void*>(&Index_contains)},
@@ -383,7 +416,8 @@ PyType_Slot g_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec g_spec = {"Zarvex.Index", static_cast<int>(sizeof(PyIndex)), 0, Py_TPFLAGS_DEFAULT, g_slots};
+PyType_Spec g_spec = {"Zarvex.Index", static_cast<int>(sizeof(PyIndex)), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+                      g_slots};
 
 }  // namespace
 
@@ -397,7 +431,9 @@ PyObject* wrap_index(std::shared_ptr<IndexAPI> core) {
   if (!type) return nullptr;
   PyObject* self = type->tp_alloc(type, 0);
   if (!self) return nullptr;
+  PyObject_GC_UnTrack(self);
   new (&reinterpret_cast<PyIndex*>(self)->core) std::shared_ptr<IndexAPI>(std::move(core));
+  PyObject_GC_Track(self);
   return self;
 }
 

@@ -198,6 +198,14 @@ class ShardedHashMap {
     }
   }
 
+  // f(const Map&) for each allocated shard, without the shard locks: only for
+  // a reader that knows no writer can run (see RwLocked::unguarded).
+  template <class F>
+  void for_each_shard_unguarded(F&& f) const ABSL_NO_THREAD_SAFETY_ANALYSIS {
+    for (size_t i = 0; i < count_; ++i)
+      if (const Shard* s = shard_if_any(i)) f(static_cast<const Map&>(s->map));
+  }
+
   // Diagnostic: true when no thread holds shard i's lock at this instant
   // (tries the write lock without blocking and releases it at once). Must
   // not be called by a thread that holds that lock. A poisoned shard fails
