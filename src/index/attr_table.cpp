@@ -173,7 +173,7 @@ PyValue leaf_value(uintptr_t w, uint64_t token) {
       return PyValue::from_primitave(static_cast<int64_t>(PyLong_AsLongLongAndOverflow(o, &overflow)));
     }
     case SlotKind::Float: return PyValue::from_primitave(PyFloat_AS_DOUBLE(o));
-    case SlotKind::Str: return PyValue::from_primitave(CompactStr(utf8_of(o)));
+    case SlotKind::Str: return PyValue::of_text(utf8_of(o));
     case SlotKind::Ind: return PyValue::from_handle(py::SharedPy::borrow_anywhere(o), StoredIndexable{record_of(o)});
     case SlotKind::Other: return other_of(w)->value;
     default: return PyValue::from_handle(py::SharedPy::borrow_anywhere(o), UnknownValue{token});
@@ -380,6 +380,20 @@ PyValue AttrSlot::leaf_at(uintptr_t w, uint32_t i, uint32_t owner, uint32_t attr
   const uint64_t token = place_token(owner, attr);
   if (kind_of(w) != SlotKind::Iterable) return leaf_value(w, token);
   return leaf_value(block_of(w)->elems()[i], token);
+}
+
+std::optional<NumKey> AttrSlot::number_at(uintptr_t w, uint32_t i) {
+  if (kind_of(w) == SlotKind::Iterable) w = block_of(w)->elems()[i];
+  PyObject* o = pointer_of(w);
+  switch (kind_of(w)) {
+    case SlotKind::Int: {
+      if (o == Py_True || o == Py_False) return std::nullopt;
+      int overflow = 0;  // checked when the slot was built
+      return NumKey::of_int(static_cast<int64_t>(PyLong_AsLongLongAndOverflow(o, &overflow)));
+    }
+    case SlotKind::Float: return NumKey::of_float(PyFloat_AS_DOUBLE(o));
+    default: return std::nullopt;
+  }
 }
 
 int AttrSlot::traverse(uintptr_t w, visitproc visit, void* arg) {

@@ -112,6 +112,9 @@ class AttrSlot {
   // container's leaves are not known: not plain.
   static bool leaves_plain(uintptr_t w);
   static PyValue leaf_at(uintptr_t w, uint32_t i, uint32_t owner, uint32_t attr);
+  // The ordered key of leaf i when it is an int (not a bool) or a float kept
+  // as itself, the key num_key_of gives leaf_at's value; else nothing.
+  static std::optional<NumKey> number_at(uintptr_t w, uint32_t i);
   static bool holds_objects(uintptr_t w) {
     SlotKind k = kind_of(w);
     return k == SlotKind::Ind || k == SlotKind::Iterable || k == SlotKind::Container;
@@ -224,6 +227,27 @@ class AttrMap {
       // attribute's map as filing any other value does.
       if (n == 0) f(key, AttrSlot::to_value(w, t_->owner, key));
       for (uint32_t j = 0; j < n; ++j) f(key, AttrSlot::leaf_at(w, j, t_->owner, key));
+    }
+  }
+  // The same walk, with the leaves that are plain ints and floats passed as
+  // their ordered keys, number(key, NumKey), and every other leaf as its
+  // value, value(key, PyValue): a number is only ever filed in the ordered
+  // tree, so its value (and hash) need not be built.
+  template <class N, class V>
+  void for_each_leaf_split(N&& number, V&& value) const {
+    if (!t_) return;
+    for (uint32_t i = 0; i < t_->keys->len; ++i) {
+      const uint32_t key = t_->keys->ids()[i];
+      const uintptr_t w = t_->words()[i];
+      const uint32_t n = AttrSlot::leaf_count(w);
+      if (n == 0) value(key, AttrSlot::to_value(w, t_->owner, key));
+      for (uint32_t j = 0; j < n; ++j) {
+        if (std::optional<NumKey> k = AttrSlot::number_at(w, j)) {
+          number(key, *k);
+        } else {
+          value(key, AttrSlot::leaf_at(w, j, t_->owner, key));
+        }
+      }
     }
   }
   // The same, restricted to values that can hold objects (Ind, containers).

@@ -27,6 +27,14 @@
 
 namespace zarvex {
 
+uint32_t PyValue::text_hash(std::string_view utf8) {
+  MulHasher h;
+  h.add64(byte_hash(utf8));
+  h.add32(0xFF);
+  h.add32(3);
+  return h.finish();
+}
+
 uint32_t PyValue::compute_hash(const CastValue& prim, PyObject* obj) {
   MulHasher h;
   switch (static_cast<Kind>(prim.index() + 1)) {
@@ -38,12 +46,7 @@ uint32_t PyValue::compute_hash(const CastValue& prim, PyObject* obj) {
       h.add64(std::bit_cast<uint64_t>(std::get<double>(prim)));
       h.add32(2);
       break;
-    case Kind::Str: {
-      h.add64(byte_hash(std::get<CompactStr>(prim).view()));
-      h.add32(0xFF);
-      h.add32(3);
-      break;
-    }
+    case Kind::Str: return text_hash(std::get<CompactStr>(prim).view());
     case Kind::Bool:
       h.add32(std::get<bool>(prim) ? 1 : 0);
       h.add32(0);
@@ -471,6 +474,10 @@ PyValue PyValue::for_attribute(PyObject* obj) {
     return PyValue(py::SharedPy(), std::move(prim), h);
   }
   return from_object(obj);
+}
+
+PyValue PyValue::of_text(std::string_view utf8) {
+  return PyValue(py::SharedPy(), CastValue(std::in_place_type<CompactStr>, utf8), text_hash(utf8));
 }
 
 PyValue PyValue::from_primitave(CastValue prim) {

@@ -160,6 +160,9 @@ class PyValue {
   static PyValue for_attribute(PyObject* obj);
   // A value without a Python object (grouping keys, flattened elements).
   static PyValue from_primitave(CastValue prim);
+  // A text value without a Python object, built in place from its UTF-8
+  // bytes: equal to (and hashed as) from_primitave(CompactStr(utf8)).
+  static PyValue of_text(std::string_view utf8);
   // A value from a handle and a native form built elsewhere (the attribute
   // table's conversions); the hash is computed here.
   static PyValue from_handle(py::SharedPy obj, CastValue prim);
@@ -207,6 +210,7 @@ class PyValue {
   std::string render() const;
 
   static uint32_t compute_hash(const CastValue& prim, PyObject* obj);
+  static uint32_t text_hash(std::string_view utf8);
 
  private:
   PyValue(py::SharedPy obj, CastValue prim, uint64_t hash)

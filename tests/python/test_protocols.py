@@ -2,6 +2,7 @@
 plain Python collections and objects would behave (the differential test in
 test_property.py mixes them with queries and writes)."""
 import copy
+import math
 import pickle
 import sys
 
@@ -54,6 +55,24 @@ def test_removal_unfiles_nested_objects_like_an_assignment(how):
     pet.age, owner.name = 4, "bob"  # later writes reach the index only through `other`
     assert_same(idx.reduced_query(Q.eq("owner.name", "bob")), kept)
     assert idx.reduced_query(Q.eq("age", 4)).collect() == []
+
+
+@pytest.mark.parametrize("companion", [False, True])
+@pytest.mark.parametrize("value", [3, -(2**63), 2.5, float("nan"), -0.0, True, False, "x",
+                                   [1, 2.5, True, "y"], (7, float("nan"), False)])
+def test_removal_unfiles_every_kind_of_leaf(value, companion):
+    """Given another value while out and added again, a removed object is
+    found under the new value only: a leaf left filed would still list it."""
+    obj, kept = Item(v=value), Item(v=value)
+    idx = Index()
+    idx.add_object_many([obj, kept] if companion else [obj])
+    idx.remove(obj)
+    obj.v = "other"
+    idx.add_object(obj)
+    groups = idx.group_by("v")
+    assert [k for k, g in groups.items() if obj in g] == ["other"]
+    assert obj not in idx.reduced_query(Q.ge("v", -math.inf))
+    assert any(kept in g for g in groups.values()) == companion
 
 
 def test_remove_and_discard_of_absent_objects():

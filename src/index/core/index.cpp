@@ -448,12 +448,19 @@ void IndexAPI::unfile_attributes(uint32_t id, const AttrMap& attrs) {
   {
     MapsRead maps(*query_maps);
     // Containers element by element: their own value (a shared element
-    // list and a handle to the container) is never built.
-    attrs.for_each_leaf([&](const uint32_t& aid, const PyValue& v) {
-      if (aid >= maps->size() || !(*maps)[aid]) return;
-      const std::shared_ptr<QueryMap>& map = (*maps)[aid];
-      if (map->unfile(v, id) && map->is_empty()) emptied.push_back(map);
-    });
+    // list and a handle to the container) is never built; numbers by their
+    // ordered key, without a value.
+    auto map_of = [&](uint32_t aid) -> const std::shared_ptr<QueryMap>* {
+      return aid < maps->size() && (*maps)[aid] ? &(*maps)[aid] : nullptr;
+    };
+    attrs.for_each_leaf_split(
+        [&](const uint32_t& aid, NumKey key) {
+          if (auto* map = map_of(aid); map && (*map)->unfile_number(key, id) && (*map)->is_empty())
+            emptied.push_back(*map);
+        },
+        [&](const uint32_t& aid, const PyValue& v) {
+          if (auto* map = map_of(aid); map && (*map)->unfile(v, id) && (*map)->is_empty()) emptied.push_back(*map);
+        });
   }
   if (emptied.empty()) return;
   MapsWrite maps(*query_maps);

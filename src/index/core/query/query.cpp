@@ -138,11 +138,7 @@ bool QueryMap::check_prune(const PyValue& value) {
 bool QueryMap::remove_value(const PyValue& value, uint32_t id) {
   switch (value.kind()) {
     case Kind::Int:
-    case Kind::Float: {
-      NumWrite tree(num_ordered);
-      remove_num_ordered(*tree, num_key_of(value), id);
-      return tree->is_empty();
-    }
+    case Kind::Float: return unfile_number(num_key_of(value), id);
     case Kind::Temporal: {
       const TemporalValue& t = value.as_temporal();
       TemporalWrite trees(temporal);
@@ -202,6 +198,12 @@ bool QueryMap::unfile(const PyValue& value, uint32_t id) {
     }
     default: return remove_value(value, id);
   }
+}
+
+bool QueryMap::unfile_number(NumKey key, uint32_t id) {
+  NumWrite tree(num_ordered);
+  remove_num_ordered(*tree, key, id);
+  return tree->is_empty();
 }
 
 bool QueryMap::is_empty() const {

@@ -103,6 +103,8 @@ struct QueryMap {
   // a container included) is emptied and pruned under one hold of its shard
   // lock. True when an entry was pruned or the tree lost its last pair.
   bool unfile(const PyValue& value, uint32_t id);
+  // The same for a number given by its ordered key (an Int or Float value).
+  bool unfile_number(NumKey key, uint32_t id);
   // remove_value(old) then insert(value), with one hold of the tree lock
   // when both are numbers. The map is not empty afterwards.
   void replace(const PyValue& old, const PyValue& value, uint32_t id);
