@@ -77,9 +77,47 @@ Bitmap::~Bitmap() {
 #define ZX_ENSURE(b) \
   if (!(b).r_) const_cast<Bitmap&>(b).r_ = create_empty()
 
+// Container shapes. CRoaring keeps a container of up to 4,096 ids as a
+// sorted array, and adding or removing an id shifts the ids after it: for
+// arrays of thousands of ids (a value held by a few percent of the objects)
+// that shift is most of the cost of the change, and intersecting such arrays
+// is a merge. So a container is made a bitset (8 KiB: at most twice the
+// array) once it reaches kBitsetFrom ids, and stays one until it falls below
+// kArrayBelow: one id going in and out at a boundary never converts back and
+// forth. Changes of single ids follow this; CRoaring's own operations
+// (unions, intersections, bulk adds) give containers its usual shapes, which
+// every operation accepts either way.
+namespace {
+constexpr int32_t kBitsetFrom = 2048;
+constexpr int32_t kArrayBelow = 1024;
+}  // namespace
+
 void Bitmap::add(uint32_t id) {
   ZX_ENSURE(*this);
   memory::injection_point();
+  roaring_array_t& ra = r_->high_low_container;
+  const uint16_t low = static_cast<uint16_t>(id);
+  const int32_t i = ra_get_index(&ra, static_cast<uint16_t>(id >> 16));
+  if (i >= 0 && ra.typecodes[i] == BITSET_CONTAINER_TYPE_CODE) {
+    bitset_container_add(static_cast<bitset_container_t*>(ra.containers[i]), low);
+    return;
+  }
+  if (i >= 0 && ra.typecodes[i] == ARRAY_CONTAINER_TYPE_CODE) {
+    auto* a = static_cast<array_container_t*>(ra.containers[i]);
+    if (a->cardinality + 1 < kBitsetFrom) {
+      array_container_add(a, low);
+      return;
+    }
+    if (a->cardinality < 4096) {
+      // Without memory for the bitset the container stays an array.
+      if (bitset_container_t* b = bitset_container_from_array(a)) {
+        ra_set_container_at_index(&ra, i, b, BITSET_CONTAINER_TYPE_CODE);
+        array_container_free(a);
+        bitset_container_add(b, low);
+        return;
+      }
+    }
+  }
   roaring_bitmap_add(r_, id);
 }
 void Bitmap::add_many(std::span<const uint32_t> ids) {
@@ -103,7 +141,7 @@ Bitmap Bitmap::from_sorted(std::span<const uint32_t> ids) {
   if (!r) out_of_memory();
   roaring_bitmap_free(out.r_);
   out.r_ = r;
-  constexpr size_t kArrayMost = 4096;  // larger containers are bitsets
+  constexpr size_t kArrayMost = kBitsetFrom - 1;  // larger containers are bitsets
   roaring_array_t* ra = &out.r_->high_low_container;
   for (size_t i = 0; i < ids.size();) {
     const uint32_t high = ids[i] >> 16;
@@ -131,7 +169,24 @@ Bitmap Bitmap::from_sorted(std::span<const uint32_t> ids) {
 void Bitmap::remove(uint32_t id) {
   ZX_ENSURE(*this);
   memory::injection_point();
-  roaring_bitmap_remove(r_, id);
+  roaring_array_t& ra = r_->high_low_container;
+  const int32_t i = ra_get_index(&ra, static_cast<uint16_t>(id >> 16));
+  if (i < 0) return;
+  if (ra.typecodes[i] != BITSET_CONTAINER_TYPE_CODE) {
+    roaring_bitmap_remove(r_, id);
+    return;
+  }
+  auto* b = static_cast<bitset_container_t*>(ra.containers[i]);
+  if (!bitset_container_remove(b, static_cast<uint16_t>(id))) return;
+  if (b->cardinality == 0) {
+    ra_remove_at_index_and_free(&ra, i);
+  } else if (b->cardinality < kArrayBelow) {
+    // Without memory for the array the container stays a bitset.
+    if (array_container_t* a = array_container_from_bitset(b)) {
+      ra_set_container_at_index(&ra, i, a, ARRAY_CONTAINER_TYPE_CODE);
+      bitset_container_free(b);
+    }
+  }
 }
 bool Bitmap::contains(uint32_t id) const { return r_ && roaring_bitmap_contains(r_, id); }
 uint64_t Bitmap::cardinality() const { return r_ ? roaring_bitmap_get_cardinality(r_) : 0; }

@@ -106,6 +106,43 @@ TEST(Bitmap, InPlaceIntersectionMatchesAModelAcrossContainerSizes) {
   }
 }
 
+// Single adds and removes change a container's shape (array, bitset) at
+// their own thresholds, not CRoaring's: growing one container to 6,000 ids
+// and emptying it again, in a scattered order, must keep the contents, the
+// count and every operation with an array-shaped copy right at each step.
+TEST(Bitmap, SingleChangesAcrossContainerShapesMatchAModel) {
+  std::mt19937 rng(11);
+  Ids order(6000);
+  for (uint32_t i = 0; i < order.size(); ++i) order[i] = (5u << 16) + i * 7;
+  std::shuffle(order.begin(), order.end(), rng);
+  std::set<uint32_t> model{1, 0xFFFFFFFFu};
+  Bitmap b{1, 0xFFFFFFFFu};
+  auto check = [&](size_t step) {
+    const Ids want(model.begin(), model.end());
+    ASSERT_EQ(b.to_vector(), want) << "step " << step;
+    ASSERT_EQ(b.cardinality(), want.size());
+    const Bitmap plain{std::span<const uint32_t>(want)};
+    ASSERT_TRUE(b == plain && plain == b);
+    Bitmap both = plain;
+    both.and_inplace(b);
+    ASSERT_EQ(both.cardinality(), want.size());
+    ASSERT_TRUE(Bitmap::andnot(b, plain).is_empty());
+  };
+  for (size_t k = 0; k < order.size(); ++k) {
+    b.add(order[k]);
+    model.insert(order[k]);
+    if (k % 997 == 0 || k == 2046 || k == 2047) check(k);
+  }
+  check(order.size());
+  for (size_t k = 0; k < order.size(); ++k) {
+    b.remove(order[k]);
+    b.remove(order[k]);  // absent now: nothing changes
+    model.erase(order[k]);
+    if (k % 997 == 0 || k + 1024 == order.size() || k + 1023 == order.size()) check(k);
+  }
+  check(0);
+}
+
 TEST(Bitmap, MovedFromIsEmptyAndUsable) {
   Bitmap src{1, 2, 3};
   Bitmap dst(std::move(src));
