@@ -218,16 +218,7 @@ class AttrMap {
   // file, non-empty containers element by element (see AttrSlot::leaf_at).
   template <class F>
   void for_each_leaf(F&& f) const {
-    if (!t_) return;
-    for (uint32_t i = 0; i < t_->keys->len; ++i) {
-      const uint32_t key = t_->keys->ids()[i];
-      const uintptr_t w = t_->words()[i];
-      const uint32_t n = AttrSlot::leaf_count(w);
-      // An empty container is passed whole: filing it installs the
-      // attribute's map as filing any other value does.
-      if (n == 0) f(key, AttrSlot::to_value(w, t_->owner, key));
-      for (uint32_t j = 0; j < n; ++j) f(key, AttrSlot::leaf_at(w, j, t_->owner, key));
-    }
+    walk_leaves([&](uint32_t key, uintptr_t w, uint32_t j) { f(key, leaf_value(key, w, j)); });
   }
   // The same walk, with the leaves that are plain ints and floats passed as
   // their ordered keys, number(key, NumKey), and every other leaf as its
@@ -235,20 +226,11 @@ class AttrMap {
   // tree, so its value (and hash) need not be built.
   template <class N, class V>
   void for_each_leaf_split(N&& number, V&& value) const {
-    if (!t_) return;
-    for (uint32_t i = 0; i < t_->keys->len; ++i) {
-      const uint32_t key = t_->keys->ids()[i];
-      const uintptr_t w = t_->words()[i];
-      const uint32_t n = AttrSlot::leaf_count(w);
-      if (n == 0) value(key, AttrSlot::to_value(w, t_->owner, key));
-      for (uint32_t j = 0; j < n; ++j) {
-        if (std::optional<NumKey> k = AttrSlot::number_at(w, j)) {
-          number(key, *k);
-        } else {
-          value(key, AttrSlot::leaf_at(w, j, t_->owner, key));
-        }
-      }
-    }
+    walk_leaves([&](uint32_t key, uintptr_t w, uint32_t j) {
+      if (j != kWhole)
+        if (std::optional<NumKey> k = AttrSlot::number_at(w, j)) return number(key, *k);
+      value(key, leaf_value(key, w, j));
+    });
   }
   // The same, restricted to values that can hold objects (Ind, containers).
   template <class F>
@@ -291,6 +273,25 @@ class AttrMap {
   void clear() noexcept;
 
  private:
+  static constexpr uint32_t kWhole = UINT32_MAX;
+  // f(key, word, j) for every leaf: j is the element's position in a
+  // non-empty container, or kWhole for an empty container, which is passed
+  // whole (filing it installs the attribute's map as filing any other value
+  // does).
+  template <class F>
+  void walk_leaves(F&& f) const {
+    if (!t_) return;
+    for (uint32_t i = 0; i < t_->keys->len; ++i) {
+      const uint32_t key = t_->keys->ids()[i];
+      const uintptr_t w = t_->words()[i];
+      const uint32_t n = AttrSlot::leaf_count(w);
+      if (n == 0) f(key, w, kWhole);
+      for (uint32_t j = 0; j < n; ++j) f(key, w, j);
+    }
+  }
+  PyValue leaf_value(uint32_t key, uintptr_t w, uint32_t j) const {
+    return j == kWhole ? AttrSlot::to_value(w, t_->owner, key) : AttrSlot::leaf_at(w, j, t_->owner, key);
+  }
   struct Table {
     KeyList* keys;  // never null; its ids are the table's, `keys->len` of them
     uint32_t cap;
