@@ -60,6 +60,15 @@ uintptr_t tag(PyObject* owned, SlotKind k) {
 
 // A new reference to the exact int equal to `obj` (an int or numpy.int64).
 PyObject* exact_int(PyObject* obj) {
+  // An int of one internal digit (30 bits) is in range: no conversion.
+#if PY_VERSION_HEX >= 0x030C0000
+  if (Py_TYPE(obj) == &PyLong_Type && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(obj))) {
+#else
+  if (Py_TYPE(obj) == &PyLong_Type && Py_SIZE(obj) >= -1 && Py_SIZE(obj) <= 1) {
+#endif
+    Py_INCREF(obj);
+    return obj;
+  }
   int overflow = 0;
   long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
   if (overflow) raise_overflow();
@@ -82,6 +91,11 @@ PyObject* exact_int(PyObject* obj) {
 // A new reference to an exact str whose UTF-8 form is materialised (so that
 // detached threads can read it).
 PyObject* exact_str(PyObject* obj) {
+  // An ASCII str is its own UTF-8 form.
+  if (Py_TYPE(obj) == &PyUnicode_Type && PyUnicode_IS_READY(obj) && PyUnicode_IS_ASCII(obj)) {
+    Py_INCREF(obj);
+    return obj;
+  }
   Py_ssize_t n = 0;
   const char* s = PyUnicode_AsUTF8AndSize(obj, &n);
   if (!s) throw py::PyErrorSet{};
@@ -339,10 +353,8 @@ AttrSlot AttrSlot::from_object(PyObject* value, bool capture) {
   return adopt(reinterpret_cast<uintptr_t>(b) | static_cast<uintptr_t>(SlotKind::Iterable));
 }
 
-PyObject* AttrSlot::object_of(uintptr_t w) {
-  if (kind_of(w) == SlotKind::Iterable) return block_of(w)->container;
-  if (kind_of(w) == SlotKind::Other) return other_of(w)->read;
-  return pointer_of(w);
+PyObject* AttrSlot::held_object_of(uintptr_t w) {
+  return kind_of(w) == SlotKind::Iterable ? block_of(w)->container : other_of(w)->read;
 }
 
 PyValue AttrSlot::to_value(uintptr_t w, uint32_t owner, uint32_t attr) {
@@ -414,8 +426,7 @@ int AttrSlot::traverse(uintptr_t w, visitproc visit, void* arg) {
   return 0;
 }
 
-void AttrSlot::release_word(uintptr_t w) noexcept {
-  if (!w) return;
+void AttrSlot::release_held(uintptr_t w) noexcept {
   // A pending reference taken from this slot is applied before the slot's
   // own reference goes (py/pending_ref.hpp).
   if (!py::thread_detached()) py::apply_pending_increfs();
@@ -424,10 +435,6 @@ void AttrSlot::release_word(uintptr_t w) noexcept {
     py::release_ref(o->read);
     o->~OtherValue();
     PyObject_Free(o);
-    return;
-  }
-  if (kind_of(w) != SlotKind::Iterable) {
-    py::release_ref(pointer_of(w));
     return;
   }
   ElementBlock* b = block_of(w);

@@ -50,6 +50,7 @@
 #include <utility>
 
 #include "index/value.hpp"
+#include "py/gil.hpp"
 
 namespace zarvex {
 
@@ -98,8 +99,14 @@ class AttrSlot {
 
   // --- on raw words (the table stores words) ---
   static SlotKind kind_of(uintptr_t w) { return static_cast<SlotKind>(w & 7); }
-  // The object a read returns (borrowed).
-  static PyObject* object_of(uintptr_t w);
+  // The object a read returns (borrowed): the slot's own pointer, except for
+  // element blocks and Other records, which hold it.
+  static PyObject* object_of(uintptr_t w) {
+    if ((w & 6) == 6) return held_object_of(w);  // Iterable or Other
+    return reinterpret_cast<PyObject*>(w & ~uintptr_t{7});
+  }
+  static PyObject* held_object_of(uintptr_t w);
+  static_assert(static_cast<uintptr_t>(SlotKind::Iterable) == 6 && static_cast<uintptr_t>(SlotKind::Other) == 7);
   // The indexes' form of the value stored at (owner, attr).
   static PyValue to_value(uintptr_t w, uint32_t owner, uint32_t attr);
   // What the indexes file for a value: a container's captured elements one by
@@ -128,7 +135,14 @@ class AttrSlot {
   // reference count.
   static bool is_plain(uintptr_t w) { return kind_of(w) <= SlotKind::Str; }
   static int traverse(uintptr_t w, visitproc visit, void* arg);
-  static void release_word(uintptr_t w) noexcept;
+  // Drops the slot's references (a pointer slot's through py::release_ref,
+  // which applies pending increments first); element blocks and Other
+  // records out of line.
+  static void release_word(uintptr_t w) noexcept {
+    if ((w & 6) != 6) return py::release_ref(reinterpret_cast<PyObject*>(w & ~uintptr_t{7}));
+    release_held(w);
+  }
+  static void release_held(uintptr_t w) noexcept;
 
  private:
   uintptr_t word_ = 0;

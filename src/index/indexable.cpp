@@ -214,7 +214,8 @@ int Indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
     IndexableRecord* rec = record_of(self);
     // A container's elements are captured only for an object in an index.
     AttrSlot slot = AttrSlot::from_object(value, rec->in_index());
-    uint32_t aid = attr_id_of(name);
+    const NameCacheEntry& cached = g_name_cache[cache_slot(name)];
+    const uint32_t aid = cached.name == name ? cached.id : attr_id_of(name);
     // The value being replaced is destroyed last, attached and with no native
     // lock held: dropping it may run Python code (a __del__) that reads this
     // object or queries an index.
@@ -328,7 +329,15 @@ int Indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
 }
 
 PyObject* Indexable_getattro(PyObject* self, PyObject* name) {
-  if (PyUnicode_Check(name)) {
+  // The common case, a name met before: the cache holds interned str objects
+  // only, so a hit also tells that `name` is a str. Attached: every change of
+  // the table holds the interpreter lock (see below).
+  if (const NameCacheEntry& e = g_name_cache[cache_slot(name)]; e.name == name) {
+    if (PyObject* result = record_of(self)->attrs.find_object(e.id)) {
+      Py_INCREF(result);
+      return result;
+    }
+  } else if (PyUnicode_Check(name)) {
     // Attached: every change of the table holds the interpreter lock, so the
     // table is read without the attributes lock and the stored object is
     // handed out with one new reference.

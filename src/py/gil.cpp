@@ -15,11 +15,12 @@
 
 namespace zarvex::py {
 
+using detail::t_detached;
+using detail::t_queue_depth;
+using detail::t_queue_draining;
+
 namespace {
-thread_local bool t_detached = false;
 thread_local bool t_ending = false;
-thread_local int t_queue_depth = 0;
-thread_local bool t_queue_draining = false;
 thread_local std::vector<PyObject*> t_queue;
 
 // Boxes released by detached threads, linked through SharedBox::next, and
@@ -129,7 +130,7 @@ void release_box(SharedBox* box) noexcept {
   g_has_deferred.store(true, std::memory_order_release);
 }
 
-void release_ref(PyObject* obj) noexcept {
+void detail::release_ref_slow(PyObject* obj) noexcept {
   if (!obj) return;
   if (!t_detached) {
     if (thread_ending()) return;

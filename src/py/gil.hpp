@@ -22,9 +22,19 @@
 #include <atomic>
 #include <cstdint>
 
+#include "py/pending_ref.hpp"
 #include "support/poison_lock.hpp"
 
 namespace zarvex::py {
+
+namespace detail {
+// This thread's side of the interpreter lock (see thread_detached) and its
+// queued-release region (see begin_queued_release): read inline by
+// release_ref's common case.
+inline thread_local bool t_detached = false;
+inline thread_local int t_queue_depth = 0;
+inline thread_local bool t_queue_draining = false;
+}  // namespace detail
 
 // True while the calling thread is inside a DetachScope (and not inside a
 // nested AttachScope).
@@ -81,8 +91,21 @@ inline int detached_sections() noexcept { return detail::g_detached_sections.loa
 // the box is queued until the next attach.
 void release_box(SharedBox* box) noexcept;
 // The same for a plain strong reference (an attribute table's); a detached
-// thread queues it for the next attach.
-void release_ref(PyObject* obj) noexcept;
+// thread queues it for the next attach. The common case (attached, outside a
+// queued-release region, no pending increment, no finalisation) is one
+// decrement, inline.
+namespace detail {
+void release_ref_slow(PyObject* obj) noexcept;
+}
+inline void release_ref(PyObject* obj) noexcept {
+  if (!obj) return;
+  if (!detail::t_detached && detail::t_queue_depth == 0 && !detail::t_queue_draining &&
+      !detail::g_has_pending_increfs.load(std::memory_order_acquire) && !detail::interpreter_finalizing()) {
+    Py_DECREF(obj);
+    return;
+  }
+  detail::release_ref_slow(obj);
+}
 
 // Releases queued references; the caller is attached.
 void drain_deferred() noexcept;
