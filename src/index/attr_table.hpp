@@ -246,12 +246,14 @@ class AttrMap {
       value(key, leaf_value(key, w, j));
     });
   }
-  // The same, restricted to values that can hold objects (Ind, containers).
+  // The same, restricted to values that can hold objects: Ind values, and
+  // containers unless every leaf is plain (a list of numbers and texts holds
+  // no object).
   template <class F>
   void for_each_holding_objects(F&& f) const {
     if (!t_) return;
     for (uint32_t i = 0; i < t_->keys->len; ++i)
-      if (AttrSlot::holds_objects(t_->words()[i])) {
+      if (AttrSlot::holds_objects(t_->words()[i]) && !AttrSlot::leaves_plain(t_->words()[i])) {
         const uint32_t key = t_->keys->ids()[i];
         f(key, AttrSlot::to_value(t_->words()[i], t_->owner, key));
       }

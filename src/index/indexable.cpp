@@ -235,7 +235,7 @@ int Indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
     PyValue v = AttrSlot::to_value(slot.word(), rec->id, aid);
     // Strong references to the live indexes, dropped attached (below).
     absl::InlinedVector<std::shared_ptr<IndexAPI>, 4> live;
-    if (v.kind() == Kind::Ind || v.kind() == Kind::Iterable) {
+    if ((v.kind() == Kind::Ind || v.kind() == Kind::Iterable) && !AttrSlot::leaves_plain(slot.word())) {
       // Refused before any lock is taken (a Python error must not unwind
       // through a held lock). Only values that can hold objects nest.
       live = live_indexes(*rec);
