@@ -21,7 +21,7 @@ void BitMapBTree::insert(NumKey key, uint32_t id) {
   }
   const Entry e = make_entry(key, id);
   if (root_.insert_non_full(e))
-    ++entries_per_id_[id];
+    count_entry(id);
   else
     ++extra_copies_[e];
   ++size_;
@@ -37,7 +37,7 @@ bool BitMapBTree::insert_once(NumKey key, uint32_t id) {
   // A held pair leaves the tree as it was: the descent adds the id only to
   // bitmaps that already hold it.
   if (!root_.insert_non_full(make_entry(key, id))) return false;
-  ++entries_per_id_[id];
+  count_entry(id);
   ++size_;
   return true;
 }
@@ -53,17 +53,39 @@ bool BitMapBTree::remove(NumKey key, uint32_t id) {
       return true;
     }
   }
-  const auto per_id = entries_per_id_.find(id);
-  if (per_id == entries_per_id_.end()) return false;
+  const uint32_t entries = entries_of(id);
+  if (entries == 0) return false;
   bool removed;
   if (root_.kind() == BitMapBTreeNode::Kind::Leaf)
     removed = root_.leaf()->remove(e);
   else
-    removed = root_.internal()->remove(e, per_id->second == 1) != RemoveOutcome::Absent;
+    removed = root_.internal()->remove(e, entries == 1) != RemoveOutcome::Absent;
   if (!removed) return false;
-  if (--per_id->second == 0) entries_per_id_.erase(per_id);
+  if (entries == 1) {
+    ids_.remove(id);
+  } else if (auto it = multi_.find(id); entries == 2) {
+    multi_.erase(it);
+  } else {
+    --it->second;
+  }
   --size_;
   return true;
+}
+
+uint32_t BitMapBTree::entries_of(uint32_t id) const {
+  if (!ids_.contains(id)) return 0;
+  if (multi_.empty()) return 1;
+  auto it = multi_.find(id);
+  return it == multi_.end() ? 1 : it->second;
+}
+
+void BitMapBTree::count_entry(uint32_t id) {
+  if (!ids_.contains(id)) {
+    ids_.add(id);
+    return;
+  }
+  auto [it, added] = multi_.try_emplace(id, 1);
+  ++it->second;
 }
 
 Bitmap BitMapBTree::query_range(const Bound& lower, const Bound& upper, const Bitmap& mask) const {
@@ -191,7 +213,13 @@ void BitMapBTree::validate() const {
     ++distinct;
     ++per_id[entry_id(e)];
   });
-  ZX_CHECK(per_id == entries_per_id_, "BitMapBTree: per-id entry counts differ from the entries held");
+  ZX_CHECK(ids_.cardinality() == per_id.size(), "BitMapBTree: per-id entry counts differ from the entries held");
+  size_t several = 0;
+  for (const auto& [id, n] : per_id) {
+    ZX_CHECK(entries_of(id) == n, "BitMapBTree: per-id entry counts differ from the entries held");
+    several += n > 1;
+  }
+  ZX_CHECK(multi_.size() == several, "BitMapBTree: per-id entry counts differ from the entries held");
   uint64_t extra = 0;
   for (const auto& [e, copies] : extra_copies_) {
     ZX_CHECK(copies > 0, "BitMapBTree: repeated pair recorded with zero extra copies");
