@@ -151,14 +151,27 @@ bool BitMapBTree::ids_of_key(KeyCode code, size_t limit, std::vector<uint32_t>& 
   }
   const LeafNode* leaf = node ? node->leaf() : nullptr;
   size_t seen = 0;
+  bool first_leaf = true;
+  // Appends the ids of the entries [from, to) (ascending, as the leaf holds
+  // them).
+  auto append = [](std::vector<uint32_t>& out, const Entry* from, const Entry* to) {
+    const size_t at = out.size();
+    out.resize(at + static_cast<size_t>(to - from));
+    for (uint32_t* o = out.data() + at; from != to; ++from, ++o) *o = entry_id(*from);
+  };
   for (;;) {
     if (leaf) {
-      const Entry* it = std::lower_bound(leaf->run_begin(), leaf->run_end(), first);
-      for (; it != leaf->run_end(); ++it) {
-        if (entry_key(*it) != code) return true;
-        if (++seen > limit) return false;
-        (entry_is_float(*it) ? floats : ints).push_back(entry_id(*it));
-      }
+      // Every entry from `begin` on has a key >= code: the key's entries are
+      // a prefix of them, integers first, then floats.
+      const Entry* begin = first_leaf ? std::lower_bound(leaf->run_begin(), leaf->run_end(), first) : leaf->run_begin();
+      first_leaf = false;
+      const Entry* end = std::partition_point(begin, leaf->run_end(), [code](Entry e) { return entry_key(e) == code; });
+      seen += static_cast<size_t>(end - begin);
+      if (seen > limit) return false;
+      const Entry* floats_from = std::partition_point(begin, end, [](Entry e) { return !entry_is_float(e); });
+      append(ints, begin, floats_from);
+      append(floats, floats_from, end);
+      if (end != leaf->run_end()) return true;
     }
     // The next leaf in order (empty leaves and missing children skipped).
     leaf = nullptr;
