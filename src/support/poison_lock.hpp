@@ -39,9 +39,9 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <exception>
 #include <mutex>
-#include <shared_mutex>
 #include <type_traits>
 #include <utility>
 
@@ -111,6 +111,68 @@ class ABSL_LOCKABLE PoisonMutex {
   std::atomic<bool> poisoned_{false};
 };
 
+// The read-write lock of PoisonRwLock: one 32-bit word holding the number of
+// readers, a writer bit and a "waiters" bit. Taking or releasing it is one
+// atomic read-modify-write when no one waits; a thread that must wait sets
+// the waiters bit and sleeps on the word (std::atomic wait/notify, a futex on
+// Linux), and a release that finds the bit clears it and wakes every
+// sleeper, which re-checks and sleeps again if it still has to. Readers are
+// preferred, as with the default POSIX read-write lock: a reader is let in
+// while other readers hold the lock, even if a writer waits.
+class RwWord {
+ public:
+  bool try_lock() noexcept {
+    uint32_t cur = word_.load(std::memory_order_relaxed);
+    while ((cur & ~kWaiters) == 0)
+      if (word_.compare_exchange_weak(cur, cur | kWriter, std::memory_order_acquire, std::memory_order_relaxed))
+        return true;
+    return false;
+  }
+  bool try_lock_shared() noexcept {
+    uint32_t cur = word_.load(std::memory_order_relaxed);
+    while (!(cur & kWriter))
+      if (word_.compare_exchange_weak(cur, cur + 1, std::memory_order_acquire, std::memory_order_relaxed)) return true;
+    return false;
+  }
+  void lock() noexcept {
+    while (!try_lock()) sleep_while([](uint32_t w) { return (w & ~kWaiters) != 0; });
+  }
+  void lock_shared() noexcept {
+    while (!try_lock_shared()) sleep_while([](uint32_t w) { return (w & kWriter) != 0; });
+  }
+  void unlock() noexcept { wake_if(word_.fetch_and(~kWriter, std::memory_order_release)); }
+  void unlock_shared() noexcept {
+    const uint32_t old = word_.fetch_sub(1, std::memory_order_release);
+    if ((old & kReaders) == 1) wake_if(old);  // the last reader: a writer may wait
+  }
+
+ private:
+  static constexpr uint32_t kWriter = 1u << 31;
+  static constexpr uint32_t kWaiters = 1u << 30;
+  static constexpr uint32_t kReaders = kWaiters - 1;
+
+  // Sleeps once, while `busy(word)` holds, after announcing the wait.
+  template <class Busy>
+  void sleep_while(Busy busy) noexcept {
+    uint32_t cur = word_.load(std::memory_order_relaxed);
+    while (busy(cur)) {
+      if ((cur & kWaiters) ||
+          word_.compare_exchange_weak(cur, cur | kWaiters, std::memory_order_relaxed, std::memory_order_relaxed)) {
+        word_.wait(cur | kWaiters, std::memory_order_relaxed);
+        return;
+      }
+    }
+  }
+  void wake_if(uint32_t old) noexcept {
+    if (old & kWaiters) {
+      word_.fetch_and(~kWaiters, std::memory_order_relaxed);
+      word_.notify_all();
+    }
+  }
+
+  std::atomic<uint32_t> word_{0};
+};
+
 class ABSL_LOCKABLE PoisonRwLock {
  public:
   void lock() ABSL_EXCLUSIVE_LOCK_FUNCTION() {
@@ -155,7 +217,7 @@ class ABSL_LOCKABLE PoisonRwLock {
   [[gnu::noinline]] void wait_shared() {
     lock_hooks::wait_for([&] { m_.lock_shared(); }, [&] { m_.unlock_shared(); });
   }
-  std::shared_mutex m_;
+  RwWord m_;
   std::atomic<bool> poisoned_{false};
 };
 
