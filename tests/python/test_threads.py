@@ -587,6 +587,39 @@ def test_operation_racing_writes_to_its_objects(operation):
     assert not failures, f"{len(failures)} queries disagree with brute force:\n" + "\n".join(failures[:25])
 
 
+def test_bulk_add_racing_writes_and_removals():
+    """add_object_many of more objects than one stretch (filed in bulk) races
+    writes to those objects and removals of some: a write lands before an
+    object's filing (and is filed) or after it (and updates the index), and
+    the index answers for exactly the objects it holds, with their final
+    values."""
+    failures = []
+    for round_ in range(scaled(3)):
+        r = random.Random(round_)
+        objs = [new_item(r) for _ in range(5000)]
+        index = Index()
+
+        def add(run):
+            index.add_object_many(objs)
+
+        def write(run, seed=round_):
+            w = random.Random(seed + 7)
+            for _ in range(4000):
+                assign_random(w, w.choice(objs))
+
+        def remove(run, seed=round_):
+            w = random.Random(seed + 9)
+            for obj in w.sample(objs, 400):
+                index.discard(obj)
+
+        run_workers([add, write, remove])
+        members = [o for o in objs if o in index]
+        assert len(members) == len(index)
+        m = Mismatches(f"bulk add, round {round_}")
+        failures.extend(m.queries(index, members, ["color", "tags"], ["size", "tags"]).found)
+    assert not failures, f"{len(failures)} queries disagree with brute force:\n" + "\n".join(failures[:25])
+
+
 def test_removal_racing_writes_and_additions():
     """Objects (holding nested leaves) are removed and discarded while other
     threads write their attributes and add them again, singly and in bulk.

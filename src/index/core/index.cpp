@@ -316,15 +316,18 @@ void IndexAPI::add_object_many(const std::vector<py::SharedPy>& objs) {
         if (py::signal_raised()) break;
       }
       NestingScope nesting;
-      for (const size_t end = std::min(n, i + kCheckEvery); i < end; ++i) {
-        IndexableRecord& rec = *record_of(unique[i]->get());
+      const size_t end = std::min(n, i + kCheckEvery);
+      const std::span<const py::SharedPy* const> stretch(unique.data() + i, end - i);
+      for (size_t k : file_in_bulk(stretch, std::span<const uint32_t>(ids).subspan(i, end - i), store_ptr, stored_at)) {
+        IndexableRecord& rec = *record_of(stretch[k]->get());
         WriterGuard writer(rec);
         // An object removed since the first pass (by another thread, which
         // held its write lock) is neither registered nor filed: it has left.
-        if (store_ptr->epoch() != stored_at && !holds(ids[i], unique[i]->get())) continue;
+        if (store_ptr->epoch() != stored_at && !holds(ids[i + k], stretch[k]->get())) continue;
         add_index_meta(rec, self);
-        file_attributes(ids[i], rec);
+        file_attributes(ids[i + k], rec);
       }
+      i = end;
       nesting.drain();
     }
   } catch (const std::bad_alloc&) {
@@ -337,6 +340,96 @@ void IndexAPI::add_object_many(const std::vector<py::SharedPy>& objs) {
     take_back(i, false);
     throw py::PyErrorSet{};
   }
+}
+
+namespace {
+// One lock of an object's word, taken only if free; released with the scope.
+class TryHeld {
+ public:
+  TryHeld(ObjectLock& l, ObjectLock::Which w) : l_(l), w_(w), held_(l.try_lock(w)) {}
+  ~TryHeld() {
+    if (held_) l_.unlock(w_);
+  }
+  TryHeld(const TryHeld&) = delete;
+  TryHeld& operator=(const TryHeld&) = delete;
+  explicit operator bool() const { return held_; }
+
+ private:
+  ObjectLock& l_;
+  ObjectLock::Which w_;
+  bool held_;
+};
+
+struct ValueHash {
+  size_t operator()(const PyValue& v) const { return absl::HashOf(v.bucket_hash64()); }
+};
+}  // namespace
+
+// Registers and files one stretch of add_object_many with the maps lock held
+// exclusively from the first registration to the last filing, so that no
+// write, removal or query meets a registered object whose values are not
+// filed yet: a writer that finds the object registered reaches the maps only
+// after this filing, and replaces what it filed. The leaves are gathered
+// object by object, then filed attribute by attribute: the numbers in key
+// order (each tree leaf visited once for all its new pairs), and the ids of
+// each text or boolean value added to its set in one call.
+// Writers hold an object's locks while they wait for the maps lock, so here
+// an object's locks are only tried: a busy object is left to the caller, as
+// is an object whose leaves are not all numbers, booleans and texts (nested
+// objects, containers not captured yet and other kinds take the one-by-one
+// path, which also files what they hold).
+std::vector<size_t> IndexAPI::file_in_bulk(std::span<const py::SharedPy* const> objs, std::span<const uint32_t> ids,
+                                           const ItemVec* store, uint64_t stored_at) ABSL_NO_THREAD_SAFETY_ANALYSIS {
+  struct Leaves {
+    std::vector<Entry> numbers;
+    std::vector<std::pair<PyValue, uint32_t>> values;
+  };
+  absl::flat_hash_map<uint32_t, Leaves> by_attr;
+  std::vector<size_t> alone;
+  const std::weak_ptr<IndexAPI> self = weak_from_this();
+  MapsWrite maps(*query_maps);
+  for (size_t k = 0; k < objs.size(); ++k) {
+    IndexableRecord& rec = *record_of(objs[k]->get());
+    TryHeld writer(rec.lock, ObjectLock::kWriter);
+    if (!writer) {
+      alone.push_back(k);
+      continue;
+    }
+    TryHeld attrs(rec.lock, ObjectLock::kAttributes);
+    if (!attrs || !rec.attrs.leaves_plain()) {
+      alone.push_back(k);
+      continue;
+    }
+    // Removed since the first pass: it has left (as in the one-by-one path).
+    if (store->epoch() != stored_at && !holds(ids[k], objs[k]->get())) continue;
+    add_index_meta(rec, self);
+    const uint32_t id = ids[k];
+    rec.attrs.for_each_leaf_split(
+        [&](const uint32_t& aid, NumKey key) { by_attr[aid].numbers.push_back(make_entry(key, id)); },
+        [&](const uint32_t& aid, const PyValue& v) { by_attr[aid].values.emplace_back(v, id); });
+  }
+  for (auto& [aid, leaves] : by_attr) {
+    if (aid >= maps->size()) maps->resize(aid + 1);
+    std::shared_ptr<QueryMap>& map = (*maps)[aid];
+    if (!map) map = std::make_shared<QueryMap>(self, aid);
+    std::sort(leaves.numbers.begin(), leaves.numbers.end());
+    map->insert_entries(leaves.numbers);
+    absl::flat_hash_map<PyValue, std::vector<uint32_t>, ValueHash, KeyEq<PyValue>> groups;
+    for (auto& [v, id] : leaves.values) {
+      // Only texts and booleans reach here (numbers went to the tree).
+      if (v.kind() != Kind::Str && v.kind() != Kind::Bool) {
+        map->insert(v, id);
+        continue;
+      }
+      groups[v].push_back(id);
+    }
+    for (auto& [v, group] : groups) {
+      std::sort(group.begin(), group.end());
+      group.erase(std::unique(group.begin(), group.end()), group.end());
+      map->insert_exact_many(v, group);
+    }
+  }
+  return alone;
 }
 
 void IndexAPI::withdraw(std::span<const py::SharedPy> fresh, std::span<const uint32_t> unpublish, bool filed) {

@@ -202,6 +202,10 @@ struct IndexAPI : std::enable_shared_from_this<IndexAPI> {
   void file_attributes(uint32_t id, IndexableRecord& rec);
 
  private:
+  // add_object_many's filing of one stretch (see index.cpp); returns the
+  // positions left to register and file one by one.
+  std::vector<size_t> file_in_bulk(std::span<const py::SharedPy* const> objs, std::span<const uint32_t> ids,
+                                   const ItemVec* store, uint64_t stored_at);
   std::atomic<std::shared_ptr<IndexAPI>> nested_{};
 };
 

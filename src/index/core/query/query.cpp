@@ -69,6 +69,32 @@ void QueryMap::insert_exact(const PyValue& value, uint32_t id) {
   }
 }
 
+void QueryMap::insert_entries(std::span<const Entry> entries) {
+  NumWrite tree(num_ordered);
+  for (Entry e : entries) {
+    const NumKey key = key_of_entry(e);
+    if (tree->insert_once(key, entry_id(e)) && key.is_float && std::isnan(key.f))
+      nan_entries.fetch_add(1, std::memory_order_relaxed);
+  }
+}
+
+void QueryMap::insert_exact_many(const PyValue& value, std::span<const uint32_t> ids) {
+  if (ids.empty()) return;
+  auto shard = exact.get_shard(value);
+  auto it = shard->find(value);
+  if (it != shard->end()) {
+    it->second.add_many(ids);
+    return;
+  }
+  HybridSet set;
+  if (ids.size() < 4) {
+    for (uint32_t id : ids) set.add(id);
+  } else {
+    set = HybridSet::from_bitmap(Bitmap::from_sorted(ids));
+  }
+  shard->emplace(value, std::move(set));
+}
+
 void QueryMap::insert_indexable(const PyValue& value, uint32_t holder) {
   IndexableRecord* rec = value.as_ind();
   // Nesting deeper than the limit is refused before anything changes

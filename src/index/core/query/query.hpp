@@ -38,6 +38,7 @@
 #include <atomic>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string_view>
 
 #include "index/core/index.hpp"
@@ -89,6 +90,12 @@ struct QueryMap {
   void insert_num_ordered(NumKey key, uint32_t id);
   void insert_exact(const PyValue& value, uint32_t id);
   void insert_indexable(const PyValue& value, uint32_t holder);
+  // Bulk filing (add_object_many): tree entries in ascending order under one
+  // hold of the tree lock, and the ids (ascending, distinct) of one exact
+  // value under one hold of its shard lock. Each pair is filed at most once,
+  // as by insert().
+  void insert_entries(std::span<const Entry> entries);
+  void insert_exact_many(const PyValue& value, std::span<const uint32_t> ids);
 
   // Unfiles `value` for object `id`.
   void remove_id(const PyValue& value, uint32_t id);

@@ -132,6 +132,14 @@ void HybridSet::fail_on_empty(const char* op) { fail(std::string("called ") + op
 
 // --- single-id operations ----------------------------------------------------
 
+void HybridSet::add_many(std::span<const uint32_t> ids) {
+  if (tag_ == Tag::Large) {
+    large_.add_many(ids);
+    return;
+  }
+  for (uint32_t id : ids) add(id);
+}
+
 void HybridSet::add(uint32_t id) {
   switch (tag_) {
     case Tag::Empty:

@@ -33,6 +33,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 #include "index/core/structures/centered_array/centered_array.hpp"
 #include "index/core/structures/hybrid_set/medium.hpp"
@@ -64,6 +65,8 @@ class HybridSet {
   Tag tag() const { return tag_; }
 
   void add(uint32_t id);
+  // Adds ids given in ascending order (a Large in one bulk call).
+  void add_many(std::span<const uint32_t> ids);
   // Removes id if present; never changes the form.
   void remove(uint32_t id);
   bool contains(uint32_t id) const {
