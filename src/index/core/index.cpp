@@ -380,9 +380,12 @@ struct ValueHash {
 // path, which also files what they hold).
 std::vector<size_t> IndexAPI::file_in_bulk(std::span<const py::SharedPy* const> objs, std::span<const uint32_t> ids,
                                            const ItemVec* store, uint64_t stored_at) ABSL_NO_THREAD_SAFETY_ANALYSIS {
+  // Per attribute: the tree entries, and the ids of each text or boolean
+  // value (grouped as they are gathered, so that a value is kept once).
   struct Leaves {
     std::vector<Entry> numbers;
-    std::vector<std::pair<PyValue, uint32_t>> values;
+    absl::flat_hash_map<PyValue, std::vector<uint32_t>, ValueHash, KeyEq<PyValue>> groups;
+    std::vector<std::pair<PyValue, uint32_t>> others;
   };
   absl::flat_hash_map<uint32_t, Leaves> by_attr;
   std::vector<size_t> alone;
@@ -406,7 +409,13 @@ std::vector<size_t> IndexAPI::file_in_bulk(std::span<const py::SharedPy* const> 
     const uint32_t id = ids[k];
     rec.attrs.for_each_leaf_split(
         [&](const uint32_t& aid, NumKey key) { by_attr[aid].numbers.push_back(make_entry(key, id)); },
-        [&](const uint32_t& aid, const PyValue& v) { by_attr[aid].values.emplace_back(v, id); });
+        [&](const uint32_t& aid, const PyValue& v) {
+          // Only texts and booleans come here (numbers go to the tree).
+          if (v.kind() == Kind::Str || v.kind() == Kind::Bool)
+            by_attr[aid].groups[v].push_back(id);
+          else
+            by_attr[aid].others.emplace_back(v, id);
+        });
   }
   for (auto& [aid, leaves] : by_attr) {
     if (aid >= maps->size()) maps->resize(aid + 1);
@@ -414,16 +423,8 @@ std::vector<size_t> IndexAPI::file_in_bulk(std::span<const py::SharedPy* const> 
     if (!map) map = std::make_shared<QueryMap>(self, aid);
     std::sort(leaves.numbers.begin(), leaves.numbers.end());
     map->insert_entries(leaves.numbers);
-    absl::flat_hash_map<PyValue, std::vector<uint32_t>, ValueHash, KeyEq<PyValue>> groups;
-    for (auto& [v, id] : leaves.values) {
-      // Only texts and booleans reach here (numbers went to the tree).
-      if (v.kind() != Kind::Str && v.kind() != Kind::Bool) {
-        map->insert(v, id);
-        continue;
-      }
-      groups[v].push_back(id);
-    }
-    for (auto& [v, group] : groups) {
+    for (auto& [v, id] : leaves.others) map->insert(v, id);
+    for (auto& [v, group] : leaves.groups) {
       std::sort(group.begin(), group.end());
       group.erase(std::unique(group.begin(), group.end()), group.end());
       map->insert_exact_many(v, group);
