@@ -25,9 +25,11 @@
 // Nodes are never merged or freed; leaves may become empty and stay.
 //
 // Cost: insertion and removal O(log n) node visits with moves of at most half
-// a node, one bitmap update per level and one hash-map update per call. A
-// split costs two bitmap rebuilds. Memory: the nodes (16 bytes per entry
-// plus slack), one bitmap per internal slot, and ~16 bytes per distinct id.
+// a node, one bitmap update per level and one update of the id bitmap per
+// call (and of the count table for an id with several entries). A split
+// costs two bitmap rebuilds. Memory: the nodes (16 bytes per entry plus
+// slack), one bitmap per internal slot, and about a bit per id in the id
+// bitmap (ids are dense) plus a count per id with several entries.
 // Thread-safety: none of its own. The owner holds a read-write lock: exclusive
 // for insert/remove, shared for queries, iteration and validate (const
 // methods never modify the tree).
