@@ -371,8 +371,9 @@ struct ValueHash {
 // filed yet: a writer that finds the object registered reaches the maps only
 // after this filing, and replaces what it filed. The leaves are gathered
 // object by object, then filed attribute by attribute: the numbers in key
-// order (each tree leaf visited once for all its new pairs), and the ids of
-// each text or boolean value added to its set in one call.
+// order under one hold of the tree lock (consecutive pairs descend to the
+// same or neighbouring leaves, which stay in cache), and the ids of each text
+// or boolean value added to its set in one call.
 // Writers hold an object's locks while they wait for the maps lock, so here
 // an object's locks are only tried: a busy object is left to the caller, as
 // is an object whose leaves are not all numbers, booleans and texts (nested
