@@ -31,6 +31,12 @@ struct NameCacheEntry {
 NameCacheEntry g_name_cache[512];
 
 inline size_t cache_slot(PyObject* name) { return (reinterpret_cast<uintptr_t>(name) >> 4) & 511; }
+// The entry caching `name`, or nullptr. Only interned str objects are
+// cached, so a hit also tells that `name` is a str.
+inline const NameCacheEntry* cached_name(PyObject* name) {
+  const NameCacheEntry& e = g_name_cache[cache_slot(name)];
+  return e.name == name ? &e : nullptr;
+}
 
 // ---- names the object model owns ---------------------------------------
 // `__class__` and `__dict__` are not data: assigning them changes the
@@ -214,8 +220,7 @@ int Indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
     IndexableRecord* rec = record_of(self);
     // A container's elements are captured only for an object in an index.
     AttrSlot slot = AttrSlot::from_object(value, rec->in_index());
-    const NameCacheEntry& cached = g_name_cache[cache_slot(name)];
-    const uint32_t aid = cached.name == name ? cached.id : attr_id_of(name);
+    const uint32_t aid = attr_id_of(name);
     // The value being replaced is destroyed last, attached and with no native
     // lock held: dropping it may run Python code (a __del__) that reads this
     // object or queries an index.
@@ -332,8 +337,8 @@ PyObject* Indexable_getattro(PyObject* self, PyObject* name) {
   // The common case, a name met before: the cache holds interned str objects
   // only, so a hit also tells that `name` is a str. Attached: every change of
   // the table holds the interpreter lock (see below).
-  if (const NameCacheEntry& e = g_name_cache[cache_slot(name)]; e.name == name) {
-    if (PyObject* result = record_of(self)->attrs.find_object(e.id)) {
+  if (const NameCacheEntry* e = cached_name(name)) {
+    if (PyObject* result = record_of(self)->attrs.find_object(e->id)) {
       Py_INCREF(result);
       return result;
     }
@@ -506,28 +511,28 @@ void remember_name(NameCacheEntry& e, PyObject* name, uint32_t id) {
     Py_XDECREF(old);
   }
 }
+
+// The names not cached yet: `intern` says whether a name never stored gets
+// an id (a store) or none (a lookup).
+[[gnu::noinline]] std::optional<uint32_t> id_of_uncached(PyObject* name, bool intern) {
+  Py_ssize_t n = 0;
+  const char* s = PyUnicode_AsUTF8AndSize(name, &n);
+  if (!s) throw py::PyErrorSet{};
+  const std::string_view utf8(s, static_cast<size_t>(n));
+  std::optional<uint32_t> id = intern ? interner().intern(utf8) : interner().get(utf8);
+  if (id) remember_name(g_name_cache[cache_slot(name)], name, *id);
+  return id;
+}
 }  // namespace
 
 uint32_t attr_id_of(PyObject* name) {
-  NameCacheEntry& e = g_name_cache[cache_slot(name)];
-  if (e.name == name) return e.id;
-  Py_ssize_t n = 0;
-  const char* s = PyUnicode_AsUTF8AndSize(name, &n);
-  if (!s) throw py::PyErrorSet{};
-  uint32_t id = interner().intern(std::string_view(s, static_cast<size_t>(n)));
-  remember_name(e, name, id);
-  return id;
+  if (const NameCacheEntry* e = cached_name(name)) return e->id;
+  return *id_of_uncached(name, true);
 }
 
 std::optional<uint32_t> known_attr_id(PyObject* name) {
-  NameCacheEntry& e = g_name_cache[cache_slot(name)];
-  if (e.name == name) return e.id;
-  Py_ssize_t n = 0;
-  const char* s = PyUnicode_AsUTF8AndSize(name, &n);
-  if (!s) throw py::PyErrorSet{};
-  std::optional<uint32_t> id = interner().get(std::string_view(s, static_cast<size_t>(n)));
-  if (id) remember_name(e, name, *id);
-  return id;
+  if (const NameCacheEntry* e = cached_name(name)) return e->id;
+  return id_of_uncached(name, false);
 }
 
 }  // namespace zarvex

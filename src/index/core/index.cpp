@@ -411,7 +411,8 @@ std::vector<size_t> IndexAPI::file_in_bulk(std::span<const py::SharedPy* const> 
     rec.attrs.for_each_leaf_split(
         [&](const uint32_t& aid, NumKey key) { by_attr[aid].numbers.push_back(make_entry(key, id)); },
         [&](const uint32_t& aid, const PyValue& v) {
-          // Only texts and booleans come here (numbers go to the tree).
+          // Texts and booleans are grouped; an empty container (filed whole,
+          // which installs the map) is filed as it comes.
           if (v.kind() == Kind::Str || v.kind() == Kind::Bool)
             by_attr[aid].groups[v].push_back(id);
           else

@@ -51,7 +51,11 @@ void QueryMap::insert_num_ordered(NumKey key, uint32_t id) {
   // filed again by a racing registration, leaves one pair, which one
   // removal takes out).
   NumWrite tree(num_ordered);
-  if (tree->insert_once(key, id) && key.is_float && std::isnan(key.f))
+  insert_num_ordered(*tree, key, id);
+}
+
+void QueryMap::insert_num_ordered(NumIndex& tree, NumKey key, uint32_t id) {
+  if (tree.insert_once(key, id) && key.is_float && std::isnan(key.f))
     nan_entries.fetch_add(1, std::memory_order_relaxed);
 }
 
@@ -71,11 +75,7 @@ void QueryMap::insert_exact(const PyValue& value, uint32_t id) {
 
 void QueryMap::insert_entries(std::span<const Entry> entries) {
   NumWrite tree(num_ordered);
-  for (Entry e : entries) {
-    const NumKey key = key_of_entry(e);
-    if (tree->insert_once(key, entry_id(e)) && key.is_float && std::isnan(key.f))
-      nan_entries.fetch_add(1, std::memory_order_relaxed);
-  }
+  for (Entry e : entries) insert_num_ordered(*tree, key_of_entry(e), entry_id(e));
 }
 
 void QueryMap::insert_exact_many(const PyValue& value, std::span<const uint32_t> ids) {
@@ -188,8 +188,7 @@ void QueryMap::replace(const PyValue& old, const PyValue& value, uint32_t id) {
     const NumKey from = num_key_of(old), to = num_key_of(value);
     NumWrite tree(num_ordered);
     remove_num_ordered(*tree, from, id);
-    if (tree->insert_once(to, id) && to.is_float && std::isnan(to.f))
-      nan_entries.fetch_add(1, std::memory_order_relaxed);
+    insert_num_ordered(*tree, to, id);
     return;
   }
   unfile(old, id);

@@ -153,6 +153,8 @@ struct QueryMap {
  private:
   // A null bound leaves that end open.
   Bitmap tree_query(const Bound* lo, const Bound* hi, const Bitmap& mask) const;
+  // The pair in and out of the tree (held by the caller), keeping the NaN count.
+  void insert_num_ordered(NumIndex& tree, NumKey key, uint32_t id);
   void remove_num_ordered(NumIndex& tree, NumKey key, uint32_t id);
   // (NaN, id) pairs in num_ordered; changed under its write lock.
   std::atomic<uint64_t> nan_entries{0};
