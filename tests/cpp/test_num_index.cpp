@@ -38,10 +38,17 @@ std::vector<Entry> entries_of(const auto& index) {
   return out;
 }
 
-TEST(NumIndex, MatchesTheTreeAcrossTheSwitch) {
+// Keyed limits: the default (run -> keyed), one the steps cross (run ->
+// keyed -> tree) and one the run's overflow already exceeds (run -> tree).
+class NumIndexForms : public testing::TestWithParam<uint32_t> {};
+INSTANTIATE_TEST_SUITE_P(KeyedLimits, NumIndexForms, testing::Values(NumIndex::kKeyedMax, 48u, 8u));
+
+TEST_P(NumIndexForms, MatchesTheTreeAcrossEveryChangeOfForm) {
+  const uint32_t keyed_max = GetParam();
   for (uint64_t seed : {1u, 2u, 3u, 4u}) {
     std::mt19937_64 rng(seed);
-    NumIndex small;
+    NumIndex small(keyed_max);
+    bool was_keyed = false;
     BitMapBTree ref;
     Bitmap all, some, none;
     for (uint32_t id = 0; id < 64; ++id) {
@@ -63,14 +70,23 @@ TEST(NumIndex, MatchesTheTreeAcrossTheSwitch) {
       small.validate();
       ASSERT_EQ(small.is_empty(), ref.is_empty());
       ASSERT_EQ(entries_of(small), entries_of(ref)) << "seed " << seed << " step " << step;
+      was_keyed |= small.form() == NumIndex::Form::Keyed;
       for (const Bitmap* mask : masks) {
         const Bound lo = random_bound(rng), hi = random_bound(rng);
         const Bitmap got = small.query_range(lo, hi, *mask), want = ref.query_range(lo, hi, *mask);
-        ASSERT_EQ(got.cardinality(), want.cardinality());
-        ASSERT_TRUE(Bitmap::andnot(got, want).is_empty());
+        ASSERT_EQ(got, want);
+        // Equality: the ids of 3 and 3.0 together, whatever the form.
+        const Bound eq = Bound::included(random_key(rng));
+        const Bitmap equal = ref.query_range(eq, eq, all);
+        Bitmap acc = *mask;
+        small.and_equal_into(eq.value, acc);
+        ASSERT_EQ(acc, Bitmap::and_(equal, *mask));
+        ASSERT_GE(small.equal_count(eq.value), equal.cardinality());
       }
     }
-    EXPECT_TRUE(small.has_tree()) << "the run never outgrew itself; raise the step count";
+    EXPECT_NE(small.form(), NumIndex::Form::Run) << "the run never outgrew itself; raise the step count";
+    EXPECT_EQ(small.form() == NumIndex::Form::Tree, keyed_max < NumIndex::kKeyedMax);
+    EXPECT_EQ(was_keyed, keyed_max > 8) << "forms taken";
   }
 }
 

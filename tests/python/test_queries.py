@@ -369,19 +369,22 @@ def test_eq_with_an_indexable_value_finds_its_holders():
 # holding several numbers each are added and reassigned.
 
 
-def test_ranged_lookups_over_many_objects_match_brute_force():
+# Few distinct numbers are kept as one id set per number, many in a tree.
+@pytest.mark.parametrize("distinct, n", [(40, 700), (3000, 1400)])
+def test_ranged_lookups_over_many_objects_match_brute_force(distinct, n):
     rng = random.Random(20240611)
-    pool = [rng.randint(-50, 50) for _ in range(30)] + [rng.uniform(-50, 50) for _ in range(10)]
+    pool = ([rng.randint(-distinct, distinct) for _ in range(distinct * 3 // 4)]
+            + [rng.uniform(-50, 50) for _ in range(distinct // 4)])
 
     def value():
         if rng.random() < 0.4:
             return [rng.choice(pool) for _ in range(rng.randint(0, 4))]
         return rng.choice(pool)
 
-    objs = [Item(k=k, v=value()) for k in range(700)]
+    objs = [Item(k=k, v=value()) for k in range(n)]
     idx = Index()
-    idx.add_object_many(objs[:350])
-    for o in objs[350:]:
+    idx.add_object_many(objs[:n // 2])
+    for o in objs[n // 2:]:
         idx.add_object(o)
 
     def numbers(o):

@@ -387,6 +387,32 @@ void QueryMap::exact_and_into(const PyValue& v, Bitmap& acc) const {
   if (!exact.visit(v, [&acc](const HybridSet& ids) { intersect_into(ids, acc); })) acc.clear();
 }
 
+bool QueryMap::eq_by_lookup(const PyValue& v) const {
+  if (eq_is_exact(v)) return true;
+  if (!v.is_number() || (v.kind() == Kind::Float && std::isnan(v.as_float()))) return false;
+  NumRead tree(num_ordered);
+  return tree->form() != NumIndex::Form::Tree;
+}
+
+uint64_t QueryMap::lookup_count(const PyValue& v) const {
+  if (!v.is_number()) return exact_count(v);
+  NumRead tree(num_ordered);
+  return tree->equal_count(num_key_of(v));
+}
+
+Bitmap QueryMap::lookup(const PyValue& v) const {
+  if (!v.is_number()) return exact_lookup(v);
+  const Bound k = Bound::included(num_key_of(v));
+  NumRead tree(num_ordered);
+  return tree->query_range_all(k, k);
+}
+
+void QueryMap::lookup_and_into(const PyValue& v, Bitmap& acc) const {
+  if (!v.is_number()) return exact_and_into(v, acc);
+  NumRead tree(num_ordered);
+  tree->and_equal_into(num_key_of(v), acc);
+}
+
 Bitmap QueryMap::tree_query(const Bound* lo, const Bound* hi, const Bitmap& mask) const {
   NumRead tree(num_ordered);
   // An open end stops at the infinity while the tree holds a NaN (NaNs sort

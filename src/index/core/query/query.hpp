@@ -7,8 +7,9 @@
 //                                            values; never numbers, dates or
 //                                            containers
 //   num_ordered   its read-write lock        (number, id) pairs of every Int
-//                                            and Float value (a short sorted run
-//                                            until it outgrows one, then a tree)
+//                                            and Float value (a short sorted run,
+//                                            then an id set per distinct number,
+//                                            then a tree: num_index.hpp)
 //   temporal      its read-write lock        one ordered index per date/time
 //                                            tag: (key, id) pairs of Temporal
 //                                            values, in the same form
@@ -149,6 +150,19 @@ struct QueryMap {
   // when `v` is absent), reading the set where it lies, under its shard's
   // read lock: the set is never copied.
   void exact_and_into(const PyValue& v, Bitmap& acc) const;
+
+  // An equality that an And may answer by look-up (the three calls below):
+  // an exact value, or a number (not NaN) while the numbers are filed by
+  // distinct value. Other equalities are answered by eq().
+  bool eq_by_lookup(const PyValue& v) const;
+  // For ordering an And's sets: the ids of an exact value or of a number
+  // filed by value; for numbers in the tree, the pairs it holds (a bound).
+  uint64_t lookup_count(const PyValue& v) const;
+  // The ids equal to `v`, unmasked (the first set of an And).
+  Bitmap lookup(const PyValue& v) const;
+  // `acc` intersected in place with the ids equal to `v`, reading the set
+  // where it lies.
+  void lookup_and_into(const PyValue& v, Bitmap& acc) const;
 
  private:
   // A null bound leaves that end open.

@@ -138,10 +138,11 @@ Bitmap evaluate_leaf(const QueryMapVec& maps, const Bitmap& universe, const Quer
 
 using Parts = absl::InlinedVector<Bitmap, 4>;
 
-// An equality child of an And answered from an exact-value map. Its set is
-// not copied when the child is met: the And intersects it in place, where it
-// lies, once every other child has answered (only the smallest set of the
-// And is ever copied, to start the intersection).
+// An equality child of an And answered by look-up (an exact value, or a
+// number filed by distinct value). Its set is not copied when the child is
+// met: the And intersects it in place, where it lies, once every other child
+// has answered (only the smallest set of the And is ever copied, to start
+// the intersection).
 struct ExactLookup {
   const QueryMap* map;  // null: the attribute has no map, nothing matches
   const PyValue* value;
@@ -149,14 +150,17 @@ struct ExactLookup {
 using Lookups = absl::InlinedVector<ExactLookup, 4>;
 
 // The lookup when `c` (a child of an And, not shared) is an equality that
-// the exact-value map of a top-level attribute answers.
+// the map of a top-level attribute answers by look-up.
 std::optional<ExactLookup> as_exact_lookup(const QueryMapVec& maps, const QueryExpr& c) {
-  if (c.is_combinator() || c.op != QueryExpr::Op::Eq || !QueryMap::eq_is_exact(c.values[0])) return std::nullopt;
+  if (c.is_combinator() || c.op != QueryExpr::Op::Eq) return std::nullopt;
+  const PyValue& v = c.values[0];
+  if (!QueryMap::eq_is_exact(v) && !v.is_number()) return std::nullopt;
   auto [head, tail] = attr_parts(c.attr.view());
   if (tail) return std::nullopt;
   std::optional<uint32_t> id = interner().get(head);
   const QueryMap* map = id && *id < maps.size() ? maps[*id].get() : nullptr;
-  return ExactLookup{map, &c.values[0]};
+  if (map && !map->eq_by_lookup(v)) return std::nullopt;
+  return ExactLookup{map, &v};
 }
 
 // Intersection of the children's answers `parts` and the deferred exact
@@ -167,20 +171,20 @@ Bitmap intersect(Parts& parts, const Lookups& lookups) {
   absl::InlinedVector<std::pair<uint64_t, size_t>, 8> order;  // (size, part index or parts.size() + lookup index)
   for (size_t i = 0; i < parts.size(); ++i) order.emplace_back(parts[i].cardinality(), i);
   for (size_t i = 0; i < lookups.size(); ++i) {
-    const uint64_t size = lookups[i].map ? lookups[i].map->exact_count(*lookups[i].value) : 0;
+    const uint64_t size = lookups[i].map ? lookups[i].map->lookup_count(*lookups[i].value) : 0;
     if (size == 0) return Bitmap();
     order.emplace_back(size, parts.size() + i);
   }
   std::stable_sort(order.begin(), order.end());
   auto lookup = [&](size_t k) -> const ExactLookup& { return lookups[k - parts.size()]; };
   const size_t first = order[0].second;
-  Bitmap acc = first < parts.size() ? std::move(parts[first]) : lookup(first).map->exact_lookup(*lookup(first).value);
+  Bitmap acc = first < parts.size() ? std::move(parts[first]) : lookup(first).map->lookup(*lookup(first).value);
   for (size_t i = 1; i < order.size() && !acc.is_empty(); ++i) {
     const size_t k = order[i].second;
     if (k < parts.size()) {
       acc.and_inplace(parts[k]);
     } else {
-      lookup(k).map->exact_and_into(*lookup(k).value, acc);
+      lookup(k).map->lookup_and_into(*lookup(k).value, acc);
     }
   }
   return acc;

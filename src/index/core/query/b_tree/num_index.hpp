@@ -1,16 +1,32 @@
-// NumIndex: the (number, object id) pairs of one attribute, in key order.
-// While it holds at most kRunMax pairs they are a sorted vector of entries
-// (16 bytes each); the next pair moves them into a BitMapBTree, which it
-// keeps from then on. An attribute that few objects carry therefore costs
-// a few entries instead of a tree leaf (about 1.5 KiB).
+// NumIndex: the (number, object id) pairs of one attribute, in key order, in
+// one of three forms chosen by what it holds and never taken back:
+//
+//   form  | holds                                        | until
+//   Run   | a sorted vector of entries (16 bytes each)   | kRunMax pairs
+//   Keyed | per distinct number, its ids in a HybridSet, | more than keyed_max
+//         | sorted by number (kind, then key code)       | distinct numbers
+//   Tree  | a BitMapBTree                                | -
+//
+// An attribute that few objects carry costs a few entries instead of a tree
+// leaf (about 1.5 KiB). An attribute with few distinct numbers (a size, a
+// year, a rating) keeps one id set per number: equality is a look-up that
+// reads the set where it lies (and_equal_into), a write is two set updates,
+// and the ids cost about two bytes each instead of an entry and a share of
+// the tree's bitmaps. Many distinct numbers (prices, timestamps) go to the
+// tree, whose subtree bitmaps answer wide ranges.
 //
 // Pairs are held once: insert_once() of a pair already held changes nothing
 // and remove() takes the pair out (the attribute maps file each pair once).
-// Queries answer exactly as BitMapBTree::query_range does in both forms.
+// Queries answer exactly as BitMapBTree::query_range does in both forms, in
+// every form (3 and 3.0 are equal keys and remain distinct pairs; a NaN
+// bound orders like a NaN entry).
 //
 // Cost: in the run, insertion and removal are a binary search and a move of
-// at most kRunMax entries; a range query scans the entries in range. In the
-// tree, as BitMapBTree.
+// at most kRunMax entries; a range query scans the entries in range. Keyed:
+// a binary search over the distinct numbers and a set update (a new or
+// emptied number moves the vector's tail); a range query unites the sets of
+// the numbers in range. In the tree, as BitMapBTree. A change of form
+// rebuilds everything aside, once.
 // Thread-safety: none of its own; the owner's read-write lock guards it
 // (exclusive for insert_once/remove, shared for the const members).
 // Failures: those of BitMapBTree; std::bad_alloc leaves the index unchanged.
@@ -22,6 +38,7 @@
 
 #include "index/core/query/b_tree/num_key.hpp"
 #include "index/core/query/b_tree/ranged_b_tree.hpp"
+#include "index/core/structures/hybrid_set/hybrid_set.hpp"
 #include "support/bitmap.hpp"
 
 namespace zarvex {
@@ -32,6 +49,13 @@ NumKey key_of_entry(Entry e);
 class NumIndex {
  public:
   static constexpr size_t kRunMax = 32;
+  static constexpr uint32_t kKeyedMax = 1024;
+  enum class Form : uint8_t { Run, Keyed, Tree };
+
+  NumIndex() = default;
+  // The keyed form gives way to the tree past `keyed_max` distinct numbers
+  // (tests use small limits to cross every change of form).
+  explicit NumIndex(uint32_t keyed_max) : keyed_max_(keyed_max) {}
 
   // Adds the pair unless it is held; true when it was added.
   bool insert_once(NumKey key, uint32_t id);
@@ -40,26 +64,57 @@ class NumIndex {
   Bitmap query_range(const Bound& lower, const Bound& upper, const Bitmap& mask) const;
   // The same with no mask.
   Bitmap query_range_all(const Bound& lower, const Bound& upper) const;
-  bool is_empty() const { return tree_ ? tree_->is_empty() : run_.empty(); }
-  bool has_tree() const { return tree_ != nullptr; }
+  // For ordering the sets of an intersection, a bound on the ids holding a
+  // number equal to `key`: in the run and keyed forms the pairs held under
+  // it (an id holding both 3 and 3.0 counts twice), in the tree form every
+  // pair held.
+  uint64_t equal_count(NumKey key) const;
+  // Intersects `acc` in place with the ids holding a number equal to `key`;
+  // in the keyed form without copying the number's set.
+  void and_equal_into(NumKey key, Bitmap& acc) const;
+  bool is_empty() const;
+  Form form() const { return form_; }
 
   // f(Entry) for every pair in ascending entry order.
   template <class F>
   void for_each(F&& f) const {
-    if (tree_) {
-      tree_->for_each(f);
-      return;
+    switch (form_) {
+      case Form::Tree: tree_->for_each(f); return;
+      case Form::Keyed:
+        for (const KeyedIds& k : keyed_) k.ids.for_each([&](uint32_t id) { f(k.head | id); });
+        return;
+      case Form::Run:
+        for (Entry e : run_) f(e);
+        return;
     }
-    for (Entry e : run_) f(e);
   }
 
-  // The run ascending without repeats, or the tree's own invariants.
+  // The run ascending without repeats, the keyed numbers ascending with
+  // non-empty sets, or the tree's own invariants; one form's storage only.
   void validate() const;
 
  private:
+  // One distinct number: `head` is its entries' common part (id bits zero).
+  struct KeyedIds {
+    Entry head;
+    HybridSet ids;
+  };
+  using KeyedVec = std::vector<KeyedIds>;
+  static Entry head_of(NumKey key) { return make_entry(key, 0); }
+  KeyedVec::const_iterator find_head(Entry head) const;
+  // The first number whose key code is at or above `code`.
+  KeyedVec::const_iterator first_code_at(KeyCode code) const;
+  bool keyed_insert(NumKey key, uint32_t id);
+  // Every pair held, plus (key, id), into a tree built aside.
+  void become_tree(NumKey key, uint32_t id);
   Bitmap run_query(const Bound& lower, const Bound& upper, const Bitmap* mask) const;
-  std::vector<Entry> run_;             // used while tree_ is null
-  std::unique_ptr<BitMapBTree> tree_;  // once made, holds every pair
+  Bitmap keyed_query(const Bound& lower, const Bound& upper, const Bitmap* mask) const;
+
+  std::vector<Entry> run_;             // the Run form
+  KeyedVec keyed_;                     // the Keyed form
+  std::unique_ptr<BitMapBTree> tree_;  // the Tree form
+  uint32_t keyed_max_ = kKeyedMax;
+  Form form_ = Form::Run;
 };
 
 }  // namespace zarvex
