@@ -3,6 +3,7 @@
 #include <array>
 #include <bit>
 #include <new>
+#include <utility>
 
 #include <nmmintrin.h>
 #include <roaring/roaring.h>
@@ -125,6 +126,22 @@ void Bitmap::add_many(std::span<const uint32_t> ids) {
   if (ids.empty()) return;
   memory::injection_point();
   roaring_bitmap_add_many(r_, ids.size(), ids.data());
+  // The containers the ids went to take the shape single adds give them.
+  // Ids come in any order: the pass covers the keys between the first and
+  // the last, which are the touched ones when the ids ascend (bulk filing).
+  roaring_array_t& ra = r_->high_low_container;
+  uint16_t lo = static_cast<uint16_t>(ids.front() >> 16), hi = static_cast<uint16_t>(ids.back() >> 16);
+  if (lo > hi) std::swap(lo, hi);
+  for (int32_t i = ra_advance_until(&ra, lo, -1); i < ra.size && ra.keys[i] <= hi; ++i) {
+    if (ra.typecodes[i] != ARRAY_CONTAINER_TYPE_CODE) continue;
+    auto* a = static_cast<array_container_t*>(ra.containers[i]);
+    if (a->cardinality < kBitsetFrom) continue;
+    // Without memory for the bitset the container stays an array.
+    if (bitset_container_t* b = bitset_container_from_array(a)) {
+      ra_set_container_at_index(&ra, i, b, BITSET_CONTAINER_TYPE_CODE);
+      array_container_free(a);
+    }
+  }
 }
 // from_sorted fills containers itself, through the container layer of the
 // CRoaring 0.2 releases (Debian's libroaring): a library whose containers

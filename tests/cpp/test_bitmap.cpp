@@ -106,11 +106,16 @@ TEST(Bitmap, InPlaceIntersectionMatchesAModelAcrossContainerSizes) {
   }
 }
 
-// Single adds and removes change a container's shape (array, bitset) at
-// their own thresholds, not CRoaring's: growing one container to 6,000 ids
-// and emptying it again, in a scattered order, must keep the contents, the
-// count and every operation with an array-shaped copy right at each step.
-TEST(Bitmap, SingleChangesAcrossContainerShapesMatchAModel) {
+// Single adds and bulk adds (sorted chunks) and single removes change a
+// container's shape (array, bitset) at their own thresholds, not
+// CRoaring's: growing one container to 6,000 ids and emptying it again, in a
+// scattered order, must keep the contents, the count and every operation
+// with an array-shaped copy right at each step.
+class BitmapShapes : public testing::TestWithParam<size_t> {};  // ids per add call
+INSTANTIATE_TEST_SUITE_P(AddSizes, BitmapShapes, testing::Values(1u, 300u));
+
+TEST_P(BitmapShapes, ChangesAcrossContainerShapesMatchAModel) {
+  const size_t chunk = GetParam();
   std::mt19937 rng(11);
   Ids order(6000);
   for (uint32_t i = 0; i < order.size(); ++i) order[i] = (5u << 16) + i * 7;
@@ -128,10 +133,16 @@ TEST(Bitmap, SingleChangesAcrossContainerShapesMatchAModel) {
     ASSERT_EQ(both.cardinality(), want.size());
     ASSERT_TRUE(Bitmap::andnot(b, plain).is_empty());
   };
-  for (size_t k = 0; k < order.size(); ++k) {
-    b.add(order[k]);
-    model.insert(order[k]);
-    if (k % 997 == 0 || k == 2046 || k == 2047) check(k);
+  for (size_t k = 0; k < order.size(); k += chunk) {
+    Ids part(order.begin() + k, order.begin() + std::min(k + chunk, order.size()));
+    std::sort(part.begin(), part.end());
+    if (chunk == 1) {
+      b.add(part[0]);
+    } else {
+      b.add_many(part);
+    }
+    model.insert(part.begin(), part.end());
+    if (k % 997 < chunk || (k <= 2047 && 2046 < k + chunk)) check(k);
   }
   check(order.size());
   for (size_t k = 0; k < order.size(); ++k) {
