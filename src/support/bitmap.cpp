@@ -1,5 +1,6 @@
 #include "support/bitmap.hpp"
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <new>
@@ -224,13 +225,14 @@ void Bitmap::or_inplace(const Bitmap& other) {
   memory::injection_point();
   roaring_bitmap_or_inplace(r_, other.r_);
 }
-// In-place intersection for the shape the query engine meets most: the
-// accumulator (the smallest set of an And) is all array containers, the other
-// set arrays and bitsets. Array-with-array pairs of similar sizes go through
-// a block intersection on SSE4.2 (the library's own is a scalar merge, several
-// times slower on such pairs); skewed pairs use the library's galloping one.
-// Everything else is left to CRoaring. Only containers of `acc` change or go,
-// so nothing is allocated and no failure can leave `acc` half done.
+// In-place intersection for the shapes the query engine meets: both sets
+// hold array and bitset containers (run containers are left to CRoaring).
+// Array-with-array pairs of similar sizes go through a block intersection on
+// SSE4.2 (the library's own is a scalar merge, several times slower on such
+// pairs); skewed pairs use the library's galloping one; an array meets a
+// bitset by probes; two bitsets are ANDed word by word. Only containers of
+// `acc` change or go; the one allocation, a small bitset result's array, may
+// fail and leave the bitset, so no failure can leave `acc` half done.
 namespace {
 
 // Shuffle controls that pack the 16-bit lanes named by an 8-bit mask to the
@@ -308,51 +310,106 @@ size_t intersect_arrays(const uint16_t* a, size_t na, const uint16_t* b, size_t 
   return static_cast<size_t>(intersect_uint16(a, na, b, nb, out));
 }
 
-bool arrays_only(const roaring_array_t& ra) {
-  for (int32_t i = 0; i < ra.size; ++i)
-    if (ra.typecodes[i] != ARRAY_CONTAINER_TYPE_CODE) return false;
-  return true;
-}
-
 bool arrays_and_bitsets(const roaring_array_t& ra) {
   for (int32_t i = 0; i < ra.size; ++i)
     if (ra.typecodes[i] != ARRAY_CONTAINER_TYPE_CODE && ra.typecodes[i] != BITSET_CONTAINER_TYPE_CODE) return false;
   return true;
 }
 
-// acc := acc ∩ other, where acc holds array containers only and other arrays
-// and bitsets only.
-void and_arrays_inplace(roaring_array_t& acc, const roaring_array_t& other) {
+// a &= b over a bitset container; returns the ids left. While they are
+// fewer than kBitsetFrom they are also written to `out` (room for
+// kBitsetFrom + 64), ascending. Built a second time for CPUs with POPCNT
+// (the library's word loops are built for the baseline, with a software
+// count).
+__attribute__((target_clones("popcnt", "default"))) int32_t and_words(uint64_t* a, const uint64_t* b, uint16_t* out) {
+  int32_t card = 0;
+  for (int32_t w = 0; w < BITSET_CONTAINER_SIZE_IN_WORDS; ++w) {
+    uint64_t bits = a[w] & b[w];
+    a[w] = bits;
+    if (card < kBitsetFrom) {
+      for (int32_t n = card; bits != 0; bits &= bits - 1)
+        out[n++] = static_cast<uint16_t>(w * 64 + std::countr_zero(bits));
+    }
+    card += std::popcount(a[w]);
+  }
+  return card;
+}
+
+// The ids of other's array `o` that bitset `words` holds, into `out`.
+size_t probe_array(const array_container_t& o, const uint64_t* words, uint16_t* out) {
+  size_t n = 0;
+  for (int32_t k = 0; k < o.cardinality; ++k) {
+    const uint16_t v = o.array[k];
+    out[n] = v;
+    n += (words[v >> 6] >> (v & 63)) & 1;
+  }
+  return n;
+}
+
+// acc := acc ∩ other, where both hold array and bitset containers only. A
+// bitset result below kBitsetFrom ids becomes an array when memory for it
+// is at hand (else it stays a valid bitset), so nothing can fail half way.
+void and_containers_inplace(roaring_array_t& acc, const roaring_array_t& other) {
   alignas(16) uint16_t buf[4096 + 8];
   int32_t kept = 0, j = 0;
   for (int32_t i = 0; i < acc.size; ++i) {
     const uint16_t key = acc.keys[i];
-    auto* c = static_cast<array_container_t*>(acc.containers[i]);
+    void* c = acc.containers[i];
+    uint8_t type = acc.typecodes[i];
     while (j < other.size && other.keys[j] < key) ++j;
-    size_t n = 0;
+    int32_t n = 0;
     if (j < other.size && other.keys[j] == key) {
-      if (other.typecodes[j] == ARRAY_CONTAINER_TYPE_CODE) {
-        const auto* o = static_cast<const array_container_t*>(other.containers[j]);
-        n = intersect_arrays(c->array, static_cast<size_t>(c->cardinality), o->array,
-                             static_cast<size_t>(o->cardinality), buf);
-        std::copy(buf, buf + n, c->array);
+      const bool other_array = other.typecodes[j] == ARRAY_CONTAINER_TYPE_CODE;
+      if (!other_array && static_cast<const bitset_container_t*>(other.containers[j])->cardinality == 1 << 16) {
+        // A full container (a universe of every id) keeps acc's as it is.
+        n = type == ARRAY_CONTAINER_TYPE_CODE ? static_cast<array_container_t*>(c)->cardinality
+                                              : static_cast<bitset_container_t*>(c)->cardinality;
+      } else if (type == ARRAY_CONTAINER_TYPE_CODE) {
+        auto* a = static_cast<array_container_t*>(c);
+        if (other_array) {
+          const auto* o = static_cast<const array_container_t*>(other.containers[j]);
+          n = static_cast<int32_t>(intersect_arrays(a->array, static_cast<size_t>(a->cardinality), o->array,
+                                                    static_cast<size_t>(o->cardinality), buf));
+          std::copy(buf, buf + n, a->array);
+        } else {
+          const uint64_t* words = static_cast<const bitset_container_t*>(other.containers[j])->array;
+          for (int32_t k = 0; k < a->cardinality; ++k) {
+            const uint16_t v = a->array[k];
+            a->array[n] = v;
+            n += static_cast<int32_t>((words[v >> 6] >> (v & 63)) & 1);
+          }
+        }
+        a->cardinality = n;
       } else {
-        const uint64_t* words = static_cast<const bitset_container_t*>(other.containers[j])->array;
-        for (int32_t k = 0; k < c->cardinality; ++k) {
-          const uint16_t v = c->array[k];
-          c->array[n] = v;
-          n += (words[v >> 6] >> (v & 63)) & 1;
+        auto* b = static_cast<bitset_container_t*>(c);
+        if (other_array) {
+          // The hits are other's ids the bitset holds: they become its contents.
+          n = static_cast<int32_t>(
+              probe_array(*static_cast<const array_container_t*>(other.containers[j]), b->array, buf));
+          std::fill(b->array, b->array + BITSET_CONTAINER_SIZE_IN_WORDS, uint64_t{0});
+          for (int32_t k = 0; k < n; ++k) b->array[buf[k] >> 6] |= uint64_t{1} << (buf[k] & 63);
+        } else {
+          n = and_words(b->array, static_cast<const bitset_container_t*>(other.containers[j])->array, buf);
+        }
+        b->cardinality = n;
+        if (n > 0 && n < kBitsetFrom) {
+          if (array_container_t* a = array_container_create_given_capacity(n)) {
+            std::copy(buf, buf + n, a->array);
+            a->cardinality = n;
+            bitset_container_free(b);
+            c = a;
+            type = ARRAY_CONTAINER_TYPE_CODE;
+          }
         }
       }
     }
     if (n == 0) {
-      container_free(c, ARRAY_CONTAINER_TYPE_CODE);
+      container_free(c, type);
       continue;
     }
-    c->cardinality = static_cast<int32_t>(n);
     acc.keys[kept] = key;
     acc.containers[kept] = c;
-    acc.typecodes[kept] = ARRAY_CONTAINER_TYPE_CODE;
+    acc.typecodes[kept] = type;
     ++kept;
   }
   acc.size = kept;
@@ -368,7 +425,7 @@ void Bitmap::and_inplace(const Bitmap& other) {
   }
   roaring_array_t& acc = r_->high_low_container;
   const roaring_array_t& o = other.r_->high_low_container;
-  if (r_ != other.r_ && arrays_only(acc) && arrays_and_bitsets(o)) return and_arrays_inplace(acc, o);
+  if (r_ != other.r_ && arrays_and_bitsets(acc) && arrays_and_bitsets(o)) return and_containers_inplace(acc, o);
   memory::injection_point();
   roaring_bitmap_and_inplace(r_, other.r_);
 }
@@ -396,19 +453,133 @@ Bitmap Bitmap::andnot(const Bitmap& a, const Bitmap& b) {
   return out;
 }
 
+namespace {
+// Ids of an or_many group: into a sorted array while few, else set in a
+// bitset container.
+constexpr int32_t kSortedUnionMost = 256;
+
+__attribute__((target_clones("popcnt", "default"))) int32_t count_words(const uint64_t* a) {
+  int32_t card = 0;
+  for (int32_t w = 0; w < BITSET_CONTAINER_SIZE_IN_WORDS; ++w) card += std::popcount(a[w]);
+  return card;
+}
+
+// The union of the containers `group` (one key, arrays and bitsets), as a
+// new container in the shapes single adds give; nullptr without memory.
+void* union_of(std::span<const std::pair<void*, uint8_t>> group, uint8_t* type) {
+  int64_t total = 0;
+  bool any_bitset = false;
+  for (const auto& [c, t] : group) {
+    if (t == BITSET_CONTAINER_TYPE_CODE) any_bitset = true;
+    total += t == BITSET_CONTAINER_TYPE_CODE ? static_cast<const bitset_container_t*>(c)->cardinality
+                                             : static_cast<const array_container_t*>(c)->cardinality;
+  }
+  if (!any_bitset && total <= kSortedUnionMost) {
+    uint16_t buf[kSortedUnionMost];
+    int32_t n = 0;
+    for (const auto& [c, t] : group) {
+      const auto* a = static_cast<const array_container_t*>(c);
+      n = static_cast<int32_t>(std::copy(a->array, a->array + a->cardinality, buf + n) - buf);
+    }
+    std::sort(buf, buf + n);
+    n = static_cast<int32_t>(std::unique(buf, buf + n) - buf);
+    array_container_t* out = array_container_create_given_capacity(n);
+    if (!out) return nullptr;
+    std::copy(buf, buf + n, out->array);
+    out->cardinality = n;
+    *type = ARRAY_CONTAINER_TYPE_CODE;
+    return out;
+  }
+  bitset_container_t* b = bitset_container_create();
+  if (!b) return nullptr;
+  for (const auto& [c, t] : group) {
+    if (t == BITSET_CONTAINER_TYPE_CODE) {
+      const uint64_t* words = static_cast<const bitset_container_t*>(c)->array;
+      for (int32_t w = 0; w < BITSET_CONTAINER_SIZE_IN_WORDS; ++w) b->array[w] |= words[w];
+    } else {
+      const auto* a = static_cast<const array_container_t*>(c);
+      for (int32_t k = 0; k < a->cardinality; ++k) b->array[a->array[k] >> 6] |= uint64_t{1} << (a->array[k] & 63);
+    }
+  }
+  b->cardinality = count_words(b->array);
+  *type = BITSET_CONTAINER_TYPE_CODE;
+  if (b->cardinality >= kBitsetFrom) return b;
+  // Without memory for the array the union stays a bitset.
+  array_container_t* a = array_container_create_given_capacity(b->cardinality);
+  if (!a) return b;
+  int32_t n = 0;
+  for (int32_t w = 0; w < BITSET_CONTAINER_SIZE_IN_WORDS; ++w) {
+    for (uint64_t bits = b->array[w]; bits != 0; bits &= bits - 1)
+      a->array[n++] = static_cast<uint16_t>(w * 64 + std::countr_zero(bits));
+  }
+  a->cardinality = n;
+  bitset_container_free(b);
+  *type = ARRAY_CONTAINER_TYPE_CODE;
+  return a;
+}
+}  // namespace
+
+// Unions of many sets (a range over many numbers, a subtree's bitmaps) merge
+// container by container: each key's containers are united at once into a
+// bitset (or, for few ids, a sorted array) instead of pairwise merges that
+// grow an array at every step. Sets with run containers go to CRoaring.
 Bitmap Bitmap::or_many(std::span<const Bitmap* const> parts) {
   Bitmap out;
   if (parts.empty()) return out;
   std::vector<const roaring_bitmap_t*> raw;
   raw.reserve(parts.size());
-  for (const Bitmap* p : parts)
-    if (p && p->r_) raw.push_back(p->r_);
+  bool plain = true;
+  size_t containers = 0;
+  for (const Bitmap* p : parts) {
+    if (!p || !p->r_ || roaring_bitmap_is_empty(p->r_)) continue;
+    raw.push_back(p->r_);
+    plain = plain && arrays_and_bitsets(p->r_->high_low_container);
+    containers += static_cast<size_t>(p->r_->high_low_container.size);
+  }
   if (raw.empty()) return out;
   memory::injection_point();
-  roaring_bitmap_t* r = roaring_bitmap_or_many(raw.size(), raw.data());
+  if (!plain || raw.size() == 1) {
+    roaring_bitmap_t* r = roaring_bitmap_or_many(raw.size(), raw.data());
+    if (!r) out_of_memory();
+    roaring_bitmap_free(out.r_);
+    out.r_ = r;
+    return out;
+  }
+  struct Held {
+    uint16_t key;
+    uint8_t type;
+    void* c;
+  };
+  std::vector<Held> all;
+  all.reserve(containers);
+  for (const roaring_bitmap_t* r : raw) {
+    const roaring_array_t& ra = r->high_low_container;
+    for (int32_t i = 0; i < ra.size; ++i) all.push_back(Held{ra.keys[i], ra.typecodes[i], ra.containers[i]});
+  }
+  std::stable_sort(all.begin(), all.end(), [](const Held& a, const Held& b) { return a.key < b.key; });
+  int32_t keys = 0;
+  for (size_t i = 0; i < all.size(); ++i) keys += i == 0 || all[i].key != all[i - 1].key;
+  roaring_bitmap_t* r = roaring_bitmap_create_with_capacity(static_cast<uint32_t>(keys));
   if (!r) out_of_memory();
   roaring_bitmap_free(out.r_);
   out.r_ = r;
+  std::vector<std::pair<void*, uint8_t>> group;
+  for (size_t i = 0; i < all.size();) {
+    size_t end = i + 1;
+    while (end < all.size() && all[end].key == all[i].key) ++end;
+    uint8_t type = all[i].type;
+    void* c;
+    if (end - i == 1) {
+      c = container_clone(all[i].c, type);
+    } else {
+      group.clear();
+      for (size_t k = i; k < end; ++k) group.emplace_back(all[k].c, all[k].type);
+      c = union_of(group, &type);
+    }
+    if (!c) out_of_memory();  // `out` frees the containers made so far
+    ra_append(&r->high_low_container, all[i].key, c, type);
+    i = end;
+  }
   return out;
 }
 

@@ -106,6 +106,38 @@ TEST(Bitmap, InPlaceIntersectionMatchesAModelAcrossContainerSizes) {
   }
 }
 
+// Unions of many sets unite each key's containers at once: parts whose
+// containers hold from one id to bitset density, keys held by some parts
+// only, against a model; the result must stay usable.
+TEST(Bitmap, UnionOfManyMatchesAModelAcrossContainerSizes) {
+  std::mt19937 rng(5);
+  const uint32_t per_key[] = {1, 40, 200, 300, 2600, 6000};
+  for (size_t count : {2u, 3u, 7u}) {
+    for (int round = 0; round < 12; ++round) {
+      std::vector<Bitmap> parts;
+      std::set<uint32_t> model;
+      for (size_t p = 0; p < count; ++p) {
+        std::set<uint32_t> ids;
+        for (uint32_t key : {0u, 2u, 5u}) {
+          if (rng() % 3 == 0) continue;
+          const size_t target = ids.size() + per_key[rng() % std::size(per_key)];
+          while (ids.size() < target) ids.insert((key << 16) + rng() % 20000);
+        }
+        model.insert(ids.begin(), ids.end());
+        parts.push_back(Bitmap::from_sorted(Ids(ids.begin(), ids.end())));
+      }
+      std::vector<const Bitmap*> ptrs;
+      for (const Bitmap& b : parts) ptrs.push_back(&b);
+      Bitmap got = Bitmap::or_many(ptrs);
+      ASSERT_EQ(got.to_vector(), Ids(model.begin(), model.end())) << count << " parts, round " << round;
+      ASSERT_EQ(got.cardinality(), model.size());
+      got.add(0xFFFFFFFFu);
+      got.and_inplace(parts[0]);
+      ASSERT_EQ(got, parts[0]);
+    }
+  }
+}
+
 // Single adds and bulk adds (sorted chunks) and single removes change a
 // container's shape (array, bitset) at their own thresholds, not
 // CRoaring's: growing one container to 6,000 ids and emptying it again, in a

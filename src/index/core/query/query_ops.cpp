@@ -112,12 +112,20 @@ Bitmap evaluate_leaf(const QueryMapVec& maps, const Bitmap& universe, const Quer
   }
   auto [head, tail] = attr_parts(e.attr.view());
   if (e.op == Op::In && !tail) {
-    Bitmap acc;
+    // One union of the values' sets (looked up unmasked where they can be),
+    // then one intersection with the universe.
+    std::optional<uint32_t> known = interner().get(head);
+    const QueryMap* map = known && *known < maps.size() ? maps[*known].get() : nullptr;
+    absl::InlinedVector<Bitmap, 4> found;
+    absl::InlinedVector<const Bitmap*, 4> ptrs;
+    found.reserve(e.values.size());
     for (const PyValue& v : e.values) {
-      Bitmap r = evaluate_leaf(maps, universe, leaf(Op::Eq, e.attr.view(), {v}));
-      r.and_inplace(universe);
-      acc.or_inplace(r);
+      found.push_back(map && map->eq_by_lookup(v) ? map->lookup(v)
+                                                  : evaluate_leaf(maps, universe, leaf(Op::Eq, e.attr.view(), {v})));
+      ptrs.push_back(&found.back());
     }
+    Bitmap acc = Bitmap::or_many(ptrs);
+    acc.and_inplace(universe);
     return acc;
   }
   // A name that was never stored has no map in any index.
