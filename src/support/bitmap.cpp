@@ -316,21 +316,34 @@ bool arrays_and_bitsets(const roaring_array_t& ra) {
   return true;
 }
 
-// a &= b over a bitset container; returns the ids left. While they are
-// fewer than kBitsetFrom they are also written to `out` (room for
+// dst = a & b over a bitset container; returns the ids in it. While they
+// are fewer than kBitsetFrom they are also written to `out` (room for
 // kBitsetFrom + 64), ascending. Built a second time for CPUs with POPCNT
 // (the library's word loops are built for the baseline, with a software
 // count).
-__attribute__((target_clones("popcnt", "default"))) int32_t and_words(uint64_t* a, const uint64_t* b, uint16_t* out) {
+__attribute__((target_clones("popcnt", "default"))) int32_t and_words(uint64_t* dst, const uint64_t* a,
+                                                                      const uint64_t* b, uint16_t* out) {
+  // Results are mostly sparse (a word holds zero, one or two ids): two
+  // positions are written whatever the word holds, and only a word with
+  // more takes a loop, so the pass does not mispredict a branch per word.
+  // Positions past the count are overwritten by the next word's.
   int32_t card = 0;
   for (int32_t w = 0; w < BITSET_CONTAINER_SIZE_IN_WORDS; ++w) {
     uint64_t bits = a[w] & b[w];
-    a[w] = bits;
+    dst[w] = bits;
+    const int32_t count = std::popcount(bits);
     if (card < kBitsetFrom) {
-      for (int32_t n = card; bits != 0; bits &= bits - 1)
-        out[n++] = static_cast<uint16_t>(w * 64 + std::countr_zero(bits));
+      const int32_t base = w * 64;
+      out[card] = static_cast<uint16_t>(base + std::countr_zero(bits));
+      bits &= bits - 1;
+      out[card + 1] = static_cast<uint16_t>(base + std::countr_zero(bits));
+      if (count > 2) {
+        bits &= bits - 1;
+        for (int32_t n = card + 2; bits != 0; bits &= bits - 1)
+          out[n++] = static_cast<uint16_t>(base + std::countr_zero(bits));
+      }
     }
-    card += std::popcount(a[w]);
+    card += count;
   }
   return card;
 }
@@ -389,7 +402,7 @@ void and_containers_inplace(roaring_array_t& acc, const roaring_array_t& other) 
           std::fill(b->array, b->array + BITSET_CONTAINER_SIZE_IN_WORDS, uint64_t{0});
           for (int32_t k = 0; k < n; ++k) b->array[buf[k] >> 6] |= uint64_t{1} << (buf[k] & 63);
         } else {
-          n = and_words(b->array, static_cast<const bitset_container_t*>(other.containers[j])->array, buf);
+          n = and_words(b->array, b->array, static_cast<const bitset_container_t*>(other.containers[j])->array, buf);
         }
         b->cardinality = n;
         if (n > 0 && n < kBitsetFrom) {
@@ -436,10 +449,78 @@ void Bitmap::andnot_inplace(const Bitmap& other) {
   roaring_bitmap_andnot_inplace(r_, other.r_);
 }
 
+// a ∩ b for sets of array and bitset containers, built container by
+// container without copying either side (the shapes as in and_inplace).
+namespace {
+void and_containers_into(const roaring_array_t& a, const roaring_array_t& b, roaring_array_t& out) {
+  alignas(16) uint16_t buf[4096 + 8];
+  alignas(64) uint64_t words[BITSET_CONTAINER_SIZE_IN_WORDS];
+  for (int32_t i = 0, j = 0; i < a.size && j < b.size;) {
+    if (a.keys[i] != b.keys[j]) {
+      a.keys[i] < b.keys[j] ? ++i : ++j;
+      continue;
+    }
+    const bool a_array = a.typecodes[i] == ARRAY_CONTAINER_TYPE_CODE;
+    const bool b_array = b.typecodes[j] == ARRAY_CONTAINER_TYPE_CODE;
+    const void* ca = a.containers[i];
+    const void* cb = b.containers[j];
+    int32_t n;
+    bool bitset_result = false;
+    if (a_array && b_array) {
+      const auto* x = static_cast<const array_container_t*>(ca);
+      const auto* y = static_cast<const array_container_t*>(cb);
+      n = static_cast<int32_t>(intersect_arrays(x->array, static_cast<size_t>(x->cardinality), y->array,
+                                                static_cast<size_t>(y->cardinality), buf));
+    } else if (a_array || b_array) {
+      const auto* x = static_cast<const array_container_t*>(a_array ? ca : cb);
+      n = static_cast<int32_t>(probe_array(*x, static_cast<const bitset_container_t*>(a_array ? cb : ca)->array, buf));
+    } else {
+      n = and_words(words, static_cast<const bitset_container_t*>(ca)->array,
+                    static_cast<const bitset_container_t*>(cb)->array, buf);
+      bitset_result = n >= kBitsetFrom;
+    }
+    const uint16_t key = a.keys[i];
+    ++i;
+    ++j;
+    if (n == 0) continue;
+    void* c;
+    uint8_t type;
+    if (bitset_result) {
+      bitset_container_t* r = bitset_container_create();
+      if (!r) out_of_memory();
+      std::copy(words, words + BITSET_CONTAINER_SIZE_IN_WORDS, r->array);
+      r->cardinality = n;
+      c = r;
+      type = BITSET_CONTAINER_TYPE_CODE;
+    } else {
+      array_container_t* r = array_container_create_given_capacity(n);
+      if (!r) out_of_memory();
+      std::copy(buf, buf + n, r->array);
+      r->cardinality = n;
+      c = r;
+      type = ARRAY_CONTAINER_TYPE_CODE;
+    }
+    ra_append(&out, key, c, type);
+  }
+}
+}  // namespace
+
 Bitmap Bitmap::and_(const Bitmap& a, const Bitmap& b) {
   Bitmap out;
   if (!a.r_ || !b.r_) return out;
   memory::injection_point();
+  const roaring_array_t& x = a.r_->high_low_container;
+  const roaring_array_t& y = b.r_->high_low_container;
+  if (arrays_and_bitsets(x) && arrays_and_bitsets(y)) {
+    // Room for every key up front: appending never grows the arrays. A
+    // failure leaves `out` owning the containers made so far.
+    roaring_bitmap_t* r = roaring_bitmap_create_with_capacity(static_cast<uint32_t>(std::min(x.size, y.size)));
+    if (!r) out_of_memory();
+    roaring_bitmap_free(out.r_);
+    out.r_ = r;
+    and_containers_into(x, y, r->high_low_container);
+    return out;
+  }
   roaring_bitmap_t* r = roaring_bitmap_and(a.r_, b.r_);
   if (!r) out_of_memory();
   roaring_bitmap_free(out.r_);

@@ -76,11 +76,12 @@ TEST(Bitmap, SetOperationsMatchAModel) {
   }
 }
 
-// In-place intersection has its own path for array containers (block
-// compares, galloping for skewed sizes, bitset probes): random sets whose
-// containers hold from one id to bitset density, with 0 and 65535 inside a
-// container and keys present on one side only, against std::set_intersection.
-TEST(Bitmap, InPlaceIntersectionMatchesAModelAcrossContainerSizes) {
+// Intersection has its own paths for array and bitset containers (block
+// compares, galloping for skewed sizes, bitset probes, word ANDs), in place
+// and into a new set: random sets whose containers hold from one id to
+// bitset density, with 0 and 65535 inside a container and keys present on
+// one side only, against std::set_intersection.
+TEST(Bitmap, IntersectionMatchesAModelAcrossContainerSizes) {
   std::mt19937 rng(7);
   const uint32_t per_key[] = {1, 7, 8, 9, 40, 700, 2600, 4096, 6000};
   for (uint32_t na : per_key) {
@@ -97,6 +98,7 @@ TEST(Bitmap, InPlaceIntersectionMatchesAModelAcrossContainerSizes) {
       Ids both;
       std::set_intersection(xv.begin(), xv.end(), yv.begin(), yv.end(), std::back_inserter(both));
       Bitmap acc = Bitmap::from_sorted(xv);
+      ASSERT_EQ(Bitmap::and_(acc, Bitmap::from_sorted(yv)).to_vector(), both) << na << " and " << nb;
       acc.and_inplace(Bitmap::from_sorted(yv));
       ASSERT_EQ(acc.to_vector(), both) << na << " and " << nb << " ids per container";
       EXPECT_EQ(acc.cardinality(), both.size());

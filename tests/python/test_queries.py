@@ -405,6 +405,13 @@ def test_ranged_lookups_over_many_objects_match_brute_force(distinct, n):
                 expected = [o for o in objs if any(pred(x) for x in numbers(o))]
                 got = found(idx, query)
                 assert ids(got) == ids(expected), (round_no, repr(query)[:80])
+            # Equalities intersected where their sets lie: two of one map, one
+            # with another child's answer, a list of values.
+            for query, keep in [(Q.and_(Q.eq("v", a), Q.eq("v", b)), lambda o: a in numbers(o) and b in numbers(o)),
+                                (Q.and_(Q.eq("v", a), Q.eq("v", a)), lambda o: a in numbers(o)),
+                                (Q.and_(Q.lt("k", n // 2), Q.eq("v", b)), lambda o: o.k < n // 2 and b in numbers(o)),
+                                (Q.in_("v", [a, b]), lambda o: a in numbers(o) or b in numbers(o))]:
+                assert ids(found(idx, query)) == ids(o for o in objs if keep(o)), (round_no, repr(query)[:80])
 
     check(0)
     for round_no in range(1, 4):

@@ -413,6 +413,14 @@ void QueryMap::lookup_and_into(const PyValue& v, Bitmap& acc) const {
   tree->and_equal_into(num_key_of(v), acc);
 }
 
+Bitmap QueryMap::lookup_and(const PyValue& v, const Bitmap& other) const {
+  Bitmap out;
+  if (with_lookup_bitmap(v, [&](const Bitmap& ids) { out = Bitmap::and_(ids, other); })) return out;
+  out = other;
+  lookup_and_into(v, out);
+  return out;
+}
+
 Bitmap QueryMap::tree_query(const Bound* lo, const Bound* hi, const Bitmap& mask) const {
   NumRead tree(num_ordered);
   // An open end stops at the infinity while the tree holds a NaN (NaNs sort

@@ -163,6 +163,28 @@ struct QueryMap {
   // `acc` intersected in place with the ids equal to `v`, reading the set
   // where it lies.
   void lookup_and_into(const PyValue& v, Bitmap& acc) const;
+  // The ids equal to `v` that `other` holds, without copying `v`'s set.
+  Bitmap lookup_and(const PyValue& v, const Bitmap& other) const;
+  // f(const Bitmap&) with the ids equal to `v`, under the lock that guards
+  // them, when they lie in one bitmap; false without calling f otherwise.
+  // f may read another map's set (a read lock inside a read lock: these
+  // locks let readers in while a writer waits, and no writer of a set waits
+  // for another lock while it holds its own).
+  template <class F>
+  bool with_lookup_bitmap(const PyValue& v, F&& f) const {
+    if (v.is_number()) {
+      NumRead tree(num_ordered);
+      return tree->with_equal_bitmap(num_key_of(v), f);
+    }
+    bool done = false;
+    exact.visit(v, [&](const HybridSet& ids) {
+      if (const Bitmap* b = ids.bitmap()) {
+        f(*b);
+        done = true;
+      }
+    });
+    return done;
+  }
 
  private:
   // A null bound leaves that end open.

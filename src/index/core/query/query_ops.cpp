@@ -186,8 +186,28 @@ Bitmap intersect(Parts& parts, const Lookups& lookups) {
   std::stable_sort(order.begin(), order.end());
   auto lookup = [&](size_t k) -> const ExactLookup& { return lookups[k - parts.size()]; };
   const size_t first = order[0].second;
-  Bitmap acc = first < parts.size() ? std::move(parts[first]) : lookup(first).map->lookup(*lookup(first).value);
-  for (size_t i = 1; i < order.size() && !acc.is_empty(); ++i) {
+  Bitmap acc;
+  size_t next = 1;
+  if (first < parts.size()) {
+    acc = std::move(parts[first]);
+  } else if (order.size() == 1) {
+    acc = lookup(first).map->lookup(*lookup(first).value);
+  } else {
+    // The smallest set is a look-up: it is intersected with the second where
+    // it lies (its ids are not copied first).
+    const size_t second = order[1].second;
+    const ExactLookup& one = lookup(first);
+    next = 2;
+    if (second < parts.size()) {
+      acc = one.map->lookup_and(*one.value, parts[second]);
+    } else if (!one.map->with_lookup_bitmap(*one.value, [&](const Bitmap& ids) {
+                 acc = lookup(second).map->lookup_and(*lookup(second).value, ids);
+               })) {
+      acc = one.map->lookup(*one.value);
+      next = 1;
+    }
+  }
+  for (size_t i = next; i < order.size() && !acc.is_empty(); ++i) {
     const size_t k = order[i].second;
     if (k < parts.size()) {
       acc.and_inplace(parts[k]);

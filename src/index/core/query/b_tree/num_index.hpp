@@ -72,6 +72,21 @@ class NumIndex {
   // Intersects `acc` in place with the ids holding a number equal to `key`;
   // in the keyed form without copying the number's set.
   void and_equal_into(NumKey key, Bitmap& acc) const;
+  // f(const Bitmap&) with the ids of the numbers equal to `key`, read where
+  // they lie, when they are one bitmap (the keyed form, one kind of number
+  // under the key, a Large set); false without calling f otherwise.
+  template <class F>
+  bool with_equal_bitmap(NumKey key, F&& f) const {
+    if (form_ != Form::Keyed) return false;
+    const KeyCode code = key_code(key);
+    auto it = first_code_at(code);
+    if (it == keyed_.end() || entry_key(it->head) != code) return false;
+    if (it + 1 != keyed_.end() && entry_key((it + 1)->head) == code) return false;
+    const Bitmap* b = it->ids.bitmap();
+    if (!b) return false;
+    f(*b);
+    return true;
+  }
   bool is_empty() const;
   Form form() const { return form_; }
 
