@@ -74,8 +74,17 @@ void QueryMap::insert_exact(const PyValue& value, uint32_t id) {
 }
 
 void QueryMap::insert_entries(std::span<const Entry> entries) {
+  // NaNs sort beyond the infinities, so they lie at the two ends: they are
+  // filed one by one (keeping their count), the rest in one batch.
+  auto is_nan_entry = [](Entry e) { return std::isnan(key_to_double(e)); };
+  size_t lo = 0, hi = entries.size();
+  while (lo < hi && is_nan_entry(entries[lo])) ++lo;
+  while (hi > lo && is_nan_entry(entries[hi - 1])) --hi;
   NumWrite tree(num_ordered);
-  for (Entry e : entries) insert_num_ordered(*tree, key_of_entry(e), entry_id(e));
+  for (size_t k = 0; k < lo; ++k) insert_num_ordered(*tree, key_of_entry(entries[k]), entry_id(entries[k]));
+  tree->insert_sorted_once(entries.subspan(lo, hi - lo));
+  for (size_t k = hi; k < entries.size(); ++k)
+    insert_num_ordered(*tree, key_of_entry(entries[k]), entry_id(entries[k]));
 }
 
 void QueryMap::insert_exact_many(const PyValue& value, std::span<const uint32_t> ids) {

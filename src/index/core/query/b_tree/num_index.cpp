@@ -55,6 +55,37 @@ bool NumIndex::insert_once(NumKey key, uint32_t id) {
   return true;
 }
 
+size_t NumIndex::insert_sorted_once(std::span<const Entry> entries) {
+  size_t added = 0;
+  size_t i = 0;
+  while (i < entries.size() && form_ == Form::Run)
+    added += insert_once(key_of_entry(entries[i]), entry_id(entries[i])), ++i;
+  std::vector<uint32_t> ids;
+  while (i < entries.size() && form_ == Form::Keyed) {
+    // One number's ids at a time; a number that is not held yet is filed
+    // by its first pair (which may turn the form into the tree).
+    const Entry head = entries[i] & ~Entry{0xFFFFFFFFu};
+    size_t end = i + 1;
+    while (end < entries.size() && (entries[end] & ~Entry{0xFFFFFFFFu}) == head) ++end;
+    auto at = keyed_.begin() + (find_head(head) - keyed_.cbegin());
+    if (at == keyed_.end()) {
+      added += insert_once(key_of_entry(entries[i]), entry_id(entries[i]));
+      ++i;
+      continue;
+    }
+    ids.clear();
+    for (size_t k = i; k < end; ++k) ids.push_back(entry_id(entries[k]));
+    const uint64_t before = at->ids.cardinality();
+    at->ids.add_many(ids);
+    added += at->ids.cardinality() - before;
+    i = end;
+  }
+  if (i < entries.size()) {
+    for (; i < entries.size(); ++i) added += tree_->insert_once(key_of_entry(entries[i]), entry_id(entries[i]));
+  }
+  return added;
+}
+
 NumIndex::KeyedVec::const_iterator NumIndex::find_head(Entry head) const {
   auto at = std::lower_bound(keyed_.begin(), keyed_.end(), head, [](const KeyedIds& k, Entry h) { return k.head < h; });
   return at != keyed_.end() && at->head == head ? at : keyed_.end();

@@ -34,6 +34,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <vector>
 
 #include "index/core/query/b_tree/num_key.hpp"
@@ -59,6 +60,9 @@ class NumIndex {
 
   // Adds the pair unless it is held; true when it was added.
   bool insert_once(NumKey key, uint32_t id);
+  // Adds each entry of `entries` (ascending, distinct) that is not held, as
+  // insert_once would one by one; returns how many were added.
+  size_t insert_sorted_once(std::span<const Entry> entries);
   // Takes the pair out; false (nothing changed) when it was not held.
   bool remove(NumKey key, uint32_t id);
   Bitmap query_range(const Bound& lower, const Bound& upper, const Bitmap& mask) const;
