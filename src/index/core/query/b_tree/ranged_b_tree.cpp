@@ -22,9 +22,9 @@ constexpr size_t kKeyWalkLimit = 1 << 16;
 constexpr uint32_t kBulkNodeMax = kFullCount;
 constexpr uint32_t kBulkLeafFill = 72;
 static_assert(2 * kBulkLeafFill > kNodeSlots, "a leaf step always takes at least one batch entry");
-// Ids owed to a slot up to this many are added one by one (CRoaring's bulk
-// add); more are sorted and united with the slot's bitmap container by
-// container, which spares the array containers an insertion per id.
+// Fewer ids than this owed to a slot go in through CRoaring's bulk add (a
+// search and an insertion per id); more are sorted and united with the
+// slot's bitmap container by container.
 constexpr size_t kSortedPayFrom = 128;
 
 // Sorts ids ascending in four byte-wide counting passes through `scratch`
@@ -89,8 +89,8 @@ bool BitMapBTree::insert_once(NumKey key, uint32_t id) {
 // without allocating, everything that may fail having been allocated first.
 // The ids of the entries placed are appended to `added`; the internal
 // slots on the current path owe their bitmaps a suffix of `added`
-// (`pending`, one per depth), which is added in one call when the path
-// leaves the slot, or before the node holding the slot changes shape.
+// (`owed`, one per depth), which is added in one call when the path leaves
+// the slot, or before the node holding the slot changes shape.
 struct BitMapBTree::SortedBatch {
   struct Owed {
     InternalNode* node;  // nullptr: nothing owed at this depth
@@ -134,7 +134,8 @@ struct BitMapBTree::SortedBatch {
     Owed& o = owed[d];
     if (o.node && o.from < added.size()) {
       // Only the multiset of `added` matters (to the counts at the end), so
-      // a range is sorted in place; each deeper range lies within it.
+      // a range is sorted in place. The deeper depths' ranges lie within it:
+      // they are paid first (pay_from).
       const std::span<uint32_t> ids(added.data() + o.from, added.size() - o.from);
       if (ids.size() < kSortedPayFrom) {
         o.node->add_ids(o.pos, ids);
@@ -319,6 +320,7 @@ struct BitMapBTree::SortedBatch {
 
   void count_ids() {
     if (counted == 0) {
+      counts.clear();
       // An id gains as many entries as it has in `added`; the ids that end
       // with two or more get their count.
       const std::span<uint32_t> ids(added);
