@@ -1120,6 +1120,26 @@ INSTANTIATE_TEST_SUITE_P(
                       BulkCase{"a few entries per leaf of a deep tree", 0, 50000, 30000, 2500, 0.0, 4}),
     [](const ::testing::TestParamInfo<BulkCase>& p) { return "Case" + std::to_string(p.index); });
 
+// A batch that passes one slot of the root and then meets a full child in the
+// next: what the first slot is owed must reach its bitmap before the slots move.
+TEST(BTreeBulkShape, FullChildAfterAnotherSlot) {
+  BitMapBTree bulk, single;
+  InternalNode* root = nullptr;
+  for (int64_t v = 0;; ++v) {
+    bulk.insert(I(v), static_cast<uint32_t>(v));
+    single.insert(I(v), static_cast<uint32_t>(v));
+    root = TA::root(bulk).internal();
+    if (bulk.depth() == 3 && root->child(root->count() - 1)->internal()->count() >= kFullCount) break;
+  }
+  const double v = key_to_double(root->key(root->count() - 1));
+  const std::vector<Entry> batch = {make_entry(F(v - 0.5), 1u << 20), make_entry(F(v + 0.5), (1u << 20) + 1)};
+  for (Entry e : batch) single.insert_once(key_of_entry(e), entry_id(e));
+  ASSERT_EQ(bulk.insert_sorted_once(batch), 2u);
+  ASSERT_NO_THROW(bulk.validate());
+  EXPECT_EQ(entries_of(bulk), entries_of(single));
+  EXPECT_EQ(bulk.query_range_all(Inc(F(v - 1)), Exc(F(v))), single.query_range_all(Inc(F(v - 1)), Exc(F(v))));
+}
+
 // A failed allocation anywhere in a bulk insertion leaves a valid tree holding
 // the batch up to some entry; the same call again finishes the work.
 TEST(BTreeBulkFailure, InjectedFailuresLeaveAPrefixAndAValidTree) {

@@ -90,7 +90,8 @@ bool BitMapBTree::insert_once(NumKey key, uint32_t id) {
 // The ids of the entries placed are appended to `added`; the internal
 // slots on the current path owe their bitmaps a suffix of `added`
 // (`owed`, one per depth), which is added in one call when the path leaves
-// the slot, or before the node holding the slot changes shape.
+// the slot or before the node holding the slot changes shape, and dropped
+// when the slot's bitmap is rebuilt from what lies below it.
 struct BitMapBTree::SortedBatch {
   struct Owed {
     InternalNode* node;  // nullptr: nothing owed at this depth
@@ -192,9 +193,13 @@ struct BitMapBTree::SortedBatch {
       BitMapBTreeNode* child = in->child_node(pos);
       if (!child) fail("Missing child");
       if (InternalNode* below = child->internal(); below && below->count() >= kBulkNodeMax) {
-        // The two nodes that change shape are paid what they are owed; the
-        // slots above them stay where they are.
-        pay_from(path.size());
+        // The child's slots are paid what they are owed, and so is a slot
+        // of `in` other than the child's before the slots move; the child's
+        // own slot gets the ids of each half afresh. The slots above stay.
+        const size_t d = path.size();
+        pay_from(d + 1);
+        if (owed.size() > d && owed[d].node == in && owed[d].pos == pos) owed[d].node = nullptr;
+        pay_from(d);
         split_child(*in, pos);
         return;
       }
@@ -288,13 +293,33 @@ struct BitMapBTree::SortedBatch {
     for (auto& [in, pos] : path) in->lower_key(pos, merged[0]);
   }
 
+  // The ids below run positions [first, end) of `node`. Below leaves they
+  // are read from the entries (a few thousand ids, sorted into a bitmap
+  // built container by container), which is cheaper than uniting the
+  // leaves' small bitmaps through a bitset per container.
+  static Bitmap ids_below(const InternalNode& node, uint32_t first, uint32_t end) {
+    const BitMapBTreeNode* c = node.child(first) ? &*node.child(first) : nullptr;
+    if (!c || c->kind() != BitMapBTreeNode::Kind::Leaf) return node.union_of(first, end);
+    std::vector<uint32_t> ids, scratch;
+    ids.reserve(size_t{end - first} * kNodeSlots);
+    for (uint32_t p = first; p < end; ++p) {
+      const LeafNode* leaf = node.child(p) ? node.child(p)->leaf() : nullptr;
+      if (!leaf) fail("Missing child");
+      for (const Entry* e = leaf->run_begin(); e != leaf->run_end(); ++e) ids.push_back(entry_id(*e));
+    }
+    scratch.resize(ids.size());
+    radix_sort(ids, scratch);
+    ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
+    return Bitmap::from_sorted(ids);
+  }
+
   // Splits the internal child at run position pos of `parent`, whose
   // bitmaps are exact (nothing owed).
   static void split_child(InternalNode& parent, uint32_t pos) {
     InternalNode& child = *parent.child_node(pos)->internal();
     const uint32_t keep = child.count() / 2;
-    Bitmap left = child.union_of(0, keep);
-    Bitmap right_bitmap = child.union_of(keep, child.count());
+    Bitmap left = ids_below(child, 0, keep);
+    Bitmap right_bitmap = ids_below(child, keep, child.count());
     auto right = std::make_unique<InternalNode>();
     child.split_into(*right);
     const Entry separator = right->key(0);
@@ -306,8 +331,8 @@ struct BitMapBTree::SortedBatch {
   void split_root() {
     InternalNode& old = *tree.root_.internal();
     const uint32_t keep = old.count() / 2;
-    Bitmap left = old.union_of(0, keep);
-    Bitmap right_bitmap = old.union_of(keep, old.count());
+    Bitmap left = ids_below(old, 0, keep);
+    Bitmap right_bitmap = ids_below(old, keep, old.count());
     auto right = std::make_unique<InternalNode>();
     auto root = std::make_unique<InternalNode>();
     old.split_into(*right);
