@@ -104,7 +104,7 @@ struct BitMapBTree::SortedBatch {
   size_t next = 0;                // first batch entry not yet placed
   std::vector<uint32_t> added;    // capacity for the whole batch: never grows
   std::vector<uint32_t> scratch;  // as long as the batch: sorting and distinct ids
-  std::vector<Entry> merged;      // capacity for the longest leaf step
+  std::vector<Entry> merged;      // capacity for the longest leaf step: never grows
   absl::InlinedVector<std::pair<InternalNode*, uint32_t>, 8> path;
   absl::InlinedVector<Owed, 8> owed;
   // Counting the added entries per id, done last in three stages so that it
@@ -116,7 +116,8 @@ struct BitMapBTree::SortedBatch {
   SortedBatch(BitMapBTree& t, std::span<const Entry> entries) : tree(t), batch(entries) {
     added.reserve(entries.size());
     scratch.resize(entries.size());
-    merged.reserve(size_t{kBulkNodeMax} * kBulkLeafFill);
+    // A leaf step merges at most a leaf and the rest of the batch.
+    merged.reserve(std::min(size_t{kBulkNodeMax} * kBulkLeafFill, entries.size() + kNodeSlots));
   }
 
   void place_all() {

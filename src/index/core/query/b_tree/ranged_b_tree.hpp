@@ -27,12 +27,15 @@
 // Cost: insertion and removal O(log n) node visits with moves of at most half
 // a node, one bitmap update per level and one update of the id bitmap per
 // call (and of the count table for an id with several entries). A split
-// costs two bitmap rebuilds. insert_sorted_once of a batch
-// costs one descent per leaf it fills, a merge of each such leaf, one bulk
-// add per internal slot it passes (of the ids gathered below that slot),
-// one bitmap rebuild per new node, and one union into the id bitmap. Memory: the nodes (16 bytes per entry plus
-// slack), one bitmap per internal slot, and about a bit per id in the id
-// bitmap (ids are dense) plus a count per id with several entries.
+// costs two bitmap rebuilds. insert_sorted_once of a batch costs one
+// descent and one merge per leaf it fills, one bulk add per internal slot it
+// passes (of the ids gathered below that slot; large sets are sorted first,
+// in linear time), one bitmap rebuild per new node, and one union into the
+// id bitmap; while it runs it holds two ids per batch entry and a merge
+// buffer of at most ~100 KiB.
+// Memory: the nodes (16 bytes per entry plus slack), one bitmap per internal
+// slot, and about a bit per id in the id bitmap (ids are dense) plus a count
+// per id with several entries.
 // Thread-safety: none of its own. The owner holds a read-write lock: exclusive
 // for insert/remove, shared for queries, iteration and validate (const
 // methods never modify the tree).
@@ -81,10 +84,11 @@ class BitMapBTree {
   // one bulk add. The shape may differ from the one-by-one shape (leaves are
   // filled up to three quarters); everything the tree answers is the same.
   // On std::bad_alloc the entries of the batch up to some point are added
-  // (those that were not held), with their ids in every bitmap and count,
-  // and the rest are not: the tree is valid, and calling again with the
-  // same batch finishes the work. Entries out of order or malformed are an
-  // internal failure, raised before anything changes.
+  // (those that were not held), with their ids in every bitmap and count
+  // (finished with the memory reserve given back; failing even then is an
+  // internal failure), and the rest are not: the tree is valid, and calling
+  // again with the same batch finishes the work. Entries out of order or
+  // malformed are an internal failure, raised before anything changes.
   size_t insert_sorted_once(std::span<const Entry> entries);
   // Takes one copy of the pair away; false (nothing changed) when absent.
   bool remove(NumKey key, uint32_t id);

@@ -144,9 +144,9 @@ class InternalNode {
   // Union of the bitmaps of run positions [first, end).
   Bitmap union_of(uint32_t first, uint32_t end) const;
 
-  // Slot edits for bulk insertion. None allocates or fails (short of a
-  // broken invariant), so a caller that allocates first can make a change
-  // that is never left half-done.
+  // Slot edits for bulk insertion. open_slots, set_slot, set_bitmap and
+  // lower_key never allocate or fail (short of a broken invariant), so a
+  // caller that allocates first makes a change that is never left half-done.
   // Opens m empty slots at run positions [pos, pos + m), the slots from pos
   // on moving behind them, and re-centres the run for its new count, which
   // must stay at most kFullCount.
