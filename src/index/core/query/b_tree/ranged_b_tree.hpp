@@ -37,8 +37,8 @@
 // slot, and about a bit per id in the id bitmap (ids are dense) plus a count
 // per id with several entries.
 // Thread-safety: none of its own. The owner holds a read-write lock: exclusive
-// for insert/remove, shared for queries, iteration and validate (const
-// methods never modify the tree).
+// for every insertion and removal, shared for queries, iteration and
+// validate (const methods never modify the tree).
 // Failures: InternalFailure with the fixed messages ("Cannot insert into an
 // empty node!", "Missing child", ...) only when the tree is malformed;
 // validate() names the broken invariant.
