@@ -1,6 +1,7 @@
 // BitMapBTree microbenchmarks: building from 1,000,000 random (number, id)
 // pairs, removing them all (ids shared by several numbers, and one id per
-// number), and range queries of 0.1 %, 1 % and 10 %
+// number), filing a sorted batch one by one and in bulk, and range queries of
+// 0.1 %, 1 % and 10 %
 // selectivity with a full mask, against a sorted std::vector of (number, id)
 // answering the same queries by binary search plus scan, and by a full scan.
 #include <algorithm>
@@ -160,6 +161,59 @@ void BM_BTreeRemoveUniqueIds(benchmark::State& state) {
   state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * kPairs));
 }
 BENCHMARK(BM_BTreeRemoveUniqueIds)->Unit(benchmark::kMillisecond)->Iterations(3);
+
+// A sorted batch of n entries, one per id (1..n): integers uniform in
+// [0, 1,000,000), or floats uniform in [0, 1,000,000).
+std::vector<Entry> sorted_batch(size_t n, bool floats) {
+  std::mt19937_64 rng(4242);
+  std::vector<Entry> out;
+  out.reserve(n);
+  for (size_t i = 0; i < n; ++i) {
+    const uint32_t id = static_cast<uint32_t>(i + 1);
+    if (floats)
+      out.push_back(make_entry(NumKey::of_float(std::uniform_real_distribution<double>(0, 1e6)(rng)), id));
+    else
+      out.push_back(make_entry(NumKey::of_int(static_cast<int64_t>(rng() % 1'000'000)), id));
+  }
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+// Arguments: batch size, floats (0/1), bulk (0: insert_once per entry, 1:
+// insert_sorted_once), and entries held before (a tree filed with another
+// batch of that many, ids above the batch's).
+void BM_BTreeFileSorted(benchmark::State& state) {
+  const size_t n = static_cast<size_t>(state.range(0));
+  const bool floats = state.range(1) != 0, bulk = state.range(2) != 0;
+  const size_t before = static_cast<size_t>(state.range(3));
+  const std::vector<Entry> batch = sorted_batch(n, floats);
+  std::vector<Entry> held = sorted_batch(before, floats);
+  for (Entry& e : held) e += n;  // other ids
+  for (auto _ : state) {
+    state.PauseTiming();
+    BitMapBTree t;
+    t.insert_sorted_once(held);
+    state.ResumeTiming();
+    if (bulk) {
+      benchmark::DoNotOptimize(t.insert_sorted_once(batch));
+    } else {
+      for (Entry e : batch)
+        benchmark::DoNotOptimize(t.insert_once(
+            entry_is_float(e) ? NumKey::of_float(key_to_double(e)) : NumKey::of_int(key_code_to_int(entry_key(e))),
+            entry_id(e)));
+    }
+    state.PauseTiming();
+    if (t.size() != n + before) state.SkipWithError("entries missing");
+    { BitMapBTree drop(std::move(t)); }
+    state.ResumeTiming();
+  }
+  state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * n));
+}
+BENCHMARK(BM_BTreeFileSorted)
+    ->ArgsProduct({{100'000, 1'000'000}, {0, 1}, {0, 1}, {0}})
+    ->ArgsProduct({{100'000}, {0, 1}, {0, 1}, {1'000'000}})
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(5);
 
 void BM_SortedVectorBuild(benchmark::State& state) {
   pairs();

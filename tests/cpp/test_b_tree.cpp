@@ -1,9 +1,11 @@
 // BitMapBTree: key codes and entry layout, numeric order across integers and
 // floats, the node shapes after a split, range-query edge cases on leaf and
 // multi-level trees, repeated pairs, removal keeping bitmaps exact, the
-// failure messages, validate() catching corruption, and a randomized
+// failure messages, validate() catching corruption, a randomized
 // comparison against a multiset model (fixed seed; ZARVEX_FUZZ_ITERATIONS=N
-// runs N steps with a random seed, ZARVEX_FUZZ_SEED=S replays one).
+// runs N steps with a random seed, ZARVEX_FUZZ_SEED=S replays one), and bulk
+// insertion of sorted batches against one-by-one insertion, also under
+// injected allocation failures.
 #include <algorithm>
 #include <cinttypes>
 #include <cmath>
@@ -21,8 +23,10 @@
 #include <gtest/gtest.h>
 
 #include "failure_of.hpp"
+#include "index/core/query/b_tree/num_index.hpp"
 #include "index/core/query/b_tree/ranged_b_tree.hpp"
 #include "support/internal_failure.hpp"
+#include "support/memory.hpp"
 
 namespace zarvex {
 
@@ -981,6 +985,213 @@ TEST(BTreeDifferential, MatchesAMultisetModel) {
   EXPECT_GT(nonempty_answers, queries / 4);
   EXPECT_GT(repeats, 100u);
   EXPECT_GT(absent_removals, 100u);
+}
+
+// ---------------------------------------------------------------------------
+// Bulk insertion of sorted batches against one-by-one insert_once
+
+struct BulkCase {
+  const char* name;
+  int numbers;        // 0: random_number; 1: ints and floats of equal value, +-0, +-inf, NaNs; 2: a few numbers
+  uint32_t id_range;  // ids drawn from [1, id_range]
+  size_t before;      // single insertions before the first batch
+  size_t batch;       // largest batch (sizes vary from 1 up to it)
+  double held;        // share of a batch taken from the entries held
+  int rounds;
+};
+
+void PrintTo(const BulkCase& c, std::ostream* os) { *os << c.name; }
+
+NumKey bulk_number(std::mt19937_64& rng, int family) {
+  const double qnan = std::numeric_limits<double>::quiet_NaN();
+  if (family == 0) return random_number(rng);
+  if (family == 2) return rng() & 1 ? I(static_cast<int64_t>(rng() % 3)) : F(static_cast<double>(rng() % 3));
+  switch (rng() % 8) {
+    case 0: {
+      static const NumKey edges[] = {F(qnan), F(-qnan), F(kInf), F(-kInf), F(0.0), F(-0.0), I(0)};
+      return edges[rng() % std::size(edges)];
+    }
+    case 1: return F(static_cast<double>(rng() % 41) - 20.5);
+    default: {
+      const int64_t v = static_cast<int64_t>(rng() % 41) - 20;
+      return rng() & 1 ? I(v) : F(static_cast<double>(v));
+    }
+  }
+}
+
+// Everything the two trees answer is the same.
+void expect_same_answers(const BitMapBTree& bulk, const BitMapBTree& single, std::mt19937_64& rng,
+                         const std::vector<NumKey>& numbers) {
+  ASSERT_NO_THROW(bulk.validate());
+  ASSERT_EQ(bulk.size(), single.size());
+  const std::vector<Entry> all = entries_of(single);
+  ASSERT_EQ(entries_of(bulk), all);
+  auto bound = [&] {
+    const NumKey k = numbers[rng() % numbers.size()];
+    switch (rng() % 4) {
+      case 0: return Inc(k);
+      case 1: return Exc(k);
+      case 2: return Unb();
+      default: return Inc(random_number(rng));
+    }
+  };
+  Bitmap half;
+  for (Entry e : all)
+    if (entry_id(e) % 2 == 0) half.add(entry_id(e));
+  for (int q = 0; q < 40; ++q) {
+    const Bound lo = bound(), hi = q % 5 == 0 ? lo : bound();
+    ASSERT_EQ(bulk.query_range_all(lo, hi), single.query_range_all(lo, hi)) << "query " << q;
+    ASSERT_EQ(bulk.query_range(lo, hi, half), single.query_range(lo, hi, half));
+  }
+  for (int m = 0; m < 40 && !all.empty(); ++m) {
+    const Entry e = all[rng() % all.size()];
+    const NumKey k = numbers[rng() % numbers.size()];
+    ASSERT_EQ(bulk.multiplicity(key_of_entry(e), entry_id(e)), single.multiplicity(key_of_entry(e), entry_id(e)));
+    ASSERT_EQ(bulk.multiplicity(k, entry_id(e)), single.multiplicity(k, entry_id(e)));
+  }
+}
+
+class BTreeBulk : public ::testing::TestWithParam<BulkCase> {};
+
+TEST_P(BTreeBulk, SortedBatchesMatchOneByOneInsertion) {
+  const BulkCase& c = GetParam();
+  std::mt19937_64 rng(0xB01C0000 + c.before + c.batch);
+  BitMapBTree bulk, single;
+  std::vector<NumKey> numbers;
+  auto pair = [&] {
+    const NumKey k = bulk_number(rng, c.numbers);
+    numbers.push_back(k);
+    return std::make_pair(k, 1 + static_cast<uint32_t>(rng() % c.id_range));
+  };
+  for (size_t i = 0; i < c.before; ++i) {
+    const auto [k, id] = pair();
+    ASSERT_EQ(bulk.insert_once(k, id), single.insert_once(k, id));
+  }
+  uint32_t max_depth = 0;
+  for (int round = 0; round < c.rounds; ++round) {
+    SCOPED_TRACE(std::string(c.name) + " round " + std::to_string(round));
+    const size_t n = 1 + rng() % c.batch;
+    const std::vector<Entry> held = entries_of(single);
+    std::vector<Entry> batch;
+    for (size_t i = 0; i < n; ++i) {
+      if (!held.empty() && std::uniform_real_distribution<double>(0, 1)(rng) < c.held) {
+        batch.push_back(held[rng() % held.size()]);
+      } else {
+        const auto [k, id] = pair();
+        batch.push_back(make_entry(k, id));
+      }
+    }
+    std::sort(batch.begin(), batch.end());
+    batch.erase(std::unique(batch.begin(), batch.end()), batch.end());
+    size_t expect_added = 0;
+    for (Entry e : batch) expect_added += single.insert_once(key_of_entry(e), entry_id(e));
+    ASSERT_EQ(bulk.insert_sorted_once(batch), expect_added);
+    expect_same_answers(bulk, single, rng, numbers);
+    // Later single changes meet the shapes the batch left.
+    for (int i = 0; i < 30; ++i) {
+      const auto [k, id] = pair();
+      if (i % 3 == 0) {
+        bulk.insert(k, id);
+        single.insert(k, id);
+      } else if (i % 3 == 1) {
+        ASSERT_EQ(bulk.insert_once(k, id), single.insert_once(k, id));
+      } else {
+        const Entry e = held.empty() ? make_entry(k, id) : held[rng() % held.size()];
+        ASSERT_EQ(bulk.remove(key_of_entry(e), entry_id(e)), single.remove(key_of_entry(e), entry_id(e)));
+      }
+    }
+    expect_same_answers(bulk, single, rng, numbers);
+    max_depth = std::max(max_depth, bulk.depth());
+  }
+  if (single.size() > 20000) {
+    EXPECT_GE(max_depth, 3u);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, BTreeBulk,
+    ::testing::Values(BulkCase{"small batches, small tree", 0, 1000, 0, 60, 0.2, 40},
+                      BulkCase{"batches splitting leaves many times", 0, 1u << 20, 0, 40000, 0.0, 4},
+                      BulkCase{"into a tree built one by one", 0, 5000, 20000, 20000, 0.3, 4},
+                      BulkCase{"mostly held", 0, 2000, 5000, 3000, 0.9, 6},
+                      BulkCase{"few numbers, many ids each", 2, 100000, 500, 30000, 0.1, 4},
+                      BulkCase{"equal codes, zeros, infinities, NaNs", 1, 3000, 300, 8000, 0.2, 6},
+                      BulkCase{"ids with many numbers", 0, 40, 200, 5000, 0.1, 5},
+                      BulkCase{"a few entries per leaf of a deep tree", 0, 50000, 30000, 2500, 0.0, 4}),
+    [](const ::testing::TestParamInfo<BulkCase>& p) { return "Case" + std::to_string(p.index); });
+
+// A batch that passes one slot of the root and then meets a full child in the
+// next: what the first slot is owed must reach its bitmap before the slots move.
+TEST(BTreeBulkShape, FullChildAfterAnotherSlot) {
+  BitMapBTree bulk, single;
+  InternalNode* root = nullptr;
+  for (int64_t v = 0;; ++v) {
+    bulk.insert(I(v), static_cast<uint32_t>(v));
+    single.insert(I(v), static_cast<uint32_t>(v));
+    root = TA::root(bulk).internal();
+    if (bulk.depth() == 3 && root->child(root->count() - 1)->internal()->count() >= kFullCount) break;
+  }
+  const double v = key_to_double(root->key(root->count() - 1));
+  const std::vector<Entry> batch = {make_entry(F(v - 0.5), 1u << 20), make_entry(F(v + 0.5), (1u << 20) + 1)};
+  for (Entry e : batch) single.insert_once(key_of_entry(e), entry_id(e));
+  ASSERT_EQ(bulk.insert_sorted_once(batch), 2u);
+  ASSERT_NO_THROW(bulk.validate());
+  EXPECT_EQ(entries_of(bulk), entries_of(single));
+  EXPECT_EQ(bulk.query_range_all(Inc(F(v - 1)), Exc(F(v))), single.query_range_all(Inc(F(v - 1)), Exc(F(v))));
+}
+
+// A failed allocation anywhere in a bulk insertion leaves a valid tree holding
+// the batch up to some entry; the same call again finishes the work.
+TEST(BTreeBulkFailure, InjectedFailuresLeaveAPrefixAndAValidTree) {
+  if (!memory::injection_available()) GTEST_SKIP() << "needs a checked build";
+  std::mt19937_64 rng(0xFA11);
+  std::vector<std::pair<NumKey, uint32_t>> before;
+  for (int i = 0; i < 3000; ++i) before.emplace_back(random_number(rng), 1 + static_cast<uint32_t>(rng() % 700));
+  std::vector<Entry> batch;
+  for (int i = 0; i < 12000; ++i)
+    batch.push_back(make_entry(random_number(rng), 1 + static_cast<uint32_t>(rng() % 5000)));
+  for (size_t i = 0; i < before.size(); i += 3) batch.push_back(make_entry(before[i].first, before[i].second));
+  std::sort(batch.begin(), batch.end());
+  batch.erase(std::unique(batch.begin(), batch.end()), batch.end());
+
+  BitMapBTree want;
+  for (const auto& [k, id] : before) want.insert_once(k, id);
+  const std::vector<Entry> initial = entries_of(want);
+  for (Entry e : batch) want.insert_once(key_of_entry(e), entry_id(e));
+  const std::vector<Entry> full = entries_of(want);
+
+  int failures = 0;
+  for (uint64_t at = 1;; at += at < 40 ? 1 : at / 4) {
+    SCOPED_TRACE("failing allocation " + std::to_string(at));
+    BitMapBTree t;
+    for (const auto& [k, id] : before) t.insert_once(k, id);
+    memory::arm_failure(at);
+    bool failed = false;
+    try {
+      t.insert_sorted_once(batch);
+    } catch (const std::bad_alloc&) {
+      failed = true;
+    }
+    memory::arm_failure(0);
+    ASSERT_NO_THROW(t.validate());
+    if (failed) {
+      ++failures;
+      // What was added is the batch's entries below some point, less those held.
+      std::vector<Entry> got = entries_of(t), gained;
+      std::set_difference(got.begin(), got.end(), initial.begin(), initial.end(), std::back_inserter(gained));
+      const auto end = gained.empty() ? batch.begin() : std::upper_bound(batch.begin(), batch.end(), gained.back());
+      std::vector<Entry> prefix;
+      std::set_difference(batch.begin(), end, initial.begin(), initial.end(), std::back_inserter(prefix));
+      ASSERT_EQ(gained, prefix);
+      t.insert_sorted_once(batch);
+      ASSERT_NO_THROW(t.validate());
+    }
+    ASSERT_EQ(entries_of(t), full);
+    ASSERT_EQ(t.size(), want.size());
+    ASSERT_EQ(t.query_range_all(Inc(I(-1000)), Inc(I(1000))), want.query_range_all(Inc(I(-1000)), Inc(I(1000))));
+    if (!failed) break;
+  }
+  EXPECT_GT(failures, 20);
 }
 
 }  // namespace

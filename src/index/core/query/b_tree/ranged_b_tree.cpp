@@ -1,6 +1,11 @@
 #include "index/core/query/b_tree/ranged_b_tree.hpp"
 
 #include <algorithm>
+#include <memory>
+#include <new>
+#include <utility>
+
+#include "support/memory.hpp"
 
 namespace zarvex {
 
@@ -8,6 +13,40 @@ namespace {
 // Entries of one number read from the leaves before the subtree bitmaps are
 // used instead.
 constexpr size_t kKeyWalkLimit = 1 << 16;
+
+// Bulk insertion: an internal node on the way down with this many children
+// is split first, so that a leaf below it can be cut into pieces that all
+// find a slot; a leaf run up to kFullCount stays in one leaf, a longer one is
+// cut into pieces of at most kBulkLeafFill entries, which leaves room in each
+// for later single insertions.
+constexpr uint32_t kBulkNodeMax = kFullCount;
+constexpr uint32_t kBulkLeafFill = 72;
+static_assert(2 * kBulkLeafFill > kNodeSlots, "a leaf step always takes at least one batch entry");
+// Fewer ids than this owed to a slot go in through CRoaring's bulk add (a
+// search and an insertion per id); more are sorted and united with the
+// slot's bitmap container by container.
+constexpr size_t kSortedPayFrom = 128;
+
+// Sorts ids ascending in four byte-wide counting passes through `scratch`
+// (at least as long); the ids end where they started.
+void radix_sort(std::span<uint32_t> ids, std::span<uint32_t> scratch) {
+  uint32_t* from = ids.data();
+  uint32_t* to = scratch.data();
+  for (int shift = 0; shift < 32; shift += 8) {
+    size_t at[257] = {};
+    for (uint32_t id : std::span<const uint32_t>(from, ids.size())) ++at[((id >> shift) & 0xFF) + 1];
+    for (int b = 0; b < 256; ++b) at[b + 1] += at[b];
+    for (uint32_t id : std::span<const uint32_t>(from, ids.size())) to[at[(id >> shift) & 0xFF]++] = id;
+    std::swap(from, to);
+  }
+}
+
+// The bitmap of up to a node's worth of ids, in any order, repeats allowed.
+Bitmap bitmap_of(uint32_t* ids, uint32_t n) {
+  std::sort(ids, ids + n);
+  const uint32_t distinct = static_cast<uint32_t>(std::unique(ids, ids + n) - ids);
+  return Bitmap::from_sorted(std::span<const uint32_t>(ids, distinct));
+}
 }  // namespace
 
 BitMapBTree::BitMapBTree() : root_(BitMapBTreeNode::new_leaf()) {}
@@ -40,6 +79,327 @@ bool BitMapBTree::insert_once(NumKey key, uint32_t id) {
   count_entry(id);
   ++size_;
   return true;
+}
+
+// The state of one insert_sorted_once call.
+//
+// The batch is placed leaf by leaf, in order: each step descends from the
+// root to the leaf of the next entry, merges into it the batch's entries
+// that belong there, and commits that leaf (and any new leaves cut from it)
+// without allocating, everything that may fail having been allocated first.
+// The ids of the entries placed are appended to `added`; the internal
+// slots on the current path owe their bitmaps a suffix of `added`
+// (`owed`, one per depth), which is added in one call when the path leaves
+// the slot or before the node holding the slot changes shape, and dropped
+// when the slot's bitmap is rebuilt from what lies below it.
+struct BitMapBTree::SortedBatch {
+  struct Owed {
+    InternalNode* node;  // nullptr: nothing owed at this depth
+    uint32_t pos;
+    size_t from;  // the slot lacks added[from..]
+  };
+
+  BitMapBTree& tree;
+  std::span<const Entry> batch;
+  size_t next = 0;                // first batch entry not yet placed
+  std::vector<uint32_t> added;    // capacity for the whole batch: never grows
+  std::vector<uint32_t> scratch;  // as long as the batch: sorting and distinct ids
+  std::vector<Entry> merged;      // capacity for the longest leaf step: never grows
+  absl::InlinedVector<std::pair<InternalNode*, uint32_t>, 8> path;
+  absl::InlinedVector<Owed, 8> owed;
+  // Counting the added entries per id, done last in three stages so that it
+  // can be resumed after a failure: the plan, the id bitmap, the counts.
+  int counted = 0;
+  Bitmap fresh;
+  std::vector<std::pair<uint32_t, uint32_t>> counts;  // (id, entries) for ids with several
+
+  SortedBatch(BitMapBTree& t, std::span<const Entry> entries) : tree(t), batch(entries) {
+    added.reserve(entries.size());
+    scratch.resize(entries.size());
+    // A leaf step merges at most a leaf and the rest of the batch.
+    merged.reserve(std::min(size_t{kBulkNodeMax} * kBulkLeafFill, entries.size() + kNodeSlots));
+  }
+
+  void place_all() {
+    while (next < batch.size()) step();
+  }
+
+  // Pays what every depth owes and settles the per-id counts and the size.
+  // Resumable: each part done is not done again.
+  void finish() {
+    pay_from(0);
+    count_ids();
+  }
+
+ private:
+  void pay(size_t d) {
+    Owed& o = owed[d];
+    if (o.node && o.from < added.size()) {
+      // Only the multiset of `added` matters (to the counts at the end), so
+      // a range is sorted in place. The deeper depths' ranges lie within it:
+      // they are paid first (pay_from).
+      const std::span<uint32_t> ids(added.data() + o.from, added.size() - o.from);
+      if (ids.size() < kSortedPayFrom) {
+        o.node->add_ids(o.pos, ids);
+      } else {
+        o.node->or_ids(o.pos, Bitmap::from_sorted(sorted_distinct(ids)));
+      }
+    }
+    o.from = added.size();
+  }
+
+  // The distinct ids of `ids` (which gets sorted), ascending, in `scratch`.
+  std::span<const uint32_t> sorted_distinct(std::span<uint32_t> ids) {
+    radix_sort(ids, scratch);
+    size_t n = 0;
+    for (size_t i = 0; i < ids.size(); ++i)
+      if (i == 0 || ids[i] != ids[i - 1]) scratch[n++] = ids[i];
+    return std::span<const uint32_t>(scratch.data(), n);
+  }
+
+  // Pays depths d and below, deepest first: paying a depth reorders its
+  // range, which holds the ranges of the depths below it.
+  void pay_from(size_t d) {
+    for (size_t k = owed.size(); k > d; --k) pay(k - 1);
+    owed.resize(std::min(owed.size(), d));
+  }
+
+  // The path passes the slot at run position pos of `node` at depth d.
+  void pass(size_t d, InternalNode* node, uint32_t pos) {
+    if (owed.size() > d && owed[d].node == node && owed[d].pos == pos) return;
+    // A new slot at depth d: the path below it is new as well.
+    pay_from(d);
+    owed.push_back(Owed{node, pos, added.size()});
+  }
+
+  // One leaf step, or one split of a node on the way that is too full to
+  // take the pieces of a leaf below it (the descent then starts again).
+  void step() {
+    const Entry e = batch[next];
+    path.clear();
+    bool bounded = false;
+    Entry hi = 0;  // every entry below the current node is < hi (when bounded)
+    BitMapBTreeNode* node = &tree.root_;
+    if (InternalNode* root = node->internal(); root && root->count() >= kBulkNodeMax) {
+      pay_from(0);
+      split_root();
+      return;
+    }
+    while (InternalNode* in = node->internal()) {
+      const uint32_t pos = btree_detail::last_position(in->keys_run(), in->count(), [e](Entry k) { return k <= e; });
+      if (pos + 1 < in->count()) {
+        hi = in->key(pos + 1);
+        bounded = true;
+      }
+      BitMapBTreeNode* child = in->child_node(pos);
+      if (!child) fail("Missing child");
+      if (InternalNode* below = child->internal(); below && below->count() >= kBulkNodeMax) {
+        // The child's slots are paid what they are owed, and so is a slot
+        // of `in` other than the child's before the slots move; the child's
+        // own slot gets the ids of each half afresh. The slots above stay.
+        const size_t d = path.size();
+        pay_from(d + 1);
+        if (owed.size() > d && owed[d].node == in && owed[d].pos == pos) owed[d].node = nullptr;
+        pay_from(d);
+        split_child(*in, pos);
+        return;
+      }
+      pass(path.size(), in, pos);
+      path.emplace_back(in, pos);
+      node = child;
+    }
+    LeafNode* leaf = node->leaf();
+    if (!leaf) fail("Cannot insert into empty node");
+    fill_leaf(*leaf, bounded, hi);
+  }
+
+  void fill_leaf(LeafNode& leaf, bool bounded, Entry hi) {
+    InternalNode* parent = path.empty() ? nullptr : path.back().first;
+    // Leaves this step may add beside `leaf`.
+    const uint32_t room = parent ? kBulkNodeMax - parent->count() : kBulkNodeMax - 1;
+    const size_t longest = size_t{1 + room} * kBulkLeafFill;
+    const auto first = batch.begin() + static_cast<std::ptrdiff_t>(next);
+    auto last = batch.begin() + static_cast<std::ptrdiff_t>(std::min(batch.size(), next + longest - leaf.count()));
+    if (bounded) last = std::lower_bound(first, last, hi);
+
+    // Merge, skipping the batch's entries the leaf holds.
+    const size_t added_before = added.size();
+    merged.clear();
+    const Entry* a = leaf.run_begin();
+    const Entry* a_end = leaf.run_end();
+    for (auto b = first; b != last; ++b) {
+      while (a != a_end && *a < *b) merged.push_back(*a++);
+      if (a != a_end && *a == *b) {
+        merged.push_back(*a++);
+        continue;
+      }
+      merged.push_back(*b);
+      added.push_back(entry_id(*b));
+    }
+    merged.insert(merged.end(), a, a_end);
+    const size_t n = merged.size();
+    const size_t placed = static_cast<size_t>(last - first);
+
+    if (n <= kFullCount) {
+      leaf.assign(merged.data(), static_cast<uint32_t>(n));
+      lower_keys();
+      next += placed;
+      return;
+    }
+    // Cut into k pieces of nearly equal length; the first stays in `leaf`.
+    const uint32_t k = static_cast<uint32_t>((n + kBulkLeafFill - 1) / kBulkLeafFill);
+    uint32_t offset[kNodeSlots + 1];
+    for (uint32_t i = 0; i <= k; ++i) offset[i] = static_cast<uint32_t>(n * i / k);
+    absl::InlinedVector<std::unique_ptr<LeafNode>, 8> leaves;
+    absl::InlinedVector<Bitmap, 8> bitmaps;
+    std::unique_ptr<InternalNode> root;
+    try {
+      for (uint32_t i = 0; i < k; ++i) {
+        uint32_t ids[kNodeSlots];
+        for (uint32_t j = offset[i]; j < offset[i + 1]; ++j) ids[j - offset[i]] = entry_id(merged[j]);
+        bitmaps.push_back(bitmap_of(ids, offset[i + 1] - offset[i]));
+        if (i != 0) leaves.push_back(std::make_unique<LeafNode>());
+      }
+      if (!parent) root = std::make_unique<InternalNode>();
+    } catch (...) {
+      added.resize(added_before);
+      throw;
+    }
+    // Nothing below fails.
+    for (uint32_t i = 1; i < k; ++i) leaves[i - 1]->assign(merged.data() + offset[i], offset[i + 1] - offset[i]);
+    leaf.assign(merged.data(), offset[1]);
+    next += placed;
+    if (parent) {
+      lower_keys();
+      const uint32_t pos = path.back().second;
+      parent->set_bitmap(pos, std::move(bitmaps[0]));
+      parent->open_slots(pos + 1, k - 1);
+      for (uint32_t i = 1; i < k; ++i)
+        parent->set_slot(pos + i, merged[offset[i]], BitMapBTreeNode(std::move(leaves[i - 1])), std::move(bitmaps[i]));
+      // The parent's slots moved, and the new bitmaps hold every id the
+      // leaf's slot was owed.
+      owed[path.size() - 1] = Owed{nullptr, 0, added.size()};
+    } else {
+      root->open_slots(0, k);
+      root->set_slot(0, merged[0], std::move(tree.root_), std::move(bitmaps[0]));
+      for (uint32_t i = 1; i < k; ++i)
+        root->set_slot(i, merged[offset[i]], BitMapBTreeNode(std::move(leaves[i - 1])), std::move(bitmaps[i]));
+      tree.root_ = BitMapBTreeNode(std::move(root));
+    }
+  }
+
+  // An entry below the first key of the tree lowers the first key of every
+  // node on the leftmost path, as insert does on its way down.
+  void lower_keys() {
+    for (auto& [in, pos] : path) in->lower_key(pos, merged[0]);
+  }
+
+  // The ids below run positions [first, end) of `node`. Below leaves they
+  // are read from the entries (a few thousand ids, sorted into a bitmap
+  // built container by container), which is cheaper than uniting the
+  // leaves' small bitmaps through a bitset per container.
+  static Bitmap ids_below(const InternalNode& node, uint32_t first, uint32_t end) {
+    const BitMapBTreeNode* c = node.child(first) ? &*node.child(first) : nullptr;
+    if (!c || c->kind() != BitMapBTreeNode::Kind::Leaf) return node.union_of(first, end);
+    std::vector<uint32_t> ids, scratch;
+    ids.reserve(size_t{end - first} * kNodeSlots);
+    for (uint32_t p = first; p < end; ++p) {
+      const LeafNode* leaf = node.child(p) ? node.child(p)->leaf() : nullptr;
+      if (!leaf) fail("Missing child");
+      for (const Entry* e = leaf->run_begin(); e != leaf->run_end(); ++e) ids.push_back(entry_id(*e));
+    }
+    scratch.resize(ids.size());
+    radix_sort(ids, scratch);
+    ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
+    return Bitmap::from_sorted(ids);
+  }
+
+  // Splits the internal child at run position pos of `parent`, whose
+  // bitmaps are exact (nothing owed).
+  static void split_child(InternalNode& parent, uint32_t pos) {
+    InternalNode& child = *parent.child_node(pos)->internal();
+    const uint32_t keep = child.count() / 2;
+    Bitmap left = ids_below(child, 0, keep);
+    Bitmap right_bitmap = ids_below(child, keep, child.count());
+    auto right = std::make_unique<InternalNode>();
+    child.split_into(*right);
+    const Entry separator = right->key(0);
+    parent.set_bitmap(pos, std::move(left));
+    parent.open_slots(pos + 1, 1);
+    parent.set_slot(pos + 1, separator, BitMapBTreeNode(std::move(right)), std::move(right_bitmap));
+  }
+
+  void split_root() {
+    InternalNode& old = *tree.root_.internal();
+    const uint32_t keep = old.count() / 2;
+    Bitmap left = ids_below(old, 0, keep);
+    Bitmap right_bitmap = ids_below(old, keep, old.count());
+    auto right = std::make_unique<InternalNode>();
+    auto root = std::make_unique<InternalNode>();
+    old.split_into(*right);
+    const Entry first = old.key(0), separator = right->key(0);
+    root->open_slots(0, 2);
+    root->set_slot(0, first, std::move(tree.root_), std::move(left));
+    root->set_slot(1, separator, BitMapBTreeNode(std::move(right)), std::move(right_bitmap));
+    tree.root_ = BitMapBTreeNode(std::move(root));
+  }
+
+  void count_ids() {
+    if (counted == 0) {
+      counts.clear();
+      // An id gains as many entries as it has in `added`; the ids that end
+      // with two or more get their count.
+      const std::span<uint32_t> ids(added);
+      fresh = Bitmap::from_sorted(sorted_distinct(ids));
+      if (fresh.cardinality() == ids.size()) {
+        // Each id once (the common batch): only ids held before gain a count.
+        Bitmap::and_(fresh, tree.ids_).for_each([&](uint32_t id) { counts.emplace_back(id, tree.entries_of(id) + 1); });
+      } else {
+        for (size_t i = 0; i < ids.size();) {
+          size_t j = i;
+          while (j < ids.size() && ids[j] == ids[i]) ++j;
+          const uint32_t entries = tree.entries_of(ids[i]) + static_cast<uint32_t>(j - i);
+          if (entries > 1) counts.emplace_back(ids[i], entries);
+          i = j;
+        }
+      }
+      counted = 1;
+    }
+    if (counted == 1) {
+      tree.ids_.or_inplace(fresh);
+      counted = 2;
+    }
+    if (counted == 2) {
+      for (const auto& [id, entries] : counts) tree.multi_[id] = entries;
+      tree.size_ += added.size();
+      counted = 3;
+    }
+  }
+};
+
+size_t BitMapBTree::insert_sorted_once(std::span<const Entry> entries) {
+  if (root_.kind() == BitMapBTreeNode::Kind::Empty) fail("Cannot insert into an empty node!");
+  for (size_t i = 0; i < entries.size(); ++i) {
+    ZX_CHECK(entry_reserved_bits_clear(entries[i]), "BitMapBTree: bulk insertion of a malformed entry");
+    ZX_CHECK(i == 0 || entries[i - 1] < entries[i], "BitMapBTree: bulk insertion of entries not strictly ascending");
+  }
+  if (entries.empty()) return 0;
+  SortedBatch batch(*this, entries);
+  try {
+    batch.place_all();
+    batch.finish();
+  } catch (const std::bad_alloc&) {
+    // The entries placed stay: their ids go into the bitmaps and counts
+    // still without them, with the memory reserve given back for that.
+    memory::RecoveryScope recovery;
+    try {
+      batch.finish();
+    } catch (const std::bad_alloc&) {
+      fail("BitMapBTree: out of memory while finishing a bulk insertion");
+    }
+    throw;
+  }
+  return batch.added.size();
 }
 
 bool BitMapBTree::remove(NumKey key, uint32_t id) {

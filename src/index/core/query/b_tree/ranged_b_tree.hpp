@@ -27,18 +27,26 @@
 // Cost: insertion and removal O(log n) node visits with moves of at most half
 // a node, one bitmap update per level and one update of the id bitmap per
 // call (and of the count table for an id with several entries). A split
-// costs two bitmap rebuilds. Memory: the nodes (16 bytes per entry plus
-// slack), one bitmap per internal slot, and about a bit per id in the id
-// bitmap (ids are dense) plus a count per id with several entries.
+// costs two bitmap rebuilds. insert_sorted_once of a batch costs one
+// descent and one merge per leaf it fills, one bulk add per internal slot it
+// passes (of the ids gathered below that slot; large sets are sorted first,
+// in linear time), one bitmap rebuild per new node, and one union into the
+// id bitmap; while it runs it holds two ids per batch entry and a merge
+// buffer of at most ~100 KiB.
+// Memory: the nodes (16 bytes per entry plus slack), one bitmap per internal
+// slot, and about a bit per id in the id bitmap (ids are dense) plus a count
+// per id with several entries.
 // Thread-safety: none of its own. The owner holds a read-write lock: exclusive
-// for insert/remove, shared for queries, iteration and validate (const
-// methods never modify the tree).
+// for every insertion and removal, shared for queries, iteration and
+// validate (const methods never modify the tree).
 // Failures: InternalFailure with the fixed messages ("Cannot insert into an
 // empty node!", "Missing child", ...) only when the tree is malformed;
 // validate() names the broken invariant.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "absl/container/flat_hash_map.h"
@@ -68,6 +76,20 @@ class BitMapBTree {
   void insert(NumKey key, uint32_t id);
   // Adds the pair unless it is held (in one descent); true when it was added.
   bool insert_once(NumKey key, uint32_t id);
+  // Adds each entry of `entries` (ascending, distinct, well-formed) that the
+  // tree does not hold, as insert_once would one by one; returns how many
+  // were added. The tree is walked once, leaf by leaf: the batch's entries
+  // of a leaf are merged into it (a leaf that overflows is cut into several)
+  // and each internal slot on the way gets the ids of its new entries in
+  // one bulk add. The shape may differ from the one-by-one shape (leaves are
+  // filled up to three quarters); everything the tree answers is the same.
+  // On std::bad_alloc the entries of the batch up to some point are added
+  // (those that were not held), with their ids in every bitmap and count
+  // (finished with the memory reserve given back; failing even then is an
+  // internal failure), and the rest are not: the tree is valid, and calling
+  // again with the same batch finishes the work. Entries out of order or
+  // malformed are an internal failure, raised before anything changes.
+  size_t insert_sorted_once(std::span<const Entry> entries);
   // Takes one copy of the pair away; false (nothing changed) when absent.
   bool remove(NumKey key, uint32_t id);
   // Ids with a number within [lower, upper] (as the bound kinds say) that the
@@ -112,6 +134,7 @@ class BitMapBTree {
     size_t operator()(Entry e) const { return absl::HashOf(static_cast<uint64_t>(e), static_cast<uint64_t>(e >> 64)); }
   };
 
+  struct SortedBatch;
   bool contains_entry(Entry e) const;
   // The ids filed under one number (key code `code`), read from the leaves
   // in order: within a key, entries sort by kind then id, so the integer

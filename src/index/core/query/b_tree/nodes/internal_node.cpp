@@ -238,6 +238,55 @@ Bitmap InternalNode::get_bitmap() const {
   return Bitmap::or_many(std::span<const Bitmap* const>(parts, n));
 }
 
+Bitmap InternalNode::union_of(uint32_t first, uint32_t end) const {
+  const Bitmap* parts[kNodeSlots];
+  uint32_t n = 0;
+  for (uint32_t s = start_ + first; s < start_ + end; ++s)
+    if (bitmaps_[s]) parts[n++] = &*bitmaps_[s];
+  return Bitmap::or_many(std::span<const Bitmap* const>(parts, n));
+}
+
+void InternalNode::open_slots(uint32_t pos, uint32_t m) {
+  const uint32_t count = count_ + m;
+  ZX_CHECK(pos <= count_ && count <= kFullCount, "BitMapBTree: slots opened beyond a non-full internal node");
+  const uint32_t from = start_;
+  const uint32_t target = btree_detail::centred_start(count);
+  // The slots before pos move to `target`, the others to target + pos + m;
+  // the order of the two moves keeps either from overwriting the other.
+  const uint32_t head_end = from + pos, tail_end = from + count_;
+  if (target <= from) {
+    if (target < from) shift_left(from, head_end, from - target);
+    if (target + m < from)
+      shift_left(head_end, tail_end, from - target - m);
+    else if (target + m > from)
+      shift_right(head_end, tail_end, target + m - from);
+  } else {
+    shift_right(head_end, tail_end, target + m - from);
+    shift_right(from, head_end, target - from);
+  }
+  start_ = static_cast<uint8_t>(target);
+  count_ = static_cast<uint8_t>(count);
+}
+
+void InternalNode::set_slot(uint32_t pos, Entry key, BitMapBTreeNode child, Bitmap bitmap) {
+  const uint32_t s = start_ + pos;
+  keys_[s] = key;
+  children_[s] = std::move(child);
+  bitmaps_[s] = std::move(bitmap);
+}
+
+void InternalNode::add_ids(uint32_t pos, std::span<const uint32_t> ids) {
+  std::optional<Bitmap>& b = bitmaps_[start_ + pos];
+  if (!b) fail("Bitmap should be present for internal");
+  b->add_many(ids);
+}
+
+void InternalNode::or_ids(uint32_t pos, const Bitmap& ids) {
+  std::optional<Bitmap>& b = bitmaps_[start_ + pos];
+  if (!b) fail("Bitmap should be present for internal");
+  b->or_inplace(ids);
+}
+
 uint32_t InternalNode::get_key_index(const KeyBound& bound, bool is_lower) const {
   if (bound.unbounded()) return is_lower ? 0 : count_;
   const KeyCode v = bound.code;

@@ -30,6 +30,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 
 #include "absl/container/inlined_vector.h"
 #include "index/core/query/b_tree/nodes/leaf_node.hpp"
@@ -140,6 +141,35 @@ class InternalNode {
 
   // Union of the bitmaps present in the run.
   Bitmap get_bitmap() const;
+  // Union of the bitmaps of run positions [first, end).
+  Bitmap union_of(uint32_t first, uint32_t end) const;
+
+  // Slot edits for bulk insertion. open_slots, set_slot, set_bitmap and
+  // lower_key never allocate or fail (short of a broken invariant), so a
+  // caller that allocates first makes a change that is never left half-done.
+  // Opens m empty slots at run positions [pos, pos + m), the slots from pos
+  // on moving behind them, and re-centres the run for its new count, which
+  // must stay at most kFullCount.
+  void open_slots(uint32_t pos, uint32_t m);
+  // Fills the slot at run position pos (an open one, or one whose contents
+  // are replaced).
+  void set_slot(uint32_t pos, Entry key, BitMapBTreeNode child, Bitmap bitmap);
+  void set_bitmap(uint32_t pos, Bitmap bitmap) { bitmaps_[start_ + pos] = std::move(bitmap); }
+  // The child at run position pos, nullptr when the slot has none.
+  BitMapBTreeNode* child_node(uint32_t pos) {
+    std::optional<BitMapBTreeNode>& c = children_[start_ + pos];
+    return c ? &*c : nullptr;
+  }
+  // Lowers the key at run position pos to e when e is below it.
+  void lower_key(uint32_t pos, Entry e) {
+    if (e < keys_[start_ + pos]) keys_[start_ + pos] = e;
+  }
+  // Adds ids to the bitmap at run position pos (one bulk add; may fail for
+  // want of memory, changing nothing).
+  void add_ids(uint32_t pos, std::span<const uint32_t> ids);
+  // Unites `ids` into the bitmap at run position pos (may fail for want of
+  // memory, changing nothing).
+  void or_ids(uint32_t pos, const Bitmap& ids);
   // Run position of the first (is_lower) or last child a range end touches;
   // 0 for an unbounded lower end, count for an unbounded upper end.
   uint32_t get_key_index(const KeyBound& bound, bool is_lower) const;

@@ -86,6 +86,13 @@ void LeafNode::split_into(LeafNode& right) {
   recentre();
 }
 
+void LeafNode::assign(const Entry* from, uint32_t n) {
+  ZX_CHECK(n <= kFullCount, "BitMapBTree: leaf run assigned beyond a non-full leaf");
+  start_ = static_cast<uint8_t>(btree_detail::centred_start(n));
+  count_ = static_cast<uint8_t>(n);
+  move_entries(entries_ + start_, from, n);
+}
+
 void LeafNode::query_range(const KeyBound& lower, const KeyBound& upper, const Bitmap* mask, Bitmap& out) const {
   const Entry* first = run_begin();
   const Entry* last = run_end();

@@ -86,6 +86,9 @@ class LeafNode {
   // Keeps the first count / 2 entries (re-centred) and moves the others into
   // `right`, a new empty leaf, where they start at slot 24.
   void split_into(LeafNode& right);
+  // Replaces the run with the n ascending distinct entries at `from` (not
+  // within this leaf), centred; n <= kFullCount, so the leaf is not full.
+  void assign(const Entry* from, uint32_t n);
 
   // Adds to `out` the ids of the entries whose key lies within the bounds and
   // that `mask` holds.
