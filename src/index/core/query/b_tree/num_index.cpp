@@ -80,9 +80,7 @@ size_t NumIndex::insert_sorted_once(std::span<const Entry> entries) {
     added += at->ids.cardinality() - before;
     i = end;
   }
-  if (i < entries.size()) {
-    for (; i < entries.size(); ++i) added += tree_->insert_once(key_of_entry(entries[i]), entry_id(entries[i]));
-  }
+  if (i < entries.size()) added += tree_->insert_sorted_once(entries.subspan(i));
   return added;
 }
 
@@ -113,9 +111,12 @@ bool NumIndex::keyed_insert(NumKey key, uint32_t id) {
 }
 
 void NumIndex::become_tree(NumKey key, uint32_t id) {
+  std::vector<Entry> all;
+  for_each([&all](Entry held) { all.push_back(held); });
+  const Entry fresh = make_entry(key, id);
+  all.insert(std::lower_bound(all.begin(), all.end(), fresh), fresh);
   auto tree = std::make_unique<BitMapBTree>();
-  for_each([&](Entry held) { tree->insert(key_of_entry(held), entry_id(held)); });
-  tree->insert(key, id);
+  tree->insert_sorted_once(all);
   tree_ = std::move(tree);
   form_ = Form::Tree;
   std::vector<Entry>().swap(run_);
