@@ -9,6 +9,7 @@
 #include <nmmintrin.h>
 #include <roaring/roaring.h>
 
+#include "absl/container/inlined_vector.h"
 #include "support/internal_failure.hpp"
 #include "support/memory.hpp"
 
@@ -535,9 +536,10 @@ Bitmap Bitmap::andnot(const Bitmap& a, const Bitmap& b) {
 }
 
 namespace {
-// Ids of an or_many group: into a sorted array while few, else set in a
-// bitset container.
-constexpr int32_t kSortedUnionMost = 256;
+// Ids of an or_many group: merged into a sorted array while few (the
+// merges cost about the ids times the arrays, far below a bitset's 1,024
+// words for small groups), else set in a bitset container.
+constexpr int32_t kMergedUnionMost = 1024;
 
 __attribute__((target_clones("popcnt", "default"))) int32_t count_words(const uint64_t* a) {
   int32_t card = 0;
@@ -555,18 +557,19 @@ void* union_of(std::span<const std::pair<void*, uint8_t>> group, uint8_t* type) 
     total += t == BITSET_CONTAINER_TYPE_CODE ? static_cast<const bitset_container_t*>(c)->cardinality
                                              : static_cast<const array_container_t*>(c)->cardinality;
   }
-  if (!any_bitset && total <= kSortedUnionMost) {
-    uint16_t buf[kSortedUnionMost];
-    int32_t n = 0;
+  if (!any_bitset && total <= kMergedUnionMost) {
+    // Few ids: merged array by array, between two buffers.
+    uint16_t bufs[2][kMergedUnionMost];
+    int32_t n = 0, cur = 0;
     for (const auto& [c, t] : group) {
       const auto* a = static_cast<const array_container_t*>(c);
-      n = static_cast<int32_t>(std::copy(a->array, a->array + a->cardinality, buf + n) - buf);
+      n = static_cast<int32_t>(
+          std::set_union(bufs[cur], bufs[cur] + n, a->array, a->array + a->cardinality, bufs[1 - cur]) - bufs[1 - cur]);
+      cur = 1 - cur;
     }
-    std::sort(buf, buf + n);
-    n = static_cast<int32_t>(std::unique(buf, buf + n) - buf);
     array_container_t* out = array_container_create_given_capacity(n);
     if (!out) return nullptr;
-    std::copy(buf, buf + n, out->array);
+    std::copy(bufs[cur], bufs[cur] + n, out->array);
     out->cardinality = n;
     *type = ARRAY_CONTAINER_TYPE_CODE;
     return out;
@@ -607,7 +610,7 @@ void* union_of(std::span<const std::pair<void*, uint8_t>> group, uint8_t* type) 
 Bitmap Bitmap::or_many(std::span<const Bitmap* const> parts) {
   Bitmap out;
   if (parts.empty()) return out;
-  std::vector<const roaring_bitmap_t*> raw;
+  absl::InlinedVector<const roaring_bitmap_t*, 16> raw;
   raw.reserve(parts.size());
   bool plain = true;
   size_t containers = 0;
@@ -631,7 +634,7 @@ Bitmap Bitmap::or_many(std::span<const Bitmap* const> parts) {
     uint8_t type;
     void* c;
   };
-  std::vector<Held> all;
+  absl::InlinedVector<Held, 32> all;
   all.reserve(containers);
   for (const roaring_bitmap_t* r : raw) {
     const roaring_array_t& ra = r->high_low_container;
@@ -644,7 +647,7 @@ Bitmap Bitmap::or_many(std::span<const Bitmap* const> parts) {
   if (!r) out_of_memory();
   roaring_bitmap_free(out.r_);
   out.r_ = r;
-  std::vector<std::pair<void*, uint8_t>> group;
+  absl::InlinedVector<std::pair<void*, uint8_t>, 16> group;
   for (size_t i = 0; i < all.size();) {
     size_t end = i + 1;
     while (end < all.size() && all[end].key == all[i].key) ++end;
