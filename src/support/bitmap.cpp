@@ -6,6 +6,7 @@
 #include <new>
 #include <utility>
 
+#include <immintrin.h>
 #include <nmmintrin.h>
 #include <roaring/roaring.h>
 
@@ -319,11 +320,9 @@ bool arrays_and_bitsets(const roaring_array_t& ra) {
 
 // dst = a & b over a bitset container; returns the ids in it. While they
 // are fewer than kBitsetFrom they are also written to `out` (room for
-// kBitsetFrom + 64), ascending. Built a second time for CPUs with POPCNT
-// (the library's word loops are built for the baseline, with a software
-// count).
-__attribute__((target_clones("popcnt", "default"))) int32_t and_words(uint64_t* dst, const uint64_t* a,
-                                                                      const uint64_t* b, uint16_t* out) {
+// kBitsetFrom + 512), ascending.
+__attribute__((always_inline)) inline int32_t and_words_body(uint64_t* dst, const uint64_t* a, const uint64_t* b,
+                                                             uint16_t* out) {
   // Results are mostly sparse (a word holds zero, one or two ids): two
   // positions are written whatever the word holds, and only a word with
   // more takes a loop, so the pass does not mispredict a branch per word.
@@ -347,6 +346,56 @@ __attribute__((target_clones("popcnt", "default"))) int32_t and_words(uint64_t* 
     card += count;
   }
   return card;
+}
+
+// The word loops are built for the baseline and, for CPUs with POPCNT and
+// BMI, a second time with them (the library's own are built for the
+// baseline, with a software count). The CPU is checked once at load, not
+// by a resolver, which would run before the sanitizers' runtimes.
+const bool kHavePopcnt = [] {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("popcnt") && __builtin_cpu_supports("bmi");
+}();
+__attribute__((target("popcnt,bmi"))) int32_t and_words_popcnt(uint64_t* dst, const uint64_t* a, const uint64_t* b,
+                                                               uint16_t* out) {
+  return and_words_body(dst, a, b, out);
+}
+// With AVX-512: eight words per step, and only the words that hold ids are
+// visited to write them out.
+const bool kHaveAvx512Popcnt = [] {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vpopcntdq") &&
+         __builtin_cpu_supports("bmi");
+}();
+__attribute__((target("avx512f,avx512vpopcntdq,popcnt,bmi"))) int32_t and_words_avx512(uint64_t* dst, const uint64_t* a,
+                                                                                       const uint64_t* b,
+                                                                                       uint16_t* out) {
+  int32_t card = 0;
+  int32_t w = 0;
+  for (; w < BITSET_CONTAINER_SIZE_IN_WORDS && card < kBitsetFrom; w += 8) {
+    const __m512i v = _mm512_and_si512(_mm512_loadu_si512(a + w), _mm512_loadu_si512(b + w));
+    _mm512_storeu_si512(dst + w, v);
+    for (unsigned nonzero = _mm512_test_epi64_mask(v, v); nonzero != 0; nonzero &= nonzero - 1) {
+      const int32_t word = w + std::countr_zero(nonzero);
+      for (uint64_t bits = dst[word]; bits != 0; bits &= bits - 1)
+        out[card++] = static_cast<uint16_t>(word * 64 + std::countr_zero(bits));
+    }
+  }
+  __m512i counts = _mm512_setzero_si512();
+  for (; w < BITSET_CONTAINER_SIZE_IN_WORDS; w += 8) {
+    const __m512i v = _mm512_and_si512(_mm512_loadu_si512(a + w), _mm512_loadu_si512(b + w));
+    _mm512_storeu_si512(dst + w, v);
+    counts = _mm512_add_epi64(counts, _mm512_popcnt_epi64(v));
+  }
+  alignas(64) uint64_t lanes[8];
+  _mm512_store_si512(lanes, counts);
+  for (uint64_t n : lanes) card += static_cast<int32_t>(n);
+  return card;
+}
+
+int32_t and_words(uint64_t* dst, const uint64_t* a, const uint64_t* b, uint16_t* out) {
+  if (kHaveAvx512Popcnt) return and_words_avx512(dst, a, b, out);
+  return kHavePopcnt ? and_words_popcnt(dst, a, b, out) : and_words_body(dst, a, b, out);
 }
 
 // The ids of other's array `o` that bitset `words` holds, into `out`.
@@ -541,11 +590,13 @@ namespace {
 // words for small groups), else set in a bitset container.
 constexpr int32_t kMergedUnionMost = 1024;
 
-__attribute__((target_clones("popcnt", "default"))) int32_t count_words(const uint64_t* a) {
+__attribute__((always_inline)) inline int32_t count_words_body(const uint64_t* a) {
   int32_t card = 0;
   for (int32_t w = 0; w < BITSET_CONTAINER_SIZE_IN_WORDS; ++w) card += std::popcount(a[w]);
   return card;
 }
+__attribute__((target("popcnt,bmi"))) int32_t count_words_popcnt(const uint64_t* a) { return count_words_body(a); }
+int32_t count_words(const uint64_t* a) { return kHavePopcnt ? count_words_popcnt(a) : count_words_body(a); }
 
 // The union of the containers `group` (one key, arrays and bitsets), as a
 // new container in the shapes single adds give; nullptr without memory.
