@@ -378,22 +378,8 @@ uint64_t QueryMap::exact_count(const PyValue& v) const {
   return n;
 }
 
-void intersect_into(const HybridSet& ids, Bitmap& acc) {
-  if (const Bitmap* b = ids.bitmap()) {
-    acc.and_inplace(*b);
-  } else if (const HybridSet::Array* a = ids.array()) {
-    // At most a few ids: keep those the accumulator holds.
-    absl::InlinedVector<uint32_t, 8> kept;
-    for (uint32_t id : *a)
-      if (acc.contains(id)) kept.push_back(id);
-    acc = Bitmap(std::span<const uint32_t>(kept.data(), kept.size()));
-  } else {
-    acc.clear();
-  }
-}
-
 void QueryMap::exact_and_into(const PyValue& v, Bitmap& acc) const {
-  if (!exact.visit(v, [&acc](const HybridSet& ids) { intersect_into(ids, acc); })) acc.clear();
+  if (!exact.visit(v, [&acc](const HybridSet& ids) { ids.and_into(acc); })) acc.clear();
 }
 
 bool QueryMap::eq_by_lookup(const PyValue& v) const {

@@ -56,9 +56,6 @@ struct Group {
   HybridSet ids;
 };
 
-// Intersects `acc` in place with the set `ids` (an Empty set empties it).
-void intersect_into(const HybridSet& ids, Bitmap& acc);
-
 inline NumKey num_key_of(const PyValue& v) {
   return v.kind() == Kind::Int ? NumKey::of_int(v.as_int()) : NumKey::of_float(v.as_float());
 }

@@ -35,7 +35,7 @@ bool NumIndex::insert_once(NumKey key, uint32_t id) {
   // so a failure leaves the run as it was.
   KeyedVec keyed;
   auto add = [&keyed](Entry held) {
-    const Entry head = held & ~Entry{0xFFFFFFFFu};
+    const Entry head = head_of(held);
     if (keyed.empty() || keyed.back().head != head) {
       keyed.push_back(KeyedIds{head, HybridSet::single(entry_id(held))});
     } else {
@@ -58,17 +58,17 @@ bool NumIndex::insert_once(NumKey key, uint32_t id) {
 size_t NumIndex::insert_sorted_once(std::span<const Entry> entries) {
   size_t added = 0;
   size_t i = 0;
-  while (i < entries.size() && form_ == Form::Run)
-    added += insert_once(key_of_entry(entries[i]), entry_id(entries[i])), ++i;
+  for (; i < entries.size() && form_ == Form::Run; ++i)
+    added += insert_once(key_of_entry(entries[i]), entry_id(entries[i]));
   std::vector<uint32_t> ids;
   while (i < entries.size() && form_ == Form::Keyed) {
     // One number's ids at a time; a number that is not held yet is filed
     // by its first pair (which may turn the form into the tree).
-    const Entry head = entries[i] & ~Entry{0xFFFFFFFFu};
+    const Entry head = head_of(entries[i]);
     size_t end = i + 1;
-    while (end < entries.size() && (entries[end] & ~Entry{0xFFFFFFFFu}) == head) ++end;
-    auto at = keyed_.begin() + (find_head(head) - keyed_.cbegin());
-    if (at == keyed_.end()) {
+    while (end < entries.size() && head_of(entries[end]) == head) ++end;
+    auto at = lower_head(head);
+    if (at == keyed_.end() || at->head != head) {
       added += insert_once(key_of_entry(entries[i]), entry_id(entries[i]));
       ++i;
       continue;
@@ -84,9 +84,8 @@ size_t NumIndex::insert_sorted_once(std::span<const Entry> entries) {
   return added;
 }
 
-NumIndex::KeyedVec::const_iterator NumIndex::find_head(Entry head) const {
-  auto at = std::lower_bound(keyed_.begin(), keyed_.end(), head, [](const KeyedIds& k, Entry h) { return k.head < h; });
-  return at != keyed_.end() && at->head == head ? at : keyed_.end();
+NumIndex::KeyedVec::iterator NumIndex::lower_head(Entry head) {
+  return std::lower_bound(keyed_.begin(), keyed_.end(), head, [](const KeyedIds& k, Entry h) { return k.head < h; });
 }
 
 NumIndex::KeyedVec::const_iterator NumIndex::first_code_at(KeyCode code) const {
@@ -95,8 +94,8 @@ NumIndex::KeyedVec::const_iterator NumIndex::first_code_at(KeyCode code) const {
 }
 
 bool NumIndex::keyed_insert(NumKey key, uint32_t id) {
-  const Entry head = head_of(key);
-  auto at = std::lower_bound(keyed_.begin(), keyed_.end(), head, [](const KeyedIds& k, Entry h) { return k.head < h; });
+  const Entry head = make_entry(key, 0);
+  auto at = lower_head(head);
   if (at != keyed_.end() && at->head == head) {
     if (at->ids.contains(id)) return false;
     at->ids.add(id);
@@ -126,8 +125,9 @@ void NumIndex::become_tree(NumKey key, uint32_t id) {
 bool NumIndex::remove(NumKey key, uint32_t id) {
   if (form_ == Form::Tree) return tree_->remove(key, id);
   if (form_ == Form::Keyed) {
-    auto at = keyed_.begin() + (find_head(head_of(key)) - keyed_.cbegin());
-    if (at == keyed_.end() || !at->ids.contains(id)) return false;
+    const Entry head = make_entry(key, 0);
+    auto at = lower_head(head);
+    if (at == keyed_.end() || at->head != head || !at->ids.contains(id)) return false;
     at->ids.remove(id);
     if (at->ids.is_empty()) keyed_.erase(at);
     return true;
@@ -172,15 +172,7 @@ void NumIndex::and_equal_into(NumKey key, Bitmap& acc) const {
     while (end != keyed_.end() && entry_key(end->head) == code) ++end;
     if (end - it == 1) {
       // The usual case: one kind holds the number; its set is read in place.
-      if (const Bitmap* b = it->ids.bitmap()) {
-        acc.and_inplace(*b);
-        return;
-      }
-      absl::InlinedVector<uint32_t, 4> kept;
-      it->ids.for_each([&](uint32_t id) {
-        if (acc.contains(id)) kept.push_back(id);
-      });
-      acc = Bitmap(std::span<const uint32_t>(kept.data(), kept.size()));
+      it->ids.and_into(acc);
       return;
     }
     if (it == end) {

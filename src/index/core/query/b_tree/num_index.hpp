@@ -119,8 +119,10 @@ class NumIndex {
     HybridSet ids;
   };
   using KeyedVec = std::vector<KeyedIds>;
-  static Entry head_of(NumKey key) { return make_entry(key, 0); }
-  KeyedVec::const_iterator find_head(Entry head) const;
+  // The common part of a number's entries (the id bits cleared).
+  static Entry head_of(Entry e) { return e & ~Entry{0xFFFFFFFFu}; }
+  // The first number at or above `head`.
+  KeyedVec::iterator lower_head(Entry head);
   // The first number whose key code is at or above `code`.
   KeyedVec::const_iterator first_code_at(KeyCode code) const;
   bool keyed_insert(NumKey key, uint32_t id);

@@ -4,6 +4,8 @@
 #include <string>
 #include <utility>
 
+#include "absl/container/inlined_vector.h"
+
 namespace zarvex {
 
 using hybrid::bitmap_of;
@@ -291,6 +293,20 @@ void HybridSet::or_inplace(const HybridSet& other) {
 //   Large    | Empty | and_inplace(bitmap of other)    | and_inplace(other)
 //
 // The form never changes except to Empty.
+void HybridSet::and_into(Bitmap& acc) const {
+  if (tag_ == Tag::Large) {
+    acc.and_inplace(large_);
+  } else if (const Array* a = array()) {
+    // At most a few ids: keep those the accumulator holds.
+    absl::InlinedVector<uint32_t, 8> kept;
+    for (uint32_t id : *a)
+      if (acc.contains(id)) kept.push_back(id);
+    acc = Bitmap(std::span<const uint32_t>(kept.data(), kept.size()));
+  } else {
+    acc.clear();
+  }
+}
+
 void HybridSet::and_inplace(const HybridSet& other) {
   switch (cell(tag_, other.tag_)) {
     case cell(T::Empty, T::Empty):

@@ -81,6 +81,9 @@ class HybridSet {
 
   void or_inplace(const HybridSet& other);
   void and_inplace(const HybridSet& other);
+  // Intersects `acc` in place with the set's ids (an Empty set empties it),
+  // reading a Large's bitmap where it lies.
+  void and_into(Bitmap& acc) const;
 
   uint64_t cardinality() const;
   bool is_empty() const;
