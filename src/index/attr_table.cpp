@@ -444,16 +444,16 @@ void AttrSlot::release_held(uintptr_t w) noexcept {
 }
 
 void AttrMap::capture_containers() {
-  if (!t_) return;
+  const uint32_t n = static_cast<uint32_t>(size());
   bool any = false;
-  for (uint32_t i = 0; i < t_->keys->len && !any; ++i) any = AttrSlot::uncaptured(t_->words()[i]);
+  for (uint32_t i = 0; i < n && !any; ++i) any = AttrSlot::uncaptured(word(i));
   if (!any) return;
   // The change holds the interpreter lock like every other; it runs no
   // Python code and frees nothing (the block takes its own reference to the
   // container before the slot's is dropped).
   py::LockedAttachScope attach;
-  for (uint32_t i = 0; i < t_->keys->len; ++i) {
-    const uintptr_t w = t_->words()[i];
+  for (uint32_t i = 0; i < n; ++i) {
+    const uintptr_t w = word(i);
     if (!AttrSlot::uncaptured(w)) continue;
     AttrSlot fresh;
     try {
@@ -462,93 +462,107 @@ void AttrMap::capture_containers() {
       PyErr_Clear();  // an element changed since it was checked: filed without elements
       continue;
     }
-    t_->words()[i] = fresh.release();
+    word(i) = fresh.release();
     AttrSlot::release_word(w);
   }
 }
 
-void AttrMap::grow(uint32_t cap, uint32_t owner, PyTypeObject* cls) {
-  auto* fresh = static_cast<Table*>(PyObject_Malloc(Table::bytes(cap)));
+void AttrMap::swap(AttrMap& o) noexcept {
+  std::swap(keys_, o.keys_);
+  std::swap(more_, o.more_);
+  std::swap(more_cap_, o.more_cap_);
+  std::swap(owner_, o.owner_);
+  std::swap(inline_, o.inline_);
+}
+
+// Room for `cap` slots in all (cap > capacity()); takes the class's root
+// list if the map has none yet.
+void AttrMap::grow(uint32_t cap, PyTypeObject* cls) {
+  auto* fresh = static_cast<uintptr_t*>(PyObject_Malloc(sizeof(uintptr_t) * (cap - kInline)));
   if (!fresh) throw std::bad_alloc();
-  KeyList* keys;
   try {
-    keys = t_ ? t_->keys : root_of(cls);
+    KeyList* keys = keys_ ? keys_ : root_of(cls);
     if (!keys->shared) {
       // A private list keeps room for every slot.
       KeyList* wider = new_keys(cap, keys->len, false);
-      std::memcpy(wider->ids(), keys->ids(), sizeof(uint32_t) * t_->keys->len);
+      std::memcpy(wider->ids(), keys->ids(), sizeof(uint32_t) * keys->len);
       free_if_private(keys);
-      t_->keys = keys = wider;
+      keys = wider;
     }
+    keys_ = keys;
   } catch (...) {
     PyObject_Free(fresh);
     throw;
   }
-  fresh->keys = keys;
-  fresh->cap = cap;
-  fresh->owner = owner;
-  if (t_) {
-    std::memcpy(fresh->words(), t_->words(), sizeof(uintptr_t) * t_->keys->len);
-    PyObject_Free(t_);
-  }
-  t_ = fresh;
+  const uint32_t n = keys_->len;
+  if (n > kInline) std::memcpy(fresh, more_, sizeof(uintptr_t) * (n - kInline));
+  PyObject_Free(more_);
+  more_ = fresh;
+  more_cap_ = cap - kInline;
 }
 
 void AttrMap::reserve(uint32_t n, uint32_t owner, PyTypeObject* cls) {
-  if (!t_ || t_->cap < n) grow(n, owner, cls);
+  if (!keys_) owner_ = owner;
+  if (n > capacity()) grow(n, cls);
 }
 
 void AttrMap::append_key(uint32_t key) {
-  KeyList* k = t_->keys;
-  const uint32_t s = k->len;  // < cap
+  KeyList* k = keys_;
+  const uint32_t s = k->len;  // < capacity()
   if (!k->shared) {
     k->ids()[s] = key;
     ++k->len;
     return;
   }
   if (KeyList* longer = extension_of(k, key)) {
-    t_->keys = longer;
+    keys_ = longer;
     return;
   }
-  KeyList* own = new_keys(t_->cap, s + 1, false);
+  KeyList* own = new_keys(capacity(), s + 1, false);
   std::memcpy(own->ids(), k->ids(), sizeof(uint32_t) * s);
   own->ids()[s] = key;
-  t_->keys = own;
+  keys_ = own;
 }
 
 AttrSlot AttrMap::exchange(uint32_t key, AttrSlot slot, uint32_t owner, PyTypeObject* cls) {
-  if (t_) {
-    const uint32_t* keys = t_->keys->ids();
-    for (uint32_t i = 0, n = t_->keys->len; i < n; ++i)
-      if (keys[i] == key) {
-        uintptr_t old = t_->words()[i];
-        t_->words()[i] = slot.release();
+  if (keys_) {
+    const uint32_t* ids = keys_->ids();
+    for (uint32_t i = 0, n = keys_->len; i < n; ++i)
+      if (ids[i] == key) {
+        uintptr_t old = word(i);
+        word(i) = slot.release();
         return AttrSlot::adopt(old);
       }
+  } else {
+    keys_ = root_of(cls);
+    owner_ = owner;
   }
-  if (!t_ || t_->keys->len == t_->cap) {
-    uint32_t cap = t_ ? t_->cap : 0;
-    grow(cap + (cap / 2 > 1 ? cap / 2 : 1), owner, cls);
-  }
-  const uint32_t at = t_->keys->len;
+  const uint32_t at = keys_->len;
+  if (at == capacity()) grow(at + (at / 2 > 1 ? at / 2 : 1), cls);
   append_key(key);
-  t_->words()[at] = slot.release();
+  word(at) = slot.release();
   return AttrSlot();
 }
 
 int AttrMap::traverse(visitproc visit, void* arg) const {
-  if (!t_) return 0;
-  for (uint32_t i = 0; i < t_->keys->len; ++i)
-    if (int r = AttrSlot::traverse(t_->words()[i], visit, arg)) return r;
+  for (uint32_t i = 0, n = static_cast<uint32_t>(size()); i < n; ++i)
+    if (int r = AttrSlot::traverse(word(i), visit, arg)) return r;
   return 0;
 }
 
 void AttrMap::clear() noexcept {
-  Table* t = std::exchange(t_, nullptr);
-  if (!t) return;
-  for (uint32_t i = 0; i < t->keys->len; ++i) AttrSlot::release_word(t->words()[i]);
-  free_if_private(t->keys);
-  PyObject_Free(t);
+  // The map is emptied before any reference is dropped: a finaliser run by a
+  // release sees an object with no attributes (and may give it new ones).
+  KeyList* keys = std::exchange(keys_, nullptr);
+  if (!keys) return;
+  uintptr_t* more = std::exchange(more_, nullptr);
+  more_cap_ = 0;
+  uintptr_t first[kInline];
+  std::copy(std::begin(inline_), std::end(inline_), first);
+  std::fill(std::begin(inline_), std::end(inline_), uintptr_t{0});
+  for (uint32_t i = 0; i < keys->len; ++i) AttrSlot::release_word(i < kInline ? first[i] : more[i - kInline]);
+  free_if_private(keys);
+  PyObject_Free(more);
 }
 
 }  // namespace zarvex

@@ -20,17 +20,17 @@
 // py/pending_ref.hpp); an Unknown value's identity is its (object id,
 // attribute id) place, so it is rebuilt equal to the value that was filed.
 //
-// The table is allocated on first use and sized exactly by the constructor
-// (later growth by half): a 16-byte header, then the slots. The attribute ids,
-// in insertion order, are a KeyList the header points to, searched linearly:
-// usually a list shared by every object of the class given the same
-// attributes in the same order (like a class's key-sharing dicts), so that
-// an object pays only for its slots; ids of the object's own past the bounds
-// of the shared lists. Shared lists never change once published: a new
-// attribute moves the table to another list. Tables
-// and element blocks come from the interpreter's object allocator (like the
-// objects themselves, so freed objects give their memory back the same way),
-// which is why they are only allocated and freed attached.
+// The map lives inside the object record: the first kInline slots are in the
+// map itself, so that reading one of an object's first attributes touches
+// only the object's own memory; the slots past them are in an overflow array
+// allocated when needed and sized exactly by the constructor (later growth by
+// half). The attribute ids, in insertion order, are a KeyList the map points
+// to (null until the first attribute), searched linearly: usually a list shared by every object of the class given the
+// same attributes in the same order (like a class's key-sharing dicts), so that an object pays only for its slots; ids
+// of the object's own past the bounds of the shared lists. Shared lists never change once published: a new attribute
+// moves the map to another list. Overflow arrays, key lists and element blocks come from the interpreter's object
+// allocator (like the objects themselves, so freed objects give their memory back the same way), which is why they are
+// only allocated and freed attached.
 //
 // Locking (the owner's ObjectLock, bit kAttributes, and the interpreter lock):
 //   * every change of the table (a slot stored or replaced, an id appended,
@@ -168,64 +168,62 @@ static_assert(sizeof(KeyList) == 24);
 
 class AttrMap {
  public:
+  // Slots kept in the map itself: an object with at most this many
+  // attributes needs no allocation beyond its key list.
+  static constexpr uint32_t kInline = 3;
   // Bounds of the shared lists (see KeyList): an object whose next list
   // would pass them keeps ids of its own.
   static constexpr uint32_t kMaxSharedKeys = 64;
   static constexpr uint32_t kMaxSharedLists = 1u << 14;
 
   AttrMap() = default;
-  AttrMap(AttrMap&& o) noexcept : t_(std::exchange(o.t_, nullptr)) {}
+  AttrMap(AttrMap&& o) noexcept { swap(o); }
   AttrMap& operator=(AttrMap&& o) noexcept {
-    std::swap(t_, o.t_);
+    swap(o);
     return *this;
   }
   AttrMap(const AttrMap&) = delete;
   AttrMap& operator=(const AttrMap&) = delete;
   ~AttrMap() { clear(); }
 
-  size_t size() const { return t_ ? t_->keys->len : 0; }
+  size_t size() const { return keys_ ? keys_->len : 0; }
   bool empty() const { return size() == 0; }
 
   // Borrowed object stored under `key`, or nullptr.
   PyObject* find_object(uint32_t key) const {
-    if (!t_) return nullptr;
-    const uint32_t* keys = t_->keys->ids();
-    for (uint32_t i = 0, n = t_->keys->len; i < n; ++i)
-      if (keys[i] == key) return AttrSlot::object_of(t_->words()[i]);
+    if (!keys_) return nullptr;
+    const uint32_t* ids = keys_->ids();
+    for (uint32_t i = 0, n = keys_->len; i < n; ++i)
+      if (ids[i] == key) return AttrSlot::object_of(word(i));
     return nullptr;
   }
   // Whether every value's leaves are plain: filing and unfiling the object
   // then builds no value that holds a Python reference.
   bool leaves_plain() const {
-    if (!t_) return true;
-    for (uint32_t i = 0; i < t_->keys->len; ++i)
-      if (!AttrSlot::leaves_plain(t_->words()[i])) return false;
+    for (uint32_t i = 0, n = static_cast<uint32_t>(size()); i < n; ++i)
+      if (!AttrSlot::leaves_plain(word(i))) return false;
     return true;
   }
   // The word stored under `key`, or 0.
   uintptr_t find_word(uint32_t key) const {
-    if (!t_) return 0;
-    const uint32_t* keys = t_->keys->ids();
-    for (uint32_t i = 0, n = t_->keys->len; i < n; ++i)
-      if (keys[i] == key) return t_->words()[i];
+    if (!keys_) return 0;
+    const uint32_t* ids = keys_->ids();
+    for (uint32_t i = 0, n = keys_->len; i < n; ++i)
+      if (ids[i] == key) return word(i);
     return 0;
   }
   // The indexes' form of the value under `key`.
   std::optional<PyValue> get(uint32_t key) const {
-    if (!t_) return std::nullopt;
-    const uint32_t* keys = t_->keys->ids();
-    for (uint32_t i = 0, n = t_->keys->len; i < n; ++i)
-      if (keys[i] == key) return AttrSlot::to_value(t_->words()[i], t_->owner, key);
+    if (uintptr_t w = find_word(key)) return AttrSlot::to_value(w, owner_, key);
     return std::nullopt;
   }
   // f(const uint32_t& key, const PyValue& value) for every attribute, in
   // insertion order.
   template <class F>
   void for_each(F&& f) const {
-    if (!t_) return;
-    for (uint32_t i = 0; i < t_->keys->len; ++i) {
-      const uint32_t key = t_->keys->ids()[i];
-      f(key, AttrSlot::to_value(t_->words()[i], t_->owner, key));
+    for (uint32_t i = 0, n = static_cast<uint32_t>(size()); i < n; ++i) {
+      const uint32_t key = keys_->ids()[i];
+      f(key, AttrSlot::to_value(word(i), owner_, key));
     }
   }
   // f(const uint32_t& key, const PyValue& leaf) for every value the indexes
@@ -251,31 +249,27 @@ class AttrMap {
   // no object).
   template <class F>
   void for_each_holding_objects(F&& f) const {
-    if (!t_) return;
-    for (uint32_t i = 0; i < t_->keys->len; ++i)
-      if (AttrSlot::holds_objects(t_->words()[i]) && !AttrSlot::leaves_plain(t_->words()[i])) {
-        const uint32_t key = t_->keys->ids()[i];
-        f(key, AttrSlot::to_value(t_->words()[i], t_->owner, key));
+    for (uint32_t i = 0, n = static_cast<uint32_t>(size()); i < n; ++i)
+      if (AttrSlot::holds_objects(word(i)) && !AttrSlot::leaves_plain(word(i))) {
+        const uint32_t key = keys_->ids()[i];
+        f(key, AttrSlot::to_value(word(i), owner_, key));
       }
   }
   template <class F>
   void for_each_key(F&& f) const {
-    if (!t_) return;
-    for (uint32_t i = 0; i < t_->keys->len; ++i) f(t_->keys->ids()[i]);
+    for (uint32_t i = 0, n = static_cast<uint32_t>(size()); i < n; ++i) f(keys_->ids()[i]);
   }
 
   // The object id that Unknown values' identities are built from.
-  void set_owner(uint32_t owner) {
-    if (t_) t_->owner = owner;
-  }
-  // Room for `n` attributes in all (construction: exact size); a new table's
-  // ids start as the empty root list of class `cls`.
+  void set_owner(uint32_t owner) { owner_ = owner; }
+  // Room for `n` attributes in all (construction: exact size).
   void reserve(uint32_t n, uint32_t owner, PyTypeObject* cls);
   // Stores `slot` under `key`; returns the slot it replaced (empty for a new
   // key), for the caller to drop once its locks are released. A new key moves
-  // a table with shared ids to their extension by `key` (built on first use),
-  // or to ids of its own past the bounds. Needs the interpreter lock and the
-  // owner's kAttributes lock (see above).
+  // the map from the empty root list of class `cls`, or from its shared ids,
+  // to their extension by `key` (built on first use), or to ids of its own
+  // past the bounds. Needs the interpreter lock and the owner's kAttributes
+  // lock (see above).
   AttrSlot exchange(uint32_t key, AttrSlot slot, uint32_t owner, PyTypeObject* cls);
   // Captures the elements of every uncaptured container (the owner is being
   // filed). Needs the owner's kAttributes lock; a detached caller is
@@ -296,31 +290,31 @@ class AttrMap {
   // does).
   template <class F>
   void walk_leaves(F&& f) const {
-    if (!t_) return;
-    for (uint32_t i = 0; i < t_->keys->len; ++i) {
-      const uint32_t key = t_->keys->ids()[i];
-      const uintptr_t w = t_->words()[i];
-      const uint32_t n = AttrSlot::leaf_count(w);
-      if (n == 0) f(key, w, kWhole);
-      for (uint32_t j = 0; j < n; ++j) f(key, w, j);
+    for (uint32_t i = 0, n = static_cast<uint32_t>(size()); i < n; ++i) {
+      const uint32_t key = keys_->ids()[i];
+      const uintptr_t w = word(i);
+      const uint32_t m = AttrSlot::leaf_count(w);
+      if (m == 0) f(key, w, kWhole);
+      for (uint32_t j = 0; j < m; ++j) f(key, w, j);
     }
   }
   PyValue leaf_value(uint32_t key, uintptr_t w, uint32_t j) const {
-    return j == kWhole ? AttrSlot::to_value(w, t_->owner, key) : AttrSlot::leaf_at(w, j, t_->owner, key);
+    return j == kWhole ? AttrSlot::to_value(w, owner_, key) : AttrSlot::leaf_at(w, j, owner_, key);
   }
-  struct Table {
-    KeyList* keys;  // never null; its ids are the table's, `keys->len` of them
-    uint32_t cap;
-    uint32_t owner;  // object id, for the identity of Unknown values
-    uintptr_t* words() { return reinterpret_cast<uintptr_t*>(this + 1); }
-    const uintptr_t* words() const { return reinterpret_cast<const uintptr_t*>(this + 1); }
-    static size_t bytes(uint32_t cap) { return sizeof(Table) + sizeof(uintptr_t) * cap; }
-  };
-  static_assert(sizeof(Table) == 16);
-  void grow(uint32_t cap, uint32_t owner, PyTypeObject* cls);
+  // Slot i (< size()): in the map, or in the overflow array.
+  uintptr_t word(uint32_t i) const { return i < kInline ? inline_[i] : more_[i - kInline]; }
+  uintptr_t& word(uint32_t i) { return i < kInline ? inline_[i] : more_[i - kInline]; }
+  uint32_t capacity() const { return kInline + more_cap_; }
+  void swap(AttrMap& o) noexcept;
+  void grow(uint32_t cap, PyTypeObject* cls);
   void append_key(uint32_t key);
-  Table* t_ = nullptr;
+
+  KeyList* keys_ = nullptr;    // null until the first attribute; `keys_->len` slots
+  uintptr_t* more_ = nullptr;  // slots kInline.., room for more_cap_
+  uint32_t more_cap_ = 0;
+  uint32_t owner_ = 0;  // object id, for the identity of Unknown values
+  uintptr_t inline_[kInline] = {};
 };
-static_assert(sizeof(AttrMap) == 8);
+static_assert(sizeof(AttrMap) == 48);
 
 }  // namespace zarvex

@@ -3,7 +3,8 @@
 // values), the object store and the index core see objects through this
 // record; the class itself (index/indexable.hpp) is the layer above them.
 //
-// IndexableRecord lives inside the Python object (24 bytes). Index slots and
+// IndexableRecord lives inside the Python object (64 bytes, the attribute
+// map's first slots included). Index slots and
 // Ind values refer to it through a strong reference to the Python object, so
 // the record outlives every user and no second record is ever made.
 //
@@ -89,7 +90,7 @@ struct IndexableRecord {
     AttrMap* map_;
   };
 };
-static_assert(sizeof(IndexableRecord) == 24);
+static_assert(sizeof(IndexableRecord) == 64);
 
 // Holds the writer lock of an object: serialises its writers (and its entry
 // into top-level indexes).

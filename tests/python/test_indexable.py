@@ -418,6 +418,12 @@ def test_objects_of_one_class_keep_their_own_names_and_order():
         objs.append(obj)
     objs.append(Shadowed(a=(len(orders), 0), c=(len(orders), 1)))
     orders.append(["a", "c"])
+    built = ["a", "b", "c", "d", "e"]  # sized by the constructor, then grown twice
+    grown = Shadowed(**{name: (len(orders), j) for j, name in enumerate(built)})
+    for j, name in enumerate("fgh", len(built)):
+        setattr(grown, name, (len(orders), j))
+    objs.append(grown)
+    orders.append(built + list("fgh"))
     for k, (obj, order) in enumerate(zip(objs, orders)):
         assert obj.__dir__()[: len(order)] == order
         assert obj.__getstate__() == {name: (k, j) for j, name in enumerate(order)}
