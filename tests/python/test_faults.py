@@ -238,7 +238,8 @@ MEMORY_CHILD = textwrap.dedent("""
 
 # AddressSanitizer maps its shadow memory and aborts when its own mappings
 # fail, so an address-space limit means nothing under it.
-@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""), reason="address-space limits under ASan")
+@pytest.mark.skipif(any(rt in os.environ.get("LD_PRELOAD", "") for rt in ("libasan", "libtsan")),
+                    reason="a sanitizer runtime reserves more address space than the limit")
 def test_an_address_space_limit_raises_memory_error_and_changes_nothing():
     seen = set()
     for extra_mb in [0, 4, 8, 12, 16, 18, 20, 22, 24, 28, 32, 40, 64, 128]:

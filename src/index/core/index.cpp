@@ -24,7 +24,7 @@ thread_local std::vector<std::pair<IndexableRecord*, AttrMap*>> t_filing;
 FilingScope::FilingScope(IndexableRecord& rec, AttrMap& map) { t_filing.emplace_back(&rec, &map); }
 FilingScope::~FilingScope() { t_filing.pop_back(); }
 
-void with_attributes(IndexableRecord& rec, const std::function<void(AttrMap&)>& f) {
+void with_attributes(IndexableRecord& rec, absl::FunctionRef<void(AttrMap&)> f) {
   for (auto& [r, m] : t_filing)
     if (r == &rec) {
       f(*m);
@@ -100,11 +100,11 @@ std::shared_ptr<IndexAPI> IndexAPI::create(std::weak_ptr<IndexAPI> parent_index)
 }
 
 std::shared_ptr<IndexAPI> IndexAPI::nested_level() {
-  if (auto n = nested_.load(std::memory_order_acquire)) return n;
-  auto fresh = IndexAPI::create(weak_from_this());
-  std::shared_ptr<IndexAPI> expected;
-  if (nested_.compare_exchange_strong(expected, fresh, std::memory_order_acq_rel)) return fresh;
-  return expected;  // another thread installed the level first
+  if (const std::shared_ptr<IndexAPI>* below = nested_.load(std::memory_order_acquire)) return *below;
+  auto fresh = std::make_unique<std::shared_ptr<IndexAPI>>(IndexAPI::create(weak_from_this()));
+  std::shared_ptr<IndexAPI>* expected = nullptr;
+  if (nested_.compare_exchange_strong(expected, fresh.get(), std::memory_order_acq_rel)) return *fresh.release();
+  return *expected;  // another thread installed the level first
 }
 
 // ---- maps ------------------------------------------------------------------

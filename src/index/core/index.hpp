@@ -46,6 +46,7 @@
 #include <string_view>
 #include <vector>
 
+#include "absl/functional/function_ref.h"
 #include "index/core/query_map_vec.hpp"
 #include "index/core/stored_item.hpp"
 #include "support/bitmap.hpp"
@@ -180,7 +181,10 @@ struct IndexAPI : std::enable_shared_from_this<IndexAPI> {
   std::shared_ptr<IndexAPI> nested_level();
   // The nested level's address, or null while none was made (the cycle
   // collector's walk tells its holders apart by it).
-  const IndexAPI* nested_address() const { return nested_.load(std::memory_order_acquire).get(); }
+  const IndexAPI* nested_address() const {
+    const std::shared_ptr<IndexAPI>* below = nested_.load(std::memory_order_acquire);
+    return below ? below->get() : nullptr;
+  }
 
   // New references to the objects of `ids` whose slots are occupied (and were
   // stored no later than removal count `epoch`), in ascending id order
@@ -206,7 +210,16 @@ struct IndexAPI : std::enable_shared_from_this<IndexAPI> {
   // positions left to register and file one by one.
   std::vector<size_t> file_in_bulk(std::span<const py::SharedPy* const> objs, std::span<const uint32_t> ids,
                                    const ItemVec* store, uint64_t stored_at);
-  std::atomic<std::shared_ptr<IndexAPI>> nested_{};
+  // The nested level, installed once by a compare-and-swap of a pointer to
+  // its handle and never changed or freed before the index: a reader that
+  // sees the pointer sees the handle whole.
+  std::atomic<std::shared_ptr<IndexAPI>*> nested_{nullptr};
+
+ public:
+  IndexAPI() = default;
+  IndexAPI(const IndexAPI&) = delete;
+  IndexAPI& operator=(const IndexAPI&) = delete;
+  ~IndexAPI() { delete nested_.load(std::memory_order_acquire); }
 };
 
 // Raises RecursionError (py::PyErrorSet) when filing `value` in an index of
@@ -257,7 +270,7 @@ class NestingTicket {
 // Runs `f(map)` on the attribute map of `rec`: locks it, unless this thread is
 // already filing or unfiling that object (an object that holds itself), in
 // which case the map it holds is reused.
-void with_attributes(IndexableRecord& rec, const std::function<void(AttrMap&)>& f);
+void with_attributes(IndexableRecord& rec, absl::FunctionRef<void(AttrMap&)> f);
 // Marks `map` (locked by the caller) as the map of `rec` for the scope.
 class FilingScope {
  public:
