@@ -192,6 +192,13 @@ void Bitmap::remove(uint32_t id) {
   roaring_array_t& ra = r_->high_low_container;
   const int32_t i = ra_get_index(&ra, static_cast<uint16_t>(id >> 16));
   if (i < 0) return;
+  if (ra.typecodes[i] == ARRAY_CONTAINER_TYPE_CODE) {
+    // The container found above, without the library's second search.
+    auto* a = static_cast<array_container_t*>(ra.containers[i]);
+    if (array_container_remove(a, static_cast<uint16_t>(id)) && a->cardinality == 0)
+      ra_remove_at_index_and_free(&ra, i);
+    return;
+  }
   if (ra.typecodes[i] != BITSET_CONTAINER_TYPE_CODE) {
     roaring_bitmap_remove(r_, id);
     return;
