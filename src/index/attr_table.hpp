@@ -25,12 +25,15 @@
 // only the object's own memory; the slots past them are in an overflow array
 // allocated when needed and sized exactly by the constructor (later growth by
 // half). The attribute ids, in insertion order, are a KeyList the map points
-// to (null until the first attribute), searched linearly: usually a list shared by every object of the class given the
-// same attributes in the same order (like a class's key-sharing dicts), so that an object pays only for its slots; ids
-// of the object's own past the bounds of the shared lists. Shared lists never change once published: a new attribute
-// moves the map to another list. Overflow arrays, key lists and element blocks come from the interpreter's object
-// allocator (like the objects themselves, so freed objects give their memory back the same way), which is why they are
-// only allocated and freed attached.
+// to (null until the first attribute), searched linearly: usually a list
+// shared by every object of the class given the same attributes in the same
+// order (like a class's key-sharing dicts), so that an object pays only for
+// its slots; ids of the object's own past the bounds of the shared lists.
+// Shared lists never change once published: a new attribute moves the map to
+// another list. Overflow arrays, key lists and element blocks come from the
+// interpreter's object allocator (like the objects themselves, so freed
+// objects give their memory back the same way), which is why they are only
+// allocated and freed attached.
 //
 // Locking (the owner's ObjectLock, bit kAttributes, and the interpreter lock):
 //   * every change of the table (a slot stored or replaced, an id appended,

@@ -4,9 +4,9 @@
 // record; the class itself (index/indexable.hpp) is the layer above them.
 //
 // IndexableRecord lives inside the Python object (64 bytes, the attribute
-// map's first slots included). Index slots and
-// Ind values refer to it through a strong reference to the Python object, so
-// the record outlives every user and no second record is ever made.
+// map's first slots included). Index slots and Ind values refer to it through
+// a strong reference to the Python object, so the record outlives every user
+// and no second record is ever made.
 //
 //   member       guarded by                          notes
 //   lock         -                                   one word: the writer,
