@@ -388,7 +388,12 @@ std::vector<size_t> IndexAPI::file_in_bulk(std::span<const py::SharedPy* const> 
     absl::flat_hash_map<PyValue, std::vector<uint32_t>, ValueHash, KeyEq<PyValue>> groups;
     std::vector<std::pair<PyValue, uint32_t>> others;
   };
-  absl::flat_hash_map<uint32_t, Leaves> by_attr;
+  // By attribute id (ids are small and dense: the interner's).
+  std::vector<Leaves> by_attr;
+  auto leaves_of = [&](uint32_t aid) -> Leaves& {
+    if (aid >= by_attr.size()) by_attr.resize(aid + 1);
+    return by_attr[aid];
+  };
   std::vector<size_t> alone;
   const std::weak_ptr<IndexAPI> self = weak_from_this();
   MapsWrite maps(*query_maps);
@@ -409,17 +414,19 @@ std::vector<size_t> IndexAPI::file_in_bulk(std::span<const py::SharedPy* const> 
     add_index_meta(rec, self);
     const uint32_t id = ids[k];
     rec.attrs.for_each_leaf_split(
-        [&](const uint32_t& aid, NumKey key) { by_attr[aid].numbers.push_back(make_entry(key, id)); },
+        [&](const uint32_t& aid, NumKey key) { leaves_of(aid).numbers.push_back(make_entry(key, id)); },
         [&](const uint32_t& aid, const PyValue& v) {
           // Texts and booleans are grouped; an empty container (filed whole,
           // which installs the map) is filed as it comes.
           if (v.kind() == Kind::Str || v.kind() == Kind::Bool)
-            by_attr[aid].groups[v].push_back(id);
+            leaves_of(aid).groups[v].push_back(id);
           else
-            by_attr[aid].others.emplace_back(v, id);
+            leaves_of(aid).others.emplace_back(v, id);
         });
   }
-  for (auto& [aid, leaves] : by_attr) {
+  for (uint32_t aid = 0; aid < by_attr.size(); ++aid) {
+    Leaves& leaves = by_attr[aid];
+    if (leaves.numbers.empty() && leaves.groups.empty() && leaves.others.empty()) continue;
     if (aid >= maps->size()) maps->resize(aid + 1);
     std::shared_ptr<QueryMap>& map = (*maps)[aid];
     if (!map) map = std::make_shared<QueryMap>(self, aid);

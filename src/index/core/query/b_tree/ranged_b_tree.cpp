@@ -27,18 +27,31 @@ static_assert(2 * kBulkLeafFill > kNodeSlots, "a leaf step always takes at least
 // slot's bitmap container by container.
 constexpr size_t kSortedPayFrom = 128;
 
-// Sorts ids ascending in four byte-wide counting passes through `scratch`
-// (at least as long); the ids end where they started.
+// Sorts ids ascending by their four bytes, lowest first: one pass counts
+// every byte, then one stable pass through `scratch` (at least as long) per
+// byte the ids do not all share (ids are dense, so their high bytes are
+// usually one value). The ids end where they started.
 void radix_sort(std::span<uint32_t> ids, std::span<uint32_t> scratch) {
+  const size_t n = ids.size();
+  if (n < 2) return;
+  size_t at[4][257] = {};
+  for (uint32_t id : ids) {
+    ++at[0][(id & 0xFF) + 1];
+    ++at[1][((id >> 8) & 0xFF) + 1];
+    ++at[2][((id >> 16) & 0xFF) + 1];
+    ++at[3][(id >> 24) + 1];
+  }
   uint32_t* from = ids.data();
   uint32_t* to = scratch.data();
-  for (int shift = 0; shift < 32; shift += 8) {
-    size_t at[257] = {};
-    for (uint32_t id : std::span<const uint32_t>(from, ids.size())) ++at[((id >> shift) & 0xFF) + 1];
-    for (int b = 0; b < 256; ++b) at[b + 1] += at[b];
-    for (uint32_t id : std::span<const uint32_t>(from, ids.size())) to[at[(id >> shift) & 0xFF]++] = id;
+  for (int d = 0; d < 4; ++d) {
+    const int shift = 8 * d;
+    size_t* c = at[d];
+    if (c[((from[0] >> shift) & 0xFF) + 1] == n) continue;  // one value: the order stands
+    for (int b = 0; b < 256; ++b) c[b + 1] += c[b];
+    for (size_t i = 0; i < n; ++i) to[c[(from[i] >> shift) & 0xFF]++] = from[i];
     std::swap(from, to);
   }
+  if (from != ids.data()) std::copy(from, from + n, ids.data());
 }
 
 // The bitmap of up to a node's worth of ids, in any order, repeats allowed.
