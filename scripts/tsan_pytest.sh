@@ -42,7 +42,7 @@ if [ "$#" -eq 0 ]; then set -- tests/python; fi
 # A report ends the process at once (exit code 66); pytest's capture would
 # swallow it, so it also goes to a file named in the message below.
 LOG="${TMPDIR:-/tmp}/zarvex-tsan.$$"
-export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:log_path=$LOG${TSAN_OPTIONS:+:$TSAN_OPTIONS}"
+export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:log_path=$LOG:suppressions=$PWD/scripts/tsan_pytest.supp${TSAN_OPTIONS:+:$TSAN_OPTIONS}"
 export ZARVEX_STRESS_SCALE="${ZARVEX_STRESS_SCALE:-0.25}"
 export PYTHONFAULTHANDLER=1
 export PYTHONPATH="$PWD/$BUILD${PYTHONPATH:+:$PYTHONPATH}"

@@ -12,6 +12,7 @@
 #include <Python.h>
 
 #include <atomic>
+#include <span>
 #include <utility>
 
 #include "py/gil.hpp"
@@ -54,6 +55,26 @@ class Ref {
   explicit Ref(PyObject* o) : p_(o) {}
   PyObject* p_ = nullptr;
 };
+
+// Takes one new strong reference to `o` (may be null) from any thread: at
+// once when attached, as a pending increment when detached (the caller sees
+// `o` through a holder that drains pending references before it lets go;
+// see py/pending_ref.hpp). The reference is later given back through
+// release_ref(). Throws bad_alloc when a pending increment cannot be
+// recorded (nothing is then taken).
+inline void take_ref_anywhere(PyObject* o) {
+  if (!o) return;
+  if (thread_detached()) return add_pending_incref(o);
+  assert_attached();
+  Py_INCREF(o);
+}
+
+// The same for each of `objs` (no nulls): one record for all when detached.
+inline void take_refs_anywhere(std::span<PyObject* const> objs) {
+  if (thread_detached()) return add_pending_increfs(objs);
+  assert_attached();
+  for (PyObject* o : objs) Py_INCREF(o);
+}
 
 class SharedPy {
  public:

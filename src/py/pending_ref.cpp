@@ -12,6 +12,13 @@ std::mutex& g_mutex = *new std::mutex;
 std::vector<PyObject*>& g_pending = *new std::vector<PyObject*>;
 }  // namespace
 
+void add_pending_increfs(std::span<PyObject* const> objs) {
+  if (objs.empty()) return;
+  std::lock_guard<std::mutex> g(g_mutex);
+  g_pending.insert(g_pending.end(), objs.begin(), objs.end());
+  detail::g_has_pending_increfs.store(true, std::memory_order_release);
+}
+
 void add_pending_incref(PyObject* obj) {
   std::lock_guard<std::mutex> g(g_mutex);
   g_pending.push_back(obj);

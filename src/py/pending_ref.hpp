@@ -3,10 +3,11 @@
 // change without the interpreter lock) records the increment here; it is
 // applied at the next drain, by an attached thread.
 //
-// Safe only under this rule, which the attribute table keeps: the object is
-// held by a reference that is released only after pending increments have
-// been applied (every release of an attribute slot drains first; so do
-// release_ref() and the deferred-release queue). Until then the object lives
+// Safe only under this rule, which the attribute table and the index stores
+// keep: the object is held by a reference that is released only after
+// pending increments have been applied (every release of an attribute slot
+// or a store slot drains first; so do release_ref(), release_box() and the
+// deferred-release queue). Until then the object lives
 // on that reference, and the new holder may use the object (not release it).
 //
 // Thread-safety: any thread may record; draining needs the interpreter lock.
@@ -15,6 +16,7 @@
 #include <Python.h>
 
 #include <atomic>
+#include <span>
 
 namespace zarvex::py {
 
@@ -25,6 +27,9 @@ void apply_pending_increfs_slow() noexcept;
 
 // Records one strong reference to `obj` to be taken at the next drain.
 void add_pending_incref(PyObject* obj);
+// The same for each of `objs` (no nulls), under one hold of the record's
+// lock; all or none are recorded (throws bad_alloc).
+void add_pending_increfs(std::span<PyObject* const> objs);
 
 // Applies every recorded increment (attached only). Cheap when none waits.
 inline void apply_pending_increfs() noexcept {

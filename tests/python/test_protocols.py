@@ -8,7 +8,7 @@ import sys
 
 import pytest
 
-from helpers_index import FilteredIndex, Index, Indexable, Item, Q, assert_same, ids
+from helpers_index import FilteredIndex, Index, Indexable, Item, Q, assert_same, collect_garbage, ids
 
 
 class Pet(Indexable):
@@ -37,6 +37,44 @@ def test_index_releases_its_reference_on_removal():
     before = sys.getrefcount(obj)
     idx.remove(obj)
     assert sys.getrefcount(obj) == before - 1
+
+
+def _into_index(route, obj):
+    """An index holding obj by `route`, and what else keeps that state."""
+    idx = Index()
+    if route == "nested":
+        holder = Item(child=obj)
+        idx.add_object(holder)
+        return idx, [holder]
+    idx.add_object_many([obj, obj, Item(k="y")]) if route == "add_object_many" else idx.add_object(obj)
+    if route == "rebase":
+        return idx.reduced(k="x").rebase(), [idx]
+    if route == "union_with":  # takes in the objects holding a value both have
+        other = Index()
+        other.add_object(Item(k="x"))
+        other.union_with(idx)
+        return other, [idx]
+    return idx, []
+
+
+@pytest.mark.parametrize("route", ["add_object", "add_object_many", "nested", "rebase", "union_with"])
+def test_every_route_into_an_index_takes_one_reference_and_gives_it_back(route):
+    obj = Item(k="x", n=1)
+    base = sys.getrefcount(obj)
+    idx, kept = _into_index(route, obj)
+    held = sys.getrefcount(obj)
+    assert held > base
+    if route == "nested":
+        assert idx.reduced_query(Q.eq("child.k", "x")).collect() == kept
+    elif route == "union_with":  # filed under the shared value, not listed
+        assert obj in idx.get_by_attribute(k="x")
+    else:
+        assert obj in idx
+        idx.remove(obj)
+        assert sys.getrefcount(obj) == held - 1  # exactly the slot's reference
+    del idx, kept
+    collect_garbage()
+    assert sys.getrefcount(obj) == base
 
 
 @pytest.mark.parametrize("how", ["remove", "discard", "clear"])

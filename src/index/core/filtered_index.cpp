@@ -103,7 +103,9 @@ std::shared_ptr<IndexAPI> FilteredView::rebase() const {
   // object); each object is then registered and filed under its own
   // index_meta and attributes locks, so a concurrent write to it lands
   // entirely before (and is read here) or after (and reaches the new index).
-  std::vector<py::SharedPy> objs;
+  // The objects, held by the new index's slots: nothing else can reach that
+  // index to take them out before it is returned.
+  std::vector<PyObject*> objs;
   Bitmap present;
   {
     ItemsWrite dst(*core->items);
@@ -112,7 +114,7 @@ std::shared_ptr<IndexAPI> FilteredView::rebase() const {
     ids.for_each([&](uint32_t id) {
       if (id >= src->size() || !src->visible_at(id, epoch)) return;
       (*dst)[id] = (*src)[id].copy();
-      objs.push_back((*src)[id].py_object);
+      objs.push_back((*dst)[id].object);
       present.add(id);
     });
   }
@@ -129,7 +131,7 @@ std::shared_ptr<IndexAPI> FilteredView::rebase() const {
     }
     NestingScope nesting;
     for (const size_t end = std::min(objs.size(), i + kCheckEvery); i < end; ++i) {
-      IndexableRecord& rec = *record_of(objs[i].get());
+      IndexableRecord& rec = *record_of(objs[i]);
       WriterGuard writer(rec);
       add_index_meta(rec, self);
       core->file_attributes(rec.id, rec);

@@ -209,9 +209,9 @@ void IndexAPI::file_attributes(uint32_t id, IndexableRecord& rec) {
 }
 
 // ---- adding ----------------------------------------------------------------
-void IndexAPI::add_object(const py::SharedPy& obj) {
+void IndexAPI::add_object(PyObject* obj) {
   memory::check_headroom_periodically();
-  IndexableRecord& rec = *record_of(obj.get());
+  IndexableRecord& rec = *record_of(obj);
   const uint32_t id = rec.id;
   bool fresh = false, published = false;
   try {
@@ -238,28 +238,28 @@ void IndexAPI::add_object(const py::SharedPy& obj) {
   } catch (const std::bad_alloc&) {
     // An object that was a member already is unchanged: filing is
     // idempotent.
-    withdraw(fresh ? std::span<const py::SharedPy>(&obj, 1) : std::span<const py::SharedPy>(),
+    withdraw(fresh ? std::span<PyObject* const>(&obj, 1) : std::span<PyObject* const>(),
              published ? std::span<const uint32_t>() : std::span<const uint32_t>(&id, 1));
     throw;
   }
 }
 
-void IndexAPI::add_object_many(const std::vector<py::SharedPy>& objs) {
+void IndexAPI::add_object_many(std::span<PyObject* const> objs) {
   if (objs.empty()) return;
   memory::require_headroom();
   // Each object once, at its first position.
   uint32_t max_id = 0;
-  for (const auto& o : objs) max_id = std::max(max_id, record_of(o.get())->id);
+  for (PyObject* o : objs) max_id = std::max(max_id, record_of(o)->id);
   std::vector<bool> seen(static_cast<size_t>(max_id) + 1);
-  std::vector<const py::SharedPy*> unique;
+  std::vector<PyObject*> unique;
   std::vector<uint32_t> ids;
   unique.reserve(objs.size());
   ids.reserve(objs.size());
-  for (const auto& o : objs) {
-    uint32_t id = record_of(o.get())->id;
+  for (PyObject* o : objs) {
+    uint32_t id = record_of(o)->id;
     if (seen[id]) continue;
     seen[id] = true;
-    unique.push_back(&o);
+    unique.push_back(o);
     ids.push_back(id);
   }
   const size_t n = unique.size();
@@ -276,12 +276,18 @@ void IndexAPI::add_object_many(const std::vector<py::SharedPy>& objs) {
       store->resize(static_cast<size_t>(max_id) + 1);
       if (!store->stamps.empty()) store->stamps.resize(store->size(), 0);
     }
+    // The new slots' references are taken at once (one record of pending
+    // increments), then the slots are filled: nothing fails in between.
+    std::vector<PyObject*> stored;
     for (size_t i = 0; i < n; ++i) {
       unpublished[i] = !allowed->contains(ids[i]);
       if ((*store)[ids[i]].occupied()) continue;
-      store->put(ids[i], StoredItem(nullptr, *unique[i]));
       fresh[i] = 1;
+      stored.push_back(unique[i]);
     }
+    py::take_refs_anywhere(stored);
+    for (size_t i = 0; i < n; ++i)
+      if (fresh[i]) store->put(ids[i], StoredItem::adopt(unique[i]));
     try {
       allowed->add_many(ids);
     } catch (const std::bad_alloc&) {
@@ -296,10 +302,10 @@ void IndexAPI::add_object_many(const std::vector<py::SharedPy>& objs) {
   // slots, and every one not published before is unpublished.
   auto take_back = [&](size_t from, bool filed) {
     memory::RecoveryScope recovery;
-    std::vector<py::SharedPy> undo;
+    std::vector<PyObject*> undo;
     std::vector<uint32_t> unpublish;
     for (size_t k = from; k < n; ++k) {
-      if (fresh[k]) undo.push_back(*unique[k]);
+      if (fresh[k]) undo.push_back(unique[k]);
       if (unpublished[k]) unpublish.push_back(ids[k]);
     }
     withdraw(undo, unpublish, filed);
@@ -317,13 +323,13 @@ void IndexAPI::add_object_many(const std::vector<py::SharedPy>& objs) {
       }
       NestingScope nesting;
       const size_t end = std::min(n, i + kCheckEvery);
-      const std::span<const py::SharedPy* const> stretch(unique.data() + i, end - i);
+      const std::span<PyObject* const> stretch(unique.data() + i, end - i);
       for (size_t k : file_in_bulk(stretch, std::span<const uint32_t>(ids).subspan(i, end - i), store_ptr, stored_at)) {
-        IndexableRecord& rec = *record_of(stretch[k]->get());
+        IndexableRecord& rec = *record_of(stretch[k]);
         WriterGuard writer(rec);
         // An object removed since the first pass (by another thread, which
         // held its write lock) is neither registered nor filed: it has left.
-        if (store_ptr->epoch() != stored_at && !holds(ids[i + k], stretch[k]->get())) continue;
+        if (store_ptr->epoch() != stored_at && !holds(ids[i + k], stretch[k])) continue;
         add_index_meta(rec, self);
         file_attributes(ids[i + k], rec);
       }
@@ -379,7 +385,7 @@ struct ValueHash {
 // is an object whose leaves are not all numbers, booleans and texts (nested
 // objects, containers not captured yet and other kinds take the one-by-one
 // path, which also files what they hold).
-std::vector<size_t> IndexAPI::file_in_bulk(std::span<const py::SharedPy* const> objs, std::span<const uint32_t> ids,
+std::vector<size_t> IndexAPI::file_in_bulk(std::span<PyObject* const> objs, std::span<const uint32_t> ids,
                                            const ItemVec* store, uint64_t stored_at) ABSL_NO_THREAD_SAFETY_ANALYSIS {
   // Per attribute: the tree entries, and the ids of each text or boolean
   // value (grouped as they are gathered, so that a value is kept once).
@@ -398,7 +404,7 @@ std::vector<size_t> IndexAPI::file_in_bulk(std::span<const py::SharedPy* const> 
   const std::weak_ptr<IndexAPI> self = weak_from_this();
   MapsWrite maps(*query_maps);
   for (size_t k = 0; k < objs.size(); ++k) {
-    IndexableRecord& rec = *record_of(objs[k]->get());
+    IndexableRecord& rec = *record_of(objs[k]);
     TryHeld writer(rec.lock, ObjectLock::kWriter);
     if (!writer) {
       alone.push_back(k);
@@ -410,7 +416,7 @@ std::vector<size_t> IndexAPI::file_in_bulk(std::span<const py::SharedPy* const> 
       continue;
     }
     // Removed since the first pass: it has left (as in the one-by-one path).
-    if (store->epoch() != stored_at && !holds(ids[k], objs[k]->get())) continue;
+    if (store->epoch() != stored_at && !holds(ids[k], objs[k])) continue;
     add_index_meta(rec, self);
     const uint32_t id = ids[k];
     rec.attrs.for_each_leaf_split(
@@ -442,12 +448,12 @@ std::vector<size_t> IndexAPI::file_in_bulk(std::span<const py::SharedPy* const> 
   return alone;
 }
 
-void IndexAPI::withdraw(std::span<const py::SharedPy> fresh, std::span<const uint32_t> unpublish, bool filed) {
+void IndexAPI::withdraw(std::span<PyObject* const> fresh, std::span<const uint32_t> unpublish, bool filed) {
   memory::RecoveryScope recovery;
   if (filed) {
     NestingScope nesting;
-    for (const auto& o : fresh) {
-      IndexableRecord& rec = *record_of(o.get());
+    for (PyObject* o : fresh) {
+      IndexableRecord& rec = *record_of(o);
       WriterGuard writer(rec);
       // Unfiling a value that was never filed changes nothing.
       with_attributes(rec, [&](AttrMap& attrs) {
@@ -462,9 +468,9 @@ void IndexAPI::withdraw(std::span<const py::SharedPy> fresh, std::span<const uin
   {
     AllowedWrite allowed(*allowed_items);
     ItemsWrite store(*items);
-    for (const auto& o : fresh) {
-      uint32_t id = record_of(o.get())->id;
-      if ((*store)[id].object == o.get()) released.push_back(store->take(id));
+    for (PyObject* o : fresh) {
+      uint32_t id = record_of(o)->id;
+      if ((*store)[id].object == o) released.push_back(store->take(id));
     }
     for (uint32_t id : unpublish) allowed->remove(id);
   }
@@ -516,8 +522,8 @@ void IndexAPI::remove(IndexableRecord& rec, uint32_t holder, uint32_t attr) {
     if (slot.parent->has_holders() || slot.parent->pending_removal) return;
     // The slot stays (so concurrent writes keep updating it) until the queued
     // work has unfiled the object's values.
+    obj = slot.handle();  // may fail: before the mark
     slot.parent->pending_removal = true;
-    obj = slot.py_object;
   }
   ticket.fill(NestingOp::Unfile, shared_from_this(), std::move(obj));
 }
@@ -754,7 +760,7 @@ void IndexAPI::reduce(const HashQuery& q) {
   {
     ItemsRead store(*items);
     kept.for_each([&](uint32_t id) {
-      if (id < store->size() && (*store)[id].occupied()) objs.push_back((*store)[id].py_object);
+      if (id < store->size() && (*store)[id].occupied()) objs.push_back((*store)[id].handle());
     });
   }
   for (const auto& o : objs) {
@@ -840,7 +846,7 @@ void IndexAPI::union_with(const std::shared_ptr<IndexAPI>& other) {
       py::SharedPy obj;
       {
         ItemsRead store(*other->items);
-        if (id < store->size() && (*store)[id].occupied()) obj = (*store)[id].py_object;
+        if (id < store->size() && (*store)[id].occupied()) obj = (*store)[id].handle();
       }
       if (!obj) continue;
       IndexableRecord& rec = *record_of(obj.get());

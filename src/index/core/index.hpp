@@ -109,19 +109,21 @@ struct IndexAPI : std::enable_shared_from_this<IndexAPI> {
   // --- adding --------------------------------------------------------------
   // Adds one top-level object: under its write lock, registers this index
   // in its membership list, stores and publishes it and files its
-  // attributes; then files the objects it nests. Detached.
-  void add_object(const py::SharedPy& obj);
+  // attributes; then files the objects it nests. Detached; the caller holds
+  // a reference to `obj` for the call (the slot takes one of its own).
+  void add_object(PyObject* obj);
   // Batch add of top-level objects (already converted): slots stored and ids
   // published under one hold of the store locks, then each object is
   // registered and filed under its own locks. Detached. Interrupted by a
-  // signal, the objects filed so far stay and the others leave again.
-  void add_object_many(const std::vector<py::SharedPy>& objs);
+  // signal, the objects filed so far stay and the others leave again. The
+  // caller holds a reference to each object for the call.
+  void add_object_many(std::span<PyObject* const> objs);
   // Undoes the entry of objects this index stored for a call that failed:
   // unfiles `fresh` and takes this index out of their membership lists (when
   // `filed`: they may have been registered and filed), empties their slots,
   // and unpublishes `unpublish`. Inside a RecoveryScope; the caller holds no
   // lock.
-  void withdraw(std::span<const py::SharedPy> fresh, std::span<const uint32_t> unpublish, bool filed = true);
+  void withdraw(std::span<PyObject* const> fresh, std::span<const uint32_t> unpublish, bool filed = true);
   // Files one attribute value of object `id`.
   void add_index(uint32_t id, uint32_t attr_id, const PyValue& value);
   // Files `key` in the exact map of `attr_id` for object `id`.
@@ -208,8 +210,8 @@ struct IndexAPI : std::enable_shared_from_this<IndexAPI> {
  private:
   // add_object_many's filing of one stretch (see index.cpp); returns the
   // positions left to register and file one by one.
-  std::vector<size_t> file_in_bulk(std::span<const py::SharedPy* const> objs, std::span<const uint32_t> ids,
-                                   const ItemVec* store, uint64_t stored_at);
+  std::vector<size_t> file_in_bulk(std::span<PyObject* const> objs, std::span<const uint32_t> ids, const ItemVec* store,
+                                   uint64_t stored_at);
   // The nested level, installed once by a compare-and-swap of a pointer to
   // its handle and never changed or freed before the index: a reader that
   // sees the pointer sees the handle whole.

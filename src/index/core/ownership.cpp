@@ -21,10 +21,11 @@ struct Level {
 bool walkable(const SharedMaps& maps, long holders) { return maps && maps.use_count() == holders; }
 bool walkable(const std::shared_ptr<QueryMap>& map) { return map && map.use_count() == 1; }
 
-// Calls f(box) for every box holder in the parts the root owns alone, each
-// holder once, level by level down the nested chain.
-template <class F>
-void for_each_owned_holder(Level lv, F&& f) {
+// In the parts the root owns alone, level by level down the nested chain:
+// calls f(box) for every box holder, each holder once, and slot(object) for
+// every occupied store slot (each holds a reference of its own).
+template <class F, class S>
+void for_each_owned_holder(Level lv, F&& f, S&& slot_ref) {
   while (lv.maps && walkable(*lv.maps, lv.map_holders)) {
     const QueryMapVec& vec = (*lv.maps)->unguarded();
     long item_holders = lv.outside_item_holders;
@@ -38,7 +39,7 @@ void for_each_owned_holder(Level lv, F&& f) {
     }
     if (lv.items && *lv.items && lv.items->use_count() == item_holders)
       for (const StoredItem& slot : (*lv.items)->unguarded())
-        if (slot.occupied()) f(slot.py_object.box());
+        if (slot.occupied()) slot_ref(slot.object);
     for (const auto& m : vec) {
       if (!walkable(m)) continue;
       m->exact.for_each_shard_unguarded([&](const QueryMap::ExactMap::Map& shard) {
@@ -65,14 +66,20 @@ bool quiescent() {
 
 int visit_owned(Level lv, visitproc visit, void* arg) {
   if (!quiescent()) return 0;
-  for_each_owned_holder(lv, [](py::SharedBox* b) { ++b->seen; });
+  for_each_owned_holder(
+      lv, [](py::SharedBox* b) { ++b->seen; }, [](PyObject*) {});
   int result = 0;
-  for_each_owned_holder(lv, [&](py::SharedBox* b) {
-    if (b->seen == 0) return;  // handled at its first holder
-    const bool alone = b->seen == b->rc.load(std::memory_order_relaxed);
-    b->seen = 0;
-    if (alone && b->obj && result == 0) result = visit(b->obj, arg);
-  });
+  for_each_owned_holder(
+      lv,
+      [&](py::SharedBox* b) {
+        if (b->seen == 0) return;  // handled at its first holder
+        const bool alone = b->seen == b->rc.load(std::memory_order_relaxed);
+        b->seen = 0;
+        if (alone && b->obj && result == 0) result = visit(b->obj, arg);
+      },
+      [&](PyObject* obj) {
+        if (result == 0) result = visit(obj, arg);
+      });
   return result;
 }
 

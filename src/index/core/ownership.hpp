@@ -1,16 +1,16 @@
 // The Python references an index holds on its own, for the cycle collector.
 //
-// An index's structures hold Python references through shared holders
-// (SharedPy boxes): store slots, exact-map keys, the same at every nested
-// level. One box holds one reference and may have several holders, some of
-// them elsewhere (another index after a union, an attribute record, a call
-// in progress). The structures themselves are shared too: a view shares its
+// An index's structures hold Python references in two ways, the same at
+// every nested level: each occupied store slot holds a reference of its own,
+// and exact-map keys hold theirs through shared holders (SharedPy boxes). One
+// box holds one reference and may have several holders, some of them
+// elsewhere (an attribute record, a call in progress). The structures themselves are shared too: a view shares its
 // index's maps and store, every attribute map holds its owner's store and
 // nested level.
 //
-// traverse_owned visits the object of a box exactly once, and only when every
-// holder of the box lies in structures that the Python object being
-// traversed owns alone:
+// traverse_owned visits the object of every slot of a store, and the object
+// of a box exactly once, only when the store, or every holder of the box,
+// lies in structures that the Python object being traversed owns alone:
 //   * a structure is walked only when its use count equals its holders found
 //     on the walk (the core held only by its Index; the maps vector only by
 //     its core and the index's views, or by a view that has no owner index;

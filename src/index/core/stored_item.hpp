@@ -1,8 +1,8 @@
 // StoredItem: one slot of an index's object store, addressed by object id.
 //
-// An occupied slot holds a strong handle to the Python Indexable object (its
-// native record lives inside it) and, for an object that is in a nested index
-// because objects one level up hold it, its nesting link. A placeholder slot
+// An occupied slot holds a strong reference to the Python Indexable object
+// (its native record lives inside it) and, for an object that is in a nested
+// index because objects one level up hold it, its nesting link. A placeholder slot
 // holds neither; it is never handed out to Python.
 //
 // StoredItemParent: the holders one level up that currently hold the object,
@@ -84,30 +84,50 @@ struct StoredItemParent {
 
 struct StoredItem {
   std::unique_ptr<StoredItemParent> parent;
-  py::SharedPy py_object;
-  // The object itself (kept alive by py_object), so that listing a store
-  // reads the slot and the object, not the holder in between.
+  // The object, held by a strong reference of the slot's own: taken at once
+  // when attached, as a pending increment when detached, and given back
+  // through py::release_ref (which applies pending increments first, and
+  // queues a release made detached for the next attach).
   PyObject* object = nullptr;
 
   StoredItem() = default;
-  StoredItem(std::unique_ptr<StoredItemParent> p, py::SharedPy o)
-      : parent(std::move(p)), py_object(std::move(o)), object(py_object.get()) {}
-  StoredItem(StoredItem&& o) noexcept
-      : parent(std::move(o.parent)), py_object(std::move(o.py_object)), object(std::exchange(o.object, nullptr)) {}
+  // A slot holding `obj`, which the caller sees through a holder of its own.
+  // Throws bad_alloc (a pending increment not recorded: nothing is held).
+  StoredItem(std::unique_ptr<StoredItemParent> p, PyObject* obj) {
+    py::take_ref_anywhere(obj);
+    parent = std::move(p);
+    object = obj;
+  }
+  StoredItem(std::unique_ptr<StoredItemParent> p, const py::SharedPy& o) : StoredItem(std::move(p), o.get()) {}
+  // A top-level slot taking over a reference the caller took for it
+  // (py::take_refs_anywhere).
+  static StoredItem adopt(PyObject* obj) {
+    StoredItem s;
+    s.object = obj;
+    return s;
+  }
+  StoredItem(StoredItem&& o) noexcept : parent(std::move(o.parent)), object(std::exchange(o.object, nullptr)) {}
   StoredItem& operator=(StoredItem&& o) noexcept {
+    StoredItem old(std::move(*this));  // released on return, as the slot's
     parent = std::move(o.parent);
-    py_object = std::move(o.py_object);
     object = std::exchange(o.object, nullptr);
     return *this;
   }
-  // A copy shares the object and copies the nesting link.
-  StoredItem copy() const {
-    return StoredItem(parent ? std::make_unique<StoredItemParent>(*parent) : nullptr, py_object);
-  }
+  StoredItem(const StoredItem&) = delete;
+  StoredItem& operator=(const StoredItem&) = delete;
+  ~StoredItem() { py::release_ref(object); }
+
+  // A copy holds the object with a reference of its own and copies the
+  // nesting link.
+  StoredItem copy() const { return StoredItem(parent ? std::make_unique<StoredItemParent>(*parent) : nullptr, object); }
+  // A new shared holder of the object (see take_ref_anywhere), for work on
+  // it once the store's lock is released.
+  py::SharedPy handle() const { return py::SharedPy::borrow_anywhere(object); }
 
   bool occupied() const { return object != nullptr; }
   IndexableRecord* record() const { return record_of(object); }
 };
+static_assert(sizeof(StoredItem) == 16);
 
 // Readers that want every occupied slot use kAnyEpoch.
 inline constexpr uint64_t kAnyEpoch = UINT64_MAX;

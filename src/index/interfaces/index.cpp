@@ -140,20 +140,25 @@ PyObject* Index_add_object_many(PyObject* self, PyObject* const* args, Py_ssize_
       throw py::PyErrorSet{};
     }
     Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
-    std::vector<py::SharedPy> handles;
-    handles.reserve(static_cast<size_t>(n));
+    // The objects, each held by a reference of this call's (a list may be
+    // changed by another thread while the work runs detached).
+    std::vector<py::Ref> held;
+    std::vector<PyObject*> objects;
+    held.reserve(static_cast<size_t>(n));
+    objects.reserve(static_cast<size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
       PyObject* item = PySequence_Fast_GET_ITEM(seq.get(), i);
       if (!is_indexable(item)) {
         py::arg_type_error("objs", item, "Indexable");
         throw py::PyErrorSet{};
       }
-      handles.push_back(py::SharedPy::borrow(item));
+      held.push_back(py::Ref::borrow(item));
+      objects.push_back(item);
     }
-    for (const auto& h : handles) check_object_depth(*record_of(h.get()));
+    for (PyObject* o : objects) check_object_depth(*record_of(o));
     {
       py::DetachScope detach;
-      core_of(self).add_object_many(handles);
+      core_of(self).add_object_many(objects);
     }
     Py_RETURN_NONE;
   });
@@ -168,10 +173,10 @@ PyObject* Index_add_object(PyObject* self, PyObject* const* args, Py_ssize_t nar
       throw py::PyErrorSet{};
     }
     check_object_depth(*record_of(obj));
-    py::SharedPy handle = py::SharedPy::borrow(obj);
+    py::Ref held = py::Ref::borrow(obj);  // for the call, as above
     {
       py::DetachScope detach;
-      core_of(self).add_object(handle);
+      core_of(self).add_object(obj);
     }
     Py_RETURN_NONE;
   });
