@@ -61,9 +61,9 @@ bool same_index(const std::weak_ptr<A>& a, const std::weak_ptr<B>& b) {
 using MetaList = absl::InlinedVector<IndexMeta, 1>;
 
 struct IndexableRecord {
+  AttrMap attrs;  // first: an attribute read touches the start of the record
   ObjectLock lock;
   uint32_t id = 0;
-  AttrMap attrs;
   std::atomic<MetaList*> meta{nullptr};
 
   IndexableRecord() = default;
