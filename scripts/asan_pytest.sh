@@ -11,31 +11,10 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-PY=python3
-if [ -x .venv/bin/python ]; then PY=.venv/bin/python; fi
-# The real interpreter, not a wrapper script (pyenv shims are shell scripts).
-PY_EXE="$("$PY" -c 'import sys; print(sys.executable)')"
 BUILD=build/asan
-CXX_BIN="${CXX:-g++}"
-
-GEN=()
-if command -v ninja >/dev/null 2>&1; then GEN=(-G Ninja); fi
-cmake -S . -B "$BUILD" "${GEN[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DZARVEX_SANITIZE=address -DZARVEX_CHECKED=ON -DZARVEX_BUILD_TESTS=OFF \
-  -DPython_EXECUTABLE="$PY_EXE" >/dev/null
-cmake --build "$BUILD" -j "${JOBS:-1}"
-
-# The interpreter is not instrumented, so the runtimes must come first in the
-# link order: preload them. libstdc++ is preloaded as well, so that ASan's
-# interceptor of __cxa_throw finds the real function at start-up; with
-# libasan alone the first C++ exception thrown by the module aborts with
-# "CHECK failed: asan_interceptors.cpp:320 real___cxa_throw != 0" (libubsan
-# happens to pull libstdc++ in; naming it keeps that from being an accident).
-lib() { "$CXX_BIN" -print-file-name="$1"; }
-PRELOAD="$(lib libasan.so) $(lib libubsan.so) $(lib libstdc++.so)"
-for f in $PRELOAD; do
-  [ -e "$f" ] || { echo "missing sanitizer runtime: $f" >&2; exit 1; }
-done
+# shellcheck source=scripts/sanitized_module.sh
+. scripts/sanitized_module.sh
+build_sanitized_module address "$BUILD" libasan.so libubsan.so
 
 if [ "$#" -eq 0 ]; then set -- tests/python; fi
 

@@ -16,26 +16,10 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-PY=python3
-if [ -x .venv/bin/python ]; then PY=.venv/bin/python; fi
-PY_EXE="$("$PY" -c 'import sys; print(sys.executable)')"
 BUILD=build/tsan-py
-CXX_BIN="${CXX:-g++}"
-
-GEN=()
-if command -v ninja >/dev/null 2>&1; then GEN=(-G Ninja); fi
-cmake -S . -B "$BUILD" "${GEN[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DZARVEX_SANITIZE=thread -DZARVEX_CHECKED=ON -DZARVEX_BUILD_TESTS=OFF \
-  -DPython_EXECUTABLE="$PY_EXE" >/dev/null
-cmake --build "$BUILD" -j "${JOBS:-1}"
-
-# libstdc++ is preloaded too, for the same reason as in asan_pytest.sh: the
-# runtime's exception interceptor must find the real function at start-up.
-lib() { "$CXX_BIN" -print-file-name="$1"; }
-PRELOAD="$(lib libtsan.so) $(lib libstdc++.so)"
-for f in $PRELOAD; do
-  [ -e "$f" ] || { echo "missing sanitizer runtime: $f" >&2; exit 1; }
-done
+# shellcheck source=scripts/sanitized_module.sh
+. scripts/sanitized_module.sh
+build_sanitized_module thread "$BUILD" libtsan.so
 
 if [ "$#" -eq 0 ]; then set -- tests/python; fi
 

@@ -62,18 +62,15 @@ class Ref {
 // see py/pending_ref.hpp). The reference is later given back through
 // release_ref(). Throws bad_alloc when a pending increment cannot be
 // recorded (nothing is then taken).
-inline void take_ref_anywhere(PyObject* o) {
-  if (!o) return;
-  if (thread_detached()) return add_pending_incref(o);
-  assert_attached();
-  Py_INCREF(o);
-}
-
-// The same for each of `objs` (no nulls): one record for all when detached.
+// take_refs_anywhere: the same for each of `objs` (no nulls), one record for
+// all when detached.
 inline void take_refs_anywhere(std::span<PyObject* const> objs) {
   if (thread_detached()) return add_pending_increfs(objs);
   assert_attached();
   for (PyObject* o : objs) Py_INCREF(o);
+}
+inline void take_ref_anywhere(PyObject* o) {
+  if (o) take_refs_anywhere(std::span<PyObject* const>(&o, 1));
 }
 
 class SharedPy {

@@ -1,5 +1,7 @@
 #include "index/core/ownership.hpp"
 
+#include <type_traits>
+
 #include "index/core/query/query.hpp"
 #include "py/pending_ref.hpp"
 
@@ -23,7 +25,8 @@ bool walkable(const std::shared_ptr<QueryMap>& map) { return map && map.use_coun
 
 // In the parts the root owns alone, level by level down the nested chain:
 // calls f(box) for every box holder, each holder once, and slot(object) for
-// every occupied store slot (each holds a reference of its own).
+// every occupied store slot (each holds a reference of its own), unless
+// slot_ref is nullptr (the counting pass, which only boxes concern).
 template <class F, class S>
 void for_each_owned_holder(Level lv, F&& f, S&& slot_ref) {
   while (lv.maps && walkable(*lv.maps, lv.map_holders)) {
@@ -37,9 +40,10 @@ void for_each_owned_holder(Level lv, F&& f, S&& slot_ref) {
       if (!nested && m->nested) nested = &m->nested;
       if (nested && m->nested == *nested) ++nested_holders;
     }
-    if (lv.items && *lv.items && lv.items->use_count() == item_holders)
-      for (const StoredItem& slot : (*lv.items)->unguarded())
-        if (slot.occupied()) slot_ref(slot.object);
+    if constexpr (!std::is_null_pointer_v<std::decay_t<S>>)
+      if (lv.items && *lv.items && lv.items->use_count() == item_holders)
+        for (const StoredItem& slot : (*lv.items)->unguarded())
+          if (slot.occupied()) slot_ref(slot.object);
     for (const auto& m : vec) {
       if (!walkable(m)) continue;
       m->exact.for_each_shard_unguarded([&](const QueryMap::ExactMap::Map& shard) {
@@ -67,7 +71,7 @@ bool quiescent() {
 int visit_owned(Level lv, visitproc visit, void* arg) {
   if (!quiescent()) return 0;
   for_each_owned_holder(
-      lv, [](py::SharedBox* b) { ++b->seen; }, [](PyObject*) {});
+      lv, [](py::SharedBox* b) { ++b->seen; }, nullptr);
   int result = 0;
   for_each_owned_holder(
       lv,
