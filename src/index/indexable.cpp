@@ -225,10 +225,11 @@ int Indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
     // lock held: dropping it may run Python code (a __del__) that reads this
     // object or queries an index.
     AttrSlot replaced;
-    {
-      // An object that never entered an index only stores the value. A
-      // registration racing with this store files the stored value itself
-      // (it takes the attributes lock after registering).
+    // An object that never entered an index only stores the value. A
+    // registration racing with this store files the stored value itself (it
+    // takes the attributes lock after registering). An object seen in an index
+    // stays so: no lock is needed to know it.
+    if (!rec->in_index()) {
       IndexableRecord::AttrGuard attrs(*rec);
       if (!rec->in_index()) {
         replaced = attrs->exchange(aid, std::move(slot), rec->id, Py_TYPE(self));
@@ -239,11 +240,11 @@ int Indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
     if (AttrSlot::uncaptured(slot.word())) slot = AttrSlot::from_object(value, true);
     PyValue v = AttrSlot::to_value(slot.word(), rec->id, aid);
     // Strong references to the live indexes, dropped attached (below).
-    absl::InlinedVector<std::shared_ptr<IndexAPI>, 4> live;
+    LiveIndexes live;
     if ((v.kind() == Kind::Ind || v.kind() == Kind::Iterable) && !AttrSlot::leaves_plain(slot.word())) {
       // Refused before any lock is taken (a Python error must not unwind
       // through a held lock). Only values that can hold objects nest.
-      live = live_indexes(*rec);
+      live_indexes(*rec, live);
       // Only indexes that still store the object count: a nested index it
       // has left keeps its link in the membership list.
       int deepest = 0;
@@ -284,7 +285,7 @@ int Indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
       // it waits. Releasing and re-taking the interpreter lock would cost
       // more than the filing itself.
       py::LockedDetachScope detach(!AttrSlot::is_plain(slot.word()) || !AttrSlot::is_plain(attrs->find_word(aid)));
-      live = live_indexes(*rec);
+      live_indexes(*rec, live);
       if (!live.empty()) {
         FilingScope filing(*rec, *attrs);
         old = attrs->get(aid);

@@ -38,13 +38,12 @@ void remove_index_meta(IndexableRecord& rec, const std::weak_ptr<IndexAPI>& inde
                 list->end());
 }
 
-absl::InlinedVector<std::shared_ptr<IndexAPI>, 4> live_indexes(IndexableRecord& rec) {
-  absl::InlinedVector<std::shared_ptr<IndexAPI>, 4> live;
+void live_indexes(IndexableRecord& rec, LiveIndexes& live) {
+  live.clear();
   MembershipGuard g(rec);
   if (MetaList* list = rec.meta.load(std::memory_order_relaxed))
     for (const IndexMeta& m : *list)
       if (auto idx = m.lock()) live.push_back(std::move(idx));
-  return live;
 }
 
 }  // namespace zarvex

@@ -138,8 +138,10 @@ void add_index_meta(IndexableRecord& rec, const std::weak_ptr<IndexAPI>& index)
 void remove_index_meta(IndexableRecord& rec, const std::weak_ptr<IndexAPI>& index)
     ABSL_LOCKS_EXCLUDED(rec.lock.membership);
 
-// Strong handles to the live indexes of the membership list.
-absl::InlinedVector<std::shared_ptr<IndexAPI>, 4> live_indexes(IndexableRecord& rec)
-    ABSL_LOCKS_EXCLUDED(rec.lock.membership);
+// Replaces the contents of `live` with strong handles to the live indexes of
+// the membership list (filled in place: a write's hot path builds no
+// temporary list).
+using LiveIndexes = absl::InlinedVector<std::shared_ptr<IndexAPI>, 4>;
+void live_indexes(IndexableRecord& rec, LiveIndexes& live) ABSL_LOCKS_EXCLUDED(rec.lock.membership);
 
 }  // namespace zarvex
