@@ -440,7 +440,8 @@ std::vector<size_t> IndexAPI::file_in_bulk(std::span<PyObject* const> objs, std:
     map->insert_entries(leaves.numbers);
     for (auto& [v, id] : leaves.others) map->insert(v, id);
     for (auto& [v, group] : leaves.groups) {
-      std::sort(group.begin(), group.end());
+      // Usually ascending already (objects added in id order).
+      if (!std::is_sorted(group.begin(), group.end())) std::sort(group.begin(), group.end());
       group.erase(std::unique(group.begin(), group.end()), group.end());
       map->insert_exact_many(v, group);
     }
