@@ -31,7 +31,11 @@ void f(Shard& s, IndexableRecord& r) { MembershipGuard m(r); ReadGuard g(s.lock)
 #elif FAULT == 8  // rejects: mutex 'membership' must be acquired before 'write_mutex_'
 void f(StrInterner& in, IndexableRecord& r) { MutexGuard g(in.write_mutex_); MembershipGuard m(r); }
 #elif FAULT == 9  // rejects: cannot call function 'live_indexes' while mutex 'r.lock.membership' is held
-void f(IndexableRecord& r) { MembershipGuard m(r); live_indexes(r); }
+void f(IndexableRecord& r) {
+  MembershipGuard m(r);
+  LiveIndexes live;
+  live_indexes(r, live);
+}
 #elif FAULT == 10  // rejects: mutex 'allowed_items' must be acquired before 'items'
 void f(IndexAPI& i) { ItemsWrite s(*i.items); AllowedWrite a(*i.allowed_items); }
 #elif FAULT == 11  // rejects: mutex 'query_maps' must be acquired before 'allowed_items'
