@@ -644,6 +644,14 @@ def test_nested_object_changes_reach_the_holders_queries():
     pet.owner = "nobody"
     assert idx.get_by_attribute(**{"owner.name": "bob"}) == []
     assert found(idx, Q.eq("owner.name", "bob")) == []
+    # A write to an object that has left the nested index is not filed
+    # there, where a new object under its id would answer for it.
+    owner.name = "stale"
+    del owner
+    new_pet = Item(owner=Item(name="fresh"))  # the new owner takes the freed id
+    idx.add_object(new_pet)
+    assert idx.get_by_attribute(**{"owner.name": "stale"}) == []
+    assert_same(idx.get_by_attribute(**{"owner.name": "fresh"}), [new_pet])
 
 
 def test_shared_nested_object_is_found_from_every_holder():
