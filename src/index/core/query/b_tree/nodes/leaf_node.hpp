@@ -33,10 +33,20 @@ static_assert(kSplitStart + (kNodeSlots - 1) - (kNodeSlots - 1) / 2 <= kNodeSlot
 
 namespace btree_detail {
 
+// Asks for every cache line of [p, p + bytes) at once. A node's search reads
+// a handful of its lines one after another, each known only after the last
+// comparison; a node not in cache then costs a miss per probe. Fetched
+// together, the misses overlap.
+inline void prefetch_lines(const void* p, size_t bytes) {
+  const char* c = static_cast<const char*>(p);
+  for (size_t off = 0; off < bytes; off += 64) __builtin_prefetch(c + off);
+}
+
 // Binary search over an ascending run of n elements: the last position whose
 // element satisfies `le` (true on a prefix of the run), or 0 when none does.
 template <class T, class Le>
 inline uint32_t last_position(const T* run, uint32_t n, Le&& le) {
+  prefetch_lines(run, n * sizeof(T));
   uint32_t base = 0;
   uint32_t size = n;
   while (size > 1) {
