@@ -19,12 +19,6 @@ void add_pending_increfs(std::span<PyObject* const> objs) {
   detail::g_has_pending_increfs.store(true, std::memory_order_release);
 }
 
-void add_pending_incref(PyObject* obj) {
-  std::lock_guard<std::mutex> g(g_mutex);
-  g_pending.push_back(obj);
-  detail::g_has_pending_increfs.store(true, std::memory_order_release);
-}
-
 void detail::apply_pending_increfs_slow() noexcept {
   std::vector<PyObject*> batch;
   {

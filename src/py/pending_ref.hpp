@@ -25,11 +25,11 @@ inline std::atomic<bool> g_has_pending_increfs{false};
 void apply_pending_increfs_slow() noexcept;
 }  // namespace detail
 
-// Records one strong reference to `obj` to be taken at the next drain.
-void add_pending_incref(PyObject* obj);
-// The same for each of `objs` (no nulls), under one hold of the record's
-// lock; all or none are recorded (throws bad_alloc).
+// Records one strong reference to each of `objs` (no nulls) to be taken at
+// the next drain, under one hold of the record's lock; all or none are
+// recorded (throws bad_alloc).
 void add_pending_increfs(std::span<PyObject* const> objs);
+inline void add_pending_incref(PyObject* obj) { add_pending_increfs(std::span<PyObject* const>(&obj, 1)); }
 
 // Applies every recorded increment (attached only). Cheap when none waits.
 inline void apply_pending_increfs() noexcept {

@@ -140,21 +140,19 @@ PyObject* Index_add_object_many(PyObject* self, PyObject* const* args, Py_ssize_
       throw py::PyErrorSet{};
     }
     Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
-    // The objects, each held by a reference of this call's (a list may be
-    // changed by another thread while the work runs detached).
-    std::vector<py::Ref> held;
-    std::vector<PyObject*> objects;
-    held.reserve(static_cast<size_t>(n));
-    objects.reserve(static_cast<size_t>(n));
-    for (Py_ssize_t i = 0; i < n; ++i) {
-      PyObject* item = PySequence_Fast_GET_ITEM(seq.get(), i);
+    // The objects are held by a sequence of this call's own: the caller's
+    // list may be changed by other code (another thread while the work runs
+    // detached). A sequence made by PySequence_Fast is already private.
+    if (seq.get() == objs && PyList_Check(objs)) {
+      seq = py::Ref::steal(PyList_GetSlice(seq.get(), 0, n));
+      if (!seq) throw py::PyErrorSet{};
+    }
+    const std::span<PyObject* const> objects(PySequence_Fast_ITEMS(seq.get()), static_cast<size_t>(n));
+    for (PyObject* item : objects)
       if (!is_indexable(item)) {
         py::arg_type_error("objs", item, "Indexable");
         throw py::PyErrorSet{};
       }
-      held.push_back(py::Ref::borrow(item));
-      objects.push_back(item);
-    }
     for (PyObject* o : objects) check_object_depth(*record_of(o));
     {
       py::DetachScope detach;
