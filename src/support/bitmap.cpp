@@ -542,6 +542,22 @@ void Bitmap::andnot_inplace(const Bitmap& other) {
 // a ∩ b for sets of array and bitset containers, built container by
 // container without copying either side (the shapes as in and_inplace).
 namespace {
+// Append a container of the n > 0 ids to `out`, which has room for it.
+void append_array(roaring_array_t& out, uint16_t key, const uint16_t* ids, int32_t n) {
+  array_container_t* r = array_container_create_given_capacity(n);
+  if (!r) out_of_memory();
+  std::copy(ids, ids + n, r->array);
+  r->cardinality = n;
+  ra_append(&out, key, r, ARRAY_CONTAINER_TYPE_CODE);
+}
+void append_bitset(roaring_array_t& out, uint16_t key, const uint64_t* words, int32_t n) {
+  bitset_container_t* r = bitset_container_create();
+  if (!r) out_of_memory();
+  std::copy(words, words + BITSET_CONTAINER_SIZE_IN_WORDS, r->array);
+  r->cardinality = n;
+  ra_append(&out, key, r, BITSET_CONTAINER_TYPE_CODE);
+}
+
 void and_containers_into(const roaring_array_t& a, const roaring_array_t& b, roaring_array_t& out) {
   alignas(16) uint16_t buf[4096 + 8];
   alignas(64) uint64_t words[BITSET_CONTAINER_SIZE_IN_WORDS];
@@ -573,24 +589,77 @@ void and_containers_into(const roaring_array_t& a, const roaring_array_t& b, roa
     ++i;
     ++j;
     if (n == 0) continue;
-    void* c;
-    uint8_t type;
     if (bitset_result) {
-      bitset_container_t* r = bitset_container_create();
-      if (!r) out_of_memory();
-      std::copy(words, words + BITSET_CONTAINER_SIZE_IN_WORDS, r->array);
-      r->cardinality = n;
-      c = r;
-      type = BITSET_CONTAINER_TYPE_CODE;
+      append_bitset(out, key, words, n);
     } else {
-      array_container_t* r = array_container_create_given_capacity(n);
-      if (!r) out_of_memory();
-      std::copy(buf, buf + n, r->array);
-      r->cardinality = n;
-      c = r;
-      type = ARRAY_CONTAINER_TYPE_CODE;
+      append_array(out, key, buf, n);
     }
-    ra_append(&out, key, c, type);
+  }
+}
+
+// The intersection of every set in `sets` (at least two, each of array and
+// bitset containers), key by key: the ids of the first set's container are
+// narrowed by each other set's container of the same key in turn, in a
+// scratch array (or, while two bitsets meet, a scratch bitset), and a
+// container is made only for a key whose ids survive every set. A set
+// without the key ends the key's work at once, so smallest first is
+// fastest. `out` has room for the first set's keys.
+void and_many_into(std::span<const roaring_array_t* const> sets, roaring_array_t& out) {
+  alignas(16) uint16_t bufs[2][4096 + 8];
+  alignas(64) uint64_t words[BITSET_CONTAINER_SIZE_IN_WORDS];
+  absl::InlinedVector<int32_t, 8> at(sets.size(), 0);  // each set's first key not yet passed
+  const roaring_array_t& first = *sets[0];
+  for (int32_t i = 0; i < first.size; ++i) {
+    const uint16_t key = first.keys[i];
+    // The ids so far: `ids` (ascending) when not null, else the bitset `bits`.
+    const uint16_t* ids = nullptr;
+    const uint64_t* bits = nullptr;
+    int32_t n;
+    if (first.typecodes[i] == ARRAY_CONTAINER_TYPE_CODE) {
+      const auto* c = static_cast<const array_container_t*>(first.containers[i]);
+      ids = c->array;
+      n = c->cardinality;
+    } else {
+      const auto* c = static_cast<const bitset_container_t*>(first.containers[i]);
+      bits = c->array;
+      n = c->cardinality;
+    }
+    int flip = 0;  // the scratch array the next step writes
+    for (size_t s = 1; s < sets.size() && n > 0; ++s) {
+      const roaring_array_t& o = *sets[s];
+      int32_t& j = at[s];
+      while (j < o.size && o.keys[j] < key) ++j;
+      if (j == o.size || o.keys[j] != key) {
+        n = 0;
+        break;
+      }
+      uint16_t* dst = bufs[flip];
+      if (o.typecodes[j] == ARRAY_CONTAINER_TYPE_CODE) {
+        const auto* c = static_cast<const array_container_t*>(o.containers[j]);
+        const auto count = static_cast<size_t>(c->cardinality);
+        n = static_cast<int32_t>(ids ? intersect_arrays(ids, static_cast<size_t>(n), c->array, count, dst)
+                                     : probe(c->array, count, bits, dst));
+      } else {
+        const auto* c = static_cast<const bitset_container_t*>(o.containers[j]);
+        if (c->cardinality == 1 << 16) continue;  // a full container changes nothing
+        if (ids) {
+          n = static_cast<int32_t>(probe(ids, static_cast<size_t>(n), c->array, dst));
+        } else {
+          n = and_words(words, bits, c->array, dst);
+          bits = words;
+          if (n >= kBitsetFrom) continue;  // still a bitset; dst is not complete
+        }
+      }
+      ids = dst;
+      bits = nullptr;
+      flip ^= 1;
+    }
+    if (n == 0) continue;
+    if (ids) {
+      append_array(out, key, ids, n);
+    } else {
+      append_bitset(out, key, bits, n);
+    }
   }
 }
 }  // namespace
@@ -615,6 +684,32 @@ Bitmap Bitmap::and_(const Bitmap& a, const Bitmap& b) {
   if (!r) out_of_memory();
   roaring_bitmap_free(out.r_);
   out.r_ = r;
+  return out;
+}
+
+Bitmap Bitmap::and_many(std::span<const Bitmap* const> sets) {
+  ZX_CHECK(!sets.empty(), "Bitmap::and_many of no sets");
+  if (sets.size() == 1) return *sets[0];
+  if (sets.size() == 2) return and_(*sets[0], *sets[1]);
+  Bitmap out;
+  absl::InlinedVector<const roaring_array_t*, 8> arrays;
+  bool plain = true;
+  for (const Bitmap* b : sets) {
+    if (!b->r_) return out;
+    arrays.push_back(&b->r_->high_low_container);
+    plain = plain && arrays_and_bitsets(*arrays.back());
+  }
+  memory::injection_point();
+  if (!plain) {
+    out = *sets[0];
+    for (const Bitmap* b : sets.subspan(1)) out.and_inplace(*b);
+    return out;
+  }
+  roaring_bitmap_t* r = roaring_bitmap_create_with_capacity(static_cast<uint32_t>(arrays[0]->size));
+  if (!r) out_of_memory();
+  roaring_bitmap_free(out.r_);
+  out.r_ = r;
+  and_many_into(arrays, r->high_low_container);
   return out;
 }
 

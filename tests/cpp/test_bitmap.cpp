@@ -108,6 +108,46 @@ TEST(Bitmap, IntersectionMatchesAModelAcrossContainerSizes) {
   }
 }
 
+// The intersection of many sets narrows each key's ids through every set in
+// turn (scratch arrays, or a scratch bitset while bitsets meet, a full
+// container passed over): random third sets from one id per container to a
+// full one, against std::set_intersection; four sets reuse the scratch.
+TEST(Bitmap, IntersectionOfManyMatchesAModel) {
+  std::mt19937 rng(11);
+  auto random_set = [&](uint32_t per_key, uint32_t skip_key) {
+    std::set<uint32_t> s;
+    for (uint32_t key : {0u, 1u, 3u}) {
+      if (key == skip_key) continue;
+      const uint32_t base = key << 16, width = std::min(65536u, per_key * 3);
+      const size_t before = s.size();
+      s.insert({base, base + 65535});
+      for (uint32_t i = 0; per_key == 65536 && i < per_key; ++i) s.insert(s.end(), base + i);  // a full container
+      while (s.size() - before < per_key) s.insert(base + rng() % width);
+    }
+    return Ids(s.begin(), s.end());
+  };
+  auto both = [](const Ids& a, const Ids& b) {
+    Ids out;
+    std::set_intersection(a.begin(), a.end(), b.begin(), b.end(), std::back_inserter(out));
+    return out;
+  };
+  const uint32_t per_key[] = {1, 700, 2600, 20000};
+  for (uint32_t na : per_key)
+    for (uint32_t nb : per_key)
+      for (uint32_t nc : {1u, 700u, 3000u, 65536u}) {
+        const Ids xv = random_set(na, 3), yv = random_set(nb, 1), zv = random_set(nc, 9);
+        const Bitmap x = Bitmap::from_sorted(xv), y = Bitmap::from_sorted(yv), z = Bitmap::from_sorted(zv);
+        const Ids expect = both(both(xv, yv), zv);
+        const Bitmap* three[] = {&x, &y, &z};
+        const Bitmap* four[] = {&z, &x, &y, &x};
+        Bitmap got = Bitmap::and_many(three);
+        ASSERT_EQ(got.to_vector(), expect) << na << ", " << nb << " and " << nc << " ids per container";
+        ASSERT_EQ(Bitmap::and_many(four).to_vector(), expect) << na << ", " << nb << " and " << nc;
+        got.add(0xFFFFFFFFu);  // still a well-formed bitmap
+        EXPECT_EQ(got.cardinality(), expect.size() + 1);
+      }
+}
+
 // Unions of many sets unite each key's containers at once: parts whose
 // containers hold from one id to bitset density, keys held by some parts
 // only, against a model; the result must stay usable.

@@ -185,6 +185,30 @@ Bitmap intersect(Parts& parts, const Lookups& lookups) {
   }
   std::stable_sort(order.begin(), order.end());
   auto lookup = [&](size_t k) -> const ExactLookup& { return lookups[k - parts.size()]; };
+  if (n >= 3) {
+    // Every set where it lies, each look-up's under its read lock, all held
+    // together for one intersection that makes only the answer's containers.
+    absl::InlinedVector<const Bitmap*, 8> sets;
+    Bitmap acc;
+    auto gather = [&](auto& self, size_t i) -> bool {
+      if (i == order.size()) {
+        acc = Bitmap::and_many(sets);
+        return true;
+      }
+      const size_t k = order[i].second;
+      if (k < parts.size()) {
+        sets.push_back(&parts[k]);
+        return self(self, i + 1);
+      }
+      bool done = false;
+      lookup(k).map->with_lookup_bitmap(*lookup(k).value, [&](const Bitmap& ids) {
+        sets.push_back(&ids);
+        done = self(self, i + 1);
+      });
+      return done;
+    };
+    if (gather(gather, 0)) return acc;
+  }
   const size_t first = order[0].second;
   Bitmap acc;
   size_t next = 1;
