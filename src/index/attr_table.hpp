@@ -207,6 +207,12 @@ class AttrMap {
       if (!AttrSlot::leaves_plain(word(i))) return false;
     return true;
   }
+  // Requests the cache line of each value's object (a container's block),
+  // which unfiling reads next.
+  void prefetch_values() const {
+    for (uint32_t i = 0, n = static_cast<uint32_t>(size()); i < n; ++i)
+      __builtin_prefetch(reinterpret_cast<const void*>(word(i) & ~uintptr_t{7}));
+  }
   // The word stored under `key`, or 0.
   uintptr_t find_word(uint32_t key) const {
     if (!keys_) return 0;

@@ -289,6 +289,8 @@ bool remove_one(IndexAPI& core, PyObject* obj, StoredItem& released) {
     // so releasing the interpreter lock would only add its cost. Its table
     // is read attached, under the writer lock that every writer of the
     // object takes before changing it.
+    if (const MetaList* list = rec.meta.load(std::memory_order_relaxed)) __builtin_prefetch(list);
+    rec.attrs.prefetch_values();
     WriterGuard writer(rec);
     if (rec.attrs.leaves_plain()) {
       NestingScope nesting;

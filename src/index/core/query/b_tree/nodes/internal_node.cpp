@@ -205,6 +205,7 @@ RemoveOutcome InternalNode::remove(Entry e, bool last_of_id) {
   const std::optional<BitMapBTreeNode>& child = children_[slot];
   if (!child) fail("Missing child");
   const uint32_t id = entry_id(e);
+  if (bitmaps_[slot]) bitmaps_[slot]->prefetch();  // read after the child's removal
   RemoveOutcome below = RemoveOutcome::Absent;
   switch (child->kind()) {
     case BitMapBTreeNode::Kind::Leaf: {
