@@ -322,7 +322,7 @@ void IndexAPI::add_object_many(std::span<PyObject* const> objs) {
         if (py::signal_raised()) break;
       }
       NestingScope nesting;
-      const size_t end = std::min(n, i + kCheckEvery);
+      const size_t end = std::min(n, i + std::clamp(i, kCheckEvery, kBulkStretchMost));
       const std::span<PyObject* const> stretch(unique.data() + i, end - i);
       for (size_t k : file_in_bulk(stretch, std::span<const uint32_t>(ids).subspan(i, end - i), store_ptr, stored_at)) {
         IndexableRecord& rec = *record_of(stretch[k]);

@@ -31,7 +31,8 @@
 // headroom (support/memory.hpp).
 //
 // Long operations (add_object_many, union_with, rebase, group_by) check for
-// signals every kCheckEvery objects, holding no lock: on KeyboardInterrupt
+// signals every kCheckEvery objects (add_object_many: between its stretches,
+// see kBulkStretchMost), holding no lock: on KeyboardInterrupt
 // (any signal handler that raises) what was done stays done, nothing is left
 // half-filed, and the error propagates as py::PyErrorSet.
 #pragma once
@@ -91,6 +92,13 @@ inline constexpr int kMaxNestingDepth = 200;
 // Objects handled by a long operation between two checks for signals and
 // headroom.
 inline constexpr size_t kCheckEvery = 4096;
+// add_object_many files its objects in stretches, each as long as the ones
+// before it together, from kCheckEvery objects up to this many. A stretch
+// merges its numbers into each ordered tree in one pass, which touches
+// leaves all over a tree of random values: with stretches of a fixed length
+// the passes would touch every leaf again and again. The longest stretch
+// takes some tens of milliseconds between two checks for signals.
+inline constexpr size_t kBulkStretchMost = 16 * kCheckEvery;
 
 struct IndexAPI : std::enable_shared_from_this<IndexAPI> {
   // The index's locks. Their order (ARCHITECTURE.md, "Lock order"):
