@@ -394,6 +394,10 @@ PyValue AttrSlot::leaf_at(uintptr_t w, uint32_t i, uint32_t owner, uint32_t attr
   return leaf_value(block_of(w)->elems()[i], token);
 }
 
+uintptr_t AttrSlot::element_at(uintptr_t w, uint32_t i) { return block_of(w)->elems()[i]; }
+
+PyValue AttrSlot::text_value(PyObject* s) { return PyValue::of_text(utf8_of(s)); }
+
 std::optional<NumKey> AttrSlot::number_at(uintptr_t w, uint32_t i) {
   if (kind_of(w) == SlotKind::Iterable) w = block_of(w)->elems()[i];
   PyObject* o = pointer_of(w);

@@ -109,6 +109,8 @@ class AttrSlot {
     return reinterpret_cast<PyObject*>(w & ~uintptr_t{7});
   }
   static PyObject* held_object_of(uintptr_t w);
+  // Element i's word of an Iterable slot.
+  static uintptr_t element_at(uintptr_t w, uint32_t i);
   static_assert(static_cast<uintptr_t>(SlotKind::Iterable) == 6 && static_cast<uintptr_t>(SlotKind::Other) == 7);
   // The indexes' form of the value stored at (owner, attr).
   static PyValue to_value(uintptr_t w, uint32_t owner, uint32_t attr);
@@ -125,6 +127,13 @@ class AttrSlot {
   // The ordered key of leaf i when it is an int (not a bool) or a float kept
   // as itself, the key num_key_of gives leaf_at's value; else nothing.
   static std::optional<NumKey> number_at(uintptr_t w, uint32_t i);
+  // The str object of leaf i when it is a text kept as itself (borrowed:
+  // the slot holds it), else null; text_value(s) is then leaf_at's value.
+  static PyObject* text_at(uintptr_t w, uint32_t i) {
+    if (kind_of(w) == SlotKind::Iterable) w = element_at(w, i);
+    return kind_of(w) == SlotKind::Str ? reinterpret_cast<PyObject*>(w & ~uintptr_t{7}) : nullptr;
+  }
+  static PyValue text_value(PyObject* s);
   static bool holds_objects(uintptr_t w) {
     SlotKind k = kind_of(w);
     return k == SlotKind::Ind || k == SlotKind::Iterable || k == SlotKind::Container;
@@ -250,6 +259,18 @@ class AttrMap {
     walk_leaves([&](uint32_t key, uintptr_t w, uint32_t j) {
       if (j != kWhole)
         if (std::optional<NumKey> k = AttrSlot::number_at(w, j)) return number(key, *k);
+      value(key, leaf_value(key, w, j));
+    });
+  }
+  // The same, with the leaves that are texts kept as themselves passed as
+  // their str objects, text(key, PyObject*) (see AttrSlot::text_at).
+  template <class N, class T, class V>
+  void for_each_leaf_split(N&& number, T&& text, V&& value) const {
+    walk_leaves([&](uint32_t key, uintptr_t w, uint32_t j) {
+      if (j != kWhole) {
+        if (std::optional<NumKey> k = AttrSlot::number_at(w, j)) return number(key, *k);
+        if (PyObject* s = AttrSlot::text_at(w, j)) return text(key, s);
+      }
       value(key, leaf_value(key, w, j));
     });
   }

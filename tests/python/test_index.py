@@ -157,6 +157,20 @@ def test_add_object_many_adds_every_object():
     assert_same(found(idx, Q.lt("n", 5)), objs[:5])
 
 
+def test_add_object_many_files_equal_texts_of_different_str_objects_as_one_value():
+    # Texts built at run time are distinct str objects (ASCII and not, alone
+    # and as list elements); equal ones must share one value.
+    objs = [Item(kind="".join(["ev", "en"]) if k % 2 == 0 else "odd", tags=["é" + str(k % 3), "x"])
+            for k in range(30)]
+    assert len({id(o.kind) for o in objs[0::2]}) == 15
+    idx = Index()
+    idx.add_object_many(objs)
+    assert_same(idx.get_by_attribute(kind="even"), objs[0::2])
+    assert_same(idx.get_by_attribute(tags="é1"), objs[1::3])
+    assert_same(idx.get_by_attribute(tags="x"), objs)
+    assert sorted(idx.group_by("kind")) == ["even", "odd"]
+
+
 def test_add_object_many_accepts_a_tuple_and_keyword_argument():
     idx = Index()
     objs = (Item(kind="t1"), Item(kind="t2"))

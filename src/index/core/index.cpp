@@ -389,8 +389,13 @@ std::vector<size_t> IndexAPI::file_in_bulk(std::span<PyObject* const> objs, std:
                                            const ItemVec* store, uint64_t stored_at) ABSL_NO_THREAD_SAFETY_ANALYSIS {
   // Per attribute: the tree entries, and the ids of each text or boolean
   // value (grouped as they are gathered, so that a value is kept once).
+  // Texts are gathered by their str object, a pointer's hash, without
+  // building a value: objects usually share the str of a text (the same
+  // literal, an interned name), and each object's value is built once
+  // afterwards, the groups of equal texts in different objects merged.
   struct Leaves {
     std::vector<Entry> numbers;
+    absl::flat_hash_map<PyObject*, std::vector<uint32_t>> texts;
     absl::flat_hash_map<PyValue, std::vector<uint32_t>, ValueHash, KeyEq<PyValue>> groups;
     std::vector<std::pair<PyValue, uint32_t>> others;
   };
@@ -421,6 +426,7 @@ std::vector<size_t> IndexAPI::file_in_bulk(std::span<PyObject* const> objs, std:
     const uint32_t id = ids[k];
     rec.attrs.for_each_leaf_split(
         [&](const uint32_t& aid, NumKey key) { leaves_of(aid).numbers.push_back(make_entry(key, id)); },
+        [&](const uint32_t& aid, PyObject* s) { leaves_of(aid).texts[s].push_back(id); },
         [&](const uint32_t& aid, const PyValue& v) {
           // Texts and booleans are grouped; an empty container (filed whole,
           // which installs the map) is filed as it comes.
@@ -432,6 +438,17 @@ std::vector<size_t> IndexAPI::file_in_bulk(std::span<PyObject* const> objs, std:
   }
   for (uint32_t aid = 0; aid < by_attr.size(); ++aid) {
     Leaves& leaves = by_attr[aid];
+    // The str objects stay alive meanwhile: a writer that would replace one
+    // waits for the maps lock before it stores its value.
+    for (auto& [s, of_text] : leaves.texts) {
+      std::vector<uint32_t>& group = leaves.groups[AttrSlot::text_value(s)];
+      if (group.empty()) {
+        group = std::move(of_text);
+      } else {
+        group.insert(group.end(), of_text.begin(), of_text.end());
+      }
+    }
+    leaves.texts.clear();
     if (leaves.numbers.empty() && leaves.groups.empty() && leaves.others.empty()) continue;
     if (aid >= maps->size()) maps->resize(aid + 1);
     std::shared_ptr<QueryMap>& map = (*maps)[aid];
