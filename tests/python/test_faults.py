@@ -105,6 +105,13 @@ def union(w):
     w.idx.union_with(other)
 
 
+def remove(w):
+    # Fails before anything changes, or finishes: once its slot is gone an
+    # object's values are unfiled even when memory runs out on the way.
+    w.idx.remove(w.top[1])
+    w.members = w.top[:1] + w.top[2:]
+
+
 def rebase(w):
     w.rebased = w.idx.reduced_query(Q.le("n", 3)).rebase()
 
@@ -114,6 +121,7 @@ OPERATIONS = {
     "add_object": add(lambda w: w.extra[1:], lambda w: w.top + w.extra[1:], one=True),
     "union_with": union,
     "rebase": rebase,
+    "remove": remove,
     "group_by": lambda w: w.idx.group_by("b.n.a"),
     "query": lambda w: (w.idx.reduced_query(Q.or_(Q.bt("n", 0, 2 ** 53), Q.eq("b.a", "x"),
                                                   Q.not_(Q.eq("a", "x")))).collect(),

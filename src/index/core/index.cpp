@@ -558,7 +558,8 @@ void IndexAPI::unfile_nested(IndexableRecord& rec) {
       if (rec.id >= store->size()) return;
       StoredItem& slot = (*store)[rec.id];
       if (!slot.occupied() || !slot.parent || !slot.parent->pending_removal) return;
-      allowed->remove(rec.id);  // may fail: before the slot is emptied
+      store->ready_for_removal();  // may fail: before anything changes
+      allowed->remove(rec.id);     // may fail: before the slot is emptied
       released = store->take(rec.id);
     }
     // Finished once begun (the slot is gone): removals are idempotent.
@@ -605,11 +606,13 @@ bool IndexAPI::remove_object(IndexableRecord& rec, PyObject* obj, StoredItem& re
       if (!allowed->contains(rec.id)) return;
       ItemsWrite store(*items);
       ZX_CHECK(rec.id < store->size() && (*store)[rec.id].object == obj, "listed object without its slot");
+      store->ready_for_removal();  // may fail: before anything changes
+      allowed->remove(rec.id);     // may fail: before the slot is emptied
       released = store->take(rec.id);
-      allowed->remove(rec.id);
     }
     found = true;
-    unfile_attributes(rec.id, attrs);
+    // Finished once begun (the slot is gone): unfiling again is harmless.
+    memory::complete([&] { unfile_attributes(rec.id, attrs); });
   });
   if (found) remove_index_meta(rec, weak_from_this());
   return found;

@@ -156,11 +156,17 @@ struct ItemVec : std::vector<StoredItem> {
     if (!stamps.empty()) stamps[id] = epoch();
     (*this)[id] = std::move(item);
   }
-  // Empties slot `id` and counts the removal; returns what it held.
+  // Allocates the stamps the first removal starts (throws bad_alloc): after
+  // it, take() cannot fail.
+  void ready_for_removal() {
+    if (stamps.empty()) stamps.assign(size(), 0);
+  }
+  // Empties slot `id` and counts the removal; returns what it held. May fail
+  // only before the slot changes.
   StoredItem take(uint32_t id) {
+    ready_for_removal();
     StoredItem out = std::move((*this)[id]);
     (*this)[id] = StoredItem();
-    if (stamps.empty()) stamps.assign(size(), 0);
     removals.fetch_add(1, std::memory_order_acq_rel);
     return out;
   }
