@@ -219,6 +219,19 @@ void Bitmap::remove(uint32_t id) {
     }
   }
 }
+void Bitmap::prefetch_id(uint32_t id) const {
+  if (!r_) return;
+  const roaring_array_t& ra = r_->high_low_container;
+  const int32_t i = ra_get_index(&ra, static_cast<uint16_t>(id >> 16));
+  if (i < 0) return;
+  const uint32_t low = id & 0xFFFF;
+  if (ra.typecodes[i] == BITSET_CONTAINER_TYPE_CODE) {
+    __builtin_prefetch(static_cast<const bitset_container_t*>(ra.containers[i])->array + (low >> 6));
+  } else if (ra.typecodes[i] == ARRAY_CONTAINER_TYPE_CODE) {
+    const auto* a = static_cast<const array_container_t*>(ra.containers[i]);
+    __builtin_prefetch(a->array + (static_cast<uint64_t>(a->cardinality) * low >> 16));
+  }
+}
 bool Bitmap::contains(uint32_t id) const { return r_ && roaring_bitmap_contains(r_, id); }
 uint64_t Bitmap::cardinality() const { return r_ ? roaring_bitmap_get_cardinality(r_) : 0; }
 bool Bitmap::is_empty() const { return !r_ || roaring_bitmap_is_empty(r_); }

@@ -42,6 +42,10 @@ class Bitmap {
   // contains read first; a caller about to do other work first overlaps
   // that miss with it.
   void prefetch() const { __builtin_prefetch(r_); }
+  // Requests the line that holds (or would hold) `id`: in a bitset, its
+  // word; in an array, the place a uniform spread of its ids puts it.
+  // Reads the bitmap's header and container list (cheap when cached).
+  void prefetch_id(uint32_t id) const;
   bool contains(uint32_t id) const;
   uint64_t cardinality() const;
   bool is_empty() const;

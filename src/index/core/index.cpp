@@ -581,14 +581,29 @@ void IndexAPI::unfile_attributes(uint32_t id, const AttrMap& attrs) {
     auto map_of = [&](uint32_t aid) -> const std::shared_ptr<QueryMap>* {
       return aid < maps->size() && (*maps)[aid] ? &(*maps)[aid] : nullptr;
     };
+    // Two passes: the first finds each set and requests the line its id
+    // lies in, so that the misses of the object's sets overlap; the second
+    // unfiles, from lines already on their way.
+    using Map = const std::shared_ptr<QueryMap>*;
+    absl::InlinedVector<std::pair<Map, NumKey>, 4> numbers;
+    absl::InlinedVector<std::pair<Map, PyValue>, 8> values;
     attrs.for_each_leaf_split(
         [&](const uint32_t& aid, NumKey key) {
-          if (auto* map = map_of(aid); map && (*map)->unfile_number(key, id) && (*map)->is_empty())
-            emptied.push_back(*map);
+          if (Map map = map_of(aid)) {
+            (*map)->prefetch_number(id);
+            numbers.emplace_back(map, key);
+          }
         },
         [&](const uint32_t& aid, const PyValue& v) {
-          if (auto* map = map_of(aid); map && (*map)->unfile(v, id) && (*map)->is_empty()) emptied.push_back(*map);
+          if (Map map = map_of(aid)) {
+            (*map)->prefetch_exact(v, id);
+            values.emplace_back(map, v);
+          }
         });
+    for (const auto& [map, key] : numbers)
+      if ((*map)->unfile_number(key, id) && (*map)->is_empty()) emptied.push_back(*map);
+    for (const auto& [map, v] : values)
+      if ((*map)->unfile(v, id) && (*map)->is_empty()) emptied.push_back(*map);
   }
   if (emptied.empty()) return;
   MapsWrite maps(*query_maps);

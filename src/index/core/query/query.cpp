@@ -234,6 +234,17 @@ bool QueryMap::unfile(const PyValue& value, uint32_t id) {
   }
 }
 
+void QueryMap::prefetch_exact(const PyValue& value, uint32_t id) const {
+  exact.visit(value, [&](const HybridSet& ids) {
+    if (const Bitmap* b = ids.bitmap()) b->prefetch_id(id);
+  });
+}
+
+void QueryMap::prefetch_number(uint32_t id) const {
+  NumRead tree(num_ordered);
+  tree->prefetch_id(id);
+}
+
 bool QueryMap::unfile_number(NumKey key, uint32_t id) {
   NumWrite tree(num_ordered);
   remove_num_ordered(*tree, key, id);

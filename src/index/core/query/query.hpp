@@ -110,6 +110,10 @@ struct QueryMap {
   bool unfile(const PyValue& value, uint32_t id);
   // The same for a number given by its ordered key (an Int or Float value).
   bool unfile_number(NumKey key, uint32_t id);
+  // Requests the lines that unfiling `id` from the text's (or the tree's)
+  // set will change first, so that an object's unfilings overlap their misses.
+  void prefetch_exact(const PyValue& value, uint32_t id) const;
+  void prefetch_number(uint32_t id) const;
   // remove_value(old) then insert(value), with one hold of the tree lock
   // when both are numbers. The map is not empty afterwards.
   void replace(const PyValue& old, const PyValue& value, uint32_t id);

@@ -93,6 +93,10 @@ class NumIndex {
   }
   bool is_empty() const;
   Form form() const { return form_; }
+  // Requests the line of the tree's set of ids that removing `id` changes.
+  void prefetch_id(uint32_t id) const {
+    if (form_ == Form::Tree) tree_->prefetch_id(id);
+  }
 
   // f(Entry) for every pair in ascending entry order.
   template <class F>

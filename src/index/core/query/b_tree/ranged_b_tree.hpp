@@ -92,6 +92,7 @@ class BitMapBTree {
   size_t insert_sorted_once(std::span<const Entry> entries);
   // Takes one copy of the pair away; false (nothing changed) when absent.
   bool remove(NumKey key, uint32_t id);
+  void prefetch_id(uint32_t id) const { ids_.prefetch_id(id); }
   // Ids with a number within [lower, upper] (as the bound kinds say) that the
   // mask holds. Inverted or empty ranges and an empty mask give nothing.
   // Bounds compare by key code, so a NaN bound is ordered like a NaN entry
