@@ -559,7 +559,7 @@ void Bitmap::andnot_inplace(const Bitmap& other) {
 // a ∩ b for sets of array and bitset containers, built container by
 // container without copying either side (the shapes as in and_inplace).
 namespace {
-// Append a container of the n > 0 ids to `out`, which has room for it.
+// Appends a container of the n > 0 ids to `out`, which has room for it.
 void append_array(roaring_array_t& out, uint16_t key, const uint16_t* ids, int32_t n) {
   array_container_t* r = array_container_create_given_capacity(n);
   if (!r) out_of_memory();
