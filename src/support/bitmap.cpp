@@ -237,6 +237,7 @@ uint64_t Bitmap::cardinality() const { return r_ ? roaring_bitmap_get_cardinalit
 bool Bitmap::is_empty() const { return !r_ || roaring_bitmap_is_empty(r_); }
 uint32_t Bitmap::maximum() const { return r_ ? roaring_bitmap_maximum(r_) : 0; }
 uint32_t Bitmap::minimum() const { return r_ ? roaring_bitmap_minimum(r_) : 0; }
+bool Bitmap::spans_containers() const { return r_ && r_->high_low_container.size > 1; }
 bool Bitmap::is_contiguous() const {
   if (is_empty()) return false;
   return cardinality() == uint64_t{maximum()} - minimum() + 1;

@@ -56,6 +56,8 @@ class Bitmap {
   // True when the bitmap holds every id from its smallest to its largest
   // (false when empty). Costs a pass over its containers, not its ids.
   bool is_contiguous() const;
+  // True when the ids lie in more than one block of 65,536 (constant time).
+  bool spans_containers() const;
   void clear();
 
   void or_inplace(const Bitmap& other);

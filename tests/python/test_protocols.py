@@ -113,6 +113,25 @@ def test_removal_unfiles_every_kind_of_leaf(value, companion):
     assert any(kept in g for g in groups.values()) == companion
 
 
+def test_removal_from_an_index_with_ids_past_65536_unfiles_every_value():
+    """Such an index looks its sets up in two passes per removal (70,000
+    live objects: some object ids are past 65,535). The removed objects come
+    back with other values: a leaf left filed would list them under an old one."""
+    objs = [Item(n=k % 100, tag="t%d" % (k % 50), tags=["a%d" % (k % 7), "b"], f=k / 3) for k in range(70000)]
+    idx = Index()
+    idx.add_object_many(objs)
+    kept = [o for k, o in enumerate(objs) if k % 7]
+    for o in objs[::7]:
+        idx.remove(o)
+        o.n, o.tag, o.tags, o.f = -1, "moved", ["moved"], -1.0
+    idx.add_object_many(objs[::7])
+    assert_same(idx.get_by_attribute(tag="t3"), [o for o in kept if o.tag == "t3"])
+    assert_same(idx.get_by_attribute(tags="a0"), [o for o in kept if "a0" in o.tags])
+    assert_same(idx.reduced_query(Q.eq("n", 14)).collect(), [o for o in kept if o.n == 14])
+    assert_same(idx.reduced_query(Q.bt("f", 100, 20000)).collect(), [o for o in kept if 100 <= o.f <= 20000])
+    assert len(idx.get_by_attribute(tags="b")) == len(kept)
+
+
 def test_remove_and_discard_of_absent_objects():
     idx, obj = Index(), Item()
     with pytest.raises(KeyError) as info:

@@ -569,7 +569,7 @@ void IndexAPI::unfile_nested(IndexableRecord& rec) {
 }
 
 // ---- removing --------------------------------------------------------------
-void IndexAPI::unfile_attributes(uint32_t id, const AttrMap& attrs) {
+void IndexAPI::unfile_attributes(uint32_t id, const AttrMap& attrs, bool spread) {
   // One hold of the maps lock for every value; maps that may have become
   // empty are reset afterwards under the write lock, as remove_index does.
   absl::InlinedVector<std::shared_ptr<QueryMap>, 8> emptied;
@@ -581,29 +581,45 @@ void IndexAPI::unfile_attributes(uint32_t id, const AttrMap& attrs) {
     auto map_of = [&](uint32_t aid) -> const std::shared_ptr<QueryMap>* {
       return aid < maps->size() && (*maps)[aid] ? &(*maps)[aid] : nullptr;
     };
-    // Two passes: the first finds each set and requests the line its id
-    // lies in, so that the misses of the object's sets overlap; the second
-    // unfiles, from lines already on their way.
     using Map = const std::shared_ptr<QueryMap>*;
-    absl::InlinedVector<std::pair<Map, NumKey>, 4> numbers;
-    absl::InlinedVector<std::pair<Map, PyValue>, 8> values;
-    attrs.for_each_leaf_split(
-        [&](const uint32_t& aid, NumKey key) {
-          if (Map map = map_of(aid)) {
-            (*map)->prefetch_number(id);
-            numbers.emplace_back(map, key);
-          }
-        },
-        [&](const uint32_t& aid, const PyValue& v) {
-          if (Map map = map_of(aid)) {
-            (*map)->prefetch_exact(v, id);
-            values.emplace_back(map, v);
-          }
-        });
-    for (const auto& [map, key] : numbers)
+    auto unfile_number = [&](Map map, NumKey key) {
       if ((*map)->unfile_number(key, id) && (*map)->is_empty()) emptied.push_back(*map);
-    for (const auto& [map, v] : values)
+    };
+    auto unfile_value = [&](Map map, const PyValue& v) {
       if ((*map)->unfile(v, id) && (*map)->is_empty()) emptied.push_back(*map);
+    };
+    if (!spread) {
+      attrs.for_each_leaf_split(
+          [&](const uint32_t& aid, NumKey key) {
+            if (Map map = map_of(aid)) unfile_number(map, key);
+          },
+          [&](const uint32_t& aid, const PyValue& v) {
+            if (Map map = map_of(aid)) unfile_value(map, v);
+          });
+    } else {
+      // Two passes: the first finds each set and requests the line its id
+      // lies in, so that the misses of the object's sets overlap; the second
+      // unfiles, from lines already on their way. The first pass looks each
+      // set up once more: worth it only where the sets are too large to stay
+      // cached (200,000 objects: 15 % faster; 20,000: 8 % slower).
+      absl::InlinedVector<std::pair<Map, NumKey>, 4> numbers;
+      absl::InlinedVector<std::pair<Map, PyValue>, 8> values;
+      attrs.for_each_leaf_split(
+          [&](const uint32_t& aid, NumKey key) {
+            if (Map map = map_of(aid)) {
+              (*map)->prefetch_number(id);
+              numbers.emplace_back(map, key);
+            }
+          },
+          [&](const uint32_t& aid, const PyValue& v) {
+            if (Map map = map_of(aid)) {
+              (*map)->prefetch_exact(v, id);
+              values.emplace_back(map, v);
+            }
+          });
+      for (const auto& [map, key] : numbers) unfile_number(map, key);
+      for (const auto& [map, v] : values) unfile_value(map, v);
+    }
   }
   if (emptied.empty()) return;
   MapsWrite maps(*query_maps);
@@ -614,7 +630,7 @@ void IndexAPI::unfile_attributes(uint32_t id, const AttrMap& attrs) {
 }
 
 bool IndexAPI::remove_object(IndexableRecord& rec, PyObject* obj, StoredItem& released) {
-  bool found = false;
+  bool found = false, spread = false;
   with_attributes(rec, [&](AttrMap& attrs) {
     {
       AllowedWrite allowed(*allowed_items);
@@ -624,10 +640,13 @@ bool IndexAPI::remove_object(IndexableRecord& rec, PyObject* obj, StoredItem& re
       store->ready_for_removal();  // may fail: before anything changes
       allowed->remove(rec.id);     // may fail: before the slot is emptied
       released = store->take(rec.id);
+      // Members with ids beyond the first 65,536: a large process, whose
+      // sets are unlikely to be cached.
+      spread = allowed->spans_containers();
     }
     found = true;
     // Finished once begun (the slot is gone): unfiling again is harmless.
-    memory::complete([&] { unfile_attributes(rec.id, attrs); });
+    memory::complete([&] { unfile_attributes(rec.id, attrs, spread); });
   });
   if (found) remove_index_meta(rec, weak_from_this());
   return found;

@@ -156,8 +156,9 @@ struct IndexAPI : std::enable_shared_from_this<IndexAPI> {
   // is not in the index. The caller holds the object's writer lock.
   bool remove_object(IndexableRecord& rec, PyObject* obj, StoredItem& released)
       ABSL_EXCLUSIVE_LOCKS_REQUIRED(rec.lock.writer);
-  // Unfiles every value of `attrs` (the locked map of object `id`).
-  void unfile_attributes(uint32_t id, const AttrMap& attrs);
+  // Unfiles every value of `attrs` (the locked map of object `id`). With
+  // `spread`, first requests the line of `id` in each set (see the body).
+  void unfile_attributes(uint32_t id, const AttrMap& attrs, bool spread);
   // Nested: stores `obj` held by `holder` through `attr`, or adds the holder
   // to the existing slot. Returns true when the object's attributes must be
   // filed: it was newly stored, or a new holder arrived at a slot marked
