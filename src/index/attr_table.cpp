@@ -390,8 +390,7 @@ bool AttrSlot::leaves_plain(uintptr_t w) {
 
 PyValue AttrSlot::leaf_at(uintptr_t w, uint32_t i, uint32_t owner, uint32_t attr) {
   const uint64_t token = place_token(owner, attr);
-  if (kind_of(w) != SlotKind::Iterable) return leaf_value(w, token);
-  return leaf_value(block_of(w)->elems()[i], token);
+  return leaf_value(kind_of(w) == SlotKind::Iterable ? element_at(w, i) : w, token);
 }
 
 uintptr_t AttrSlot::element_at(uintptr_t w, uint32_t i) { return block_of(w)->elems()[i]; }
@@ -399,7 +398,7 @@ uintptr_t AttrSlot::element_at(uintptr_t w, uint32_t i) { return block_of(w)->el
 PyValue AttrSlot::text_value(PyObject* s) { return PyValue::of_text(utf8_of(s)); }
 
 std::optional<NumKey> AttrSlot::number_at(uintptr_t w, uint32_t i) {
-  if (kind_of(w) == SlotKind::Iterable) w = block_of(w)->elems()[i];
+  if (kind_of(w) == SlotKind::Iterable) w = element_at(w, i);
   PyObject* o = pointer_of(w);
   switch (kind_of(w)) {
     case SlotKind::Int: {

@@ -131,7 +131,7 @@ class AttrSlot {
   // the slot holds it), else null; text_value(s) is then leaf_at's value.
   static PyObject* text_at(uintptr_t w, uint32_t i) {
     if (kind_of(w) == SlotKind::Iterable) w = element_at(w, i);
-    return kind_of(w) == SlotKind::Str ? reinterpret_cast<PyObject*>(w & ~uintptr_t{7}) : nullptr;
+    return kind_of(w) == SlotKind::Str ? object_of(w) : nullptr;
   }
   static PyValue text_value(PyObject* s);
   static bool holds_objects(uintptr_t w) {
