@@ -988,6 +988,74 @@ TEST(BTreeDifferential, MatchesAMultisetModel) {
 }
 
 // ---------------------------------------------------------------------------
+// move against remove then insert_once on a twin tree
+
+struct MoveCase {
+  const char* name;
+  uint32_t entries;    // distinct pairs filed first
+  int64_t spread;      // integer keys drawn from [0, spread)
+  uint32_t two_every;  // every n-th id gets a second entry (0: none)
+  bool repeats;        // some pairs filed twice (copies counted on the side)
+};
+
+class BTreeMove : public ::testing::TestWithParam<MoveCase> {};
+
+TEST_P(BTreeMove, MatchesRemoveThenInsertOnce) {
+  const MoveCase& c = GetParam();
+  std::mt19937_64 rng(0x5EED0000 + c.entries);
+  BitMapBTree moved, twin;
+  std::vector<NumKey> key_of(c.entries);  // the first entry of each id
+  for (uint32_t id = 0; id < c.entries; ++id) {
+    key_of[id] = I(static_cast<int64_t>(rng() % static_cast<uint64_t>(c.spread)));
+    for (BitMapBTree* t : {&moved, &twin}) {
+      t->insert(key_of[id], id);
+      if (c.two_every && id % c.two_every == 0) t->insert(F(-1.5), id);
+      if (c.repeats && id % 7 == 0) t->insert(key_of[id], id);
+    }
+  }
+  for (int step = 0; step < 4000; ++step) {
+    const uint32_t id = static_cast<uint32_t>(rng() % c.entries);
+    // Mostly the id's own entry; sometimes a pair that is not held.
+    const NumKey from = rng() % 8 ? key_of[id] : I(c.spread + 5);
+    const int64_t v = from.is_float ? static_cast<int64_t>(from.f) : from.i;
+    NumKey to;
+    switch (rng() % 6) {
+      case 0: to = I(v + 1); break;      // the same leaf, usually
+      case 1: to = I(-1 - step); break;  // below every key: lowers first keys
+      case 2: to = I(c.spread + step); break;
+      case 3: to = from; break;
+      case 4: to = F(static_cast<double>(v)); break;  // the equal float
+      default: to = I(static_cast<int64_t>(rng() % static_cast<uint64_t>(c.spread)));
+    }
+    const BitMapBTree::Moved got = moved.move(from, to, id);
+    const bool removed = twin.remove(from, id);
+    const bool added = twin.insert_once(to, id);
+    ASSERT_EQ(got.removed, removed) << "step " << step;
+    ASSERT_EQ(got.added, added) << "step " << step;
+    if (removed) key_of[id] = to;
+    if (step % 250 == 0 || step == 3999) {
+      ASSERT_NO_THROW(moved.validate()) << "step " << step;
+      ASSERT_EQ(moved.size(), twin.size());
+      ASSERT_EQ(entries_of(moved), entries_of(twin)) << "step " << step;
+      for (int q = 0; q < 8; ++q) {
+        const Bound lo = Inc(I(static_cast<int64_t>(rng() % static_cast<uint64_t>(c.spread)) - 50));
+        const Bound hi = rng() % 4 ? Exc(I(lo.value.i + static_cast<int64_t>(rng() % 2000))) : Unb();
+        ASSERT_EQ(ids(moved.query_range_all(lo, hi)), ids(twin.query_range_all(lo, hi))) << "step " << step;
+      }
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Shapes, BTreeMove,
+                         ::testing::Values(MoveCase{"from_a_leaf_root", 60, 1000, 0, false},
+                                           MoveCase{"two_levels", 3000, 100000, 0, false},
+                                           MoveCase{"three_levels", 30000, 1000000, 0, false},
+                                           MoveCase{"crowded_keys", 30000, 300, 0, false},
+                                           MoveCase{"ids_with_two_entries", 20000, 1000000, 5, false},
+                                           MoveCase{"repeated_pairs", 20000, 1000000, 0, true}),
+                         [](const ::testing::TestParamInfo<MoveCase>& p) { return std::string(p.param.name); });
+
+// ---------------------------------------------------------------------------
 // Bulk insertion of sorted batches against one-by-one insert_once
 
 struct BulkCase {

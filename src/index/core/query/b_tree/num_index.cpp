@@ -122,6 +122,12 @@ void NumIndex::become_tree(NumKey key, uint32_t id) {
   KeyedVec().swap(keyed_);
 }
 
+BitMapBTree::Moved NumIndex::move(NumKey from, NumKey to, uint32_t id) {
+  if (form_ == Form::Tree) return tree_->move(from, to, id);
+  const bool removed = remove(from, id);
+  return {removed, insert_once(to, id)};
+}
+
 bool NumIndex::remove(NumKey key, uint32_t id) {
   if (form_ == Form::Tree) return tree_->remove(key, id);
   if (form_ == Form::Keyed) {

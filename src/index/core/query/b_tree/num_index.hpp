@@ -65,6 +65,8 @@ class NumIndex {
   size_t insert_sorted_once(std::span<const Entry> entries);
   // Takes the pair out; false (nothing changed) when it was not held.
   bool remove(NumKey key, uint32_t id);
+  // remove(from, id) and then insert_once(to, id), with both answers.
+  BitMapBTree::Moved move(NumKey from, NumKey to, uint32_t id);
   Bitmap query_range(const Bound& lower, const Bound& upper, const Bitmap& mask) const;
   // The same with no mask.
   Bitmap query_range_all(const Bound& lower, const Bound& upper) const;

@@ -445,6 +445,15 @@ bool BitMapBTree::remove(NumKey key, uint32_t id) {
   return true;
 }
 
+BitMapBTree::Moved BitMapBTree::move(NumKey from, NumKey to, uint32_t id) {
+  InternalNode* root = root_.internal();
+  if (root && extra_copies_.empty() && entries_of(id) == 1 &&
+      root->move_entry(make_entry(from, id), make_entry(to, id)))
+    return {true, true};
+  const bool removed = remove(from, id);
+  return {removed, insert_once(to, id)};
+}
+
 uint32_t BitMapBTree::entries_of(uint32_t id) const {
   if (!ids_.contains(id)) return 0;
   if (multi_.empty()) return 1;

@@ -92,6 +92,14 @@ class BitMapBTree {
   size_t insert_sorted_once(std::span<const Entry> entries);
   // Takes one copy of the pair away; false (nothing changed) when absent.
   bool remove(NumKey key, uint32_t id);
+  // remove(from, id) and then insert_once(to, id), with both answers. An id
+  // with one entry (a number written over a number) moves in one walk of
+  // both paths, whose shared upper slots and the id bitmap keep the id.
+  struct Moved {
+    bool removed;
+    bool added;
+  };
+  Moved move(NumKey from, NumKey to, uint32_t id);
   void prefetch_id(uint32_t id) const { ids_.prefetch_id(id); }
   // Ids with a number within [lower, upper] (as the bound kinds say) that the
   // mask holds. Inverted or empty ranges and an empty mask give nothing.

@@ -231,6 +231,69 @@ RemoveOutcome InternalNode::remove(Entry e, bool last_of_id) {
   return RemoveOutcome::RemovedIdGone;
 }
 
+bool InternalNode::move_entry(Entry from, Entry to) {
+  // One step of each path per level: the node and the slot descended from.
+  struct Step {
+    InternalNode* node;
+    uint32_t slot;
+  };
+  constexpr uint32_t kMostLevels = 16;  // 96-way nodes: far beyond 2^32 entries
+  Step path_from[kMostLevels], path_to[kMostLevels];
+  uint32_t levels = 0;
+  InternalNode* at_from = this;
+  InternalNode* at_to = this;
+  LeafNode* leaf_from = nullptr;
+  LeafNode* leaf_to = nullptr;
+  auto slot_of = [](const InternalNode* n, Entry e) {
+    return n->start_ + btree_detail::last_position(n->keys_ + n->start_, n->count_, [e](Entry k) { return k <= e; });
+  };
+  for (;;) {
+    ZX_CHECK(levels < kMostLevels, "BitMapBTree: deeper than any tree of 32-bit ids");
+    const uint32_t sf = slot_of(at_from, from);
+    const uint32_t st = slot_of(at_to, to);
+    path_from[levels] = {at_from, sf};
+    path_to[levels] = {at_to, st};
+    ++levels;
+    const std::optional<BitMapBTreeNode>& cf = at_from->children_[sf];
+    const std::optional<BitMapBTreeNode>& ct = at_to->children_[st];
+    if (!cf || !ct) fail("Missing child");
+    if (at_from->bitmaps_[sf]) at_from->bitmaps_[sf]->prefetch();
+    if (at_to->bitmaps_[st]) at_to->bitmaps_[st]->prefetch();
+    if (cf->kind() == BitMapBTreeNode::Kind::Leaf && ct->kind() == BitMapBTreeNode::Kind::Leaf) {
+      leaf_from = cf->leaf();
+      leaf_to = ct->leaf();
+      break;
+    }
+    // Leaves lie at one depth: anything else is left to the general path,
+    // which reports it.
+    if (cf->kind() != BitMapBTreeNode::Kind::Internal || ct->kind() != BitMapBTreeNode::Kind::Internal) return false;
+    at_from = cf->internal();
+    at_to = ct->internal();
+  }
+  if (leaf_to->is_full() || !leaf_from->remove(from)) return false;
+  // Levels where the paths still share a slot keep the id: its entry stays
+  // below that child. Below the first divergence every level differs.
+  uint32_t shared = 0;
+  while (shared < levels && path_from[shared].node == path_to[shared].node &&
+         path_from[shared].slot == path_to[shared].slot)
+    ++shared;
+  const uint32_t id = entry_id(from);
+  for (uint32_t d = levels; d-- > shared;) {
+    std::optional<Bitmap>& b = path_from[d].node->bitmaps_[path_from[d].slot];
+    if (!b) fail_missing_bitmap(d + 1 == levels ? BitMapBTreeNode::Kind::Leaf : BitMapBTreeNode::Kind::Internal);
+    b->remove(id);
+  }
+  // As insert(): an entry below a node's first key lowers that key.
+  for (uint32_t d = 0; d < levels; ++d) path_to[d].node->lower_key(path_to[d].slot - path_to[d].node->start_, to);
+  ZX_CHECK(leaf_to->insert_non_full(to), "BitMapBTree: a moved entry was already held");
+  for (uint32_t d = levels; d-- > shared;) {
+    std::optional<Bitmap>& b = path_to[d].node->bitmaps_[path_to[d].slot];
+    if (!b) fail_missing_bitmap(d + 1 == levels ? BitMapBTreeNode::Kind::Leaf : BitMapBTreeNode::Kind::Internal);
+    b->add(id);
+  }
+  return true;
+}
+
 Bitmap InternalNode::get_bitmap() const {
   const Bitmap* parts[kNodeSlots];
   uint32_t n = 0;

@@ -138,6 +138,15 @@ class InternalNode {
   // `last_of_id`: the caller knows e is the only entry of its id in the whole
   // tree, so the id leaves every bitmap on the path without probing siblings.
   RemoveOutcome remove(Entry e, bool last_of_id);
+  // Moves `from`, the only entry of its id in the tree, to `to` (another
+  // entry of that id), leaving the tree as remove(from, true) and then
+  // insert(to) would, except that the bitmaps of the slots both paths pass
+  // through keep the id instead of losing and regaining it. The two paths
+  // are walked side by side, so the misses of each level's nodes overlap.
+  // Changes nothing and answers false when `from` is absent or the leaf of
+  // `to` is full (the caller then removes and inserts, which splits it).
+  // No internal node changes shape: a full one on the way stays full.
+  bool move_entry(Entry from, Entry to);
 
   // Union of the bitmaps present in the run.
   Bitmap get_bitmap() const;
