@@ -91,12 +91,24 @@ Bitmap::~Bitmap() {
 // forth. Changes of single ids follow this; CRoaring's own operations
 // (unions, intersections, bulk adds) give containers its usual shapes, which
 // every operation accepts either way.
+// Bitmaps that are changed an id at a time far more often than they are
+// read (the ordered trees' per-slot bitmaps: every write of a number changes
+// two or four of them) take the bitset earlier, from kDenseBitsetFrom ids,
+// where the array's shift and its binary search over several lines would
+// cost more than the 8 KiB container's one line.
 namespace {
 constexpr int32_t kBitsetFrom = 2048;
 constexpr int32_t kArrayBelow = 1024;
+constexpr int32_t kDenseBitsetFrom = 512;
+constexpr int32_t kDenseArrayBelow = 256;
 }  // namespace
 
-void Bitmap::add(uint32_t id) {
+void Bitmap::add(uint32_t id) { add_shaped(id, kBitsetFrom); }
+void Bitmap::add_dense(uint32_t id) { add_shaped(id, kDenseBitsetFrom); }
+void Bitmap::remove(uint32_t id) { remove_shaped(id, kArrayBelow); }
+void Bitmap::remove_dense(uint32_t id) { remove_shaped(id, kDenseArrayBelow); }
+
+void Bitmap::add_shaped(uint32_t id, int32_t bitset_from) {
   ZX_ENSURE(*this);
   memory::injection_point();
   roaring_array_t& ra = r_->high_low_container;
@@ -108,7 +120,7 @@ void Bitmap::add(uint32_t id) {
   }
   if (i >= 0 && ra.typecodes[i] == ARRAY_CONTAINER_TYPE_CODE) {
     auto* a = static_cast<array_container_t*>(ra.containers[i]);
-    if (a->cardinality + 1 < kBitsetFrom) {
+    if (a->cardinality + 1 < bitset_from) {
       array_container_add(a, low);
       return;
     }
@@ -186,7 +198,7 @@ Bitmap Bitmap::from_sorted(std::span<const uint32_t> ids) {
   return out;
 }
 
-void Bitmap::remove(uint32_t id) {
+void Bitmap::remove_shaped(uint32_t id, int32_t array_below) {
   ZX_ENSURE(*this);
   memory::injection_point();
   roaring_array_t& ra = r_->high_low_container;
@@ -211,7 +223,7 @@ void Bitmap::remove(uint32_t id) {
   if (!bitset_container_remove(b, static_cast<uint16_t>(id))) return;
   if (b->cardinality == 0) {
     ra_remove_at_index_and_free(&ra, i);
-  } else if (b->cardinality < kArrayBelow) {
+  } else if (b->cardinality < array_below) {
     // Without memory for the array the container stays a bitset.
     if (array_container_t* a = array_container_from_bitset(b)) {
       ra_set_container_at_index(&ra, i, a, ARRAY_CONTAINER_TYPE_CODE);

@@ -38,6 +38,10 @@ class Bitmap {
   // container, with no search per id.
   static Bitmap from_sorted(std::span<const uint32_t> ids);
   void remove(uint32_t id);
+  // add and remove for a bitmap changed an id at a time far more often than
+  // it is read: its containers become bitsets sooner (see bitmap.cpp).
+  void add_dense(uint32_t id);
+  void remove_dense(uint32_t id);
   // Requests the line of the bitmap's header, which add, remove and
   // contains read first; a caller about to do other work first overlaps
   // that miss with it.
@@ -112,6 +116,8 @@ class Bitmap {
   }
 
  private:
+  void add_shaped(uint32_t id, int32_t bitset_from);
+  void remove_shaped(uint32_t id, int32_t array_below);
   void iterate(bool (*cb)(uint32_t, void*), void* ctx) const;
   void iterate_chunks(void (*cb)(std::span<const uint32_t>, void*), void* ctx) const;
   roaring_bitmap_s* r_;

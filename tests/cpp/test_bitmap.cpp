@@ -182,14 +182,20 @@ TEST(Bitmap, UnionOfManyMatchesAModelAcrossContainerSizes) {
 
 // Single adds and bulk adds (sorted chunks) and single removes change a
 // container's shape (array, bitset) at their own thresholds, not
-// CRoaring's: growing one container to 6,000 ids and emptying it again, in a
-// scattered order, must keep the contents, the count and every operation
-// with an array-shaped copy right at each step.
-class BitmapShapes : public testing::TestWithParam<size_t> {};  // ids per add call
-INSTANTIATE_TEST_SUITE_P(AddSizes, BitmapShapes, testing::Values(1u, 300u));
+// CRoaring's, and the dense variants at lower ones: growing one container to
+// 6,000 ids and emptying it again, in a scattered order, must keep the
+// contents, the count and every operation with an array-shaped copy right at
+// each step, the steps around every threshold included.
+struct ShapeCase {
+  size_t chunk;  // ids per add call
+  bool dense;    // add_dense and remove_dense
+};
+class BitmapShapes : public testing::TestWithParam<ShapeCase> {};
+INSTANTIATE_TEST_SUITE_P(AddSizes, BitmapShapes,
+                         testing::Values(ShapeCase{1, false}, ShapeCase{300, false}, ShapeCase{1, true}));
 
 TEST_P(BitmapShapes, ChangesAcrossContainerShapesMatchAModel) {
-  const size_t chunk = GetParam();
+  const auto [chunk, dense] = GetParam();
   std::mt19937 rng(11);
   Ids order(6000);
   for (uint32_t i = 0; i < order.size(); ++i) order[i] = (5u << 16) + i * 7;
@@ -207,23 +213,32 @@ TEST_P(BitmapShapes, ChangesAcrossContainerShapesMatchAModel) {
     ASSERT_EQ(both.cardinality(), want.size());
     ASSERT_TRUE(Bitmap::andnot(b, plain).is_empty());
   };
+  auto near = [](size_t k, size_t n, size_t mark) { return k <= mark && mark < k + n; };
   for (size_t k = 0; k < order.size(); k += chunk) {
     Ids part(order.begin() + k, order.begin() + std::min(k + chunk, order.size()));
     std::sort(part.begin(), part.end());
-    if (chunk == 1) {
-      b.add(part[0]);
-    } else {
+    if (chunk != 1) {
       b.add_many(part);
+    } else if (dense) {
+      b.add_dense(part[0]);
+    } else {
+      b.add(part[0]);
     }
     model.insert(part.begin(), part.end());
-    if (k % 997 < chunk || (k <= 2047 && 2046 < k + chunk)) check(k);
+    if (k % 997 < chunk || near(k, chunk, 2046) || near(k, chunk, 2047) || near(k, 2, 510)) check(k);
   }
   check(order.size());
   for (size_t k = 0; k < order.size(); ++k) {
-    b.remove(order[k]);
-    b.remove(order[k]);  // absent now: nothing changes
+    for (int twice = 0; twice < 2; ++twice) {  // absent the second time: nothing changes
+      if (dense) {
+        b.remove_dense(order[k]);
+      } else {
+        b.remove(order[k]);
+      }
+    }
     model.erase(order[k]);
-    if (k % 997 == 0 || k + 1024 == order.size() || k + 1023 == order.size()) check(k);
+    const size_t left = order.size() - k;
+    if (k % 997 == 0 || left == 1024 || left == 1023 || left == 256 || left == 255) check(k);
   }
   check(0);
 }

@@ -158,7 +158,7 @@ bool InternalNode::insert(Entry e) {
   if (e < keys_[slot]) keys_[slot] = e;
   if (child->is_full()) return split_and_insert(pos, e);
   const bool inserted = child->insert_non_full(e);
-  bitmaps_[slot]->add(entry_id(e));
+  bitmaps_[slot]->add_dense(entry_id(e));
   return inserted;
 }
 
@@ -224,7 +224,7 @@ RemoveOutcome InternalNode::remove(Entry e, bool last_of_id) {
   // No entry of the id is left below this child: its bitmap must forget the
   // id, and this node still holds it only if a sibling's bitmap does.
   if (!bitmaps_[slot]) fail_missing_bitmap(child->kind());
-  bitmaps_[slot]->remove(id);
+  bitmaps_[slot]->remove_dense(id);
   if (last_of_id) return RemoveOutcome::RemovedIdGone;
   for (uint32_t s = start_; s < start_ + count_; ++s)
     if (bitmaps_[s] && bitmaps_[s]->contains(id)) return RemoveOutcome::RemovedIdRemains;
@@ -281,7 +281,7 @@ bool InternalNode::move_entry(Entry from, Entry to) {
   for (uint32_t d = levels; d-- > shared;) {
     std::optional<Bitmap>& b = path_from[d].node->bitmaps_[path_from[d].slot];
     if (!b) fail_missing_bitmap(d + 1 == levels ? BitMapBTreeNode::Kind::Leaf : BitMapBTreeNode::Kind::Internal);
-    b->remove(id);
+    b->remove_dense(id);
   }
   // As insert(): an entry below a node's first key lowers that key.
   for (uint32_t d = 0; d < levels; ++d) path_to[d].node->lower_key(path_to[d].slot - path_to[d].node->start_, to);
@@ -289,7 +289,7 @@ bool InternalNode::move_entry(Entry from, Entry to) {
   for (uint32_t d = levels; d-- > shared;) {
     std::optional<Bitmap>& b = path_to[d].node->bitmaps_[path_to[d].slot];
     if (!b) fail_missing_bitmap(d + 1 == levels ? BitMapBTreeNode::Kind::Leaf : BitMapBTreeNode::Kind::Internal);
-    b->add(id);
+    b->add_dense(id);
   }
   return true;
 }
