@@ -379,13 +379,20 @@ uint32_t AttrSlot::leaf_count(uintptr_t w) {
   return kind_of(w) == SlotKind::Iterable ? block_of(w)->count : 1;
 }
 
-bool AttrSlot::leaves_plain(uintptr_t w) {
+template <class Admits>
+bool AttrSlot::every_leaf(uintptr_t w, Admits admits) {
   if (kind_of(w) == SlotKind::Container) return !uncaptured(w);
-  if (kind_of(w) != SlotKind::Iterable) return is_plain(w);
+  if (kind_of(w) != SlotKind::Iterable) return admits(w);
   ElementBlock* b = block_of(w);
   for (uint32_t i = 0; i < b->count; ++i)
-    if (!is_plain(b->elems()[i])) return false;
+    if (!admits(b->elems()[i])) return false;
   return true;
+}
+
+bool AttrSlot::leaves_plain(uintptr_t w) { return every_leaf(w, is_plain); }
+
+bool AttrSlot::leaves_plain_or_indexable(uintptr_t w) {
+  return every_leaf(w, [](uintptr_t e) { return is_plain(e) || kind_of(e) == SlotKind::Ind; });
 }
 
 PyValue AttrSlot::leaf_at(uintptr_t w, uint32_t i, uint32_t owner, uint32_t attr) {

@@ -123,6 +123,8 @@ class AttrSlot {
   // Whether every leaf of the value is plain (see is_plain). An uncaptured
   // container's leaves are not known: not plain.
   static bool leaves_plain(uintptr_t w);
+  // The same, Indexable objects also admitted.
+  static bool leaves_plain_or_indexable(uintptr_t w);
   static PyValue leaf_at(uintptr_t w, uint32_t i, uint32_t owner, uint32_t attr);
   // The ordered key of leaf i when it is an int (not a bool) or a float kept
   // as itself, the key num_key_of gives leaf_at's value; else nothing.
@@ -157,6 +159,9 @@ class AttrSlot {
   static void release_held(uintptr_t w) noexcept;
 
  private:
+  // Whether `admits` holds for every leaf (an uncaptured container: false).
+  template <class Admits>
+  static bool every_leaf(uintptr_t w, Admits admits);
   uintptr_t word_ = 0;
 };
 static_assert(sizeof(AttrSlot) == 8);
@@ -214,6 +219,13 @@ class AttrMap {
   bool leaves_plain() const {
     for (uint32_t i = 0, n = static_cast<uint32_t>(size()); i < n; ++i)
       if (!AttrSlot::leaves_plain(word(i))) return false;
+    return true;
+  }
+  // Whether every value's leaves are plain or Indexable objects: the values
+  // unfiling builds then hold references only to objects the table holds.
+  bool leaves_plain_or_indexable() const {
+    for (uint32_t i = 0, n = static_cast<uint32_t>(size()); i < n; ++i)
+      if (!AttrSlot::leaves_plain_or_indexable(word(i))) return false;
     return true;
   }
   // Requests the cache line of each value's object (a container's block),

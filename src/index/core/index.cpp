@@ -65,6 +65,8 @@ void NestingTicket::fill(NestingOp op, std::shared_ptr<IndexAPI> index, py::Shar
   filled_ = true;
 }
 
+bool NestingScope::has_work() const { return outer_ && !t_nesting.empty(); }
+
 void NestingScope::drain() {
   if (!outer_) return;
   while (!t_nesting.empty()) {

@@ -256,6 +256,8 @@ class NestingScope {
   NestingScope(const NestingScope&) = delete;
   NestingScope& operator=(const NestingScope&) = delete;
   void drain();
+  // Whether this thread has queued work that drain() would run.
+  bool has_work() const;
 
  private:
   bool outer_;

@@ -283,20 +283,28 @@ PyObject* Index_union_with(PyObject* self, PyObject* const* args, Py_ssize_t nar
 bool remove_one(IndexAPI& core, PyObject* obj, StoredItem& released) {
   IndexableRecord& rec = *record_of(obj);
   {
-    // An object whose values are all numbers, booleans and texts (containers
-    // of them included) is unfiled attached: no value built or dropped on
-    // the way holds a Python reference (pruned keys are of the same kinds),
-    // so releasing the interpreter lock would only add its cost. Its table
-    // is read attached, under the writer lock that every writer of the
-    // object takes before changing it.
+    // An object whose values are all numbers, booleans, texts and Indexable
+    // objects (containers of them included) is unfiled attached: releasing
+    // the interpreter lock would only add its cost. The values built on the
+    // way hold references only to objects the object's own table holds, and
+    // the table cannot change meanwhile (read attached, under the writer
+    // lock that every writer of the object takes before changing it), so
+    // no reference dropped under a lock is the last one; the same holds for
+    // the pruned keys. Nested objects left without a holder are unfiled
+    // afterwards, with no lock held and detached, as a write unfiles them.
     if (const MetaList* list = rec.meta.load(std::memory_order_relaxed)) __builtin_prefetch(list);
     rec.attrs.prefetch_values();
     WriterGuard writer(rec);
-    if (rec.attrs.leaves_plain()) {
+    if (rec.attrs.leaves_plain_or_indexable()) {
       NestingScope nesting;
       const bool found = core.remove_object(rec, obj, released);
       writer.release();
-      nesting.drain();
+      if (nesting.has_work()) {
+        py::DetachScope detach;
+        nesting.drain();
+      } else {
+        nesting.drain();
+      }
       return found;
     }
   }

@@ -196,6 +196,9 @@ void QueryMap::replace(const PyValue& old, const PyValue& value, uint32_t id) {
   if (old.is_number() && value.is_number()) {
     const NumKey from = num_key_of(old), to = num_key_of(value);
     NumWrite tree(num_ordered);
+    // A failure between the move's removal and its insertion leaves the NaN
+    // count high, never low: a high count only closes open range ends at
+    // the infinities, which NaNs lie beyond anyway.
     const auto [removed, added] = tree->move(from, to, id);
     if (removed && from.is_float && std::isnan(from.f)) nan_entries.fetch_sub(1, std::memory_order_relaxed);
     if (added && to.is_float && std::isnan(to.f)) nan_entries.fetch_add(1, std::memory_order_relaxed);
