@@ -26,8 +26,11 @@
 //
 // Cost: insertion and removal O(log n) node visits with moves of at most half
 // a node, one bitmap update per level and one update of the id bitmap per
-// call (and of the count table for an id with several entries). A split
-// costs two bitmap rebuilds. insert_sorted_once of a batch costs one
+// call (and of the count table for an id with several entries); a move of
+// an id's only entry changes the bitmaps only below the level where the two
+// paths part, and the per-slot bitmaps turn their containers into bitsets
+// early (Bitmap::add_dense), since they are changed far more than read. A
+// split costs two bitmap rebuilds. insert_sorted_once of a batch costs one
 // descent and one merge per leaf it fills, one bulk add per internal slot it
 // passes (of the ids gathered below that slot; large sets are sorted first,
 // in linear time), one bitmap rebuild per new node, and one union into the
