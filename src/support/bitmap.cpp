@@ -470,7 +470,12 @@ __attribute__((target("avx512f,avx512bw,avx512vl,avx512vbmi2,popcnt"))) size_t p
     const __m512i bits =
         _mm512_maskz_srlv_epi64(0xFF, w, _mm512_maskz_cvtepu32_epi64(0xFF, _mm256_and_si256(v32, low6)));
     const __mmask8 held = _mm512_test_epi64_mask(bits, one);
-    _mm_mask_compressstoreu_epi16(out + n, held, v16);
+    // Packed in a register, then stored whole: the compressing store to
+    // memory is microcoded on some processors (on this machine's AMD EPYC
+    // the 4-attribute query took 76 instead of 17 us). The eight lanes
+    // written end at most at out + k + 8: within the buffer, and where `out`
+    // is `vals`, over ids read already.
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + n), _mm_maskz_compress_epi16(held, v16));
     n += static_cast<size_t>(std::popcount(static_cast<unsigned>(held)));
   }
   return n + probe_plain(vals + k, count - k, words, out + n);
