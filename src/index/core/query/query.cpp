@@ -54,13 +54,21 @@ void QueryMap::insert_num_ordered(NumKey key, uint32_t id) {
   insert_num_ordered(*tree, key, id);
 }
 
-void QueryMap::insert_num_ordered(NumIndex& tree, NumKey key, uint32_t id) {
-  if (tree.insert_once(key, id) && key.is_float && std::isnan(key.f))
+void QueryMap::count_nan(NumKey key, bool changed, bool added) {
+  if (!changed || !key.is_float || !std::isnan(key.f)) return;
+  if (added) {
     nan_entries.fetch_add(1, std::memory_order_relaxed);
+  } else {
+    nan_entries.fetch_sub(1, std::memory_order_relaxed);
+  }
+}
+
+void QueryMap::insert_num_ordered(NumIndex& tree, NumKey key, uint32_t id) {
+  count_nan(key, tree.insert_once(key, id), true);
 }
 
 void QueryMap::remove_num_ordered(NumIndex& tree, NumKey key, uint32_t id) {
-  if (tree.remove(key, id) && key.is_float && std::isnan(key.f)) nan_entries.fetch_sub(1, std::memory_order_relaxed);
+  count_nan(key, tree.remove(key, id), false);
 }
 
 void QueryMap::insert_exact(const PyValue& value, uint32_t id) {
@@ -200,8 +208,8 @@ void QueryMap::replace(const PyValue& old, const PyValue& value, uint32_t id) {
     // count high, never low: a high count only closes open range ends at
     // the infinities, which NaNs lie beyond anyway.
     const auto [removed, added] = tree->move(from, to, id);
-    if (removed && from.is_float && std::isnan(from.f)) nan_entries.fetch_sub(1, std::memory_order_relaxed);
-    if (added && to.is_float && std::isnan(to.f)) nan_entries.fetch_add(1, std::memory_order_relaxed);
+    count_nan(from, removed, false);
+    count_nan(to, added, true);
     return;
   }
   unfile(old, id);

@@ -193,6 +193,9 @@ struct QueryMap {
   // The pair in and out of the tree (held by the caller), keeping the NaN count.
   void insert_num_ordered(NumIndex& tree, NumKey key, uint32_t id);
   void remove_num_ordered(NumIndex& tree, NumKey key, uint32_t id);
+  // Counts a NaN pair that went in (added) or out, when `changed` says the
+  // tree changed.
+  void count_nan(NumKey key, bool changed, bool added);
   // (NaN, id) pairs in num_ordered; changed under its write lock.
   std::atomic<uint64_t> nan_entries{0};
   // Values between `lo` and `hi` (either may be null: unbounded).

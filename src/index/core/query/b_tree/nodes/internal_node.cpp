@@ -146,7 +146,7 @@ std::unique_ptr<InternalNode> InternalNode::new_root(BitMapBTreeNode left, BitMa
 }
 
 bool InternalNode::insert(Entry e) {
-  const uint32_t pos = btree_detail::last_position(keys_ + start_, count_, [e](Entry k) { return k <= e; });
+  const uint32_t pos = route(e);
   const uint32_t slot = start_ + pos;
   std::optional<BitMapBTreeNode>& child = children_[slot];
   if (!child) fail("Missing child");
@@ -200,7 +200,7 @@ bool InternalNode::split_and_insert(uint32_t h, Entry e) {
 }
 
 RemoveOutcome InternalNode::remove(Entry e, bool last_of_id) {
-  const uint32_t pos = btree_detail::last_position(keys_ + start_, count_, [e](Entry k) { return k <= e; });
+  const uint32_t pos = route(e);
   const uint32_t slot = start_ + pos;
   const std::optional<BitMapBTreeNode>& child = children_[slot];
   if (!child) fail("Missing child");
@@ -244,13 +244,10 @@ bool InternalNode::move_entry(Entry from, Entry to) {
   InternalNode* at_to = this;
   LeafNode* leaf_from = nullptr;
   LeafNode* leaf_to = nullptr;
-  auto slot_of = [](const InternalNode* n, Entry e) {
-    return n->start_ + btree_detail::last_position(n->keys_ + n->start_, n->count_, [e](Entry k) { return k <= e; });
-  };
   for (;;) {
     ZX_CHECK(levels < kMostLevels, "BitMapBTree: deeper than any tree of 32-bit ids");
-    const uint32_t sf = slot_of(at_from, from);
-    const uint32_t st = slot_of(at_to, to);
+    const uint32_t sf = at_from->start_ + at_from->route(from);
+    const uint32_t st = at_to->start_ + at_to->route(to);
     path_from[levels] = {at_from, sf};
     path_to[levels] = {at_to, st};
     ++levels;
@@ -278,19 +275,16 @@ bool InternalNode::move_entry(Entry from, Entry to) {
          path_from[shared].slot == path_to[shared].slot)
     ++shared;
   const uint32_t id = entry_id(from);
-  for (uint32_t d = levels; d-- > shared;) {
-    std::optional<Bitmap>& b = path_from[d].node->bitmaps_[path_from[d].slot];
+  auto bitmap_at = [levels](const Step& step, uint32_t d) -> Bitmap& {
+    std::optional<Bitmap>& b = step.node->bitmaps_[step.slot];
     if (!b) fail_missing_bitmap(d + 1 == levels ? BitMapBTreeNode::Kind::Leaf : BitMapBTreeNode::Kind::Internal);
-    b->remove_dense(id);
-  }
+    return *b;
+  };
+  for (uint32_t d = levels; d-- > shared;) bitmap_at(path_from[d], d).remove_dense(id);
   // As insert(): an entry below a node's first key lowers that key.
   for (uint32_t d = 0; d < levels; ++d) path_to[d].node->lower_key(path_to[d].slot - path_to[d].node->start_, to);
   ZX_CHECK(leaf_to->insert_non_full(to), "BitMapBTree: a moved entry was already held");
-  for (uint32_t d = levels; d-- > shared;) {
-    std::optional<Bitmap>& b = path_to[d].node->bitmaps_[path_to[d].slot];
-    if (!b) fail_missing_bitmap(d + 1 == levels ? BitMapBTreeNode::Kind::Leaf : BitMapBTreeNode::Kind::Internal);
-    b->add_dense(id);
-  }
+  for (uint32_t d = levels; d-- > shared;) bitmap_at(path_to[d], d).add_dense(id);
   return true;
 }
 

@@ -202,6 +202,11 @@ class InternalNode {
 
  private:
   friend struct BitMapBTreeTestAccess;
+  // Run position of the child an entry is routed to: the last whose key is
+  // <= e, or the first when none is.
+  uint32_t route(Entry e) const {
+    return btree_detail::last_position(keys_ + start_, count_, [e](Entry k) { return k <= e; });
+  }
   void recentre();
   void clear_slot(uint32_t slot);
 
