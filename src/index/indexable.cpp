@@ -220,7 +220,7 @@ int Indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
     IndexableRecord* rec = record_of(self);
     // The membership list is a block of its own, read once the value is
     // built: its line is requested now, so that the miss overlaps that work.
-    if (const MetaList* list = rec->meta.load(std::memory_order_relaxed)) __builtin_prefetch(list);
+    if (const MemberList* list = rec->meta.load(std::memory_order_relaxed)) __builtin_prefetch(list);
     // A container's elements are captured only for an object in an index.
     AttrSlot slot = AttrSlot::from_object(value, rec->in_index());
     const uint32_t aid = attr_id_of(name);

@@ -14,11 +14,11 @@
 //                                                    locks (support/object_lock)
 //   attrs        changes: interpreter lock AND the   attribute id -> slot; see
 //                attributes lock; reads: either one  index/attr_table.hpp
-//   meta         the membership lock                 weak links to the indexes
-//                                                    holding the object, sorted
-//                                                    by owner; allocated
+//   meta         the membership lock                 the list of weak links to
+//                                                    the indexes holding the
+//                                                    object (MemberList); set
 //                                                    by the first registration,
-//                                                    then never freed or moved
+//                                                    never null again
 //   id           never changes                       released when the object dies
 //
 // Lock order: see ARCHITECTURE.md (writer, then attributes, then the locks
@@ -55,21 +55,50 @@ bool same_index(const std::weak_ptr<A>& a, const std::weak_ptr<B>& b) {
   return !a.owner_before(b) && !b.owner_before(a);
 }
 
-// One link inline: most objects are in a single index, and a list block of
-// one link (24 bytes) takes the smallest heap chunk. A second registration
-// moves the links to a heap array of their own.
 using MetaList = absl::InlinedVector<IndexMeta, 1>;
+
+// The links of one object to the indexes holding it, in owner order: a
+// reference-counted block. Every object held by one index alone points at
+// that index's solo list (made once per index, never changed), so the common
+// case allocates nothing and every write in the index reads the same cached
+// line; every object that has left all its indexes points at the one shared
+// empty list. An object in several indexes has a list of its own, changed in
+// place under its record's membership lock. A record holds a reference to its
+// list and drops it when it dies.
+class MemberList {
+ public:
+  // A new shared list of the one link `index`, with one reference.
+  static MemberList* solo(IndexMeta index);
+  // The shared empty list (one more reference to it).
+  static MemberList* empty();
+  // A new list of one's own holding the links of `list`, with one reference.
+  static MemberList* copy_of(const MemberList& list);
+  void retain() { refs_.fetch_add(1, std::memory_order_relaxed); }
+  // Drops a reference; the last one frees the list. Null is ignored.
+  static void release(MemberList* list);
+  bool shared() const { return shared_; }
+  const MetaList& links() const { return links_; }
+  MetaList& own_links() { return links_; }  // a list of one's own only
+
+  MemberList(MemberList&&) = delete;
+
+ private:
+  explicit MemberList(bool shared) : shared_(shared) {}
+  std::atomic<uint32_t> refs_{1};
+  const bool shared_;
+  MetaList links_;
+};
 
 struct IndexableRecord {
   AttrMap attrs;  // first: an attribute read touches the start of the record
   ObjectLock lock;
   uint32_t id = 0;
-  std::atomic<MetaList*> meta{nullptr};
+  std::atomic<MemberList*> meta{nullptr};
 
   IndexableRecord() = default;
   IndexableRecord(const IndexableRecord&) = delete;
   IndexableRecord& operator=(const IndexableRecord&) = delete;
-  ~IndexableRecord() { delete meta.load(std::memory_order_relaxed); }
+  ~IndexableRecord() { MemberList::release(meta.load(std::memory_order_relaxed)); }
 
   // True once the object has entered some index (never cleared).
   bool in_index() const { return meta.load(std::memory_order_acquire) != nullptr; }
@@ -128,13 +157,15 @@ inline uint32_t record_id(const IndexableRecord* r) { return r->id; }
 // class (index/indexable.cpp): the one question this layer asks of it.
 bool is_indexable(PyObject* obj);
 
-// Registers `index` in the object's membership list: drop dead links, insert
-// in owner order. Takes the object's membership lock.
-void add_index_meta(IndexableRecord& rec, const std::weak_ptr<IndexAPI>& index)
-    ABSL_LOCKS_EXCLUDED(rec.lock.membership);
+// Registers in the object's membership list the index whose solo list is
+// `solo`: an object in no live index takes `solo` itself; otherwise the
+// list, a copy of its own if it was shared, drops dead links and takes the
+// new one in owner order. Takes the object's membership lock.
+void add_index_meta(IndexableRecord& rec, MemberList& solo) ABSL_LOCKS_EXCLUDED(rec.lock.membership);
 // Takes `index` (and any dead link) out of the membership list: a removal,
 // or undoing a registration whose operation failed. Takes the membership
-// lock; never allocates.
+// lock; never allocates (a shared list it would change becomes the empty
+// list: a solo list has no other link).
 void remove_index_meta(IndexableRecord& rec, const std::weak_ptr<IndexAPI>& index)
     ABSL_LOCKS_EXCLUDED(rec.lock.membership);
 

@@ -247,3 +247,43 @@ def test_views_and_expressions_refuse_pickling(make):
 def test_generic_aliases():
     assert Index[Pet].__origin__ is Index
     assert FilteredIndex[Pet].__args__ == (Pet,)
+
+
+@pytest.mark.parametrize("script", [
+    "+a +b -a +c -b -c +a",      # one index, two, back to one, none, one again
+    "+a +b +c -c -b -a +b",
+    "+a !a +b +c -b",             # an index dies while it holds the object
+    "+a +b !b +c -a -c +a",
+    "+a -a +b -b +c",
+])
+def test_writes_reach_exactly_the_indexes_holding_the_object(script):
+    obj = Item(k="-1")
+    indexes = {name: Index() for name in "abc"}
+    holding = set()
+    for step, (op, name) in enumerate(script.split()):
+        if op == "+":
+            indexes[name].add_object_many([obj]) if step % 2 else indexes[name].add_object(obj)
+            holding.add(name)
+        elif op == "-":
+            indexes[name].remove(obj)
+            holding.discard(name)
+        else:
+            del indexes[name]
+            holding.discard(name)
+            collect_garbage()
+            indexes[name] = Index()
+        obj.k = str(step)
+        for n, idx in indexes.items():
+            assert idx.reduced(k=str(step)).collect() == ([obj] if n in holding else []), (step, n)
+            assert idx.reduced(k=str(step - 1)).collect() == []
+    # An index the object left holds no entry of its: a new object under its
+    # released id would be found by the old object's last value.
+    last = obj.k
+    for name in holding:
+        indexes[name].remove(obj)
+    del obj
+    collect_garbage()
+    new = Item(k="new")
+    for idx in indexes.values():
+        idx.add_object(new)
+        assert idx.reduced(k=last).collect() == []

@@ -122,7 +122,7 @@ std::shared_ptr<IndexAPI> FilteredView::rebase() const {
   // Should anything fail (out of memory, an interrupt), the new index is
   // simply dropped: nothing else refers to it, and the objects' links to it
   // die with it.
-  std::weak_ptr<IndexAPI> self = core;
+  MemberList& self = core->solo_members();
   for (size_t i = 0; i < objs.size();) {
     if (i > 0) {
       // Between stretches, with no lock held and no nesting scope open.

@@ -109,6 +109,15 @@ std::shared_ptr<IndexAPI> IndexAPI::nested_level() {
   return *expected;  // another thread installed the level first
 }
 
+MemberList& IndexAPI::solo_members() {
+  if (MemberList* list = solo_.load(std::memory_order_acquire)) return *list;
+  MemberList* fresh = MemberList::solo(weak_from_this());
+  MemberList* expected = nullptr;
+  if (solo_.compare_exchange_strong(expected, fresh, std::memory_order_acq_rel)) return *fresh;
+  MemberList::release(fresh);  // another thread installed the list first
+  return *expected;
+}
+
 // ---- maps ------------------------------------------------------------------
 std::shared_ptr<QueryMap> IndexAPI::map_if_any(uint32_t attr_id) const {
   MapsRead maps(*query_maps);
@@ -222,7 +231,7 @@ void IndexAPI::add_object(PyObject* obj) {
     NestingScope nesting;
     {
       WriterGuard writer(rec);
-      add_index_meta(rec, weak_from_this());
+      add_index_meta(rec, solo_members());
       {
         AllowedWrite allowed(*allowed_items);
         ItemsWrite store(*items);
@@ -312,7 +321,7 @@ void IndexAPI::add_object_many(std::span<PyObject* const> objs) {
     }
     withdraw(undo, unpublish, filed);
   };
-  std::weak_ptr<IndexAPI> self = weak_from_this();
+  MemberList& self = solo_members();
   size_t i = 0;
   try {
     while (i < n) {
@@ -409,6 +418,7 @@ std::vector<size_t> IndexAPI::file_in_bulk(std::span<PyObject* const> objs, std:
   };
   std::vector<size_t> alone;
   const std::weak_ptr<IndexAPI> self = weak_from_this();
+  MemberList& members = solo_members();
   MapsWrite maps(*query_maps);
   for (size_t k = 0; k < objs.size(); ++k) {
     IndexableRecord& rec = *record_of(objs[k]);
@@ -424,7 +434,7 @@ std::vector<size_t> IndexAPI::file_in_bulk(std::span<PyObject* const> objs, std:
     }
     // Removed since the first pass: it has left (as in the one-by-one path).
     if (store->epoch() != stored_at && !holds(ids[k], objs[k])) continue;
-    add_index_meta(rec, self);
+    add_index_meta(rec, members);
     const uint32_t id = ids[k];
     rec.attrs.for_each_leaf_split(
         [&](const uint32_t& aid, NumKey key) { leaves_of(aid).numbers.push_back(make_entry(key, id)); },
@@ -886,7 +896,7 @@ void IndexAPI::union_with(const std::shared_ptr<IndexAPI>& other) {
   size_t total = 0;
   for (const auto& [id, keys] : pending) total += keys.size();
   filed.reserve(total);
-  std::weak_ptr<IndexAPI> self = weak_from_this();
+  MemberList& self = solo_members();
   size_t step = 0;
   bool interrupted = false;
   try {

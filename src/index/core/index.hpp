@@ -190,6 +190,9 @@ struct IndexAPI : std::enable_shared_from_this<IndexAPI> {
   // it stores the objects that attribute values of this index's objects
   // hold, each once, with its holders per attribute. Created on first use.
   std::shared_ptr<IndexAPI> nested_level();
+  // The membership list of an object that only this index holds (see
+  // MemberList), for add_index_meta.
+  MemberList& solo_members();
   // The nested level's address, or null while none was made (the cycle
   // collector's walk tells its holders apart by it).
   const IndexAPI* nested_address() const {
@@ -225,12 +228,19 @@ struct IndexAPI : std::enable_shared_from_this<IndexAPI> {
   // its handle and never changed or freed before the index: a reader that
   // sees the pointer sees the handle whole.
   std::atomic<std::shared_ptr<IndexAPI>*> nested_{nullptr};
+  // The membership list of an object held by this index alone, installed by
+  // a compare-and-swap on first use (solo_members) and held until the index
+  // dies; objects still pointing at it then keep it alive.
+  std::atomic<MemberList*> solo_{nullptr};
 
  public:
   IndexAPI() = default;
   IndexAPI(const IndexAPI&) = delete;
   IndexAPI& operator=(const IndexAPI&) = delete;
-  ~IndexAPI() { delete nested_.load(std::memory_order_acquire); }
+  ~IndexAPI() {
+    delete nested_.load(std::memory_order_acquire);
+    MemberList::release(solo_.load(std::memory_order_acquire));
+  }
 };
 
 // Raises RecursionError (py::PyErrorSet) when filing `value` in an index of

@@ -292,7 +292,7 @@ bool remove_one(IndexAPI& core, PyObject* obj, StoredItem& released) {
     // no reference dropped under a lock is the last one; the same holds for
     // the pruned keys. Nested objects left without a holder are unfiled
     // afterwards, with no lock held and detached, as a write unfiles them.
-    if (const MetaList* list = rec.meta.load(std::memory_order_relaxed)) __builtin_prefetch(list);
+    if (const MemberList* list = rec.meta.load(std::memory_order_relaxed)) __builtin_prefetch(list);
     rec.attrs.prefetch_values();
     WriterGuard writer(rec);
     if (rec.attrs.leaves_plain_or_indexable()) {

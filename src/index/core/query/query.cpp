@@ -126,7 +126,7 @@ void QueryMap::insert_indexable(const PyValue& value, uint32_t holder) {
     strong->mark_blocked(holder);
     return;
   }
-  add_index_meta(*rec, nested);
+  add_index_meta(*rec, nested->solo_members());
   NestingTicket ticket;
   if (nested->store_nested(value.handle(), holder, attr_id)) ticket.fill(NestingOp::File, nested, value.handle());
 }
