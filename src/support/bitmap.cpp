@@ -232,16 +232,45 @@ void Bitmap::remove_shaped(uint32_t id, int32_t array_below) {
   }
 }
 void Bitmap::prefetch_id(uint32_t id) const {
-  if (!r_) return;
-  const roaring_array_t& ra = r_->high_low_container;
-  const int32_t i = ra_get_index(&ra, static_cast<uint16_t>(id >> 16));
-  if (i < 0) return;
+  const Bitmap* self = this;
+  prefetch_id_in(std::span<const Bitmap* const>(&self, 1), id);
+}
+void Bitmap::prefetch_id_in(std::span<const Bitmap* const> bitmaps, uint32_t id) {
+  constexpr size_t kMost = 32;
+  const size_t n = std::min(bitmaps.size(), kMost);
+  const uint16_t high = static_cast<uint16_t>(id >> 16);
   const uint32_t low = id & 0xFFFF;
-  if (ra.typecodes[i] == BITSET_CONTAINER_TYPE_CODE) {
-    __builtin_prefetch(static_cast<const bitset_container_t*>(ra.containers[i])->array + (low >> 6));
-  } else if (ra.typecodes[i] == ARRAY_CONTAINER_TYPE_CODE) {
-    const auto* a = static_cast<const array_container_t*>(ra.containers[i]);
-    __builtin_prefetch(a->array + (static_cast<uint64_t>(a->cardinality) * low >> 16));
+  // Each stage reads what the one before requested, then requests the next
+  // level of every bitmap before the following stage reads any of it.
+  for (size_t k = 0; k < n; ++k)
+    if (bitmaps[k] && bitmaps[k]->r_) __builtin_prefetch(bitmaps[k]->r_);
+  for (size_t k = 0; k < n; ++k) {
+    if (!bitmaps[k] || !bitmaps[k]->r_) continue;
+    const roaring_array_t& ra = bitmaps[k]->r_->high_low_container;
+    __builtin_prefetch(ra.keys);
+    __builtin_prefetch(ra.typecodes);
+    __builtin_prefetch(ra.containers);
+  }
+  const void* containers[kMost];
+  uint8_t types[kMost];
+  for (size_t k = 0; k < n; ++k) {
+    containers[k] = nullptr;
+    if (!bitmaps[k] || !bitmaps[k]->r_) continue;
+    const roaring_array_t& ra = bitmaps[k]->r_->high_low_container;
+    const int32_t i = ra_get_index(&ra, high);
+    if (i < 0) continue;
+    containers[k] = ra.containers[i];
+    types[k] = ra.typecodes[i];
+    __builtin_prefetch(containers[k]);
+  }
+  for (size_t k = 0; k < n; ++k) {
+    if (!containers[k]) continue;
+    if (types[k] == BITSET_CONTAINER_TYPE_CODE) {
+      __builtin_prefetch(static_cast<const bitset_container_t*>(containers[k])->array + (low >> 6));
+    } else if (types[k] == ARRAY_CONTAINER_TYPE_CODE) {
+      const auto* a = static_cast<const array_container_t*>(containers[k]);
+      __builtin_prefetch(a->array + (static_cast<uint64_t>(a->cardinality) * low >> 16));
+    }
   }
 }
 bool Bitmap::contains(uint32_t id) const { return r_ && roaring_bitmap_contains(r_, id); }

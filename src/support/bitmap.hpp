@@ -50,6 +50,12 @@ class Bitmap {
   // word; in an array, the place a uniform spread of its ids puts it.
   // Reads the bitmap's header and container list (cheap when cached).
   void prefetch_id(uint32_t id) const;
+  // prefetch_id for several bitmaps (null ones skipped), level by level:
+  // every bitmap's next block is requested before any is read, so the
+  // misses of their chains (header, container list, container, data)
+  // overlap instead of following one another. For a caller about to change
+  // `id` in all of them.
+  static void prefetch_id_in(std::span<const Bitmap* const> bitmaps, uint32_t id);
   bool contains(uint32_t id) const;
   uint64_t cardinality() const;
   bool is_empty() const;

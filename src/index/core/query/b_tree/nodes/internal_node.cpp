@@ -267,7 +267,6 @@ bool InternalNode::move_entry(Entry from, Entry to) {
     at_from = cf->internal();
     at_to = ct->internal();
   }
-  if (leaf_to->is_full() || !leaf_from->remove(from)) return false;
   // Levels where the paths still share a slot keep the id: its entry stays
   // below that child. Below the first divergence every level differs.
   uint32_t shared = 0;
@@ -275,6 +274,20 @@ bool InternalNode::move_entry(Entry from, Entry to) {
          path_from[shared].slot == path_to[shared].slot)
     ++shared;
   const uint32_t id = entry_id(from);
+  {
+    // The lines of the id in every bitmap that changes, requested together
+    // while the leaves are searched.
+    const Bitmap* changing[2 * kMostLevels];
+    uint32_t n = 0;
+    for (uint32_t d = shared; d < levels; ++d) {
+      const std::optional<Bitmap>& bf = path_from[d].node->bitmaps_[path_from[d].slot];
+      const std::optional<Bitmap>& bt = path_to[d].node->bitmaps_[path_to[d].slot];
+      changing[n++] = bf ? &*bf : nullptr;
+      changing[n++] = bt ? &*bt : nullptr;
+    }
+    Bitmap::prefetch_id_in(std::span<const Bitmap* const>(changing, n), id);
+  }
+  if (leaf_to->is_full() || !leaf_from->remove(from)) return false;
   auto bitmap_at = [levels](const Step& step, uint32_t d) -> Bitmap& {
     std::optional<Bitmap>& b = step.node->bitmaps_[step.slot];
     if (!b) fail_missing_bitmap(d + 1 == levels ? BitMapBTreeNode::Kind::Leaf : BitMapBTreeNode::Kind::Internal);
