@@ -235,6 +235,8 @@ class PoisonGuard {
       l.lock();
     failures_ = live_internal_failures();
   }
+  // Takes over a lock the caller already holds (a successful try_lock).
+  PoisonGuard(Lock& l, std::adopt_lock_t) noexcept : lock_(&l), failures_(live_internal_failures()) {}
   PoisonGuard(PoisonGuard&& o) noexcept : lock_(o.lock_), failures_(o.failures_) { o.lock_ = nullptr; }
   PoisonGuard(const PoisonGuard&) = delete;
   PoisonGuard& operator=(const PoisonGuard&) = delete;
@@ -283,6 +285,7 @@ template <class Lock>
 class ABSL_SCOPED_LOCKABLE ExclusiveGuard {
  public:
   explicit ExclusiveGuard(Lock& l) ABSL_EXCLUSIVE_LOCK_FUNCTION(l) : g_(l) {}
+  ExclusiveGuard(Lock& l, std::adopt_lock_t a) ABSL_EXCLUSIVE_LOCKS_REQUIRED(l) : g_(l, a) {}
   ExclusiveGuard(ExclusiveGuard&&) noexcept = default;
   ~ExclusiveGuard() ABSL_UNLOCK_FUNCTION() {}
   void release() ABSL_UNLOCK_FUNCTION() { g_.release(); }

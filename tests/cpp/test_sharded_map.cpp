@@ -303,6 +303,30 @@ TEST(ShardedHashMap, ShardWalksTakeOneLockAtATimeInOrder) {
   m.validate();
 }
 
+TEST(ShardedHashMap, WithTwoLocksTheShardsOfBothKeys) {
+  SMap m = SMap::with_shard_count(4);
+  // (shard of a, shard of b): the same shard, and either order of two.
+  for (const std::pair<size_t, size_t>& shards : {std::pair<size_t, size_t>{2, 2}, {1, 3}, {3, 0}}) {
+    const size_t sa = shards.first, sb = shards.second;
+    const TestKey a{hash_in_shard(m, sa, 100 * sa), 1}, b{hash_in_shard(m, sb, 100 * sb + 50), 2};
+    if (sa != sb) {
+      // The second shard's lock is only tried: held elsewhere, nothing runs.
+      auto held = m.get_shard(b);
+      EXPECT_FALSE(m.with_two(a, b, [](SMap::Map&, SMap::Map&) { ADD_FAILURE(); }));
+      EXPECT_TRUE(unlocked_seen_from_other_thread(m, sa));
+    }
+    EXPECT_TRUE(m.with_two(a, b, [&](SMap::Map& of_a, SMap::Map& of_b) {
+      EXPECT_EQ(&of_a == &of_b, sa == sb);
+      for (size_t i = 0; i < 4; ++i) EXPECT_EQ(unlocked_seen_from_other_thread(m, i), i != sa && i != sb);
+      of_a.emplace(a, HybridSet::single(10 * sa));
+      of_b.emplace(b, HybridSet::single(10 * sb + 1));
+    }));
+    m.validate();  // each key went to the map of its own shard
+    EXPECT_EQ(ids_of(*m.get(a)), Ids{static_cast<uint32_t>(10 * sa)});
+    EXPECT_EQ(ids_of(*m.get(b)), Ids{static_cast<uint32_t>(10 * sb + 1)});
+  }
+}
+
 TEST(ShardedHashMap, FailureInsideShardPoisonsOnlyThatShard) {
   SMap m = SMap::with_shard_count(4);
   std::vector<TestKey> keys;

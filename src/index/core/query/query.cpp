@@ -200,6 +200,11 @@ bool QueryMap::remove_value(const PyValue& value, uint32_t id) {
   }
 }
 
+namespace {
+// Values whose filing is their exact-map entry alone.
+bool is_text_or_bool(const PyValue& v) { return v.kind() == Kind::Str || v.kind() == Kind::Bool; }
+}  // namespace
+
 void QueryMap::replace(const PyValue& old, const PyValue& value, uint32_t id) {
   if (old.is_number() && value.is_number()) {
     const NumKey from = num_key_of(old), to = num_key_of(value);
@@ -212,8 +217,31 @@ void QueryMap::replace(const PyValue& old, const PyValue& value, uint32_t id) {
     count_nan(to, added, true);
     return;
   }
+  if (is_text_or_bool(old) && is_text_or_bool(value) && replace_exact(old, value, id)) return;
   unfile(old, id);
   insert(value, id);
+}
+
+bool QueryMap::replace_exact(const PyValue& old, const PyValue& value, uint32_t id) {
+  return exact.with_two(old, value, [&](ExactMap::Map& from, ExactMap::Map& to) {
+    auto it = from.find(old);
+    auto jt = to.find(value);
+    if (&from == &to && it == jt) return;  // the same value again: nothing changes
+    // Both sets' chains are walked together before either changes.
+    const Bitmap* changing[2] = {it != from.end() ? it->second.bitmap() : nullptr,
+                                 jt != to.end() ? jt->second.bitmap() : nullptr};
+    Bitmap::prefetch_id_in(changing, id);
+    if (it != from.end()) {
+      it->second.remove(id);
+      // Erasing leaves every other position of the map where it was.
+      if (it->second.is_empty()) from.erase(it);
+    }
+    if (jt != to.end()) {
+      jt->second.add(id);
+    } else {
+      to.emplace(value, HybridSet::single(id));
+    }
+  });
 }
 
 bool QueryMap::unfile(const PyValue& value, uint32_t id) {

@@ -24,7 +24,8 @@
 //
 // Locking: get() holds the key's shard read lock for the lookup and the copy
 // of the value, visit() for the lookup and the caller's reading of it; get_shard() hands out the shard's write lock
-// with its map; is_empty() and the shard walks take one shard lock at a time, in shard order, and never hold two. A
+// with its map; with_two() holds the write locks of two keys' shards, but only tries the second; is_empty() and the
+// shard walks take one shard lock at a time, in shard order, and never hold two. A
 // walk therefore sees each shard at one moment, not the whole map at one moment. Locks wait detached from the
 // interpreter (see poison_lock.hpp).
 //
@@ -160,6 +161,29 @@ class ShardedHashMap {
   ShardAccess get_shard(const K& key) {
     Shard& s = shard_for_write(shard_index(key.hash64()));
     return ShardAccess(s.lock, s.map);
+  }
+
+  // f(Map& of_a, Map& of_b) under the write locks of the shards of keys a
+  // and b (one lock when they share a shard: f then gets that map twice).
+  // The second lock is only tried: when another thread holds it, nothing is
+  // done and the answer is false. So no thread waits while it holds a shard
+  // lock in write mode, and readers that hold several shard locks at once
+  // cannot close a cycle with it. Allocates the shards that have none yet
+  // (std::bad_alloc leaves the map unchanged).
+  template <class F>
+  bool with_two(const K& a, const K& b, F&& f) ABSL_NO_THREAD_SAFETY_ANALYSIS {
+    const size_t ia = shard_index(a.hash64()), ib = shard_index(b.hash64());
+    Shard& sa = shard_for_write(ia);
+    Shard& sb = shard_for_write(ib);
+    WriteGuard first(sa.lock);
+    if (ia == ib) {
+      f(sa.map, sa.map);
+      return true;
+    }
+    if (!sb.lock.try_lock()) return false;
+    WriteGuard second(sb.lock, std::adopt_lock);
+    f(sa.map, sb.map);
+    return true;
   }
 
   // True when every shard's map is empty; stops at the first non-empty one.
