@@ -224,6 +224,7 @@ void IndexAPI::add_object(PyObject* obj) {
   memory::check_headroom_periodically();
   IndexableRecord& rec = *record_of(obj);
   const uint32_t id = rec.id;
+  MemberList& members = solo_members();  // may fail: before anything changes
   bool fresh = false, published = false;
   try {
     // Registration and filing under the object's write lock, so a
@@ -231,7 +232,7 @@ void IndexAPI::add_object(PyObject* obj) {
     NestingScope nesting;
     {
       WriterGuard writer(rec);
-      add_index_meta(rec, solo_members());
+      add_index_meta(rec, members);
       {
         AllowedWrite allowed(*allowed_items);
         ItemsWrite store(*items);
@@ -274,6 +275,7 @@ void IndexAPI::add_object_many(std::span<PyObject* const> objs) {
     ids.push_back(id);
   }
   const size_t n = unique.size();
+  MemberList& self = solo_members();  // may fail: before anything changes
   // fresh: stored by this call; unpublished: not published before it.
   std::vector<uint8_t> fresh(n), unpublished(n);
   uint64_t stored_at;
@@ -321,7 +323,6 @@ void IndexAPI::add_object_many(std::span<PyObject* const> objs) {
     }
     withdraw(undo, unpublish, filed);
   };
-  MemberList& self = solo_members();
   size_t i = 0;
   try {
     while (i < n) {
