@@ -33,7 +33,7 @@ void MemberList::release(MemberList* list) {
   if (list && list->refs_.fetch_sub(1, std::memory_order_acq_rel) == 1) delete list;
 }
 
-void add_index_meta(IndexableRecord& rec, MemberList& solo) {
+bool add_index_meta(IndexableRecord& rec, MemberList& solo) {
   const IndexMeta& index = solo.links().front();
   MembershipGuard g(rec);
   MemberList* list = rec.meta.load(std::memory_order_relaxed);
@@ -42,12 +42,12 @@ void add_index_meta(IndexableRecord& rec, MemberList& solo) {
   // bound.
   if (list)
     for (const IndexMeta& m : list->links())
-      if (same_index(m, index)) return;
+      if (same_index(m, index)) return false;
   if (!list || std::all_of(list->links().begin(), list->links().end(), expired)) {
     solo.retain();
     rec.meta.store(&solo, std::memory_order_release);
     MemberList::release(list);
-    return;
+    return true;
   }
   if (list->shared()) {
     // A solo list with a live link: the object gets a list of its own.
@@ -63,6 +63,7 @@ void add_index_meta(IndexableRecord& rec, MemberList& solo) {
   auto at = std::upper_bound(links.begin(), links.end(), index,
                              [](const IndexMeta& a, const IndexMeta& m) { return a.owner_before(m); });
   links.insert(at, index);
+  return true;
 }
 
 void remove_index_meta(IndexableRecord& rec, const std::weak_ptr<IndexAPI>& index) {

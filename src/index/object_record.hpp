@@ -160,8 +160,9 @@ bool is_indexable(PyObject* obj);
 // Registers in the object's membership list the index whose solo list is
 // `solo`: an object in no live index takes `solo` itself; otherwise the
 // list, a copy of its own if it was shared, drops dead links and takes the
-// new one in owner order. Takes the object's membership lock.
-void add_index_meta(IndexableRecord& rec, MemberList& solo) ABSL_LOCKS_EXCLUDED(rec.lock.membership);
+// new one in owner order. Takes the object's membership lock. True when the
+// index was not listed before.
+bool add_index_meta(IndexableRecord& rec, MemberList& solo) ABSL_LOCKS_EXCLUDED(rec.lock.membership);
 // Takes `index` (and any dead link) out of the membership list: a removal,
 // or undoing a registration whose operation failed. Takes the membership
 // lock; never allocates (a shared list it would change becomes the empty

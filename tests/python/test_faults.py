@@ -18,7 +18,7 @@ import threading
 import pytest
 
 import Zarvex
-from helpers_index import Index, Item, Q
+from helpers_index import Index, Item, Q, collect_garbage
 from test_property import World, check_groups, check_listing, oracle, probes
 
 INJECTION = hasattr(Zarvex, "_fail_allocation")
@@ -400,3 +400,31 @@ def test_long_calls_stop_at_ctrl_c_and_change_nothing(large, interrupt, call):
     objs[5].k = -5
     assert idx.reduced_query(Q.eq("k", -5)).collect() == [objs[5]]
     objs[5].k = 5
+
+
+@pytest.mark.skipif(not INJECTION, reason="allocation-failure injection needs a checked build")
+def test_a_failed_add_object_leaves_no_link_for_later_writes_to_follow():
+    """A write after a failed addition must not file the object in the index:
+    once the object dies, a new one under its id would be found by it."""
+    idx = Index()
+    idx.add_object(Item(a="kept"))
+    failures = 0
+    for n in range(1, 1000):
+        obj = Item(a="x")
+        Zarvex._fail_allocation(n)
+        try:
+            idx.add_object(obj)
+        except MemoryError:
+            failures += 1
+        if not Zarvex._fail_allocation(0):
+            break
+        if obj in idx:
+            idx.remove(obj)
+        obj.a = "stale"
+        del obj
+        collect_garbage()
+        new = Item(a="new")  # takes the released id
+        idx.add_object(new)
+        assert idx.get_by_attribute(a="stale") == [], f"allocation {n} failed"
+        idx.remove(new)
+    assert failures > 0

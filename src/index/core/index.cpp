@@ -225,14 +225,14 @@ void IndexAPI::add_object(PyObject* obj) {
   IndexableRecord& rec = *record_of(obj);
   const uint32_t id = rec.id;
   MemberList& members = solo_members();  // may fail: before anything changes
-  bool fresh = false, published = false;
+  bool fresh = false, published = false, linked = false;
   try {
     // Registration and filing under the object's write lock, so a
     // concurrent write to the object comes entirely before or after.
     NestingScope nesting;
     {
       WriterGuard writer(rec);
-      add_index_meta(rec, members);
+      linked = add_index_meta(rec, members);
       {
         AllowedWrite allowed(*allowed_items);
         ItemsWrite store(*items);
@@ -249,8 +249,9 @@ void IndexAPI::add_object(PyObject* obj) {
     nesting.drain();
   } catch (const std::bad_alloc&) {
     // An object that was a member already is unchanged: filing is
-    // idempotent.
-    withdraw(fresh ? std::span<PyObject* const>(&obj, 1) : std::span<PyObject* const>(),
+    // idempotent. One linked but not stored leaves like one stored: a write
+    // between the failure and this withdrawal follows the link.
+    withdraw(fresh || linked ? std::span<PyObject* const>(&obj, 1) : std::span<PyObject* const>(),
              published ? std::span<const uint32_t>() : std::span<const uint32_t>(&id, 1));
     throw;
   }
@@ -501,7 +502,7 @@ void IndexAPI::withdraw(std::span<PyObject* const> fresh, std::span<const uint32
     ItemsWrite store(*items);
     for (PyObject* o : fresh) {
       uint32_t id = record_of(o)->id;
-      if ((*store)[id].object == o) released.push_back(store->take(id));
+      if (id < store->size() && (*store)[id].object == o) released.push_back(store->take(id));
     }
     for (uint32_t id : unpublish) allowed->remove(id);
   }

@@ -128,9 +128,9 @@ struct IndexAPI : std::enable_shared_from_this<IndexAPI> {
   void add_object_many(std::span<PyObject* const> objs);
   // Undoes the entry of objects this index stored for a call that failed:
   // unfiles `fresh` and takes this index out of their membership lists (when
-  // `filed`: they may have been registered and filed), empties their slots,
-  // and unpublishes `unpublish`. Inside a RecoveryScope; the caller holds no
-  // lock.
+  // `filed`: they may have been registered and filed), empties the slots
+  // that hold them, and unpublishes `unpublish`. Inside a RecoveryScope; the
+  // caller holds no lock.
   void withdraw(std::span<PyObject* const> fresh, std::span<const uint32_t> unpublish, bool filed = true);
   // Files one attribute value of object `id`.
   void add_index(uint32_t id, uint32_t attr_id, const PyValue& value);
