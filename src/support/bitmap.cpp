@@ -231,9 +231,24 @@ void Bitmap::remove_shaped(uint32_t id, int32_t array_below) {
     }
   }
 }
+namespace {
+// Requests the line of container `c` (of type `type`) that holds or would
+// hold the low half `low` of an id.
+void prefetch_in_container(const void* c, uint8_t type, uint32_t low) {
+  if (type == BITSET_CONTAINER_TYPE_CODE) {
+    __builtin_prefetch(static_cast<const bitset_container_t*>(c)->array + (low >> 6));
+  } else if (type == ARRAY_CONTAINER_TYPE_CODE) {
+    const auto* a = static_cast<const array_container_t*>(c);
+    __builtin_prefetch(a->array + (static_cast<uint64_t>(a->cardinality) * low >> 16));
+  }
+}
+}  // namespace
+
 void Bitmap::prefetch_id(uint32_t id) const {
-  const Bitmap* self = this;
-  prefetch_id_in(std::span<const Bitmap* const>(&self, 1), id);
+  if (!r_) return;
+  const roaring_array_t& ra = r_->high_low_container;
+  const int32_t i = ra_get_index(&ra, static_cast<uint16_t>(id >> 16));
+  if (i >= 0) prefetch_in_container(ra.containers[i], ra.typecodes[i], id & 0xFFFF);
 }
 void Bitmap::prefetch_id_in(std::span<const Bitmap* const> bitmaps, uint32_t id) {
   constexpr size_t kMost = 32;
@@ -263,15 +278,8 @@ void Bitmap::prefetch_id_in(std::span<const Bitmap* const> bitmaps, uint32_t id)
     types[k] = ra.typecodes[i];
     __builtin_prefetch(containers[k]);
   }
-  for (size_t k = 0; k < n; ++k) {
-    if (!containers[k]) continue;
-    if (types[k] == BITSET_CONTAINER_TYPE_CODE) {
-      __builtin_prefetch(static_cast<const bitset_container_t*>(containers[k])->array + (low >> 6));
-    } else if (types[k] == ARRAY_CONTAINER_TYPE_CODE) {
-      const auto* a = static_cast<const array_container_t*>(containers[k]);
-      __builtin_prefetch(a->array + (static_cast<uint64_t>(a->cardinality) * low >> 16));
-    }
-  }
+  for (size_t k = 0; k < n; ++k)
+    if (containers[k]) prefetch_in_container(containers[k], types[k], low);
 }
 bool Bitmap::contains(uint32_t id) const { return r_ && roaring_bitmap_contains(r_, id); }
 uint64_t Bitmap::cardinality() const { return r_ ? roaring_bitmap_get_cardinality(r_) : 0; }
