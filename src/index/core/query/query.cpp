@@ -226,7 +226,7 @@ bool QueryMap::replace_exact(const PyValue& old, const PyValue& value, uint32_t 
   return exact.with_two(old, value, [&](ExactMap::Map& from, ExactMap::Map& to) {
     auto it = from.find(old);
     auto jt = to.find(value);
-    if (&from == &to && it == jt) return;  // the same value again: nothing changes
+    if (&from == &to && it == jt && it != from.end()) return;  // the same value again: nothing changes
     // Both sets' chains are walked together before either changes.
     const Bitmap* changing[2] = {it != from.end() ? it->second.bitmap() : nullptr,
                                  jt != to.end() ? jt->second.bitmap() : nullptr};
