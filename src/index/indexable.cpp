@@ -218,8 +218,10 @@ int Indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
       throw py::PyErrorSet{};
     }
     IndexableRecord* rec = record_of(self);
-    // The membership list is a block of its own, read once the value is
-    // built: its line is requested now, so that the miss overlaps that work.
+    // The membership list is read once the value is built. An object in one
+    // index shares that index's list, which stays cached; one in several has
+    // a block of its own, whose line is requested now so that the miss
+    // overlaps that work.
     if (const MemberList* list = rec->meta.load(std::memory_order_relaxed)) __builtin_prefetch(list);
     // A container's elements are captured only for an object in an index.
     AttrSlot slot = AttrSlot::from_object(value, rec->in_index());
