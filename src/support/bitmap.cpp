@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cstdlib>
+#include <cstring>
 #include <new>
 #include <utility>
 
@@ -20,66 +22,74 @@ namespace zarvex {
 // before CRoaring is called, so an injected failure leaves the bitmap as it
 // was. CRoaring itself reports some failed allocations (a null result, a
 // false return): those become std::bad_alloc too.
+//
+// The bitmap's record (CRoaring's roaring_bitmap_t: the size of its
+// container list and the list's one block) lives inside the Bitmap. An empty
+// record points at nothing, so an empty bitmap owns no memory, and a moved
+// Bitmap takes the record and leaves an empty one behind. CRoaring 0.2
+// allocates with malloc and frees a record it made with free: adopt() takes
+// such a record's contents and frees the shell alone.
+static_assert(sizeof(roaring_bitmap_t) <= 40 && alignof(roaring_bitmap_t) <= 8,
+              "Bitmap holds CRoaring's bitmap record in 40 bytes");
 namespace {
 [[noreturn]] void out_of_memory() { throw std::bad_alloc(); }
-
-roaring_bitmap_t* create_empty() {
-  memory::injection_point();
-  roaring_bitmap_t* r = roaring_bitmap_create_with_capacity(0);
-  if (!r) out_of_memory();
-  return r;
-}
 }  // namespace
 
-Bitmap::Bitmap() : r_(create_empty()) {}
+roaring_bitmap_s* Bitmap::raw() { return std::launder(reinterpret_cast<roaring_bitmap_t*>(record_)); }
+const roaring_bitmap_s* Bitmap::raw() const { return std::launder(reinterpret_cast<const roaring_bitmap_t*>(record_)); }
+
+// Replaces this (empty) bitmap's record with r's and frees r's shell.
+void Bitmap::adopt(roaring_bitmap_s* r) {
+  if (!r) out_of_memory();
+  ra_clear(&raw()->high_low_container);
+  std::memcpy(record_, r, sizeof(roaring_bitmap_t));
+  std::free(r);
+}
+
+Bitmap::Bitmap() noexcept { ra_init(&raw()->high_low_container); }
 
 Bitmap::Bitmap(std::initializer_list<uint32_t> ids) : Bitmap(std::span<const uint32_t>(ids.begin(), ids.size())) {}
 
-Bitmap::Bitmap(std::span<const uint32_t> ids) : r_(create_empty()) {
+Bitmap::Bitmap(std::span<const uint32_t> ids) : Bitmap() {
   try {
     add_many(ids);
   } catch (...) {
-    roaring_bitmap_free(r_);
+    ra_clear(&raw()->high_low_container);
     throw;
   }
 }
 
-Bitmap::Bitmap(const Bitmap& other) : r_(create_empty()) {
+Bitmap::Bitmap(const Bitmap& other) : Bitmap() {
   memory::injection_point();
-  if (!roaring_bitmap_overwrite(r_, other.r_)) {
-    roaring_bitmap_free(r_);
+  if (!roaring_bitmap_overwrite(raw(), other.raw())) {
+    ra_clear(&raw()->high_low_container);
     out_of_memory();
   }
 }
 
-Bitmap::Bitmap(Bitmap&& other) noexcept : r_(other.r_) { other.r_ = nullptr; }
+Bitmap::Bitmap(Bitmap&& other) noexcept {
+  std::memcpy(record_, other.record_, sizeof(record_));
+  ra_init(&other.raw()->high_low_container);
+}
 
 Bitmap& Bitmap::operator=(const Bitmap& other) {
   if (this != &other) {
-    if (!r_) r_ = create_empty();
     memory::injection_point();
-    if (!roaring_bitmap_overwrite(r_, other.r_)) out_of_memory();
+    if (!roaring_bitmap_overwrite(raw(), other.raw())) out_of_memory();
   }
   return *this;
 }
 
 Bitmap& Bitmap::operator=(Bitmap&& other) noexcept {
   if (this != &other) {
-    if (r_) roaring_bitmap_free(r_);
-    r_ = other.r_;
-    other.r_ = nullptr;
+    ra_clear(&raw()->high_low_container);
+    std::memcpy(record_, other.record_, sizeof(record_));
+    ra_init(&other.raw()->high_low_container);
   }
   return *this;
 }
 
-Bitmap::~Bitmap() {
-  if (r_) roaring_bitmap_free(r_);
-}
-
-// A moved-from bitmap has no storage; every operation first gives it one so
-// that moved-from objects stay usable as empty bitmaps.
-#define ZX_ENSURE(b) \
-  if (!(b).r_) const_cast<Bitmap&>(b).r_ = create_empty()
+Bitmap::~Bitmap() { ra_clear(&raw()->high_low_container); }
 
 // Container shapes. CRoaring keeps a container of up to 4,096 ids as a
 // sorted array, and adding or removing an id shifts the ids after it: for
@@ -109,9 +119,8 @@ void Bitmap::remove(uint32_t id) { remove_shaped(id, kArrayBelow); }
 void Bitmap::remove_dense(uint32_t id) { remove_shaped(id, kDenseArrayBelow); }
 
 void Bitmap::add_shaped(uint32_t id, int32_t bitset_from) {
-  ZX_ENSURE(*this);
   memory::injection_point();
-  roaring_array_t& ra = r_->high_low_container;
+  roaring_array_t& ra = raw()->high_low_container;
   const uint16_t low = static_cast<uint16_t>(id);
   const int32_t i = ra_get_index(&ra, static_cast<uint16_t>(id >> 16));
   if (i >= 0 && ra.typecodes[i] == BITSET_CONTAINER_TYPE_CODE) {
@@ -134,17 +143,16 @@ void Bitmap::add_shaped(uint32_t id, int32_t bitset_from) {
       }
     }
   }
-  roaring_bitmap_add(r_, id);
+  roaring_bitmap_add(raw(), id);
 }
 void Bitmap::add_many(std::span<const uint32_t> ids) {
-  ZX_ENSURE(*this);
   if (ids.empty()) return;
   memory::injection_point();
-  roaring_bitmap_add_many(r_, ids.size(), ids.data());
+  roaring_bitmap_add_many(raw(), ids.size(), ids.data());
   // The containers the ids went to take the shape single adds give them.
   // Ids come in any order: the pass covers the keys between the first and
   // the last, which are the touched ones when the ids ascend (bulk filing).
-  roaring_array_t& ra = r_->high_low_container;
+  roaring_array_t& ra = raw()->high_low_container;
   uint16_t lo = static_cast<uint16_t>(ids.front() >> 16), hi = static_cast<uint16_t>(ids.back() >> 16);
   if (lo > hi) std::swap(lo, hi);
   for (int32_t i = ra_advance_until(&ra, lo, -1); i < ra.size && ra.keys[i] <= hi; ++i) {
@@ -169,12 +177,10 @@ Bitmap Bitmap::from_sorted(std::span<const uint32_t> ids) {
   if (ids.empty()) return out;
   memory::injection_point();
   // Room for every container up front: appending never grows the arrays.
-  roaring_bitmap_t* r = roaring_bitmap_create_with_capacity((ids.back() >> 16) - (ids.front() >> 16) + 1);
-  if (!r) out_of_memory();
-  roaring_bitmap_free(out.r_);
-  out.r_ = r;
+  roaring_bitmap_t* r = out.raw();
+  if (!ra_init_with_capacity(&r->high_low_container, (ids.back() >> 16) - (ids.front() >> 16) + 1)) out_of_memory();
   constexpr size_t kArrayMost = kBitsetFrom - 1;  // larger containers are bitsets
-  roaring_array_t* ra = &out.r_->high_low_container;
+  roaring_array_t* ra = &out.raw()->high_low_container;
   for (size_t i = 0; i < ids.size();) {
     const uint32_t high = ids[i] >> 16;
     size_t end = i + 1;
@@ -199,11 +205,10 @@ Bitmap Bitmap::from_sorted(std::span<const uint32_t> ids) {
 }
 
 void Bitmap::remove_shaped(uint32_t id, int32_t array_below) {
-  ZX_ENSURE(*this);
   memory::injection_point();
-  roaring_array_t& ra = r_->high_low_container;
-  // The three arrays are separate blocks: their misses overlap, where the
-  // search below would take the keys' before asking for the others.
+  roaring_array_t& ra = raw()->high_low_container;
+  // The container list is one block (pointers, keys, type codes) that may
+  // straddle two lines: both are requested before the search reads the keys.
   __builtin_prefetch(ra.typecodes);
   __builtin_prefetch(ra.containers);
   const int32_t i = ra_get_index(&ra, static_cast<uint16_t>(id >> 16));
@@ -216,7 +221,7 @@ void Bitmap::remove_shaped(uint32_t id, int32_t array_below) {
     return;
   }
   if (ra.typecodes[i] != BITSET_CONTAINER_TYPE_CODE) {
-    roaring_bitmap_remove(r_, id);
+    roaring_bitmap_remove(raw(), id);
     return;
   }
   auto* b = static_cast<bitset_container_t*>(ra.containers[i]);
@@ -244,9 +249,13 @@ void prefetch_in_container(const void* c, uint8_t type, uint32_t low) {
 }
 }  // namespace
 
+void Bitmap::prefetch() const {
+  const roaring_array_t& ra = raw()->high_low_container;
+  __builtin_prefetch(ra.containers);
+  __builtin_prefetch(ra.typecodes);
+}
 void Bitmap::prefetch_id(uint32_t id) const {
-  if (!r_) return;
-  const roaring_array_t& ra = r_->high_low_container;
+  const roaring_array_t& ra = raw()->high_low_container;
   const int32_t i = ra_get_index(&ra, static_cast<uint16_t>(id >> 16));
   if (i >= 0) prefetch_in_container(ra.containers[i], ra.typecodes[i], id & 0xFFFF);
 }
@@ -258,10 +267,10 @@ void Bitmap::prefetch_id_in(std::span<const Bitmap* const> bitmaps, uint32_t id)
   // Each stage reads what the one before requested, then requests the next
   // level of every bitmap before the following stage reads any of it.
   for (size_t k = 0; k < n; ++k)
-    if (bitmaps[k] && bitmaps[k]->r_) __builtin_prefetch(bitmaps[k]->r_);
+    if (bitmaps[k]) __builtin_prefetch(bitmaps[k]->record_);
   for (size_t k = 0; k < n; ++k) {
-    if (!bitmaps[k] || !bitmaps[k]->r_) continue;
-    const roaring_array_t& ra = bitmaps[k]->r_->high_low_container;
+    if (!bitmaps[k]) continue;
+    const roaring_array_t& ra = bitmaps[k]->raw()->high_low_container;
     __builtin_prefetch(ra.keys);
     __builtin_prefetch(ra.typecodes);
     __builtin_prefetch(ra.containers);
@@ -270,8 +279,8 @@ void Bitmap::prefetch_id_in(std::span<const Bitmap* const> bitmaps, uint32_t id)
   uint8_t types[kMost];
   for (size_t k = 0; k < n; ++k) {
     containers[k] = nullptr;
-    if (!bitmaps[k] || !bitmaps[k]->r_) continue;
-    const roaring_array_t& ra = bitmaps[k]->r_->high_low_container;
+    if (!bitmaps[k]) continue;
+    const roaring_array_t& ra = bitmaps[k]->raw()->high_low_container;
     const int32_t i = ra_get_index(&ra, high);
     if (i < 0) continue;
     containers[k] = ra.containers[i];
@@ -281,25 +290,21 @@ void Bitmap::prefetch_id_in(std::span<const Bitmap* const> bitmaps, uint32_t id)
   for (size_t k = 0; k < n; ++k)
     if (containers[k]) prefetch_in_container(containers[k], types[k], low);
 }
-bool Bitmap::contains(uint32_t id) const { return r_ && roaring_bitmap_contains(r_, id); }
-uint64_t Bitmap::cardinality() const { return r_ ? roaring_bitmap_get_cardinality(r_) : 0; }
-bool Bitmap::is_empty() const { return !r_ || roaring_bitmap_is_empty(r_); }
-uint32_t Bitmap::maximum() const { return r_ ? roaring_bitmap_maximum(r_) : 0; }
-uint32_t Bitmap::minimum() const { return r_ ? roaring_bitmap_minimum(r_) : 0; }
-bool Bitmap::spans_containers() const { return r_ && r_->high_low_container.size > 1; }
+bool Bitmap::contains(uint32_t id) const { return roaring_bitmap_contains(raw(), id); }
+uint64_t Bitmap::cardinality() const { return roaring_bitmap_get_cardinality(raw()); }
+bool Bitmap::is_empty() const { return roaring_bitmap_is_empty(raw()); }
+uint32_t Bitmap::maximum() const { return roaring_bitmap_maximum(raw()); }
+uint32_t Bitmap::minimum() const { return roaring_bitmap_minimum(raw()); }
+bool Bitmap::spans_containers() const { return raw()->high_low_container.size > 1; }
 bool Bitmap::is_contiguous() const {
   if (is_empty()) return false;
   return cardinality() == uint64_t{maximum()} - minimum() + 1;
 }
-void Bitmap::clear() {
-  if (r_) roaring_bitmap_clear(r_);
-}
+void Bitmap::clear() { roaring_bitmap_clear(raw()); }
 
 void Bitmap::or_inplace(const Bitmap& other) {
-  ZX_ENSURE(*this);
-  if (!other.r_) return;
   memory::injection_point();
-  roaring_bitmap_or_inplace(r_, other.r_);
+  roaring_bitmap_or_inplace(raw(), other.raw());
 }
 // In-place intersection for the shapes the query engine meets: both sets
 // hold array and bitset containers (run containers are left to CRoaring).
@@ -595,22 +600,15 @@ void and_containers_inplace(roaring_array_t& acc, const roaring_array_t& other) 
 }  // namespace
 
 void Bitmap::and_inplace(const Bitmap& other) {
-  ZX_ENSURE(*this);
-  if (!other.r_) {
-    roaring_bitmap_clear(r_);
-    return;
-  }
-  roaring_array_t& acc = r_->high_low_container;
-  const roaring_array_t& o = other.r_->high_low_container;
-  if (r_ != other.r_ && arrays_and_bitsets(acc) && arrays_and_bitsets(o)) return and_containers_inplace(acc, o);
+  roaring_array_t& acc = raw()->high_low_container;
+  const roaring_array_t& o = other.raw()->high_low_container;
+  if (this != &other && arrays_and_bitsets(acc) && arrays_and_bitsets(o)) return and_containers_inplace(acc, o);
   memory::injection_point();
-  roaring_bitmap_and_inplace(r_, other.r_);
+  roaring_bitmap_and_inplace(raw(), other.raw());
 }
 void Bitmap::andnot_inplace(const Bitmap& other) {
-  ZX_ENSURE(*this);
-  if (!other.r_) return;
   memory::injection_point();
-  roaring_bitmap_andnot_inplace(r_, other.r_);
+  roaring_bitmap_andnot_inplace(raw(), other.raw());
 }
 
 // a ∩ b for sets of array and bitset containers, built container by
@@ -740,24 +738,19 @@ void and_many_into(std::span<const roaring_array_t* const> sets, roaring_array_t
 
 Bitmap Bitmap::and_(const Bitmap& a, const Bitmap& b) {
   Bitmap out;
-  if (!a.r_ || !b.r_) return out;
   memory::injection_point();
-  const roaring_array_t& x = a.r_->high_low_container;
-  const roaring_array_t& y = b.r_->high_low_container;
+  const roaring_array_t& x = a.raw()->high_low_container;
+  const roaring_array_t& y = b.raw()->high_low_container;
   if (arrays_and_bitsets(x) && arrays_and_bitsets(y)) {
     // Room for every key up front: appending never grows the arrays. A
     // failure leaves `out` owning the containers made so far.
-    roaring_bitmap_t* r = roaring_bitmap_create_with_capacity(static_cast<uint32_t>(std::min(x.size, y.size)));
-    if (!r) out_of_memory();
-    roaring_bitmap_free(out.r_);
-    out.r_ = r;
+    roaring_bitmap_t* r = out.raw();
+    if (!ra_init_with_capacity(&r->high_low_container, static_cast<uint32_t>(std::min(x.size, y.size))))
+      out_of_memory();
     and_containers_into(x, y, r->high_low_container);
     return out;
   }
-  roaring_bitmap_t* r = roaring_bitmap_and(a.r_, b.r_);
-  if (!r) out_of_memory();
-  roaring_bitmap_free(out.r_);
-  out.r_ = r;
+  out.adopt(roaring_bitmap_and(a.raw(), b.raw()));
   return out;
 }
 
@@ -769,8 +762,7 @@ Bitmap Bitmap::and_many(std::span<const Bitmap* const> sets) {
   absl::InlinedVector<const roaring_array_t*, 8> arrays;
   bool plain = true;
   for (const Bitmap* b : sets) {
-    if (!b->r_) return out;
-    arrays.push_back(&b->r_->high_low_container);
+    arrays.push_back(&b->raw()->high_low_container);
     plain = plain && arrays_and_bitsets(*arrays.back());
   }
   memory::injection_point();
@@ -779,10 +771,8 @@ Bitmap Bitmap::and_many(std::span<const Bitmap* const> sets) {
     for (const Bitmap* b : sets.subspan(1)) out.and_inplace(*b);
     return out;
   }
-  roaring_bitmap_t* r = roaring_bitmap_create_with_capacity(static_cast<uint32_t>(arrays[0]->size));
-  if (!r) out_of_memory();
-  roaring_bitmap_free(out.r_);
-  out.r_ = r;
+  roaring_bitmap_t* r = out.raw();
+  if (!ra_init_with_capacity(&r->high_low_container, static_cast<uint32_t>(arrays[0]->size))) out_of_memory();
   and_many_into(arrays, r->high_low_container);
   return out;
 }
@@ -882,23 +872,20 @@ void* union_of(std::span<const std::pair<void*, uint8_t>> group, uint8_t* type) 
 Bitmap Bitmap::or_many(std::span<const Bitmap* const> parts) {
   Bitmap out;
   if (parts.empty()) return out;
-  absl::InlinedVector<const roaring_bitmap_t*, 16> raw;
-  raw.reserve(parts.size());
+  absl::InlinedVector<const roaring_bitmap_t*, 16> sources;
+  sources.reserve(parts.size());
   bool plain = true;
   size_t containers = 0;
   for (const Bitmap* p : parts) {
-    if (!p || !p->r_ || roaring_bitmap_is_empty(p->r_)) continue;
-    raw.push_back(p->r_);
-    plain = plain && arrays_and_bitsets(p->r_->high_low_container);
-    containers += static_cast<size_t>(p->r_->high_low_container.size);
+    if (!p || p->is_empty()) continue;
+    sources.push_back(p->raw());
+    plain = plain && arrays_and_bitsets(p->raw()->high_low_container);
+    containers += static_cast<size_t>(p->raw()->high_low_container.size);
   }
-  if (raw.empty()) return out;
+  if (sources.empty()) return out;
   memory::injection_point();
-  if (!plain || raw.size() == 1) {
-    roaring_bitmap_t* r = roaring_bitmap_or_many(raw.size(), raw.data());
-    if (!r) out_of_memory();
-    roaring_bitmap_free(out.r_);
-    out.r_ = r;
+  if (!plain || sources.size() == 1) {
+    out.adopt(roaring_bitmap_or_many(sources.size(), sources.data()));
     return out;
   }
   struct Held {
@@ -908,17 +895,15 @@ Bitmap Bitmap::or_many(std::span<const Bitmap* const> parts) {
   };
   absl::InlinedVector<Held, 32> all;
   all.reserve(containers);
-  for (const roaring_bitmap_t* r : raw) {
+  for (const roaring_bitmap_t* r : sources) {
     const roaring_array_t& ra = r->high_low_container;
     for (int32_t i = 0; i < ra.size; ++i) all.push_back(Held{ra.keys[i], ra.typecodes[i], ra.containers[i]});
   }
   std::stable_sort(all.begin(), all.end(), [](const Held& a, const Held& b) { return a.key < b.key; });
   int32_t keys = 0;
   for (size_t i = 0; i < all.size(); ++i) keys += i == 0 || all[i].key != all[i - 1].key;
-  roaring_bitmap_t* r = roaring_bitmap_create_with_capacity(static_cast<uint32_t>(keys));
-  if (!r) out_of_memory();
-  roaring_bitmap_free(out.r_);
-  out.r_ = r;
+  roaring_bitmap_t* r = out.raw();
+  if (!ra_init_with_capacity(&r->high_low_container, static_cast<uint32_t>(keys))) out_of_memory();
   absl::InlinedVector<std::pair<void*, uint8_t>, 16> group;
   for (size_t i = 0; i < all.size();) {
     size_t end = i + 1;
@@ -941,23 +926,20 @@ Bitmap Bitmap::or_many(std::span<const Bitmap* const> parts) {
 
 bool Bitmap::operator==(const Bitmap& other) const {
   if (is_empty() || other.is_empty()) return is_empty() == other.is_empty();
-  return roaring_bitmap_equals(r_, other.r_);
+  return roaring_bitmap_equals(raw(), other.raw());
 }
 
 std::vector<uint32_t> Bitmap::to_vector() const {
   std::vector<uint32_t> out(cardinality());
-  if (!out.empty()) roaring_bitmap_to_uint32_array(r_, out.data());
+  if (!out.empty()) roaring_bitmap_to_uint32_array(raw(), out.data());
   return out;
 }
 
-void Bitmap::iterate(bool (*cb)(uint32_t, void*), void* ctx) const {
-  if (r_) roaring_iterate(r_, cb, ctx);
-}
+void Bitmap::iterate(bool (*cb)(uint32_t, void*), void* ctx) const { roaring_iterate(raw(), cb, ctx); }
 
 Bitmap::Cursor::Cursor(const Bitmap& b) {
-  ZX_ENSURE(b);
   memory::injection_point();
-  auto* it = roaring_create_iterator(b.r_);
+  auto* it = roaring_create_iterator(b.raw());
   if (!it) out_of_memory();
   it_ = it;
 }
@@ -966,10 +948,9 @@ bool Bitmap::Cursor::has_value() const { return static_cast<roaring_uint32_itera
 uint32_t Bitmap::Cursor::value() const { return static_cast<roaring_uint32_iterator_t*>(it_)->current_value; }
 void Bitmap::Cursor::advance() { roaring_advance_uint32_iterator(static_cast<roaring_uint32_iterator_t*>(it_)); }
 void Bitmap::iterate_chunks(void (*cb)(std::span<const uint32_t>, void*), void* ctx) const {
-  if (!r_) return;
   // The iterator lives on the stack: listing a small set costs no allocation.
   roaring_uint32_iterator_t it;
-  roaring_init_iterator(r_, &it);
+  roaring_init_iterator(raw(), &it);
   uint32_t buf[kChunk];
   while (uint32_t n = roaring_read_uint32_iterator(&it, buf, kChunk)) cb(std::span<const uint32_t>(buf, n), ctx);
 }

@@ -3,9 +3,12 @@
 // every other part of Zarvex uses this class, so moving to a newer CRoaring
 // is a change to bitmap.cpp alone.
 //
-// Cost: as CRoaring. A default-constructed Bitmap allocates an empty bitmap
-// (capacity 0). Copying deep-copies. Moving leaves the source empty but valid.
-// Allocation failure throws std::bad_alloc (see support/memory.hpp).
+// Cost: as CRoaring, less one block: the bitmap's record (CRoaring's header:
+// the size of its container list and the pointer to it) is held inside the
+// Bitmap, so an operation starts at the container list instead of first
+// loading a header of its own. An empty Bitmap owns no memory. Copying
+// deep-copies. Moving leaves the source empty but valid. Allocation failure
+// throws std::bad_alloc (see support/memory.hpp).
 //
 // No locking of its own: the owner guards it.
 #pragma once
@@ -23,7 +26,7 @@ namespace zarvex {
 
 class Bitmap {
  public:
-  Bitmap();
+  Bitmap() noexcept;
   Bitmap(std::initializer_list<uint32_t> ids);
   explicit Bitmap(std::span<const uint32_t> ids);
   Bitmap(const Bitmap& other);
@@ -42,17 +45,18 @@ class Bitmap {
   // it is read: its containers become bitsets sooner (see bitmap.cpp).
   void add_dense(uint32_t id);
   void remove_dense(uint32_t id);
-  // Requests the line of the bitmap's header, which add, remove and
+  // Requests the line of the bitmap's container list, which add, remove and
   // contains read first; a caller about to do other work first overlaps
   // that miss with it.
-  void prefetch() const { __builtin_prefetch(r_); }
+  void prefetch() const;
   // Requests the line that holds (or would hold) `id`: in a bitset, its
   // word; in an array, the place a uniform spread of its ids puts it.
-  // Reads the bitmap's header and container list (cheap when cached).
+  // Reads the bitmap's container list (cheap when cached).
   void prefetch_id(uint32_t id) const;
   // prefetch_id for several bitmaps (null ones skipped), level by level:
   // every bitmap's next block is requested before any is read, so the
-  // misses of their chains (header, container list, container, data)
+  // misses of their chains (the Bitmap's own line, container list,
+  // container, data)
   // overlap instead of following one another. For a caller about to change
   // `id` in all of them.
   static void prefetch_id_in(std::span<const Bitmap* const> bitmaps, uint32_t id);
@@ -126,7 +130,13 @@ class Bitmap {
   void remove_shaped(uint32_t id, int32_t array_below);
   void iterate(bool (*cb)(uint32_t, void*), void* ctx) const;
   void iterate_chunks(void (*cb)(std::span<const uint32_t>, void*), void* ctx) const;
-  roaring_bitmap_s* r_;
+  roaring_bitmap_s* raw();
+  const roaring_bitmap_s* raw() const;
+  // Takes the contents of a record CRoaring allocated (null: out of
+  // memory) into this empty bitmap and frees the record's shell.
+  void adopt(roaring_bitmap_s* r);
+  // CRoaring's roaring_bitmap_t, in place (bitmap.cpp checks that it fits).
+  alignas(8) unsigned char record_[40];
 };
 
 }  // namespace zarvex

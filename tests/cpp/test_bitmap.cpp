@@ -257,6 +257,18 @@ TEST(Bitmap, MovedFromIsEmptyAndUsable) {
     moved->or_inplace(again);
     EXPECT_EQ(moved->to_vector(), (Ids{1, 2, 3, 7}));
   }
+  // A bitmap of several containers copied over a non-empty one: deep (the
+  // copy does not see later changes) and the ids it replaced are freed (the
+  // leak checker's part); moved into itself it keeps its ids.
+  Bitmap big(ids_with(70000, 3, 0));
+  Bitmap copy{5};
+  copy = big;
+  big.add(1);
+  EXPECT_EQ(copy.cardinality(), 70000u);
+  EXPECT_FALSE(copy.contains(1));
+  Bitmap& alias = big;
+  big = std::move(alias);
+  EXPECT_EQ(big.cardinality(), 70001u);
 }
 
 TEST(Bitmap, ForEachChunkMatchesForEach) {
