@@ -330,8 +330,10 @@ int Indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
     writer.release();
     // Nested objects met on the way are filed and unfiled with no object
     // lock held (detached: the work may be long); they are finished even
-    // after a failure.
-    if (nests) {
+    // after a failure. A container that met none (its elements are plain)
+    // leaves nothing to run, and detaching for it would cost more than its
+    // filing.
+    if (nests && nesting.has_work()) {
       py::DetachScope detach;
       nesting.drain();
     } else {
