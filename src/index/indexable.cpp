@@ -49,6 +49,19 @@ bool is_special_name(PyObject* name) {
   return PyUnicode_CompareWithASCIIString(name, n == 9 ? "__class__" : "__dict__") == 0;
 }
 
+// ---- filing a write attached ----------------------------------------------
+// A value whose filing may stay attached: a plain one (its indexed form holds
+// no Python reference), or a container of at most kAttachedLeaves plain
+// leaves. A container's indexed form holds a handle to it, made and dropped
+// attached; the object's table holds the container all the while (the
+// written one from the exchange on, the replaced one until the write ends),
+// so no count reaches zero and no Python code runs. Larger containers detach:
+// their filing is long enough to let other threads run meanwhile.
+constexpr uint32_t kAttachedLeaves = 16;
+bool files_attached(uintptr_t w) {
+  return AttrSlot::is_plain(w) || (AttrSlot::leaf_count(w) <= kAttachedLeaves && AttrSlot::leaves_plain(w));
+}
+
 // ---- free list -------------------------------------------------------------
 constexpr int kFreeListMax = 512;
 PyObject* g_free_list[kFreeListMax];
@@ -288,9 +301,11 @@ int Indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
       // neither value's indexed form holds a Python reference, so nothing
       // below creates or drops one, and a lock that must wait detaches while
       // it waits. Releasing and re-taking the interpreter lock would cost
-      // more than the filing itself.
-      const bool plain = AttrSlot::is_plain(slot.word()) && AttrSlot::is_plain(attrs->find_word(aid));
-      py::LockedDetachScope detach(!plain);
+      // more than the filing itself. So does a short container of such
+      // values over another or over such a value (files_attached).
+      const uintptr_t old_word = attrs->find_word(aid);
+      const bool plain = AttrSlot::is_plain(slot.word()) && AttrSlot::is_plain(old_word);
+      py::LockedDetachScope detach(!plain && !(files_attached(slot.word()) && files_attached(old_word)));
       live_indexes(*rec, live);
       if (!live.empty()) {
         FilingScope filing(*rec, *attrs);
