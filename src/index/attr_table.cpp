@@ -534,7 +534,7 @@ void AttrMap::append_key(uint32_t key) {
   keys_ = own;
 }
 
-AttrSlot AttrMap::exchange(uint32_t key, AttrSlot slot, uint32_t owner, PyTypeObject* cls) {
+AttrSlot AttrMap::exchange(uint32_t key, AttrSlot&& slot, uint32_t owner, PyTypeObject* cls) {
   if (keys_) {
     const uint32_t* ids = keys_->ids();
     for (uint32_t i = 0, n = keys_->len; i < n; ++i)

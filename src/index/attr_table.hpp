@@ -129,6 +129,20 @@ class AttrSlot {
   // The ordered key of leaf i when it is an int (not a bool) or a float kept
   // as itself, the key num_key_of gives leaf_at's value; else nothing.
   static std::optional<NumKey> number_at(uintptr_t w, uint32_t i);
+  // The leaves of `w` (of attribute `attr` of object `owner`) as filing sees
+  // them: number(NumKey) for each int or float kept as itself, value(PyValue)
+  // for every other leaf. The empty word and a container with no leaves have
+  // none (filing the container's value files nothing either).
+  template <class N, class V>
+  static void for_each_leaf(uintptr_t w, uint32_t owner, uint32_t attr, N&& number, V&& value) {
+    if (w == 0) return;
+    for (uint32_t j = 0, m = leaf_count(w); j < m; ++j) {
+      if (std::optional<NumKey> k = number_at(w, j))
+        number(*k);
+      else
+        value(leaf_at(w, j, owner, attr));
+    }
+  }
   // The str object of leaf i when it is a text kept as itself (borrowed:
   // the slot holds it), else null; text_value(s) is then leaf_at's value.
   static PyObject* text_at(uintptr_t w, uint32_t i) {
@@ -310,9 +324,10 @@ class AttrMap {
   // key), for the caller to drop once its locks are released. A new key moves
   // the map from the empty root list of class `cls`, or from its shared ids,
   // to their extension by `key` (built on first use), or to ids of its own
-  // past the bounds. Needs the interpreter lock and the owner's kAttributes
-  // lock (see above).
-  AttrSlot exchange(uint32_t key, AttrSlot slot, uint32_t owner, PyTypeObject* cls);
+  // past the bounds. `slot` is taken only when the store succeeds: after a
+  // failure (bad_alloc, a new key only) the caller still holds it. Needs the
+  // interpreter lock and the owner's kAttributes lock (see above).
+  AttrSlot exchange(uint32_t key, AttrSlot&& slot, uint32_t owner, PyTypeObject* cls);
   // Captures the elements of every uncaptured container (the owner is being
   // filed). Needs the owner's kAttributes lock; a detached caller is
   // re-attached for the change without releasing anything. A container whose

@@ -256,10 +256,15 @@ int Indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
     }
     // Registered since the slot was built: the elements are captured now.
     if (AttrSlot::uncaptured(slot.word())) slot = AttrSlot::from_object(value, true);
-    PyValue v = AttrSlot::to_value(slot.word(), rec->id, aid);
+    // A short container of plain values over a value of the same sort (known
+    // under the attributes lock) is filed leaf by leaf from the two slots:
+    // the container's own value (an element list and a handle) is not built.
+    const bool short_plain = AttrSlot::holds_objects(slot.word()) && files_attached(slot.word());
+    std::optional<PyValue> v;
+    if (!short_plain) v = AttrSlot::to_value(slot.word(), rec->id, aid);
     // Strong references to the live indexes, dropped attached (below).
     LiveIndexes live;
-    if ((v.kind() == Kind::Ind || v.kind() == Kind::Iterable) && !AttrSlot::leaves_plain(slot.word())) {
+    if (v && (v->kind() == Kind::Ind || v->kind() == Kind::Iterable) && !AttrSlot::leaves_plain(slot.word())) {
       // Refused before any lock is taken (a Python error must not unwind
       // through a held lock). Only values that can hold objects nest.
       live_indexes(*rec, live);
@@ -268,7 +273,7 @@ int Indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
       int deepest = 0;
       for (const auto& idx : live)
         if (idx->has_object_id(rec->id)) deepest = std::max(deepest, idx->level);
-      check_nesting_depth(v, deepest);
+      check_nesting_depth(*v, deepest);
     }
     memory::check_headroom_periodically();
     // Writers of one object are serialised from the propagation to the store;
@@ -281,6 +286,8 @@ int Indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
     bool nests = AttrSlot::holds_objects(slot.word());
     bool failed = false;
     std::optional<PyValue> old;
+    bool leafwise = false;  // the replaced value's word, when filed leaf by leaf
+    uintptr_t old_word = 0;
     size_t touched = 0;  // indexes given the new value so far
     // Out of memory: every index touched, the failing one included, gets the
     // old value back (unfiling what was not filed and filing what is filed
@@ -290,7 +297,11 @@ int Indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
       memory::RecoveryScope recovery;
       for (size_t j = 0; j <= touched && j < live.size(); ++j) {
         if (!live[j]->has_object_id(rec->id)) continue;
-        live[j]->remove_index(rec->id, aid, v);
+        if (leafwise) {
+          live[j]->replace_leaves(rec->id, aid, slot.word(), old_word);
+          continue;
+        }
+        live[j]->remove_index(rec->id, aid, *v);
         if (old) live[j]->add_index(rec->id, aid, *old);
       }
       failed = true;
@@ -303,13 +314,15 @@ int Indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
       // it waits. Releasing and re-taking the interpreter lock would cost
       // more than the filing itself. So does a short container of such
       // values over another or over such a value (files_attached).
-      const uintptr_t old_word = attrs->find_word(aid);
+      old_word = attrs->find_word(aid);
       const bool plain = AttrSlot::is_plain(slot.word()) && AttrSlot::is_plain(old_word);
+      leafwise = short_plain && files_attached(old_word);
+      if (short_plain && !leafwise) v = AttrSlot::to_value(slot.word(), rec->id, aid);
       py::LockedDetachScope detach(!plain && !(files_attached(slot.word()) && files_attached(old_word)));
       live_indexes(*rec, live);
       if (!live.empty()) {
         FilingScope filing(*rec, *attrs);
-        old = attrs->get(aid);
+        if (!leafwise) old = attrs->get(aid);
         if (old && (old->kind() == Kind::Ind || old->kind() == Kind::Iterable)) nests = true;
         try {
           for (; touched < live.size(); ++touched) {
@@ -319,10 +332,12 @@ int Indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
             // the writer lock (held here), so its link alone tells; a plain
             // value skips the look at its store (a miss per write).
             if ((live[touched]->level > 0 || !plain) && !live[touched]->has_object_id(rec->id)) continue;
-            if (old)
-              live[touched]->replace_index(rec->id, aid, *old, v);
+            if (leafwise)
+              live[touched]->replace_leaves(rec->id, aid, old_word, slot.word());
+            else if (old)
+              live[touched]->replace_index(rec->id, aid, *old, *v);
             else
-              live[touched]->add_index(rec->id, aid, v);
+              live[touched]->add_index(rec->id, aid, *v);
           }
         } catch (const std::bad_alloc&) {
           undo();

@@ -130,6 +130,11 @@ OPERATIONS = {
     "write object": write("top", 0, "b", ("ref", "inner", 1)),
     "write new attribute": write("top", 3, "c", ("ref", "leaf", 2)),
     "write nested leaf": write("leaf", 0, "a", ("list", ["z", 9])),
+    # Short lists of plain values over such values, sharing a text and a number
+    # with the value they replace (filed leaf by leaf from the two slots).
+    "write plain list": write("top", 4, "a", ("list", ["x", 4, True])),
+    "write list over list": write("leaf", 1, "a", ("list", ["x", 2.0, 5])),
+    "write new plain list": write("top", 5, "c", ("list", ["x", 3])),
     "write inner": write("inner", 0, "a", ("ref", "leaf", 2)),
 }
 

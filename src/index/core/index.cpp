@@ -196,6 +196,26 @@ void IndexAPI::replace_index(uint32_t id, uint32_t attr_id, const PyValue& old, 
   add_index(id, attr_id, value);
 }
 
+void IndexAPI::replace_leaves(uint32_t id, uint32_t attr_id, uintptr_t old_word, uintptr_t new_word) {
+  {
+    MapsRead maps(*query_maps);
+    if (attr_id < maps->size() && (*maps)[attr_id]) {
+      QueryMap& map = *(*maps)[attr_id];
+      // All of the old leaves first: a leaf both values hold ends filed.
+      AttrSlot::for_each_leaf(
+          old_word, id, attr_id, [&](NumKey key) { map.unfile_number(key, id); },
+          [&](const PyValue& v) { map.unfile(v, id); });
+      AttrSlot::for_each_leaf(
+          new_word, id, attr_id, [&](NumKey key) { map.insert_num_ordered(key, id); },
+          [&](const PyValue& v) { map.insert(v, id); });
+      return;
+    }
+  }
+  // No map: the old leaves were never filed here. add_index installs it.
+  for (uint32_t j = 0, m = new_word ? AttrSlot::leaf_count(new_word) : 0; j < m; ++j)
+    add_index(id, attr_id, AttrSlot::leaf_at(new_word, j, id, attr_id));
+}
+
 void IndexAPI::file_attributes(uint32_t id, IndexableRecord& rec) {
   with_attributes(rec, [&](AttrMap& attrs) {
     attrs.capture_containers();  // elements are kept from the object's first filing on

@@ -142,6 +142,11 @@ struct IndexAPI : std::enable_shared_from_this<IndexAPI> {
   // under one hold of the maps lock (two numbers: one hold of the tree
   // lock). Ends as remove_index(old) followed by add_index(value) would.
   void replace_index(uint32_t id, uint32_t attr_id, const PyValue& old, const PyValue& value);
+  // The same for two values whose leaves are all plain (numbers, booleans,
+  // texts: AttrSlot::leaves_plain), given as their slot words (0: none): the
+  // leaves of `old_word` are unfiled, then those of `new_word` filed, each
+  // straight from the slot, without building a container's value.
+  void replace_leaves(uint32_t id, uint32_t attr_id, uintptr_t old_word, uintptr_t new_word);
   // Nested: holder `holder` lets go of the object `rec` held through
   // attribute `attr`; when no holder is left, unfiling is queued
   // (NestingScope).
