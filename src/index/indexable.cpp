@@ -260,11 +260,11 @@ int Indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
     // under the attributes lock) is filed leaf by leaf from the two slots:
     // the container's own value (an element list and a handle) is not built.
     const bool short_plain = AttrSlot::holds_objects(slot.word()) && files_attached(slot.word());
-    std::optional<PyValue> v;
-    if (!short_plain) v = AttrSlot::to_value(slot.word(), rec->id, aid);
+    // (A stand-in value otherwise, which nothing reads.)
+    PyValue v = short_plain ? PyValue::from_primitave(false) : AttrSlot::to_value(slot.word(), rec->id, aid);
     // Strong references to the live indexes, dropped attached (below).
     LiveIndexes live;
-    if (v && (v->kind() == Kind::Ind || v->kind() == Kind::Iterable) && !AttrSlot::leaves_plain(slot.word())) {
+    if ((v.kind() == Kind::Ind || v.kind() == Kind::Iterable) && !AttrSlot::leaves_plain(slot.word())) {
       // Refused before any lock is taken (a Python error must not unwind
       // through a held lock). Only values that can hold objects nest.
       live_indexes(*rec, live);
@@ -273,7 +273,7 @@ int Indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
       int deepest = 0;
       for (const auto& idx : live)
         if (idx->has_object_id(rec->id)) deepest = std::max(deepest, idx->level);
-      check_nesting_depth(*v, deepest);
+      check_nesting_depth(v, deepest);
     }
     memory::check_headroom_periodically();
     // Writers of one object are serialised from the propagation to the store;
@@ -301,7 +301,7 @@ int Indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
           live[j]->replace_leaves(rec->id, aid, slot.word(), old_word);
           continue;
         }
-        live[j]->remove_index(rec->id, aid, *v);
+        live[j]->remove_index(rec->id, aid, v);
         if (old) live[j]->add_index(rec->id, aid, *old);
       }
       failed = true;
@@ -335,9 +335,9 @@ int Indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
             if (leafwise)
               live[touched]->replace_leaves(rec->id, aid, old_word, slot.word());
             else if (old)
-              live[touched]->replace_index(rec->id, aid, *old, *v);
+              live[touched]->replace_index(rec->id, aid, *old, v);
             else
-              live[touched]->add_index(rec->id, aid, *v);
+              live[touched]->add_index(rec->id, aid, v);
           }
         } catch (const std::bad_alloc&) {
           undo();

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -35,9 +36,6 @@ namespace {
 [[noreturn]] void out_of_memory() { throw std::bad_alloc(); }
 }  // namespace
 
-roaring_bitmap_s* Bitmap::raw() { return std::launder(reinterpret_cast<roaring_bitmap_t*>(record_)); }
-const roaring_bitmap_s* Bitmap::raw() const { return std::launder(reinterpret_cast<const roaring_bitmap_t*>(record_)); }
-
 // Replaces this (empty) bitmap's record with r's and frees r's shell.
 void Bitmap::adopt(roaring_bitmap_s* r) {
   if (!r) out_of_memory();
@@ -46,7 +44,13 @@ void Bitmap::adopt(roaring_bitmap_s* r) {
   std::free(r);
 }
 
-Bitmap::Bitmap() noexcept { ra_init(&raw()->high_low_container); }
+Bitmap::Bitmap() noexcept {
+  static_assert(offsetof(roaring_bitmap_t, high_low_container) == 0 &&
+                    offsetof(roaring_array_t, containers) == kContainersAt &&
+                    offsetof(roaring_array_t, typecodes) == kTypecodesAt,
+                "prefetch() reads the container list's pointers at these offsets");
+  ra_init(&raw()->high_low_container);
+}
 
 Bitmap::Bitmap(std::initializer_list<uint32_t> ids) : Bitmap(std::span<const uint32_t>(ids.begin(), ids.size())) {}
 
@@ -249,11 +253,6 @@ void prefetch_in_container(const void* c, uint8_t type, uint32_t low) {
 }
 }  // namespace
 
-void Bitmap::prefetch() const {
-  const roaring_array_t& ra = raw()->high_low_container;
-  __builtin_prefetch(ra.containers);
-  __builtin_prefetch(ra.typecodes);
-}
 void Bitmap::prefetch_id(uint32_t id) const {
   const roaring_array_t& ra = raw()->high_low_container;
   const int32_t i = ra_get_index(&ra, static_cast<uint16_t>(id >> 16));

@@ -15,6 +15,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <initializer_list>
 #include <span>
 #include <type_traits>
@@ -48,7 +49,11 @@ class Bitmap {
   // Requests the line of the bitmap's container list, which add, remove and
   // contains read first; a caller about to do other work first overlaps
   // that miss with it.
-  void prefetch() const;
+  void prefetch() const {
+    // The list is one block; its pointers and type codes may lie on two lines.
+    __builtin_prefetch(field_at(kContainersAt));
+    __builtin_prefetch(field_at(kTypecodesAt));
+  }
   // Requests the line that holds (or would hold) `id`: in a bitset, its
   // word; in an array, the place a uniform spread of its ids puts it.
   // Reads the bitmap's container list (cheap when cached).
@@ -130,12 +135,24 @@ class Bitmap {
   void remove_shaped(uint32_t id, int32_t array_below);
   void iterate(bool (*cb)(uint32_t, void*), void* ctx) const;
   void iterate_chunks(void (*cb)(std::span<const uint32_t>, void*), void* ctx) const;
-  roaring_bitmap_s* raw();
-  const roaring_bitmap_s* raw() const;
+  // Inline, so that calls within bitmap.cpp are not calls through the
+  // module's symbol table.
+  roaring_bitmap_s* raw() { return reinterpret_cast<roaring_bitmap_s*>(record_); }
+  const roaring_bitmap_s* raw() const { return reinterpret_cast<const roaring_bitmap_s*>(record_); }
+  // The pointer stored at byte `at` of the record.
+  const void* field_at(size_t at) const {
+    const void* p;
+    std::memcpy(&p, record_ + at, sizeof p);
+    return p;
+  }
   // Takes the contents of a record CRoaring allocated (null: out of
   // memory) into this empty bitmap and frees the record's shell.
   void adopt(roaring_bitmap_s* r);
-  // CRoaring's roaring_bitmap_t, in place (bitmap.cpp checks that it fits).
+  // Where the record keeps the container list's pointer and its type codes
+  // (bitmap.cpp checks both, and that the record fits).
+  static constexpr size_t kContainersAt = 8;
+  static constexpr size_t kTypecodesAt = 24;
+  // CRoaring's roaring_bitmap_t, in place.
   alignas(8) unsigned char record_[40];
 };
 
