@@ -54,21 +54,13 @@ Bitmap::Bitmap() noexcept {
 
 Bitmap::Bitmap(std::initializer_list<uint32_t> ids) : Bitmap(std::span<const uint32_t>(ids.begin(), ids.size())) {}
 
-Bitmap::Bitmap(std::span<const uint32_t> ids) : Bitmap() {
-  try {
-    add_many(ids);
-  } catch (...) {
-    ra_clear(&raw()->high_low_container);
-    throw;
-  }
-}
+// These two delegate to Bitmap(): once it has run, a failure in the body
+// destroys the bitmap, which frees whatever the body had added.
+Bitmap::Bitmap(std::span<const uint32_t> ids) : Bitmap() { add_many(ids); }
 
 Bitmap::Bitmap(const Bitmap& other) : Bitmap() {
   memory::injection_point();
-  if (!roaring_bitmap_overwrite(raw(), other.raw())) {
-    ra_clear(&raw()->high_low_container);
-    out_of_memory();
-  }
+  if (!roaring_bitmap_overwrite(raw(), other.raw())) out_of_memory();
 }
 
 Bitmap::Bitmap(Bitmap&& other) noexcept {
