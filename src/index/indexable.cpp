@@ -259,7 +259,8 @@ int Indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
     // A short container of plain values over a value of the same sort (known
     // under the attributes lock) is filed leaf by leaf from the two slots:
     // the container's own value (an element list and a handle) is not built.
-    const bool short_plain = AttrSlot::holds_objects(slot.word()) && files_attached(slot.word());
+    const bool new_attached = files_attached(slot.word());
+    const bool short_plain = new_attached && AttrSlot::holds_objects(slot.word());
     // (A stand-in value otherwise, which nothing reads.)
     PyValue v = short_plain ? PyValue::from_primitave(false) : AttrSlot::to_value(slot.word(), rec->id, aid);
     // Strong references to the live indexes, dropped attached (below).
@@ -286,9 +287,9 @@ int Indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
     bool nests = AttrSlot::holds_objects(slot.word());
     bool failed = false;
     std::optional<PyValue> old;
-    bool leafwise = false;  // the replaced value's word, when filed leaf by leaf
-    uintptr_t old_word = 0;
-    size_t touched = 0;  // indexes given the new value so far
+    bool leafwise = false;   // both values filed leaf by leaf from their words
+    uintptr_t old_word = 0;  // the replaced value's word
+    size_t touched = 0;      // indexes given the new value so far
     // Out of memory: every index touched, the failing one included, gets the
     // old value back (unfiling what was not filed and filing what is filed
     // change nothing), and the value is not stored. Done with the reserve,
@@ -316,9 +317,10 @@ int Indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
       // values over another or over such a value (files_attached).
       old_word = attrs->find_word(aid);
       const bool plain = AttrSlot::is_plain(slot.word()) && AttrSlot::is_plain(old_word);
-      leafwise = short_plain && files_attached(old_word);
+      const bool attached = new_attached && files_attached(old_word);  // true when plain
+      leafwise = short_plain && attached;
       if (short_plain && !leafwise) v = AttrSlot::to_value(slot.word(), rec->id, aid);
-      py::LockedDetachScope detach(!plain && !(files_attached(slot.word()) && files_attached(old_word)));
+      py::LockedDetachScope detach(!attached);
       live_indexes(*rec, live);
       if (!live.empty()) {
         FilingScope filing(*rec, *attrs);

@@ -44,6 +44,10 @@ void Bitmap::adopt(roaring_bitmap_s* r) {
   std::free(r);
 }
 
+void Bitmap::reserve_empty(uint32_t containers) {
+  if (!ra_init_with_capacity(&raw()->high_low_container, containers)) out_of_memory();
+}
+
 Bitmap::Bitmap() noexcept {
   static_assert(offsetof(roaring_bitmap_t, high_low_container) == 0 &&
                     offsetof(roaring_array_t, containers) == kContainersAt &&
@@ -173,8 +177,7 @@ Bitmap Bitmap::from_sorted(std::span<const uint32_t> ids) {
   if (ids.empty()) return out;
   memory::injection_point();
   // Room for every container up front: appending never grows the arrays.
-  roaring_bitmap_t* r = out.raw();
-  if (!ra_init_with_capacity(&r->high_low_container, (ids.back() >> 16) - (ids.front() >> 16) + 1)) out_of_memory();
+  out.reserve_empty((ids.back() >> 16) - (ids.front() >> 16) + 1);
   constexpr size_t kArrayMost = kBitsetFrom - 1;  // larger containers are bitsets
   roaring_array_t* ra = &out.raw()->high_low_container;
   for (size_t i = 0; i < ids.size();) {
@@ -735,10 +738,8 @@ Bitmap Bitmap::and_(const Bitmap& a, const Bitmap& b) {
   if (arrays_and_bitsets(x) && arrays_and_bitsets(y)) {
     // Room for every key up front: appending never grows the arrays. A
     // failure leaves `out` owning the containers made so far.
-    roaring_bitmap_t* r = out.raw();
-    if (!ra_init_with_capacity(&r->high_low_container, static_cast<uint32_t>(std::min(x.size, y.size))))
-      out_of_memory();
-    and_containers_into(x, y, r->high_low_container);
+    out.reserve_empty(static_cast<uint32_t>(std::min(x.size, y.size)));
+    and_containers_into(x, y, out.raw()->high_low_container);
     return out;
   }
   out.adopt(roaring_bitmap_and(a.raw(), b.raw()));
@@ -762,9 +763,8 @@ Bitmap Bitmap::and_many(std::span<const Bitmap* const> sets) {
     for (const Bitmap* b : sets.subspan(1)) out.and_inplace(*b);
     return out;
   }
-  roaring_bitmap_t* r = out.raw();
-  if (!ra_init_with_capacity(&r->high_low_container, static_cast<uint32_t>(arrays[0]->size))) out_of_memory();
-  and_many_into(arrays, r->high_low_container);
+  out.reserve_empty(static_cast<uint32_t>(arrays[0]->size));
+  and_many_into(arrays, out.raw()->high_low_container);
   return out;
 }
 
@@ -893,8 +893,8 @@ Bitmap Bitmap::or_many(std::span<const Bitmap* const> parts) {
   std::stable_sort(all.begin(), all.end(), [](const Held& a, const Held& b) { return a.key < b.key; });
   int32_t keys = 0;
   for (size_t i = 0; i < all.size(); ++i) keys += i == 0 || all[i].key != all[i - 1].key;
-  roaring_bitmap_t* r = out.raw();
-  if (!ra_init_with_capacity(&r->high_low_container, static_cast<uint32_t>(keys))) out_of_memory();
+  out.reserve_empty(static_cast<uint32_t>(keys));
+  roaring_array_t& merged = out.raw()->high_low_container;
   absl::InlinedVector<std::pair<void*, uint8_t>, 16> group;
   for (size_t i = 0; i < all.size();) {
     size_t end = i + 1;
@@ -909,7 +909,7 @@ Bitmap Bitmap::or_many(std::span<const Bitmap* const> parts) {
       c = union_of(group, &type);
     }
     if (!c) out_of_memory();  // `out` frees the containers made so far
-    ra_append(&r->high_low_container, all[i].key, c, type);
+    ra_append(&merged, all[i].key, c, type);
     i = end;
   }
   return out;

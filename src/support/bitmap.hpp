@@ -61,9 +61,8 @@ class Bitmap {
   // prefetch_id for several bitmaps (null ones skipped), level by level:
   // every bitmap's next block is requested before any is read, so the
   // misses of their chains (the Bitmap's own line, container list,
-  // container, data)
-  // overlap instead of following one another. For a caller about to change
-  // `id` in all of them.
+  // container, data) overlap instead of following one another. For a caller
+  // about to change `id` in all of them.
   static void prefetch_id_in(std::span<const Bitmap* const> bitmaps, uint32_t id);
   bool contains(uint32_t id) const;
   uint64_t cardinality() const;
@@ -148,6 +147,9 @@ class Bitmap {
   // Takes the contents of a record CRoaring allocated (null: out of
   // memory) into this empty bitmap and frees the record's shell.
   void adopt(roaring_bitmap_s* r);
+  // Gives this empty bitmap a container list with room for `containers`
+  // (appending that many never grows it).
+  void reserve_empty(uint32_t containers);
   // Where the record keeps the container list's pointer and its type codes
   // (bitmap.cpp checks both, and that the record fits).
   static constexpr size_t kContainersAt = 8;
