@@ -6,6 +6,7 @@
 #include <iterator>
 #include <random>
 #include <set>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -111,18 +112,24 @@ TEST(Bitmap, IntersectionMatchesAModelAcrossContainerSizes) {
 // An array probed against a bitset container takes, sixteen ids at a time,
 // the bitset's words by a window of 32 words or a gather, whichever the
 // ids' spread allows: arrays from 17 to 3,000 ids, spread over the whole
-// container, a part of it or its top words (where the window is moved back
-// to end within the bitset), against std::set_intersection.
+// container, a part of it, its top words (where the window is moved back
+// to end within the bitset), or mostly close with a few far apart (eight
+// ids too spread for a window among close ones), against
+// std::set_intersection.
 TEST(Bitmap, ArrayAgainstBitsetMatchesAModelAcrossSpreads) {
   std::mt19937 rng(5);
-  struct Case {
+  struct Part {
     uint32_t count, lo, hi;  // `count` distinct ids in [lo, hi) of key 2
   };
-  const Case cases[] = {{700, 0, 65536},     {3000, 0, 65536},   {40, 0, 65536},      {200, 0, 30000},
-                        {700, 61000, 65536}, {17, 65519, 65536}, {300, 65000, 65536}, {100, 2000, 2300}};
-  for (const Case& c : cases) {
+  const std::vector<std::vector<Part>> cases = {
+      {{700, 0, 65536}},     {{3000, 0, 65536}},    {{40, 0, 65536}},
+      {{200, 0, 30000}},     {{700, 61000, 65536}}, {{17, 65519, 65536}},
+      {{300, 65000, 65536}}, {{100, 2000, 2300}},   {{600, 0, 2000}, {40, 2000, 65536}}};
+  for (const auto& parts : cases) {
     std::set<uint32_t> x, y;
-    while (x.size() < c.count) x.insert((2u << 16) + c.lo + rng() % (c.hi - c.lo));
+    for (const Part& p : parts)
+      for (const size_t at_least = x.size() + p.count; x.size() < at_least;)
+        x.insert((2u << 16) + p.lo + rng() % (p.hi - p.lo));
     while (y.size() < 9000) y.insert((2u << 16) + rng() % 65536);
     for (uint32_t id : x)
       if (rng() % 3 == 0) y.insert(id);  // a third of x is held for sure
@@ -130,12 +137,13 @@ TEST(Bitmap, ArrayAgainstBitsetMatchesAModelAcrossSpreads) {
     Ids expect;
     std::set_intersection(xv.begin(), xv.end(), yv.begin(), yv.end(), std::back_inserter(expect));
     const Bitmap a = Bitmap::from_sorted(xv), b = Bitmap::from_sorted(yv), b2 = Bitmap::from_sorted(yv);
-    ASSERT_EQ(Bitmap::and_(a, b).to_vector(), expect) << c.count << " ids in [" << c.lo << ", " << c.hi << ")";
+    const auto where = [&] { return std::to_string(xv.size()) + " ids from " + std::to_string(parts[0].lo); };
+    ASSERT_EQ(Bitmap::and_(a, b).to_vector(), expect) << where();
     Bitmap in_place = a;
     in_place.and_inplace(b);
-    ASSERT_EQ(in_place.to_vector(), expect) << c.count << " ids in [" << c.lo << ", " << c.hi << ")";
+    ASSERT_EQ(in_place.to_vector(), expect) << where();
     const Bitmap* three[] = {&a, &b, &b2};
-    ASSERT_EQ(Bitmap::and_many(three).to_vector(), expect) << c.count << " ids in [" << c.lo << ", " << c.hi << ")";
+    ASSERT_EQ(Bitmap::and_many(three).to_vector(), expect) << where();
   }
 }
 
