@@ -162,6 +162,13 @@ class AttrSlot {
   // holds no Python reference, so building and dropping it never touches a
   // reference count.
   static bool is_plain(uintptr_t w) { return kind_of(w) <= SlotKind::Str; }
+  // An int (not a bool) or a float: number_at(w, 0) is its key.
+  static bool is_single_number(uintptr_t w) {
+    const SlotKind k = kind_of(w);
+    if (k == SlotKind::Float) return true;
+    const PyObject* o = reinterpret_cast<PyObject*>(w & ~uintptr_t{7});
+    return k == SlotKind::Int && w != 0 && o != Py_True && o != Py_False;
+  }
   static int traverse(uintptr_t w, visitproc visit, void* arg);
   // Drops the slot's references (a pointer slot's through py::release_ref,
   // which applies pending increments first); element blocks and Other

@@ -256,11 +256,13 @@ int Indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
     }
     // Registered since the slot was built: the elements are captured now.
     if (AttrSlot::uncaptured(slot.word())) slot = AttrSlot::from_object(value, true);
-    // A short container of plain values over a value of the same sort (known
-    // under the attributes lock) is filed leaf by leaf from the two slots:
-    // the container's own value (an element list and a handle) is not built.
+    // A number or a short container of plain values over a value of the
+    // same sorts (known under the attributes lock) is filed leaf by leaf from
+    // the two slots: neither value is built (for a container, an element
+    // list and a handle).
     const bool new_attached = files_attached(slot.word());
-    const bool short_plain = new_attached && AttrSlot::holds_objects(slot.word());
+    const bool short_plain =
+        new_attached && (AttrSlot::holds_objects(slot.word()) || AttrSlot::is_single_number(slot.word()));
     // (A stand-in value otherwise, which nothing reads.)
     PyValue v = short_plain ? PyValue::from_primitave(false) : AttrSlot::to_value(slot.word(), rec->id, aid);
     // Strong references to the live indexes, dropped attached (below).

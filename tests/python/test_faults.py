@@ -135,6 +135,10 @@ OPERATIONS = {
     "write plain list": write("top", 4, "a", ("list", ["x", 4, True])),
     "write list over list": write("leaf", 1, "a", ("list", ["x", 2.0, 5])),
     "write new plain list": write("top", 5, "c", ("list", ["x", 3])),
+    # A number over a text and as a new attribute (a number over a number
+    # allocates nothing short of a leaf split).
+    "write number over text": write("top", 2, "a", 3),
+    "write new number": write("top", 3, "d", -4),
     "write inner": write("inner", 0, "a", ("ref", "leaf", 2)),
 }
 

@@ -201,6 +201,10 @@ void IndexAPI::replace_leaves(uint32_t id, uint32_t attr_id, uintptr_t old_word,
     MapsRead maps(*query_maps);
     if (attr_id < maps->size() && (*maps)[attr_id]) {
       QueryMap& map = *(*maps)[attr_id];
+      if (AttrSlot::is_single_number(old_word) && AttrSlot::is_single_number(new_word)) {
+        map.move_number(*AttrSlot::number_at(old_word, 0), *AttrSlot::number_at(new_word, 0), id);
+        return;
+      }
       // All of the old leaves first: a leaf both values hold ends filed.
       AttrSlot::for_each_leaf(
           old_word, id, attr_id, [&](NumKey key) { map.unfile_number(key, id); },

@@ -205,18 +205,18 @@ namespace {
 bool is_text_or_bool(const PyValue& v) { return v.kind() == Kind::Str || v.kind() == Kind::Bool; }
 }  // namespace
 
+void QueryMap::move_number(NumKey from, NumKey to, uint32_t id) {
+  NumWrite tree(num_ordered);
+  // A failure between the move's removal and its insertion leaves the NaN
+  // count high, never low: a high count only closes open range ends at
+  // the infinities, which NaNs lie beyond anyway.
+  const auto [removed, added] = tree->move(from, to, id);
+  count_nan(from, removed, false);
+  count_nan(to, added, true);
+}
+
 void QueryMap::replace(const PyValue& old, const PyValue& value, uint32_t id) {
-  if (old.is_number() && value.is_number()) {
-    const NumKey from = num_key_of(old), to = num_key_of(value);
-    NumWrite tree(num_ordered);
-    // A failure between the move's removal and its insertion leaves the NaN
-    // count high, never low: a high count only closes open range ends at
-    // the infinities, which NaNs lie beyond anyway.
-    const auto [removed, added] = tree->move(from, to, id);
-    count_nan(from, removed, false);
-    count_nan(to, added, true);
-    return;
-  }
+  if (old.is_number() && value.is_number()) return move_number(num_key_of(old), num_key_of(value), id);
   if (is_text_or_bool(old) && is_text_or_bool(value) && replace_exact(old, value, id)) return;
   unfile(old, id);
   insert(value, id);

@@ -117,6 +117,8 @@ struct QueryMap {
   // remove_value(old) then insert(value), with one hold of the tree lock
   // when both are numbers. The map is not empty afterwards.
   void replace(const PyValue& old, const PyValue& value, uint32_t id);
+  // replace() of a number by a number, given as their ordered keys.
+  void move_number(NumKey from, NumKey to, uint32_t id);
   // replace() of a text or boolean by another: both sets found under one
   // hold of their shards' locks, and their misses overlapped. False,
   // changing nothing, when the second shard's lock was taken.
