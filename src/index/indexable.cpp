@@ -261,10 +261,10 @@ int Indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
     // the two slots: neither value is built (for a container, an element
     // list and a handle).
     const bool new_attached = files_attached(slot.word());
-    const bool short_plain =
+    const bool by_leaves =
         new_attached && (AttrSlot::holds_objects(slot.word()) || AttrSlot::is_single_number(slot.word()));
     // (A stand-in value otherwise, which nothing reads.)
-    PyValue v = short_plain ? PyValue::from_primitave(false) : AttrSlot::to_value(slot.word(), rec->id, aid);
+    PyValue v = by_leaves ? PyValue::from_primitave(false) : AttrSlot::to_value(slot.word(), rec->id, aid);
     // Strong references to the live indexes, dropped attached (below).
     LiveIndexes live;
     if ((v.kind() == Kind::Ind || v.kind() == Kind::Iterable) && !AttrSlot::leaves_plain(slot.word())) {
@@ -320,8 +320,8 @@ int Indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
       old_word = attrs->find_word(aid);
       const bool plain = AttrSlot::is_plain(slot.word()) && AttrSlot::is_plain(old_word);
       const bool attached = new_attached && files_attached(old_word);  // true when plain
-      leafwise = short_plain && attached;
-      if (short_plain && !leafwise) v = AttrSlot::to_value(slot.word(), rec->id, aid);
+      leafwise = by_leaves && attached;
+      if (by_leaves && !leafwise) v = AttrSlot::to_value(slot.word(), rec->id, aid);
       py::LockedDetachScope detach(!attached);
       live_indexes(*rec, live);
       if (!live.empty()) {
