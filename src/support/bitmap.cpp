@@ -518,6 +518,13 @@ ZX_AVX512_PROBE size_t probe_avx512(const uint16_t* vals, size_t count, const ui
   return n + probe_plain(vals + k, count - k, words, out + n);
 }
 
+// Which of eight ids `v` (one per 64-bit lane) have their bit set in `w`,
+// the word of each.
+__attribute__((always_inline)) ZX_AVX512_PROBE inline __mmask8 held_in_words(__m512i w, __m512i v) {
+  const __m512i bits = _mm512_maskz_srlv_epi64(0xFF, w, _mm512_maskz_and_epi64(0xFF, v, _mm512_set1_epi64(63)));
+  return _mm512_test_epi64_mask(bits, _mm512_set1_epi64(1));
+}
+
 // Ids closer together than a gather needs: ascending ids whose words all
 // lie in the 32 words from `base` (2,048 bits, four loads) pick their words
 // out of those registers by permutation, with no gather. These test eight
@@ -531,8 +538,7 @@ __attribute__((always_inline)) ZX_AVX512_PROBE inline __mmask8 probe_window8(__m
   const __m512i low = _mm512_permutex2var_epi64(l0, at, l1);
   const __m512i high = _mm512_permutex2var_epi64(l2, at, l3);
   const __m512i w = _mm512_mask_blend_epi64(_mm512_test_epi64_mask(at, _mm512_set1_epi64(16)), low, high);
-  const __m512i bits = _mm512_maskz_srlv_epi64(0xFF, w, _mm512_maskz_and_epi64(0xFF, v, _mm512_set1_epi64(63)));
-  return _mm512_test_epi64_mask(bits, _mm512_set1_epi64(1));
+  return held_in_words(w, v);
 }
 // The window that starts at the word of `first` (moved back so that it ends
 // within the bitset), or none when `last`'s word lies beyond it.
@@ -551,8 +557,7 @@ __attribute__((always_inline)) ZX_AVX512_PROBE inline __mmask8 probe8(const uint
   const __m512i v = _mm512_maskz_cvtepu16_epi64(0xFF, v8);
   const __m256i at = _mm256_maskz_cvtepu16_epi32(0xFF, _mm_srli_epi16(v8, 6));
   const __m512i w = _mm512_mask_i32gather_epi64(_mm512_setzero_si512(), 0xFF, at, words, 8);
-  const __m512i bits = _mm512_maskz_srlv_epi64(0xFF, w, _mm512_maskz_and_epi64(0xFF, v, _mm512_set1_epi64(63)));
-  return _mm512_test_epi64_mask(bits, _mm512_set1_epi64(1));
+  return held_in_words(w, v);
 }
 // Sixteen ids a step: one window when they fit in it, else a window or a
 // gather for each eight. On the 4-attribute query of 2,000,000 objects
