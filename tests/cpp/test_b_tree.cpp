@@ -1260,3 +1260,90 @@ TEST(BTreeBulkFailure, InjectedFailuresLeaveAPrefixAndAValidTree) {
 
 }  // namespace
 }  // namespace zarvex
+
+// Sweeping ids out (remove_ids) leaves what removing each of their pairs one
+// by one leaves: over full leaves (ascending and descending fills), over a
+// tall random tree with ids holding several numbers, repeated pairs and
+// NaNs; and after a failed allocation anywhere in the pass, the same call
+// again finishes the work.
+namespace zarvex {
+namespace {
+
+struct SweepCase {
+  const char* name;
+  std::function<void(BitMapBTree&, std::mt19937_64&)> fill;
+};
+
+// One id in `one_in` goes (few: full leaves keep more than a split leaves).
+void sweep_and_compare(const SweepCase& c, uint64_t fail_at, uint64_t one_in) {
+  std::mt19937_64 rng(0x5EE9);
+  BitMapBTree t, want;
+  c.fill(t, rng);
+  std::mt19937_64 same(0x5EE9);
+  c.fill(want, same);
+  Bitmap dead;
+  for (uint32_t id = 0; id < 3000; ++id)
+    if (rng() % one_in == 0) dead.add(id);
+  uint64_t want_nans = 0;
+  for (Entry e : entries_of(want)) {
+    if (!dead.contains(entry_id(e))) continue;
+    while (want.remove(key_of_entry(e), entry_id(e))) want_nans += std::isnan(key_to_double(e));
+  }
+  const IdSieve sieve(dead);
+  uint64_t nans = 0;
+  memory::arm_failure(fail_at);
+  try {
+    t.remove_ids(sieve, nans);
+  } catch (const std::bad_alloc&) {
+    memory::arm_failure(0);
+    t.remove_ids(sieve, nans);
+  }
+  memory::arm_failure(0);
+  ASSERT_NO_THROW(t.validate());
+  EXPECT_EQ(entries_of(t), entries_of(want));
+  EXPECT_EQ(t.size(), want.size());
+  EXPECT_EQ(nans, want_nans);
+  for (int64_t lo = -50; lo < 4000; lo += 397)
+    EXPECT_EQ(t.query_range_all(Inc(I(lo)), Inc(I(lo + 700))), want.query_range_all(Inc(I(lo)), Inc(I(lo + 700))));
+  EXPECT_EQ(t.query_range_all(Unb(), Unb()), want.query_range_all(Unb(), Unb()));
+}
+
+const SweepCase kSweepCases[] = {
+    {"ascending",
+     [](BitMapBTree& t, std::mt19937_64&) {
+       for (int64_t v = 0; v < 3000; ++v) t.insert(I(v), static_cast<uint32_t>(v));
+     }},
+    {"descending",
+     [](BitMapBTree& t, std::mt19937_64&) {
+       for (int64_t v = 3000; v-- > 0;) t.insert(F(static_cast<double>(v)), static_cast<uint32_t>(v));
+     }},
+    {"random",
+     [](BitMapBTree& t, std::mt19937_64& rng) {
+       for (int i = 0; i < 20000; ++i) {
+         const uint32_t id = static_cast<uint32_t>(rng() % 3000);
+         const NumKey k = rng() % 50 == 0 ? F(std::nan("")) : I(static_cast<int64_t>(rng() % 4000));
+         t.insert(k, id);
+         if (rng() % 20 == 0) t.insert(k, id);  // a repeated pair
+       }
+     }},
+};
+
+TEST(BTreeSweep, MatchesRemovingEachPairOfTheIds) {
+  for (const SweepCase& c : kSweepCases) {
+    SCOPED_TRACE(c.name);
+    for (uint64_t one_in : {3, 40}) sweep_and_compare(c, 0, one_in);
+  }
+}
+
+TEST(BTreeSweep, InjectedFailuresAreFinishedByTheSameCallAgain) {
+  if (!memory::injection_available()) GTEST_SKIP() << "needs a checked build";
+  for (const SweepCase& c : kSweepCases) {
+    for (uint64_t at = 1; at < 400; at += at < 20 ? 1 : at / 3) {
+      SCOPED_TRACE(std::string(c.name) + ", failing allocation " + std::to_string(at));
+      sweep_and_compare(c, at, 3);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace zarvex

@@ -1,6 +1,7 @@
 // NumIndex against a BitMapBTree fed the same pairs: every range query and
 // the iteration order must agree, before and after the run turns into a
-// tree, and entries must give back the numbers they were made from.
+// tree, and entries must give back the numbers they were made from; sweeping
+// some ids out at once must leave what removing their pairs one by one does.
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -75,6 +76,20 @@ TEST_P(NumIndexForms, MatchesTheTreeAcrossEveryChangeOfForm) {
           }
         }
         ASSERT_EQ(small.insert_sorted_once(batch), fresh);
+      } else if (step % 50 == 49) {
+        // Every pair of some ids at once (objects swept out of an index),
+        // against the same pairs removed one by one.
+        Bitmap dead;
+        for (uint32_t d = 0; d < 64; ++d)
+          if (rng() % 5 == 0) dead.add(d);
+        uint64_t want_nans = 0, got_nans = 0;
+        for (Entry e : entries_of(ref)) {
+          if (!dead.contains(entry_id(e))) continue;
+          want_nans += std::isnan(key_to_double(e));
+          ASSERT_TRUE(ref.remove(key_of_entry(e), entry_id(e)));
+        }
+        small.remove_ids(IdSieve(dead), got_nans);
+        ASSERT_EQ(got_nans, want_nans);
       } else if (rng() % 3) {
         const bool fresh = ref.multiplicity(k, id) == 0;
         if (fresh) ref.insert(k, id);

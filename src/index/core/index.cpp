@@ -12,6 +12,7 @@
 #include "index/core/structures/string_interner/interner.hpp"
 #include "py/boundary.hpp"
 #include "py/gil.hpp"
+#include "support/id_sieve.hpp"
 #include "support/memory.hpp"
 
 namespace zarvex {
@@ -256,6 +257,7 @@ void IndexAPI::add_object(PyObject* obj) {
     NestingScope nesting;
     {
       WriterGuard writer(rec);
+      revive(std::span<const uint32_t>(&id, 1));  // may fail: before anything changes
       linked = add_index_meta(rec, members);
       {
         AllowedWrite allowed(*allowed_items);
@@ -301,6 +303,7 @@ void IndexAPI::add_object_many(std::span<PyObject* const> objs) {
   }
   const size_t n = unique.size();
   MemberList& self = solo_members();  // may fail: before anything changes
+  revive(ids);
   // fresh: stored by this call; unpublished: not published before it.
   std::vector<uint8_t> fresh(n), unpublished(n);
   uint64_t stored_at;
@@ -667,9 +670,129 @@ void IndexAPI::unfile_attributes(uint32_t id, const AttrMap& attrs, bool spread)
   }
 }
 
+// ---- retired objects ------------------------------------------------------
+// A removal that unfiles at once meets the cold lines of every value of the
+// object (each number's path down its tree, each text's set). Retiring costs
+// a record of the values; a sweep then filters each map's structures in one
+// pass, in memory order, which costs a few entries per retired object (a
+// sweep is due once kSweepShare-th of the index is retired).
+//
+// Invariants: a retired id is in no answer of this index (the queries drop
+// them, the views see its slot empty), is not in allowed_items, and is
+// filed under exactly the values of its record; it is filed again only
+// after revive() has unfiled it. Removal, revival and sweeps of one id are
+// serialised by the object's writer lock and the maps lock.
+bool IndexAPI::retire(uint32_t id, RetiredValues&& record, uint64_t members) {
+  try {
+    RwLocked<Retired>::WriteScope r(retired);
+    auto [it, added] = r->values.try_emplace(id, std::move(record));
+    if (!added) return false;  // not retired twice: the caller unfiles
+    try {
+      r->ids.add(id);
+    } catch (const std::bad_alloc&) {
+      r->values.erase(it);
+      throw;
+    }
+    const uint64_t n = retired_count_.load(std::memory_order_relaxed) + 1;
+    retired_count_.store(n, std::memory_order_release);
+    if (n >= kSweepAtLeast && n * kSweepShare >= members) sweep_due_.store(true, std::memory_order_relaxed);
+    return true;
+  } catch (const std::bad_alloc&) {
+    return false;  // unfiled at once instead
+  }
+}
+
+void IndexAPI::sweep_retired() const {
+  if (retired_count_.load(std::memory_order_acquire) == 0) return;
+  std::vector<PyValue> pruned;  // released once the locks are
+  {
+    MapsWrite maps(*query_maps);
+    RwLocked<Retired>::WriteScope r(retired);
+    if (r->ids.is_empty()) return;
+    const IdSieve dead(r->ids);  // may fail: before anything changes
+    memory::complete([&] {
+      for (const auto& map : *maps)
+        if (map) map->remove_ids(dead, pruned);
+    });
+    for (size_t a = 0; a < maps->size(); ++a)
+      if ((*maps)[a] && (*maps)[a]->is_empty()) (*maps)[a].reset();
+    r->ids.clear();
+    r->values.clear();
+    retired_count_.store(0, std::memory_order_release);
+    sweep_due_.store(false, std::memory_order_relaxed);
+  }
+}
+
+void IndexAPI::revive(std::span<const uint32_t> ids) {
+  if (retired_count_.load(std::memory_order_acquire) == 0) return;
+  {
+    RwLocked<Retired>::ReadScope r(retired);
+    if (std::none_of(ids.begin(), ids.end(), [&](uint32_t id) { return r->ids.contains(id); })) return;
+  }
+  MapsWrite maps(*query_maps);
+  RwLocked<Retired>::WriteScope r(retired);
+  for (uint32_t id : ids) {
+    auto it = r->values.find(id);
+    if (it == r->values.end()) continue;
+    const RetiredValues& record = it->second;
+    // Finished once begun: unfiling again is harmless.
+    memory::complete([&] {
+      for (const auto& [aid, key] : record.numbers)
+        if (aid < maps->size() && (*maps)[aid]) (*maps)[aid]->unfile_number(key, id);
+      for (const auto& [aid, v] : record.values)
+        if (aid < maps->size() && (*maps)[aid]) (*maps)[aid]->unfile(v, id);
+      r->ids.remove(id);
+    });
+    r->values.erase(it);
+    retired_count_.fetch_sub(1, std::memory_order_release);
+  }
+  for (size_t a = 0; a < maps->size(); ++a)
+    if ((*maps)[a] && (*maps)[a]->is_empty()) (*maps)[a].reset();
+}
+
+void IndexAPI::drop_retired(Bitmap& ids) const {
+  if (retired_count_.load(std::memory_order_acquire) == 0) return;
+  RwLocked<Retired>::ReadScope r(retired);
+  if (!r->ids.is_empty()) ids.andnot_inplace(r->ids);
+}
+
+void IndexAPI::unfile_values(uint32_t id, std::span<const std::pair<uint32_t, PyValue>> values) {
+  absl::InlinedVector<std::shared_ptr<QueryMap>, 2> emptied;
+  {
+    MapsRead maps(*query_maps);
+    for (const auto& [aid, v] : values) {
+      if (aid >= maps->size() || !(*maps)[aid]) continue;
+      const std::shared_ptr<QueryMap>& map = (*maps)[aid];
+      if (map->unfile(v, id) && map->is_empty()) emptied.push_back(map);
+    }
+  }
+  if (emptied.empty()) return;
+  MapsWrite maps(*query_maps);
+  for (const auto& map : emptied) {
+    const uint32_t aid = map->attr_id;
+    if (aid < maps->size() && (*maps)[aid] == map && map->is_empty()) (*maps)[aid].reset();
+  }
+}
+
 bool IndexAPI::remove_object(IndexableRecord& rec, PyObject* obj, StoredItem& released) {
   bool found = false, spread = false;
   with_attributes(rec, [&](AttrMap& attrs) {
+    // The record of what stays filed, made before anything changes; the
+    // objects it holds are let go at once.
+    std::optional<RetiredValues> record;
+    absl::InlinedVector<std::pair<uint32_t, PyValue>, 2> held;
+    if (attrs.leaves_plain_or_indexable()) {
+      record.emplace();
+      attrs.for_each_leaf_split([&](const uint32_t& aid, NumKey key) { record->numbers.emplace_back(aid, key); },
+                                [&](const uint32_t& aid, const PyValue& v) {
+                                  if (v.kind() == Kind::Ind) {
+                                    held.emplace_back(aid, v);
+                                  } else {
+                                    record->values.emplace_back(aid, v);
+                                  }
+                                });
+    }
+    uint64_t members = 0;
     {
       AllowedWrite allowed(*allowed_items);
       if (!allowed->contains(rec.id)) return;
@@ -681,8 +804,14 @@ bool IndexAPI::remove_object(IndexableRecord& rec, PyObject* obj, StoredItem& re
       // Members with ids beyond the first 65,536: a large process, whose
       // sets are unlikely to be cached.
       spread = allowed->spans_containers();
+      members = allowed->cardinality();
     }
     found = true;
+    if (record && retire(rec.id, std::move(*record), members)) {
+      // As a write of the attribute holding them would (finished once begun).
+      if (!held.empty()) memory::complete([&] { unfile_values(rec.id, held); });
+      return;
+    }
     // Finished once begun (the slot is gone): unfiling again is harmless.
     memory::complete([&] { unfile_attributes(rec.id, attrs, spread); });
   });
@@ -808,14 +937,18 @@ std::vector<PyObject*> IndexAPI::collect() const {
 
 Bitmap IndexAPI::get_by_attribute(const HashQuery& q) const {
   MapsRead maps(*query_maps);
-  return filter_index_by_hashes(*maps, q);
+  Bitmap out = filter_index_by_hashes(*maps, q);
+  drop_retired(out);
+  return out;
 }
 
 Bitmap IndexAPI::reduced_query(const QueryExpr& e) const {
   validate_expr(e);
   MapsRead maps(*query_maps);
   AllowedRead allowed(*allowed_items);
-  return evaluate_query(*maps, *allowed, e);
+  Bitmap out = evaluate_query(*maps, *allowed, e);
+  drop_retired(out);
+  return out;
 }
 
 std::optional<Groups> IndexAPI::group_by(std::string_view name) const {
@@ -831,10 +964,21 @@ std::optional<Groups> IndexAPI::group_by(std::string_view name) const {
     map = (*maps)[*known];
   }
   if (!map) return Groups{};
-  return map->group_by(name);
+  std::optional<Groups> groups = map->group_by(name);
+  if (!groups || retired_count_.load(std::memory_order_acquire) == 0) return groups;
+  // Retired objects leave their groups, and the groups they leave empty go.
+  RwLocked<Retired>::ReadScope r(retired);
+  if (r->ids.is_empty()) return groups;
+  const IdSieve dead(r->ids);
+  std::erase_if(*groups, [&](Group& g) {
+    g.ids.remove_ids(dead);
+    return g.ids.is_empty();
+  });
+  return groups;
 }
 
 void IndexAPI::reduce(const HashQuery& q) {
+  sweep_retired();
   NestingScope nesting;
   Bitmap kept;
   // Entries left with no id are dropped; their keys are released here, once
@@ -880,6 +1024,9 @@ bool value_holds(const PyValue& current, const PyValue& key) {
 void IndexAPI::union_with(const std::shared_ptr<IndexAPI>& other) {
   if (!other || other.get() == this) return;  // a map united with itself is unchanged
   memory::require_headroom();
+  // Pairs of objects that left either index are not brought in or counted.
+  sweep_retired();
+  other->sweep_retired();
   // Snapshot both vectors of maps, one lock at a time.
   QueryMapVec mine = *query_maps->read();
   QueryMapVec theirs = *other->query_maps->read();

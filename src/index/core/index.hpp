@@ -11,6 +11,9 @@
 //                                               only grows
 //   allowed_items  its read-write lock          ids of the objects in the index
 //   parent         never changes                weak link one level up (nested)
+//   retired        its read-write lock          objects taken out of a top-level
+//                                               index whose values are still
+//                                               filed (see remove_object)
 //
 // The three shared parts are separately reference-counted so that views can
 // share them. Invariants between operations: every id in allowed_items has an
@@ -47,10 +50,14 @@
 #include <string_view>
 #include <vector>
 
+#include "absl/container/flat_hash_map.h"
+#include "absl/container/inlined_vector.h"
 #include "absl/functional/function_ref.h"
 #include "index/core/query_map_vec.hpp"
 #include "index/core/stored_item.hpp"
+#include "index/value.hpp"
 #include "support/bitmap.hpp"
+#include "support/memory.hpp"
 #include "support/poison_lock.hpp"
 
 namespace zarvex {
@@ -100,6 +107,28 @@ inline constexpr size_t kCheckEvery = 4096;
 // takes some tens of milliseconds between two checks for signals.
 inline constexpr size_t kBulkStretchMost = 16 * kCheckEvery;
 
+// The values an object had when it left a top-level index while they stayed
+// filed: its numbers by ordered key, its other leaves (texts, booleans) as
+// values, each with its attribute id. They hold no Python reference.
+struct RetiredValues {
+  absl::InlinedVector<std::pair<uint32_t, NumKey>, 2> numbers;
+  absl::InlinedVector<std::pair<uint32_t, PyValue>, 4> values;
+};
+// Objects that left an index and whose values are still filed under their
+// ids: the ids, and each one's values for unfiling it alone.
+struct Retired {
+  Bitmap ids;
+  // (Grows through the reserve: support/memory.hpp.)
+  absl::flat_hash_map<uint32_t, RetiredValues, absl::Hash<uint32_t>, std::equal_to<uint32_t>,
+                      memory::UnfailingAllocator<std::pair<const uint32_t, RetiredValues>>>
+      values;
+};
+// A sweep is due once this many objects, and at least one in kSweepShare of
+// those in the index, are retired: a sweep costs a pass over every map, so
+// its share of each removal stays a few entries.
+inline constexpr uint64_t kSweepAtLeast = 64;
+inline constexpr uint64_t kSweepShare = 16;
+
 struct IndexAPI : std::enable_shared_from_this<IndexAPI> {
   // The index's locks. Their order (ARCHITECTURE.md, "Lock order"):
   // query_maps, allowed_items, items; after an object's writer and attributes
@@ -109,6 +138,8 @@ struct IndexAPI : std::enable_shared_from_this<IndexAPI> {
   SharedItems items ABSL_ACQUIRED_AFTER(ObjectLock::attributes) ABSL_ACQUIRED_BEFORE(ObjectLock::membership);
   SharedAllowed allowed_items ABSL_ACQUIRED_AFTER(ObjectLock::attributes)
       ABSL_ACQUIRED_BEFORE(items, ObjectLock::membership);
+  mutable RwLocked<Retired> retired ABSL_ACQUIRED_AFTER(query_maps, allowed_items)
+      ABSL_ACQUIRED_BEFORE(ObjectLock::membership);
   std::weak_ptr<IndexAPI> parent;
   int level = 0;  // nesting level: 0 for a top-level index, parent's + 1 below
 
@@ -160,8 +191,33 @@ struct IndexAPI : std::enable_shared_from_this<IndexAPI> {
   // the attribute holding them; their unfiling is queued, NestingScope) and
   // drops the index from the object's membership list. False when the object
   // is not in the index. The caller holds the object's writer lock.
+  // An object whose leaves are plain or indexable objects is retired
+  // instead of unfiled: its id joins `retired` with a record of its plain
+  // values, every answer of this index leaves it out, and a sweep unfiles
+  // the retired objects of a while together (one pass over each map), or
+  // revive() one of them alone when its id is filed again. The objects it
+  // holds are let go at once; an object holding other values is unfiled at
+  // once.
   bool remove_object(IndexableRecord& rec, PyObject* obj, StoredItem& released)
       ABSL_EXCLUSIVE_LOCKS_REQUIRED(rec.lock.writer);
+  // --- retired objects (see remove_object) ---------------------------------
+  // True once enough objects are retired for a sweep (kSweepAtLeast,
+  // kSweepShare).
+  bool sweep_due() const { return sweep_due_.load(std::memory_order_relaxed); }
+  // Unfiles every retired object in one pass over each map, under the maps
+  // lock held exclusively (so no query sees part of it), and forgets them.
+  // Changes nothing it cannot finish: a failure for want of memory is met
+  // with the reserve.
+  void sweep_retired() const;
+  // Unfiles the retired objects among `ids` from their recorded values (an
+  // object coming back, or a new object given the id of one that died), so
+  // that they can be filed afresh. Maps lock held exclusively, as above.
+  void revive(std::span<const uint32_t> ids);
+  // Takes the retired ids out of a query's answer. The caller holds the maps
+  // lock (shared), so no sweep or revival runs meanwhile.
+  void drop_retired(Bitmap& ids) const;
+  // Unfiles the (attribute id, value) pairs of object `id`.
+  void unfile_values(uint32_t id, std::span<const std::pair<uint32_t, PyValue>> values);
   // Unfiles every value of `attrs` (the locked map of object `id`). With
   // `spread`, first requests the line of `id` in each set (see the body).
   void unfile_attributes(uint32_t id, const AttrMap& attrs, bool spread);
@@ -230,6 +286,10 @@ struct IndexAPI : std::enable_shared_from_this<IndexAPI> {
   // positions left to register and file one by one.
   std::vector<size_t> file_in_bulk(std::span<PyObject* const> objs, std::span<const uint32_t> ids, const ItemVec* store,
                                    uint64_t stored_at);
+  // Adds `id` and its record to `retired` (`members`: objects left in the
+  // index); false, changing nothing, when it cannot (the caller then
+  // unfiles the object at once).
+  bool retire(uint32_t id, RetiredValues&& record, uint64_t members);
   // The nested level, installed once by a compare-and-swap of a pointer to
   // its handle and never changed or freed before the index: a reader that
   // sees the pointer sees the handle whole.
@@ -238,6 +298,10 @@ struct IndexAPI : std::enable_shared_from_this<IndexAPI> {
   // a compare-and-swap on first use (solo_members) and held until the index
   // dies; objects still pointing at it then keep it alive.
   std::atomic<MemberList*> solo_{nullptr};
+  // Ids in `retired`, read without its lock where none is the common case;
+  // changed under it.
+  mutable std::atomic<uint64_t> retired_count_{0};
+  mutable std::atomic<bool> sweep_due_{false};
 
  public:
   IndexAPI() = default;

@@ -299,6 +299,10 @@ bool remove_one(IndexAPI& core, PyObject* obj, StoredItem& released) {
       NestingScope nesting;
       const bool found = core.remove_object(rec, obj, released);
       writer.release();
+      if (core.sweep_due()) {
+        py::DetachScope detach;
+        core.sweep_retired();
+      }
       if (nesting.has_work()) {
         py::DetachScope detach;
         nesting.drain();
@@ -316,6 +320,7 @@ bool remove_one(IndexAPI& core, PyObject* obj, StoredItem& released) {
     found = core.remove_object(rec, obj, released);
   }
   nesting.drain();
+  if (core.sweep_due()) core.sweep_retired();
   return found;
 }
 
@@ -361,8 +366,11 @@ PyObject* Index_clear(PyObject* self, PyObject*) {
         IndexableRecord& rec = *record_of(obj);
         WriterGuard writer(rec);
         core_of(self).remove_object(rec, obj, released[static_cast<size_t>(i)]);
+        writer.release();
+        if (core_of(self).sweep_due()) core_of(self).sweep_retired();
       }
       nesting.drain();
+      core_of(self).sweep_retired();
     }
     released.clear();
     Py_RETURN_NONE;

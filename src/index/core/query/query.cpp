@@ -319,6 +319,34 @@ void QueryMap::remove(const Bitmap& keep, std::vector<PyValue>& pruned) {
   });
 }
 
+void QueryMap::remove_ids(const IdSieve& dead, std::vector<PyValue>& pruned) {
+  exact.for_each_shard_write([&](ExactMap::Map& m) {
+    for (auto it = m.begin(); it != m.end();) {
+      if (it->second.tag() != HybridSet::Tag::Empty) it->second.remove_ids(dead);
+      if (it->second.tag() == HybridSet::Tag::Empty || it->second.is_empty()) {
+        pruned.push_back(it->first);
+        m.erase(it++);
+      } else {
+        ++it;
+      }
+    }
+  });
+  uint64_t nans = 0;
+  {
+    // The NaN count follows what went, also when a failure cuts the pass short.
+    struct Settle {
+      std::atomic<uint64_t>& count;
+      const uint64_t& gone;
+      ~Settle() { count.fetch_sub(gone, std::memory_order_relaxed); }
+    } settle{nan_entries, nans};
+    NumWrite tree(num_ordered);
+    tree->remove_ids(dead, nans);
+  }
+  TemporalWrite trees(temporal);
+  uint64_t ignored = 0;
+  for (NumIndex& t : *trees) t.remove_ids(dead, ignored);
+}
+
 std::vector<std::pair<PyValue, HybridSet>> QueryMap::exact_entries() const {
   std::vector<std::pair<PyValue, HybridSet>> out;
   exact.for_each_shard_read([&](const ExactMap::Map& m) {

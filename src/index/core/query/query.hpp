@@ -129,6 +129,12 @@ struct QueryMap {
   // erased and their keys appended to `pruned` (for the caller to release
   // once its locks are released).
   void remove(const Bitmap& keep, std::vector<PyValue>& pruned);
+  // Takes every id `dead` holds out of the exact sets, the numbers and the
+  // dates (objects that left the index while their values stayed filed);
+  // entries left empty are erased and their keys appended to `pruned`, as
+  // above. Done again after a failure for want of memory, it finishes the
+  // work.
+  void remove_ids(const IdSieve& dead, std::vector<PyValue>& pruned);
   // Copies of every (key, set) pair of `exact`, one shard at a time.
   std::vector<std::pair<PyValue, HybridSet>> exact_entries() const;
 

@@ -1,6 +1,7 @@
 #include "index/core/query/b_tree/num_index.hpp"
 
 #include <algorithm>
+#include <cmath>
 
 #include "absl/container/inlined_vector.h"
 #include "support/internal_failure.hpp"
@@ -143,6 +144,27 @@ bool NumIndex::remove(NumKey key, uint32_t id) {
   if (at == run_.end() || *at != e) return false;
   run_.erase(at);
   return true;
+}
+
+void NumIndex::remove_ids(const IdSieve& dead, uint64_t& nans) {
+  if (dead.empty()) return;
+  switch (form_) {
+    case Form::Tree: tree_->remove_ids(dead, nans); return;
+    case Form::Keyed:
+      for (auto it = keyed_.begin(); it != keyed_.end();) {
+        const uint64_t gone = it->ids.remove_ids(dead);
+        if (gone && std::isnan(key_to_double(it->head))) nans += gone;
+        it = it->ids.is_empty() ? keyed_.erase(it) : it + 1;
+      }
+      return;
+    case Form::Run:
+      std::erase_if(run_, [&](Entry e) {
+        if (!dead.has(entry_id(e))) return false;
+        if (std::isnan(key_to_double(e))) ++nans;
+        return true;
+      });
+      return;
+  }
 }
 
 Bitmap NumIndex::query_range(const Bound& lower, const Bound& upper, const Bitmap& mask) const {

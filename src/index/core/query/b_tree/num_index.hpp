@@ -67,6 +67,10 @@ class NumIndex {
   bool remove(NumKey key, uint32_t id);
   // remove(from, id) and then insert_once(to, id), with both answers.
   BitMapBTree::Moved move(NumKey from, NumKey to, uint32_t id);
+  // Takes out every pair whose id `dead` holds, in one pass (the form
+  // stays); adds those keyed by a NaN to `nans` as they go. Done again
+  // after a failure for want of memory, it finishes the work.
+  void remove_ids(const IdSieve& dead, uint64_t& nans);
   Bitmap query_range(const Bound& lower, const Bound& upper, const Bitmap& mask) const;
   // The same with no mask.
   Bitmap query_range_all(const Bound& lower, const Bound& upper) const;

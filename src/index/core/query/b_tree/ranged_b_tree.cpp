@@ -1,6 +1,7 @@
 #include "index/core/query/b_tree/ranged_b_tree.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <memory>
 #include <new>
 #include <utility>
@@ -443,6 +444,39 @@ bool BitMapBTree::remove(NumKey key, uint32_t id) {
   }
   --size_;
   return true;
+}
+
+void BitMapBTree::remove_ids(const IdSieve& dead, uint64_t& nans) {
+  if (dead.empty() || size_ == 0) return;
+  uint64_t removed = 0;
+  // The count follows what went, also when a failure cuts the pass short.
+  struct Settle {
+    uint64_t& size;
+    const uint64_t& removed;
+    ~Settle() { size -= removed; }
+  } settle{size_, removed};
+  for (auto it = extra_copies_.begin(); it != extra_copies_.end();) {
+    if (!dead.has(entry_id(it->first))) {
+      ++it;
+      continue;
+    }
+    removed += it->second;
+    if (std::isnan(key_to_double(it->first))) nans += it->second;
+    extra_copies_.erase(it++);
+  }
+  switch (root_.kind()) {
+    case BitMapBTreeNode::Kind::Leaf: root_.leaf()->remove_ids(dead, removed, nans); break;
+    case BitMapBTreeNode::Kind::Internal: root_.internal()->remove_ids(dead, removed, nans); break;
+    case BitMapBTreeNode::Kind::Empty: fail("Cannot remove from an empty node!");
+  }
+  for (auto it = multi_.begin(); it != multi_.end();) {
+    if (dead.has(it->first)) {
+      multi_.erase(it++);
+    } else {
+      ++it;
+    }
+  }
+  ids_.andnot_inplace(dead.ids());
 }
 
 BitMapBTree::Moved BitMapBTree::move(NumKey from, NumKey to, uint32_t id) {

@@ -103,6 +103,10 @@ class BitMapBTree {
     bool added;
   };
   Moved move(NumKey from, NumKey to, uint32_t id);
+  // Takes out every pair (every copy) whose id `dead` holds, in one pass
+  // over the nodes; adds those keyed by a NaN to `nans` as they go. Done
+  // again after a failure for want of memory, it finishes the work.
+  void remove_ids(const IdSieve& dead, uint64_t& nans);
   void prefetch_id(uint32_t id) const { ids_.prefetch_id(id); }
   // Ids with a number within [lower, upper] (as the bound kinds say) that the
   // mask holds. Inverted or empty ranges and an empty mask give nothing.

@@ -177,6 +177,25 @@ void HybridSet::remove(uint32_t id) {
   if constexpr (kCheckAfterMutation) validate();
 }
 
+uint64_t HybridSet::remove_ids(const IdSieve& dead) {
+  switch (tag_) {
+    case Tag::Empty: return 0;
+    case Tag::Large: {
+      const uint64_t before = large_.cardinality();
+      large_.andnot_inplace(dead.ids());
+      return before - large_.cardinality();
+    }
+    case Tag::Small:
+    case Tag::Medium: break;
+  }
+  absl::InlinedVector<uint32_t, 8> gone;
+  for_each([&](uint32_t id) {
+    if (dead.has(id)) gone.push_back(id);
+  });
+  for (uint32_t id : gone) remove(id);
+  return gone.size();
+}
+
 uint64_t HybridSet::cardinality() const {
   switch (tag_) {
     case Tag::Small: return small_.len();

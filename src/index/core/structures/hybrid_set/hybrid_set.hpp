@@ -40,6 +40,7 @@
 #include "index/core/structures/hybrid_set/medium.hpp"
 #include "index/core/structures/hybrid_set/small.hpp"
 #include "support/bitmap.hpp"
+#include "support/id_sieve.hpp"
 #include "support/internal_failure.hpp"
 
 namespace zarvex {
@@ -70,6 +71,9 @@ class HybridSet {
   void add_many(std::span<const uint32_t> ids);
   // Removes id if present; never changes the form.
   void remove(uint32_t id);
+  // Removes every id `dead` holds (the form stays); returns how many went.
+  // An Empty set loses nothing.
+  uint64_t remove_ids(const IdSieve& dead);
   bool contains(uint32_t id) const {
     switch (tag_) {
       case Tag::Small: return small_.contains(id);

@@ -231,6 +231,22 @@ RemoveOutcome InternalNode::remove(Entry e, bool last_of_id) {
   return RemoveOutcome::RemovedIdGone;
 }
 
+void InternalNode::remove_ids(const IdSieve& dead, uint64_t& removed, uint64_t& nans) {
+  for (uint32_t s = start_; s < start_ + count_; ++s) {
+    const std::optional<BitMapBTreeNode>& child = children_[s];
+    if (!child) fail("Missing child");
+    switch (child->kind()) {
+      case BitMapBTreeNode::Kind::Leaf: child->leaf()->remove_ids(dead, removed, nans); break;
+      case BitMapBTreeNode::Kind::Internal: child->internal()->remove_ids(dead, removed, nans); break;
+      case BitMapBTreeNode::Kind::Empty: continue;
+    }
+    // After the child: a failure here leaves the ids in this bitmap alone,
+    // and the next pass finds nothing more below and removes them.
+    if (!bitmaps_[s]) fail_missing_bitmap(child->kind());
+    bitmaps_[s]->andnot_inplace(dead.ids());
+  }
+}
+
 bool InternalNode::move_entry(Entry from, Entry to) {
   // One step of each path per level: the node and the slot descended from.
   struct Step {

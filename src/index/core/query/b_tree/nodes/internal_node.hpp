@@ -138,6 +138,11 @@ class InternalNode {
   // `last_of_id`: the caller knows e is the only entry of its id in the whole
   // tree, so the id leaves every bitmap on the path without probing siblings.
   RemoveOutcome remove(Entry e, bool last_of_id);
+  // Takes out every entry below this node whose id `dead` holds (all of
+  // those ids' entries: each slot's bitmap then loses them outright); adds
+  // how many went to `removed`, and those keyed by a NaN to `nans`, as they
+  // go. Done again after a failure for want of memory, it finishes the work.
+  void remove_ids(const IdSieve& dead, uint64_t& removed, uint64_t& nans);
   // Moves `from`, the only entry of its id in the tree, to `to` (another
   // entry of that id), leaving the tree as remove(from, true) and then
   // insert(to) would, except that the bitmaps of the slots both paths pass

@@ -1,6 +1,7 @@
 #include "index/core/query/b_tree/nodes/leaf_node.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <span>
 
@@ -50,6 +51,23 @@ bool LeafNode::remove(Entry e) {
   }
   count_ = static_cast<uint8_t>(n - 1);
   return true;
+}
+
+void LeafNode::remove_ids(const IdSieve& dead, uint64_t& removed, uint64_t& nans) {
+  // The survivors close up from the run's start, which stays.
+  Entry* run = entries_ + start_;
+  const uint32_t n = count_;
+  uint32_t k = 0;
+  for (uint32_t i = 0; i < n; ++i) {
+    const Entry e = run[i];
+    if (!dead.has(entry_id(e))) {
+      run[k++] = e;
+    } else if (std::isnan(key_to_double(e))) {
+      ++nans;
+    }
+  }
+  count_ = static_cast<uint8_t>(k);
+  removed += n - k;
 }
 
 bool LeafNode::contains(Entry e) const {

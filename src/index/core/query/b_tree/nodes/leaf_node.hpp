@@ -20,6 +20,7 @@
 
 #include "index/core/query/b_tree/num_key.hpp"
 #include "support/bitmap.hpp"
+#include "support/id_sieve.hpp"
 
 namespace zarvex {
 
@@ -87,6 +88,10 @@ class LeafNode {
   bool insert_non_full(Entry e);
   // Removes e; false when the run holds no equal entry.
   bool remove(Entry e);
+  // Takes out every entry whose id `dead` holds, the others keeping their
+  // order; adds how many went to `removed`, and those keyed by a NaN to
+  // `nans`.
+  void remove_ids(const IdSieve& dead, uint64_t& removed, uint64_t& nans);
   bool contains(Entry e) const;
   bool contains_id(uint32_t id) const;
 
