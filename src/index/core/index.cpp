@@ -310,8 +310,19 @@ void IndexAPI::add_object_many(std::span<PyObject* const> objs) {
   // The removal count is atomic: read below without the lock (the store
   // itself never moves), so that the common case costs no lock per object.
   const ItemVec* store_ptr;
-  {
+  for (;;) {
     AllowedWrite allowed(*allowed_items);
+    // An id retired since the revival above (its object was removed
+    // meanwhile) is revived again before it is published.
+    if (retired_count_.load(std::memory_order_acquire) != 0) {
+      RwLocked<Retired>::ReadScope r(retired);
+      if (std::any_of(ids.begin(), ids.end(), [&](uint32_t id) { return r->ids.contains(id); })) {
+        r.release();
+        allowed.release();
+        revive(ids);
+        continue;
+      }
+    }
     ItemsWrite store(*items);
     if (max_id >= store->size()) {  // grown first: what may fail comes first
       store->resize(static_cast<size_t>(max_id) + 1);
@@ -338,6 +349,7 @@ void IndexAPI::add_object_many(std::span<PyObject* const> objs) {
     }
     stored_at = store->epoch();
     store_ptr = &*store;
+    break;
   }
   // Objects [from, n) leave again: the fresh ones are unfiled and lose their
   // slots, and every one not published before is unpublished.
@@ -682,16 +694,20 @@ void IndexAPI::unfile_attributes(uint32_t id, const AttrMap& attrs, bool spread)
 // filed under exactly the values of its record; it is filed again only
 // after revive() has unfiled it. Removal, revival and sweeps of one id are
 // serialised by the object's writer lock and the maps lock.
-bool IndexAPI::retire(uint32_t id, RetiredValues&& record, uint64_t members) {
+bool IndexAPI::retire(uint32_t id, RetiredValues* record, uint64_t members) {
   try {
     RwLocked<Retired>::WriteScope r(retired);
-    auto [it, added] = r->values.try_emplace(id, std::move(record));
-    if (!added) return false;  // not retired twice: the caller unfiles
-    try {
+    if (r->ids.contains(id)) return false;  // not retired twice: the caller unfiles
+    if (record) {
+      auto [it, added] = r->values.try_emplace(id, std::move(*record));
+      try {
+        r->ids.add(id);
+      } catch (const std::bad_alloc&) {
+        r->values.erase(it);
+        throw;
+      }
+    } else {
       r->ids.add(id);
-    } catch (const std::bad_alloc&) {
-      r->values.erase(it);
-      throw;
     }
     const uint64_t n = retired_count_.load(std::memory_order_relaxed) + 1;
     retired_count_.store(n, std::memory_order_release);
@@ -702,25 +718,27 @@ bool IndexAPI::retire(uint32_t id, RetiredValues&& record, uint64_t members) {
   }
 }
 
+void IndexAPI::sweep_locked(QueryMapVec& maps, Retired& r, std::vector<PyValue>& pruned) const {
+  if (r.ids.is_empty()) return;
+  const IdSieve dead(r.ids);  // may fail: before anything changes
+  memory::complete([&] {
+    for (const auto& map : maps)
+      if (map) map->remove_ids(dead, pruned);
+  });
+  for (size_t a = 0; a < maps.size(); ++a)
+    if (maps[a] && maps[a]->is_empty()) maps[a].reset();
+  r.ids.clear();
+  r.values.clear();
+  retired_count_.store(0, std::memory_order_release);
+  sweep_due_.store(false, std::memory_order_relaxed);
+}
+
 void IndexAPI::sweep_retired() const {
   if (retired_count_.load(std::memory_order_acquire) == 0) return;
-  std::vector<PyValue> pruned;  // released once the locks are
-  {
-    MapsWrite maps(*query_maps);
-    RwLocked<Retired>::WriteScope r(retired);
-    if (r->ids.is_empty()) return;
-    const IdSieve dead(r->ids);  // may fail: before anything changes
-    memory::complete([&] {
-      for (const auto& map : *maps)
-        if (map) map->remove_ids(dead, pruned);
-    });
-    for (size_t a = 0; a < maps->size(); ++a)
-      if ((*maps)[a] && (*maps)[a]->is_empty()) (*maps)[a].reset();
-    r->ids.clear();
-    r->values.clear();
-    retired_count_.store(0, std::memory_order_release);
-    sweep_due_.store(false, std::memory_order_relaxed);
-  }
+  std::vector<PyValue> pruned;  // released once the locks are (may run Python code)
+  MapsWrite maps(*query_maps);
+  RwLocked<Retired>::WriteScope r(retired);
+  sweep_locked(*maps, *r, pruned);
 }
 
 void IndexAPI::revive(std::span<const uint32_t> ids) {
@@ -729,8 +747,15 @@ void IndexAPI::revive(std::span<const uint32_t> ids) {
     RwLocked<Retired>::ReadScope r(retired);
     if (std::none_of(ids.begin(), ids.end(), [&](uint32_t id) { return r->ids.contains(id); })) return;
   }
+  std::vector<PyValue> pruned;  // released once the locks are (may run Python code)
   MapsWrite maps(*query_maps);
   RwLocked<Retired>::WriteScope r(retired);
+  // An id retired without a record (by clear()) is unfiled by a sweep.
+  if (std::any_of(ids.begin(), ids.end(),
+                  [&](uint32_t id) { return r->ids.contains(id) && !r->values.contains(id); })) {
+    sweep_locked(*maps, *r, pruned);
+    return;
+  }
   for (uint32_t id : ids) {
     auto it = r->values.find(id);
     if (it == r->values.end()) continue;
@@ -774,25 +799,29 @@ void IndexAPI::unfile_values(uint32_t id, std::span<const std::pair<uint32_t, Py
   }
 }
 
-bool IndexAPI::remove_object(IndexableRecord& rec, PyObject* obj, StoredItem& released) {
+bool IndexAPI::remove_object(IndexableRecord& rec, PyObject* obj, StoredItem& released, bool keep_record) {
   bool found = false, spread = false;
   with_attributes(rec, [&](AttrMap& attrs) {
     // The record of what stays filed, made before anything changes; the
     // objects it holds are let go at once.
+    const bool retirable = attrs.leaves_plain_or_indexable();
     std::optional<RetiredValues> record;
     absl::InlinedVector<std::pair<uint32_t, PyValue>, 2> held;
-    if (attrs.leaves_plain_or_indexable()) {
-      record.emplace();
-      attrs.for_each_leaf_split([&](const uint32_t& aid, NumKey key) { record->numbers.emplace_back(aid, key); },
-                                [&](const uint32_t& aid, const PyValue& v) {
-                                  if (v.kind() == Kind::Ind) {
-                                    held.emplace_back(aid, v);
-                                  } else {
-                                    record->values.emplace_back(aid, v);
-                                  }
-                                });
+    if (retirable) {
+      if (keep_record) record.emplace();
+      attrs.for_each_leaf_split(
+          [&](const uint32_t& aid, NumKey key) {
+            if (record) record->numbers.emplace_back(aid, key);
+          },
+          [&](const uint32_t& aid, const PyValue& v) {
+            if (v.kind() == Kind::Ind) {
+              held.emplace_back(aid, v);
+            } else if (record) {
+              record->values.emplace_back(aid, v);
+            }
+          });
     }
-    uint64_t members = 0;
+    bool retired_now = false;
     {
       AllowedWrite allowed(*allowed_items);
       if (!allowed->contains(rec.id)) return;
@@ -804,10 +833,12 @@ bool IndexAPI::remove_object(IndexableRecord& rec, PyObject* obj, StoredItem& re
       // Members with ids beyond the first 65,536: a large process, whose
       // sets are unlikely to be cached.
       spread = allowed->spans_containers();
-      members = allowed->cardinality();
+      // Under the same hold of the members' lock: an id is never published
+      // and retired at once (add_object_many checks under it).
+      if (retirable) retired_now = retire(rec.id, record ? &*record : nullptr, allowed->cardinality());
     }
     found = true;
-    if (record && retire(rec.id, std::move(*record), members)) {
+    if (retired_now) {
       // As a write of the attribute holding them would (finished once begun).
       if (!held.empty()) memory::complete([&] { unfile_values(rec.id, held); });
       return;

@@ -138,7 +138,7 @@ struct IndexAPI : std::enable_shared_from_this<IndexAPI> {
   SharedItems items ABSL_ACQUIRED_AFTER(ObjectLock::attributes) ABSL_ACQUIRED_BEFORE(ObjectLock::membership);
   SharedAllowed allowed_items ABSL_ACQUIRED_AFTER(ObjectLock::attributes)
       ABSL_ACQUIRED_BEFORE(items, ObjectLock::membership);
-  mutable RwLocked<Retired> retired ABSL_ACQUIRED_AFTER(query_maps, allowed_items)
+  mutable RwLocked<Retired> retired ABSL_ACQUIRED_AFTER(query_maps, allowed_items, items)
       ABSL_ACQUIRED_BEFORE(ObjectLock::membership);
   std::weak_ptr<IndexAPI> parent;
   int level = 0;  // nesting level: 0 for a top-level index, parent's + 1 below
@@ -197,8 +197,9 @@ struct IndexAPI : std::enable_shared_from_this<IndexAPI> {
   // the retired objects of a while together (one pass over each map), or
   // revive() one of them alone when its id is filed again. The objects it
   // holds are let go at once; an object holding other values is unfiled at
-  // once.
-  bool remove_object(IndexableRecord& rec, PyObject* obj, StoredItem& released)
+  // once. Without `keep_record` (clear(), which sweeps at its end) no record
+  // is kept: reviving such an id sweeps every retired one.
+  bool remove_object(IndexableRecord& rec, PyObject* obj, StoredItem& released, bool keep_record = true)
       ABSL_EXCLUSIVE_LOCKS_REQUIRED(rec.lock.writer);
   // --- retired objects (see remove_object) ---------------------------------
   // True once enough objects are retired for a sweep (kSweepAtLeast,
@@ -289,7 +290,11 @@ struct IndexAPI : std::enable_shared_from_this<IndexAPI> {
   // Adds `id` and its record to `retired` (`members`: objects left in the
   // index); false, changing nothing, when it cannot (the caller then
   // unfiles the object at once).
-  bool retire(uint32_t id, RetiredValues&& record, uint64_t members);
+  bool retire(uint32_t id, RetiredValues* record, uint64_t members);
+  // The sweep, under the maps lock (exclusive) and the retired lock.
+  // Keys of entries it empties go to `pruned`, for the caller to release
+  // once the locks are released.
+  void sweep_locked(QueryMapVec& maps, Retired& r, std::vector<PyValue>& pruned) const;
   // The nested level, installed once by a compare-and-swap of a pointer to
   // its handle and never changed or freed before the index: a reader that
   // sees the pointer sees the handle whole.

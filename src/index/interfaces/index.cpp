@@ -365,9 +365,8 @@ PyObject* Index_clear(PyObject* self, PyObject*) {
         PyObject* obj = PyList_GET_ITEM(list.get(), i);
         IndexableRecord& rec = *record_of(obj);
         WriterGuard writer(rec);
-        core_of(self).remove_object(rec, obj, released[static_cast<size_t>(i)]);
-        writer.release();
-        if (core_of(self).sweep_due()) core_of(self).sweep_retired();
+        // Without records: the sweep below unfiles them all at once.
+        core_of(self).remove_object(rec, obj, released[static_cast<size_t>(i)], false);
       }
       nesting.drain();
       core_of(self).sweep_retired();
