@@ -177,10 +177,7 @@ void IndexAPI::remove_index(uint32_t id, uint32_t attr_id, const PyValue& value)
     map = (*maps)[attr_id];
     now_empty = map->remove_value(value, id) && map->is_empty();
   }
-  if (!now_empty) return;
-  MapsWrite maps(*query_maps);
-  // Re-checked under the write lock: a value routed meanwhile keeps the map.
-  if (attr_id < maps->size() && (*maps)[attr_id] == map && map->is_empty()) (*maps)[attr_id].reset();
+  if (now_empty) release_emptied(std::span<const std::shared_ptr<QueryMap>>(&map, 1));
 }
 
 void IndexAPI::replace_index(uint32_t id, uint32_t attr_id, const PyValue& old, const PyValue& value) {
@@ -674,10 +671,15 @@ void IndexAPI::unfile_attributes(uint32_t id, const AttrMap& attrs, bool spread)
       for (const auto& [map, v] : values) unfile_value(map, v);
     }
   }
+  release_emptied(emptied);
+}
+
+void IndexAPI::release_emptied(std::span<const std::shared_ptr<QueryMap>> emptied) {
   if (emptied.empty()) return;
   MapsWrite maps(*query_maps);
+  // Re-checked under the write lock: a value routed meanwhile keeps the map.
   for (const auto& map : emptied) {
-    uint32_t aid = map->attr_id;
+    const uint32_t aid = map->attr_id;
     if (aid < maps->size() && (*maps)[aid] == map && map->is_empty()) (*maps)[aid].reset();
   }
 }
@@ -694,6 +696,15 @@ void IndexAPI::unfile_attributes(uint32_t id, const AttrMap& attrs, bool spread)
 // filed under exactly the values of its record; it is filed again only
 // after revive() has unfiled it. Removal, revival and sweeps of one id are
 // serialised by the object's writer lock and the maps lock.
+namespace {
+// Resets the slot of every map left empty (the caller holds the maps lock
+// exclusively).
+void drop_empty_maps(QueryMapVec& maps) {
+  for (size_t a = 0; a < maps.size(); ++a)
+    if (maps[a] && maps[a]->is_empty()) maps[a].reset();
+}
+}  // namespace
+
 bool IndexAPI::retire(uint32_t id, RetiredValues* record, uint64_t members) {
   try {
     RwLocked<Retired>::WriteScope r(retired);
@@ -725,8 +736,7 @@ void IndexAPI::sweep_locked(QueryMapVec& maps, Retired& r, std::vector<PyValue>&
     for (const auto& map : maps)
       if (map) map->remove_ids(dead, pruned);
   });
-  for (size_t a = 0; a < maps.size(); ++a)
-    if (maps[a] && maps[a]->is_empty()) maps[a].reset();
+  drop_empty_maps(maps);
   r.ids.clear();
   r.values.clear();
   retired_count_.store(0, std::memory_order_release);
@@ -771,8 +781,7 @@ void IndexAPI::revive(std::span<const uint32_t> ids) {
     r->values.erase(it);
     retired_count_.fetch_sub(1, std::memory_order_release);
   }
-  for (size_t a = 0; a < maps->size(); ++a)
-    if ((*maps)[a] && (*maps)[a]->is_empty()) (*maps)[a].reset();
+  drop_empty_maps(*maps);
 }
 
 void IndexAPI::drop_retired(Bitmap& ids) const {
@@ -791,12 +800,7 @@ void IndexAPI::unfile_values(uint32_t id, std::span<const std::pair<uint32_t, Py
       if (map->unfile(v, id) && map->is_empty()) emptied.push_back(map);
     }
   }
-  if (emptied.empty()) return;
-  MapsWrite maps(*query_maps);
-  for (const auto& map : emptied) {
-    const uint32_t aid = map->attr_id;
-    if (aid < maps->size() && (*maps)[aid] == map && map->is_empty()) (*maps)[aid].reset();
-  }
+  release_emptied(emptied);
 }
 
 bool IndexAPI::remove_object(IndexableRecord& rec, PyObject* obj, StoredItem& released, bool keep_record) {

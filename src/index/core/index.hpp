@@ -217,6 +217,9 @@ struct IndexAPI : std::enable_shared_from_this<IndexAPI> {
   // Takes the retired ids out of a query's answer. The caller holds the maps
   // lock (shared), so no sweep or revival runs meanwhile.
   void drop_retired(Bitmap& ids) const;
+  // Resets the slots of the maps found empty after unfiling, re-checked
+  // under the maps lock held exclusively (a value filed meanwhile keeps a map).
+  void release_emptied(std::span<const std::shared_ptr<QueryMap>> emptied);
   // Unfiles the (attribute id, value) pairs of object `id`.
   void unfile_values(uint32_t id, std::span<const std::pair<uint32_t, PyValue>> values);
   // Unfiles every value of `attrs` (the locked map of object `id`). With
