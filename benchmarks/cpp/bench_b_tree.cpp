@@ -162,6 +162,33 @@ void BM_BTreeRemoveUniqueIds(benchmark::State& state) {
 }
 BENCHMARK(BM_BTreeRemoveUniqueIds)->Unit(benchmark::kMillisecond)->Iterations(3);
 
+// A number written over a number: 200,000 moves of random objects (one
+// number each, as an attribute write files it) to new random numbers.
+void BM_BTreeMove(benchmark::State& state) {
+  const auto& p = pairs();
+  BitMapBTree t;
+  fill_unique_ids(t);
+  std::vector<NumKey> now(p.size());
+  for (size_t i = 0; i < p.size(); ++i) now[i] = p[i].key;
+  std::mt19937_64 rng(4242);
+  constexpr size_t kMoves = 200'000;
+  std::vector<std::pair<size_t, NumKey>> moves(kMoves);
+  for (auto& [i, to] : moves) {
+    i = rng() % p.size();
+    to = NumKey::of_int(static_cast<int64_t>(rng() % static_cast<uint64_t>(kDomain)));
+  }
+  for (auto _ : state) {
+    for (auto& [i, to] : moves) {
+      const NumKey from = now[i];
+      benchmark::DoNotOptimize(t.move(from, to, static_cast<uint32_t>(i + 1)));
+      now[i] = to;
+      to = from;  // the next round moves it back
+    }
+  }
+  state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * kMoves));
+}
+BENCHMARK(BM_BTreeMove)->Unit(benchmark::kMillisecond)->Iterations(4);
+
 // A sorted batch of n entries, one per id (1..n): integers uniform in
 // [0, 1,000,000), or floats uniform in [0, 1,000,000).
 std::vector<Entry> sorted_batch(size_t n, bool floats) {

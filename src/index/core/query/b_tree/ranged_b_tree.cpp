@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "support/memory.hpp"
+#include "support/radix_sort.hpp"
 
 namespace zarvex {
 
@@ -28,39 +29,6 @@ static_assert(2 * kBulkLeafFill > kNodeSlots, "a leaf step always takes at least
 // slot's bitmap container by container.
 constexpr size_t kSortedPayFrom = 128;
 
-// Sorts ids ascending by their four bytes, lowest first: one pass counts
-// every byte, then one stable pass through `scratch` (at least as long) per
-// byte the ids do not all share (ids are dense, so their high bytes are
-// usually one value). The ids end where they started.
-void radix_sort(std::span<uint32_t> ids, std::span<uint32_t> scratch) {
-  const size_t n = ids.size();
-  if (n < 2) return;
-  size_t at[4][257] = {};
-  for (uint32_t id : ids) {
-    ++at[0][(id & 0xFF) + 1];
-    ++at[1][((id >> 8) & 0xFF) + 1];
-    ++at[2][((id >> 16) & 0xFF) + 1];
-    ++at[3][(id >> 24) + 1];
-  }
-  uint32_t* from = ids.data();
-  uint32_t* to = scratch.data();
-  for (int d = 0; d < 4; ++d) {
-    const int shift = 8 * d;
-    size_t* c = at[d];
-    if (c[((from[0] >> shift) & 0xFF) + 1] == n) continue;  // one value: the order stands
-    for (int b = 0; b < 256; ++b) c[b + 1] += c[b];
-    for (size_t i = 0; i < n; ++i) to[c[(from[i] >> shift) & 0xFF]++] = from[i];
-    std::swap(from, to);
-  }
-  if (from != ids.data()) std::copy(from, from + n, ids.data());
-}
-
-// The bitmap of up to a node's worth of ids, in any order, repeats allowed.
-Bitmap bitmap_of(uint32_t* ids, uint32_t n) {
-  std::sort(ids, ids + n);
-  const uint32_t distinct = static_cast<uint32_t>(std::unique(ids, ids + n) - ids);
-  return Bitmap::from_sorted(std::span<const uint32_t>(ids, distinct));
-}
 }  // namespace
 
 BitMapBTree::BitMapBTree() : root_(BitMapBTreeNode::new_leaf()) {}
@@ -208,17 +176,16 @@ struct BitMapBTree::SortedBatch {
       BitMapBTreeNode* child = in->child_node(pos);
       if (!child) fail("Missing child");
       if (InternalNode* below = child->internal(); below && below->count() >= kBulkNodeMax) {
-        // The child's slots are paid what they are owed, and so is a slot
-        // of `in` other than the child's before the slots move; the child's
-        // own slot gets the ids of each half afresh. The slots above stay.
-        const size_t d = path.size();
-        pay_from(d + 1);
-        if (owed.size() > d && owed[d].node == in && owed[d].pos == pos) owed[d].node = nullptr;
-        pay_from(d);
+        // Every slot of this depth and below is paid what it is owed before
+        // the slots move, the child's own slot too: the split may fail for
+        // want of memory before it gives that slot the ids of each half
+        // afresh. The slots above stay.
+        pay_from(path.size());
         split_child(*in, pos);
         return;
       }
-      pass(path.size(), in, pos);
+      // Slots holding leaves have no bitmaps, and owe nothing.
+      if (child->kind() == BitMapBTreeNode::Kind::Internal) pass(path.size(), in, pos);
       path.emplace_back(in, pos);
       node = child;
     }
@@ -265,15 +232,9 @@ struct BitMapBTree::SortedBatch {
     uint32_t offset[kNodeSlots + 1];
     for (uint32_t i = 0; i <= k; ++i) offset[i] = static_cast<uint32_t>(n * i / k);
     absl::InlinedVector<std::unique_ptr<LeafNode>, 8> leaves;
-    absl::InlinedVector<Bitmap, 8> bitmaps;
     std::unique_ptr<InternalNode> root;
     try {
-      for (uint32_t i = 0; i < k; ++i) {
-        uint32_t ids[kNodeSlots];
-        for (uint32_t j = offset[i]; j < offset[i + 1]; ++j) ids[j - offset[i]] = entry_id(merged[j]);
-        bitmaps.push_back(bitmap_of(ids, offset[i + 1] - offset[i]));
-        if (i != 0) leaves.push_back(std::make_unique<LeafNode>());
-      }
+      for (uint32_t i = 1; i < k; ++i) leaves.push_back(std::make_unique<LeafNode>());
       if (!parent) root = std::make_unique<InternalNode>();
     } catch (...) {
       added.resize(added_before);
@@ -285,19 +246,16 @@ struct BitMapBTree::SortedBatch {
     next += placed;
     if (parent) {
       lower_keys();
+      // The parent's slots move; they hold leaves, so none of them is owed
+      // anything.
       const uint32_t pos = path.back().second;
-      parent->set_bitmap(pos, std::move(bitmaps[0]));
       parent->open_slots(pos + 1, k - 1);
       for (uint32_t i = 1; i < k; ++i)
-        parent->set_slot(pos + i, merged[offset[i]], BitMapBTreeNode(std::move(leaves[i - 1])), std::move(bitmaps[i]));
-      // The parent's slots moved, and the new bitmaps hold every id the
-      // leaf's slot was owed.
-      owed[path.size() - 1] = Owed{nullptr, 0, added.size()};
+        parent->set_slot(pos + i, merged[offset[i]], BitMapBTreeNode(std::move(leaves[i - 1])));
     } else {
       root->open_slots(0, k);
-      root->set_slot(0, merged[0], std::move(tree.root_), std::move(bitmaps[0]));
-      for (uint32_t i = 1; i < k; ++i)
-        root->set_slot(i, merged[offset[i]], BitMapBTreeNode(std::move(leaves[i - 1])), std::move(bitmaps[i]));
+      root->set_slot(0, merged[0], std::move(tree.root_));
+      for (uint32_t i = 1; i < k; ++i) root->set_slot(i, merged[offset[i]], BitMapBTreeNode(std::move(leaves[i - 1])));
       tree.root_ = BitMapBTreeNode(std::move(root));
     }
   }
@@ -308,33 +266,13 @@ struct BitMapBTree::SortedBatch {
     for (auto& [in, pos] : path) in->lower_key(pos, merged[0]);
   }
 
-  // The ids below run positions [first, end) of `node`. Below leaves they
-  // are read from the entries (a few thousand ids, sorted into a bitmap
-  // built container by container), which is cheaper than uniting the
-  // leaves' small bitmaps through a bitset per container.
-  static Bitmap ids_below(const InternalNode& node, uint32_t first, uint32_t end) {
-    const BitMapBTreeNode* c = node.child(first) ? &*node.child(first) : nullptr;
-    if (!c || c->kind() != BitMapBTreeNode::Kind::Leaf) return node.union_of(first, end);
-    std::vector<uint32_t> ids, scratch;
-    ids.reserve(size_t{end - first} * kNodeSlots);
-    for (uint32_t p = first; p < end; ++p) {
-      const LeafNode* leaf = node.child(p) ? node.child(p)->leaf() : nullptr;
-      if (!leaf) fail("Missing child");
-      for (const Entry* e = leaf->run_begin(); e != leaf->run_end(); ++e) ids.push_back(entry_id(*e));
-    }
-    scratch.resize(ids.size());
-    radix_sort(ids, scratch);
-    ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
-    return Bitmap::from_sorted(ids);
-  }
-
   // Splits the internal child at run position pos of `parent`, whose
   // bitmaps are exact (nothing owed).
   static void split_child(InternalNode& parent, uint32_t pos) {
     InternalNode& child = *parent.child_node(pos)->internal();
     const uint32_t keep = child.count() / 2;
-    Bitmap left = ids_below(child, 0, keep);
-    Bitmap right_bitmap = ids_below(child, keep, child.count());
+    Bitmap left = child.union_of(0, keep);
+    Bitmap right_bitmap = child.union_of(keep, child.count());
     auto right = std::make_unique<InternalNode>();
     child.split_into(*right);
     const Entry separator = right->key(0);
@@ -346,8 +284,8 @@ struct BitMapBTree::SortedBatch {
   void split_root() {
     InternalNode& old = *tree.root_.internal();
     const uint32_t keep = old.count() / 2;
-    Bitmap left = ids_below(old, 0, keep);
-    Bitmap right_bitmap = ids_below(old, keep, old.count());
+    Bitmap left = old.union_of(0, keep);
+    Bitmap right_bitmap = old.union_of(keep, old.count());
     auto right = std::make_unique<InternalNode>();
     auto root = std::make_unique<InternalNode>();
     old.split_into(*right);

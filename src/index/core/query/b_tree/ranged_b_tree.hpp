@@ -1,14 +1,16 @@
 // BitMapBTree: the ordered index of one attribute over its numeric values.
 //
 // It holds (number, object id) pairs as 128-bit entries (num_key.hpp) in a
-// B-tree of 96-slot nodes whose internal slots carry, beside each child, the
-// exact bitmap of the ids below that child. A range query (lower and upper
-// Bound, each Included, Excluded or Unbounded, over numeric value: 3 and 3.0
-// compare equal) returns the ids that have at least one number inside the
-// range, intersected with a mask; it descends only along the two boundary
-// paths and answers each child lying wholly inside the range from that
-// child's bitmap (intersection with the mask, union into the answer; many
-// such bitmaps are united in one multi-way union first, see RangeAnswer).
+// B-tree of 96-slot nodes whose internal slots carry, beside each internal
+// child, the exact bitmap of the ids below that child (the lowest internal
+// level, whose children are leaves, carries none). A range query (lower and
+// upper Bound, each Included, Excluded or Unbounded, over numeric value: 3
+// and 3.0 compare equal) returns the ids that have at least one number
+// inside the range, intersected with a mask; it descends only along the two
+// boundary paths and answers each internal child lying wholly inside the
+// range from that child's bitmap (intersection with the mask, union into the
+// answer; many such bitmaps are united in one multi-way union first), and
+// each leaf lying wholly inside it from its entries (see RangeAnswer).
 //
 // Repeated pairs: the same (number, id) pair may be inserted several times
 // (a list attribute holding one number twice). The leaves keep one entry per
@@ -25,20 +27,25 @@
 // Nodes are never merged or freed; leaves may become empty and stay.
 //
 // Cost: insertion and removal O(log n) node visits with moves of at most half
-// a node, one bitmap update per level and one update of the id bitmap per
-// call (and of the count table for an id with several entries); a move of
-// an id's only entry changes the bitmaps only below the level where the two
-// paths part, and the per-slot bitmaps turn their containers into bitsets
-// early (Bitmap::add_dense), since they are changed far more than read. A
-// split costs two bitmap rebuilds. insert_sorted_once of a batch costs one
-// descent and one merge per leaf it fills, one bulk add per internal slot it
-// passes (of the ids gathered below that slot; large sets are sorted first,
-// in linear time), one bitmap rebuild per new node, and one union into the
-// id bitmap; while it runs it holds two ids per batch entry and a merge
-// buffer of at most ~100 KiB.
-// Memory: the nodes (16 bytes per entry plus slack), one bitmap per internal
-// slot, and about a bit per id in the id bitmap (ids are dense) plus a count
-// per id with several entries.
+// a node, one bitmap update per level above the lowest internal one and one
+// update of the id bitmap per call (and of the count table for an id with
+// several entries); a move of an id's only entry changes the bitmaps only
+// below the level where the two paths part, and the per-slot bitmaps turn
+// their containers into bitsets early (Bitmap::add_dense), since they are
+// changed far more than read. Removing an entry of an id that keeps others
+// reads the leaves beside it (the entries of one node's leaves). A split of
+// an internal node costs two bitmap rebuilds; a leaf split none. A range
+// query reads the entries of at most the leaves of two nodes and sorts
+// their ids in linear time. insert_sorted_once of a batch costs one descent
+// and one merge per leaf it fills, one bulk add per slot above the lowest
+// level it passes (of the ids gathered below that slot; large sets are
+// sorted first, in linear time), one bitmap rebuild per new internal node,
+// and one union into the id bitmap; while it runs it holds two ids per
+// batch entry and a merge buffer of at most ~100 KiB.
+// Memory: the nodes (16 bytes per entry plus slack), one bitmap per slot
+// holding an internal node (about one id per leaf entry at each level above
+// the lowest), and about a bit per id in the id bitmap (ids are dense) plus
+// a count per id with several entries.
 // Thread-safety: none of its own. The owner holds a read-write lock: exclusive
 // for every insertion and removal, shared for queries, iteration and
 // validate (const methods never modify the tree).

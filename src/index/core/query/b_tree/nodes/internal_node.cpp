@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <span>
+#include <vector>
 
 #include "support/internal_failure.hpp"
+#include "support/radix_sort.hpp"
 
 namespace zarvex {
 
@@ -43,6 +45,14 @@ bool BitMapBTreeNode::is_full() const {
     case Kind::Empty: return false;
   }
   return false;
+}
+
+void BitMapBTreeNode::prefetch_search() const {
+  switch (kind_) {
+    case Kind::Internal: internal()->prefetch_search(); break;
+    case Kind::Leaf: leaf()->prefetch_search(); break;
+    case Kind::Empty: break;
+  }
 }
 
 Entry BitMapBTreeNode::first_entry() const {
@@ -99,12 +109,26 @@ void BitMapBTreeNode::query_range(const KeyBound& lower, const KeyBound& upper, 
                                   RangeAnswer& answer) const {
   switch (kind_) {
     case Kind::Internal: internal()->query_range(lower, upper, mask, answer); break;
-    case Kind::Leaf: leaf()->query_range(lower, upper, mask, answer.ids); break;
+    case Kind::Leaf: answer.add_run(leaf()->range_run(lower, upper)); break;
     case Kind::Empty: break;
   }
 }
 
+void RangeAnswer::add_run(std::span<const Entry> run) {
+  const size_t at = loose.size();
+  loose.resize(at + run.size());
+  uint32_t* out = loose.data() + at;
+  for (const Entry e : run) *out++ = entry_id(e);
+}
+
 Bitmap RangeAnswer::finish(const Bitmap* mask) && {
+  Bitmap ids;
+  if (!loose.empty()) {
+    std::vector<uint32_t> scratch(loose.size() < kSortedByComparisonBelow ? 0 : loose.size());
+    const size_t n = sorted_ids(std::span<uint32_t>(loose), scratch);
+    ids = Bitmap::from_sorted(std::span<const uint32_t>(loose.data(), n));
+    if (mask) ids.and_inplace(*mask);
+  }
   if (covered.size() <= kMergeSeparatelyUpTo) {
     for (const Bitmap* b : covered) {
       if (mask) {
@@ -113,7 +137,7 @@ Bitmap RangeAnswer::finish(const Bitmap* mask) && {
         ids.or_inplace(*b);
       }
     }
-    return std::move(ids);
+    return ids;
   }
   Bitmap all = Bitmap::or_many(std::span<const Bitmap* const>(covered.data(), covered.size()));
   if (mask) all.and_inplace(*mask);
@@ -135,10 +159,12 @@ std::unique_ptr<InternalNode> InternalNode::new_root(BitMapBTreeNode left, BitMa
   auto root = std::make_unique<InternalNode>();
   const uint32_t s = kNewNodeStart;
   root->keys_[s] = left.first_entry();
-  root->bitmaps_[s].emplace(left.get_bitmap());
+  if (left.kind() == BitMapBTreeNode::Kind::Internal) {
+    root->bitmaps_[s].emplace(left.get_bitmap());
+    root->bitmaps_[s + 1].emplace(right.get_bitmap());
+  }
   root->children_[s].emplace(std::move(left));
   root->keys_[s + 1] = separator;
-  root->bitmaps_[s + 1].emplace(right.get_bitmap());
   root->children_[s + 1].emplace(std::move(right));
   root->start_ = static_cast<uint8_t>(s);
   root->count_ = 2;
@@ -151,14 +177,15 @@ bool InternalNode::insert(Entry e) {
   std::optional<BitMapBTreeNode>& child = children_[slot];
   if (!child) fail("Missing child");
   if (child->kind() == BitMapBTreeNode::Kind::Empty) fail("Cannot insert into empty node");
-  if (!bitmaps_[slot]) fail_missing_bitmap(child->kind());
+  const bool mapped = child->kind() == BitMapBTreeNode::Kind::Internal;
+  if (mapped && !bitmaps_[slot]) fail_missing_bitmap(child->kind());
   // An entry below every key lowers the first key, so that it stays a lower
   // fence of its child and a later split of that child cannot produce a
   // separator below it. Only the leftmost path of the tree is ever touched.
   if (e < keys_[slot]) keys_[slot] = e;
   if (child->is_full()) return split_and_insert(pos, e);
   const bool inserted = child->insert_non_full(e);
-  bitmaps_[slot]->add_dense(entry_id(e));
+  if (mapped) bitmaps_[slot]->add_dense(entry_id(e));
   return inserted;
 }
 
@@ -168,20 +195,19 @@ bool InternalNode::split_and_insert(uint32_t h, Entry e) {
   if (!child) fail("Missing child");
   Entry separator = 0;
   BitMapBTreeNode right = child->split(&separator);
-  // Both halves' bitmaps are recomputed from their contents: an id with
-  // entries on both sides of the split belongs to both.
-  Bitmap right_bitmap = right.get_bitmap();
-  Bitmap left_bitmap = child->get_bitmap();
-  // Entries equal to the separator live in the right half, as routing expects.
-  bool inserted;
-  if (separator <= e) {
-    inserted = right.insert_non_full(e);
-    right_bitmap.add(entry_id(e));
-  } else {
-    inserted = child->insert_non_full(e);
-    left_bitmap.add(entry_id(e));
+  // Both halves' bitmaps (when the halves are internal) are recomputed from
+  // their contents: an id with entries on both sides of the split belongs
+  // to both.
+  std::optional<Bitmap> left_bitmap, right_bitmap;
+  if (right.kind() == BitMapBTreeNode::Kind::Internal) {
+    right_bitmap.emplace(right.get_bitmap());
+    left_bitmap.emplace(child->get_bitmap());
   }
-  bitmaps_[slot] = std::move(left_bitmap);
+  // Entries equal to the separator live in the right half, as routing expects.
+  const bool to_right = separator <= e;
+  const bool inserted = to_right ? right.insert_non_full(e) : child->insert_non_full(e);
+  if (right_bitmap) (to_right ? *right_bitmap : *left_bitmap).add(entry_id(e));
+  if (left_bitmap) bitmaps_[slot] = std::move(left_bitmap);
 
   if (start_ != 0 && h < count_ / 2u) {
     shift_left(start_, start_ + h + 1, 1);
@@ -193,7 +219,7 @@ bool InternalNode::split_and_insert(uint32_t h, Entry e) {
   const uint32_t added = start_ + h + 1;
   keys_[added] = separator;
   children_[added].emplace(std::move(right));
-  bitmaps_[added].emplace(std::move(right_bitmap));
+  bitmaps_[added] = std::move(right_bitmap);
   ++count_;
   if (btree_detail::needs_recentre(count_, start_)) recentre();
   return inserted;
@@ -205,22 +231,24 @@ RemoveOutcome InternalNode::remove(Entry e, bool last_of_id) {
   const std::optional<BitMapBTreeNode>& child = children_[slot];
   if (!child) fail("Missing child");
   const uint32_t id = entry_id(e);
-  if (bitmaps_[slot]) bitmaps_[slot]->prefetch();  // read after the child's removal
-  RemoveOutcome below = RemoveOutcome::Absent;
   switch (child->kind()) {
     case BitMapBTreeNode::Kind::Leaf: {
-      LeafNode* leaf = child->leaf();
-      if (!leaf->remove(e)) return RemoveOutcome::Absent;
-      below = !last_of_id && leaf->contains_id(id) ? RemoveOutcome::RemovedIdRemains : RemoveOutcome::RemovedIdGone;
-      break;
+      if (!child->leaf()->remove(e)) return RemoveOutcome::Absent;
+      if (last_of_id) return RemoveOutcome::RemovedIdGone;
+      // No bitmaps at this level: the node still holds the id only if one of
+      // its leaves does.
+      for (uint32_t s = start_; s < start_ + count_; ++s) {
+        const LeafNode* leaf = children_[s] ? children_[s]->leaf() : nullptr;
+        if (leaf && leaf->contains_id(id)) return RemoveOutcome::RemovedIdRemains;
+      }
+      return RemoveOutcome::RemovedIdGone;
     }
-    case BitMapBTreeNode::Kind::Internal:
-      below = child->internal()->remove(e, last_of_id);
-      if (below == RemoveOutcome::Absent) return below;
-      break;
+    case BitMapBTreeNode::Kind::Internal: break;
     case BitMapBTreeNode::Kind::Empty: return RemoveOutcome::Absent;
   }
-  if (below == RemoveOutcome::RemovedIdRemains) return below;
+  if (bitmaps_[slot]) bitmaps_[slot]->prefetch();  // read after the child's removal
+  const RemoveOutcome below = child->internal()->remove(e, last_of_id);
+  if (below != RemoveOutcome::RemovedIdGone) return below;
   // No entry of the id is left below this child: its bitmap must forget the
   // id, and this node still holds it only if a sibling's bitmap does.
   if (!bitmaps_[slot]) fail_missing_bitmap(child->kind());
@@ -236,7 +264,7 @@ void InternalNode::remove_ids(const IdSieve& dead, uint64_t& removed, uint64_t& 
     const std::optional<BitMapBTreeNode>& child = children_[s];
     if (!child) fail("Missing child");
     switch (child->kind()) {
-      case BitMapBTreeNode::Kind::Leaf: child->leaf()->remove_ids(dead, removed, nans); break;
+      case BitMapBTreeNode::Kind::Leaf: child->leaf()->remove_ids(dead, removed, nans); continue;
       case BitMapBTreeNode::Kind::Internal: child->internal()->remove_ids(dead, removed, nans); break;
       case BitMapBTreeNode::Kind::Empty: continue;
     }
@@ -270,6 +298,11 @@ bool InternalNode::move_entry(Entry from, Entry to) {
     const std::optional<BitMapBTreeNode>& cf = at_from->children_[sf];
     const std::optional<BitMapBTreeNode>& ct = at_to->children_[st];
     if (!cf || !ct) fail("Missing child");
+    // Both children's searches read lines known only one after another
+    // (their count and start, then their run): all of them are requested
+    // together, for both paths.
+    cf->prefetch_search();
+    ct->prefetch_search();
     if (at_from->bitmaps_[sf]) at_from->bitmaps_[sf]->prefetch();
     if (at_to->bitmaps_[st]) at_to->bitmaps_[st]->prefetch();
     if (cf->kind() == BitMapBTreeNode::Kind::Leaf && ct->kind() == BitMapBTreeNode::Kind::Leaf) {
@@ -284,9 +317,11 @@ bool InternalNode::move_entry(Entry from, Entry to) {
     at_to = ct->internal();
   }
   // Levels where the paths still share a slot keep the id: its entry stays
-  // below that child. Below the first divergence every level differs.
+  // below that child. Below the first divergence every level differs. The
+  // slots of the lowest level hold leaves, and no bitmaps.
+  const uint32_t mapped = levels - 1;
   uint32_t shared = 0;
-  while (shared < levels && path_from[shared].node == path_to[shared].node &&
+  while (shared < mapped && path_from[shared].node == path_to[shared].node &&
          path_from[shared].slot == path_to[shared].slot)
     ++shared;
   const uint32_t id = entry_id(from);
@@ -295,7 +330,7 @@ bool InternalNode::move_entry(Entry from, Entry to) {
     // while the leaves are searched.
     const Bitmap* changing[2 * kMostLevels];
     uint32_t n = 0;
-    for (uint32_t d = shared; d < levels; ++d) {
+    for (uint32_t d = shared; d < mapped; ++d) {
       const std::optional<Bitmap>& bf = path_from[d].node->bitmaps_[path_from[d].slot];
       const std::optional<Bitmap>& bt = path_to[d].node->bitmaps_[path_to[d].slot];
       changing[n++] = bf ? &*bf : nullptr;
@@ -304,28 +339,36 @@ bool InternalNode::move_entry(Entry from, Entry to) {
     Bitmap::prefetch_id_in(std::span<const Bitmap* const>(changing, n), id);
   }
   if (leaf_to->is_full() || !leaf_from->remove(from)) return false;
-  auto bitmap_at = [levels](const Step& step, uint32_t d) -> Bitmap& {
+  auto bitmap_at = [](const Step& step) -> Bitmap& {
     std::optional<Bitmap>& b = step.node->bitmaps_[step.slot];
-    if (!b) fail_missing_bitmap(d + 1 == levels ? BitMapBTreeNode::Kind::Leaf : BitMapBTreeNode::Kind::Internal);
+    if (!b) fail_missing_bitmap(BitMapBTreeNode::Kind::Internal);
     return *b;
   };
-  for (uint32_t d = levels; d-- > shared;) bitmap_at(path_from[d], d).remove_dense(id);
+  for (uint32_t d = mapped; d-- > shared;) bitmap_at(path_from[d]).remove_dense(id);
   // As insert(): an entry below a node's first key lowers that key.
   for (uint32_t d = 0; d < levels; ++d) path_to[d].node->lower_key(path_to[d].slot - path_to[d].node->start_, to);
   ZX_CHECK(leaf_to->insert_non_full(to), "BitMapBTree: a moved entry was already held");
-  for (uint32_t d = levels; d-- > shared;) bitmap_at(path_to[d], d).add_dense(id);
+  for (uint32_t d = mapped; d-- > shared;) bitmap_at(path_to[d]).add_dense(id);
   return true;
 }
 
-Bitmap InternalNode::get_bitmap() const {
-  const Bitmap* parts[kNodeSlots];
-  uint32_t n = 0;
-  for (uint32_t s = start_; s < start_ + count_; ++s)
-    if (bitmaps_[s]) parts[n++] = &*bitmaps_[s];
-  return Bitmap::or_many(std::span<const Bitmap* const>(parts, n));
-}
+Bitmap InternalNode::get_bitmap() const { return union_of(0, count_); }
 
 Bitmap InternalNode::union_of(uint32_t first, uint32_t end) const {
+  const BitMapBTreeNode* head = first < end && children_[start_ + first] ? &*children_[start_ + first] : nullptr;
+  if (head && head->kind() == BitMapBTreeNode::Kind::Leaf) {
+    // A few thousand ids, sorted into a bitmap built container by container.
+    std::vector<uint32_t> ids, scratch;
+    ids.reserve(size_t{end - first} * kNodeSlots);
+    for (uint32_t s = start_ + first; s < start_ + end; ++s) {
+      const LeafNode* leaf = children_[s] ? children_[s]->leaf() : nullptr;
+      if (!leaf) fail("Missing child");
+      for (const Entry* e = leaf->run_begin(); e != leaf->run_end(); ++e) ids.push_back(entry_id(*e));
+    }
+    scratch.resize(ids.size());
+    const size_t n = sorted_ids(ids, scratch);
+    return Bitmap::from_sorted(std::span<const uint32_t>(ids.data(), n));
+  }
   const Bitmap* parts[kNodeSlots];
   uint32_t n = 0;
   for (uint32_t s = start_ + first; s < start_ + end; ++s)
@@ -362,6 +405,13 @@ void InternalNode::set_slot(uint32_t pos, Entry key, BitMapBTreeNode child, Bitm
   bitmaps_[s] = std::move(bitmap);
 }
 
+void InternalNode::set_slot(uint32_t pos, Entry key, BitMapBTreeNode leaf) {
+  const uint32_t s = start_ + pos;
+  keys_[s] = key;
+  children_[s] = std::move(leaf);
+  bitmaps_[s].reset();
+}
+
 void InternalNode::add_ids(uint32_t pos, std::span<const uint32_t> ids) {
   std::optional<Bitmap>& b = bitmaps_[start_ + pos];
   if (!b) fail("Bitmap should be present for internal");
@@ -390,6 +440,11 @@ void InternalNode::query_range(const KeyBound& lower, const KeyBound& upper, con
   const uint32_t first = get_key_index(lower, true);
   const uint32_t end = get_key_index(upper, false);
   auto cover = [&](uint32_t pos) {
+    const std::optional<BitMapBTreeNode>& c = children_[start_ + pos];
+    if (const LeafNode* leaf = c ? c->leaf() : nullptr) {
+      answer.add_run(std::span<const Entry>(leaf->run_begin(), leaf->run_end()));
+      return;
+    }
     const std::optional<Bitmap>& b = bitmaps_[start_ + pos];
     if (b && !b->is_empty()) answer.covered.push_back(&*b);
   };
@@ -474,8 +529,10 @@ void InternalNode::validate(const Entry* lo, const Entry* hi, uint32_t depth, in
     ZX_CHECK(hi == nullptr || keys_[s] < *hi, "BitMapBTree internal node: key at or above its upper fence");
     ZX_CHECK(entry_reserved_bits_clear(keys_[s]), "BitMapBTree internal node: key with reserved bits 33..51 set");
     ZX_CHECK(children_[s].has_value(), "BitMapBTree internal node: slot in use without a child");
-    ZX_CHECK(bitmaps_[s].has_value(), "BitMapBTree internal node: slot in use without a bitmap");
     const BitMapBTreeNode& child = *children_[s];
+    ZX_CHECK(bitmaps_[s].has_value() == (child.kind() == BitMapBTreeNode::Kind::Internal),
+             child.kind() == BitMapBTreeNode::Kind::Internal ? "BitMapBTree internal node: slot in use without a bitmap"
+                                                             : "BitMapBTree internal node: leaf slot with a bitmap");
     if (child.kind() == BitMapBTreeNode::Kind::Internal)
       ZX_CHECK(child.internal()->count() != 0 && child.internal()->key(0) == keys_[s],
                "BitMapBTree internal node: key differs from the first key of its internal child");
@@ -485,7 +542,8 @@ void InternalNode::validate(const Entry* lo, const Entry* hi, uint32_t depth, in
     const Entry* child_hi = s + 1 < start_ + count_ ? &keys_[s + 1] : hi;
     Bitmap below;
     validate_node(*children_[s], &keys_[s], child_hi, depth + 1, leaf_depth, below);
-    ZX_CHECK(below == *bitmaps_[s], "BitMapBTree internal node: slot bitmap differs from the ids below its child");
+    ZX_CHECK(!bitmaps_[s] || below == *bitmaps_[s],
+             "BitMapBTree internal node: slot bitmap differs from the ids below its child");
     ids.or_inplace(below);
   }
 }

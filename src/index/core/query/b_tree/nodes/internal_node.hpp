@@ -12,16 +12,23 @@
 //              lowers the first key on its way down, so a later split of the
 //              first child can never produce a separator below that key;
 //   child i  - the child node;
-//   bitmap i - exactly the ids that have at least one entry below child i.
+//   bitmap i - when child i is an internal node: exactly the ids that have
+//              at least one entry below it. A node whose children are leaves
+//              (the lowest internal level) keeps no bitmaps: a leaf's ids are
+//              read from its entries, which costs a range query about what
+//              uniting its bitmap would, and spares every change of a number
+//              two edits of small bitmaps spread over many containers.
 // Keys of the run ascend strictly. Slots outside the run hold no child and no
 // bitmap. Every entry is routed to the last child whose key is <= the entry
 // (the first child when none is), by insertion and removal alike, so each
 // entry has exactly one place in the tree.
 //
-// Cost: one heap block of ~5 KiB per node, never reallocated; a node is full
-// at 95 children. A range query answers every child lying wholly inside the
-// range from its bitmap alone (intersected with the mask and united into the
-// answer) and descends only into the children holding its two ends.
+// Cost: one heap block of ~8 KiB per node, never reallocated; a node is full
+// at 93 children. A range query answers every internal child lying wholly
+// inside the range from its bitmap alone (intersected with the mask and
+// united into the answer), gathers the ids of every leaf child inside it from
+// the entries, and descends only into the children holding its two ends; so
+// it reads the entries of at most two nodes' leaves.
 // No locking of its own: the tree's owner guards it (shared for queries,
 // exclusive for changes). Failures are internal failures with the fixed
 // messages of the tree ("Missing child", "Cannot insert into empty node", ...).
@@ -39,17 +46,20 @@ namespace zarvex {
 
 class InternalNode;
 
-// The parts of a range query's answer gathered on the way down: `ids` gets
-// the masked ids of the entries found in the boundary leaves, `covered` the
-// bitmaps of the subtrees lying wholly inside the range (still unmasked).
-// finish() combines them: for a few subtrees, one intersection with the mask
+// The parts of a range query's answer gathered on the way down: `loose` gets
+// the ids of the entries read from leaves (in any order, repeats allowed),
+// `covered` the bitmaps of the internal subtrees lying wholly inside the
+// range (both still unmasked). finish() sorts the loose ids into a bitmap
+// and combines the parts: for a few subtrees, one intersection with the mask
 // and one union each; for many, one union of all of them (CRoaring's
 // multi-way union) and one intersection, which avoids re-merging an ever
 // larger answer.
 struct RangeAnswer {
   static constexpr size_t kMergeSeparatelyUpTo = 16;
-  Bitmap ids;
+  absl::InlinedVector<uint32_t, 128> loose;
   absl::InlinedVector<const Bitmap*, 64> covered;
+  // Appends the ids of `run`.
+  void add_run(std::span<const Entry> run);
   // A null mask keeps every id.
   Bitmap finish(const Bitmap* mask) &&;
 };
@@ -77,6 +87,9 @@ class BitMapBTreeNode {
   LeafNode* leaf() const { return kind_ == Kind::Leaf ? static_cast<LeafNode*>(ptr_) : nullptr; }
 
   bool is_full() const;
+  // Requests every line a search of the node reads (see prefetch_search of
+  // the node kinds).
+  void prefetch_search() const;
   // The first entry of a leaf's run or the first key of an internal node.
   Entry first_entry() const;
   // Ids of everything below this node; empty for an empty node.
@@ -121,6 +134,11 @@ class InternalNode {
   uint32_t count() const { return count_; }
   uint32_t start() const { return start_; }
   bool is_full() const { return btree_detail::is_full(count_, start_); }
+  // Requests the keys and the run's bounds, which routing reads.
+  void prefetch_search() const {
+    btree_detail::prefetch_lines(keys_, sizeof keys_);
+    __builtin_prefetch(&count_);
+  }
   // Accessors by run position pos (0 <= pos < count).
   Entry key(uint32_t pos) const { return keys_[start_ + pos]; }
   const Entry* keys_run() const { return keys_ + start_; }
@@ -128,7 +146,8 @@ class InternalNode {
   const std::optional<Bitmap>& bitmap(uint32_t pos) const { return bitmaps_[start_ + pos]; }
 
   // Inserts e below this node, which must not be full, splitting a full child
-  // on the way; the id is added to the bitmap of the slot descended into.
+  // on the way; the id is added to the bitmap of the slot descended into
+  // (when its child is internal).
   // False when the entry was already present.
   bool insert(Entry e);
   // Splits the full child at run position h and inserts e into the half it
@@ -137,6 +156,8 @@ class InternalNode {
   // Removes e below this node and keeps every bitmap on the path exact.
   // `last_of_id`: the caller knows e is the only entry of its id in the whole
   // tree, so the id leaves every bitmap on the path without probing siblings.
+  // Otherwise the siblings are probed: at the lowest level by reading their
+  // leaves, above it through their bitmaps.
   RemoveOutcome remove(Entry e, bool last_of_id);
   // Takes out every entry below this node whose id `dead` holds (all of
   // those ids' entries: each slot's bitmap then loses them outright); adds
@@ -153,9 +174,10 @@ class InternalNode {
   // No internal node changes shape: a full one on the way stays full.
   bool move_entry(Entry from, Entry to);
 
-  // Union of the bitmaps present in the run.
+  // Ids below the run: the union of its bitmaps, or above leaves the ids
+  // read from their entries.
   Bitmap get_bitmap() const;
-  // Union of the bitmaps of run positions [first, end).
+  // The same for run positions [first, end).
   Bitmap union_of(uint32_t first, uint32_t end) const;
 
   // Slot edits for bulk insertion. open_slots, set_slot, set_bitmap and
@@ -166,8 +188,9 @@ class InternalNode {
   // must stay at most kFullCount.
   void open_slots(uint32_t pos, uint32_t m);
   // Fills the slot at run position pos (an open one, or one whose contents
-  // are replaced).
+  // are replaced): with an internal child and its bitmap, or with a leaf.
   void set_slot(uint32_t pos, Entry key, BitMapBTreeNode child, Bitmap bitmap);
+  void set_slot(uint32_t pos, Entry key, BitMapBTreeNode leaf);
   void set_bitmap(uint32_t pos, Bitmap bitmap) { bitmaps_[start_ + pos] = std::move(bitmap); }
   // The child at run position pos, nullptr when the slot has none.
   BitMapBTreeNode* child_node(uint32_t pos) {
@@ -200,9 +223,9 @@ class InternalNode {
   void split_into(InternalNode& right);
 
   // Checks the run, the keys, the fences of every child (entries within
-  // [lo, hi), nullptr: no fence), that every slot bitmap equals the ids below
-  // its child and that all leaves lie at one depth; adds the ids below this
-  // node to `ids`.
+  // [lo, hi), nullptr: no fence), that a slot has a bitmap exactly when its
+  // child is internal and that bitmap equals the ids below the child, and
+  // that all leaves lie at one depth; adds the ids below this node to `ids`.
   void validate(const Entry* lo, const Entry* hi, uint32_t depth, int64_t& leaf_depth, Bitmap& ids) const;
 
  private:

@@ -111,20 +111,14 @@ void LeafNode::assign(const Entry* from, uint32_t n) {
   move_entries(entries_ + start_, from, n);
 }
 
-void LeafNode::query_range(const KeyBound& lower, const KeyBound& upper, const Bitmap* mask, Bitmap& out) const {
+std::span<const Entry> LeafNode::range_run(const KeyBound& lower, const KeyBound& upper) const {
   const Entry* first = run_begin();
   const Entry* last = run_end();
   if (!lower.unbounded())
     first = std::partition_point(first, last, [&](Entry x) { return !lower.admits_as_lower(entry_key(x)); });
   if (!upper.unbounded())
     last = std::partition_point(first, last, [&](Entry x) { return upper.admits_as_upper(entry_key(x)); });
-  uint32_t ids[kNodeSlots];
-  uint32_t n = 0;
-  for (const Entry* it = first; it != last; ++it) {
-    const uint32_t id = entry_id(*it);
-    if (!mask || mask->contains(id)) ids[n++] = id;
-  }
-  if (n != 0) out.add_many(std::span<const uint32_t>(ids, n));
+  return std::span<const Entry>(first, last);
 }
 
 void LeafNode::validate(const Entry* lo, const Entry* hi, Bitmap& ids) const {

@@ -17,6 +17,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 
 #include "index/core/query/b_tree/num_key.hpp"
 #include "support/bitmap.hpp"
@@ -79,6 +80,9 @@ class LeafNode {
   uint32_t start() const { return start_; }
   // Entry at run position pos (0 <= pos < count).
   Entry entry(uint32_t pos) const { return entries_[start_ + pos]; }
+  // Requests the whole block: the run's bounds and every entry a search or
+  // a shift may read.
+  void prefetch_search() const { btree_detail::prefetch_lines(this, sizeof(LeafNode)); }
   const Entry* run_begin() const { return entries_ + start_; }
   const Entry* run_end() const { return entries_ + start_ + count_; }
   bool is_full() const { return btree_detail::is_full(count_, start_); }
@@ -105,9 +109,8 @@ class LeafNode {
   // within this leaf), centred; n <= kFullCount, so the leaf is not full.
   void assign(const Entry* from, uint32_t n);
 
-  // Adds to `out` the ids of the entries whose key lies within the bounds and
-  // that `mask` holds.
-  void query_range(const KeyBound& lower, const KeyBound& upper, const Bitmap* mask, Bitmap& out) const;
+  // The part of the run whose keys lie within the bounds.
+  std::span<const Entry> range_run(const KeyBound& lower, const KeyBound& upper) const;
 
   // Checks the run (within the block, strictly ascending, reserved bits
   // clear) and that every entry e satisfies lo <= e < hi for the fences given
