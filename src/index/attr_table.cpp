@@ -477,19 +477,24 @@ void AttrMap::capture_containers() {
   }
 }
 
+void AttrMap::free_more(uintptr_t* more) {
+  if (more) PyObject_Free(more - 1);
+}
+
 void AttrMap::swap(AttrMap& o) noexcept {
   std::swap(keys_, o.keys_);
   std::swap(more_, o.more_);
-  std::swap(more_cap_, o.more_cap_);
-  std::swap(owner_, o.owner_);
   std::swap(inline_, o.inline_);
 }
 
 // Room for `cap` slots in all (cap > capacity()); takes the class's root
 // list if the map has none yet.
 void AttrMap::grow(uint32_t cap, PyTypeObject* cls) {
-  auto* fresh = static_cast<uintptr_t*>(PyObject_Malloc(sizeof(uintptr_t) * (cap - kInline)));
-  if (!fresh) throw std::bad_alloc();
+  // The word before the slots holds their number.
+  auto* block = static_cast<uintptr_t*>(PyObject_Malloc(sizeof(uintptr_t) * (1 + cap - kInline)));
+  if (!block) throw std::bad_alloc();
+  block[0] = cap - kInline;
+  uintptr_t* fresh = block + 1;
   try {
     KeyList* keys = keys_ ? keys_ : root_of(cls);
     if (!keys->shared) {
@@ -501,18 +506,16 @@ void AttrMap::grow(uint32_t cap, PyTypeObject* cls) {
     }
     keys_ = keys;
   } catch (...) {
-    PyObject_Free(fresh);
+    PyObject_Free(block);
     throw;
   }
   const uint32_t n = keys_->len;
   if (n > kInline) std::memcpy(fresh, more_, sizeof(uintptr_t) * (n - kInline));
-  PyObject_Free(more_);
+  free_more(more_);
   more_ = fresh;
-  more_cap_ = cap - kInline;
 }
 
-void AttrMap::reserve(uint32_t n, uint32_t owner, PyTypeObject* cls) {
-  if (!keys_) owner_ = owner;
+void AttrMap::reserve(uint32_t n, PyTypeObject* cls) {
   if (n > capacity()) grow(n, cls);
 }
 
@@ -534,7 +537,7 @@ void AttrMap::append_key(uint32_t key) {
   keys_ = own;
 }
 
-AttrSlot AttrMap::exchange(uint32_t key, AttrSlot&& slot, uint32_t owner, PyTypeObject* cls) {
+AttrSlot AttrMap::exchange(uint32_t key, AttrSlot&& slot, PyTypeObject* cls) {
   if (keys_) {
     const uint32_t* ids = keys_->ids();
     for (uint32_t i = 0, n = keys_->len; i < n; ++i)
@@ -545,7 +548,6 @@ AttrSlot AttrMap::exchange(uint32_t key, AttrSlot&& slot, uint32_t owner, PyType
       }
   } else {
     keys_ = root_of(cls);
-    owner_ = owner;
   }
   const uint32_t at = keys_->len;
   if (at == capacity()) grow(at + (at / 2 > 1 ? at / 2 : 1), cls);
@@ -566,13 +568,12 @@ void AttrMap::clear() noexcept {
   KeyList* keys = std::exchange(keys_, nullptr);
   if (!keys) return;
   uintptr_t* more = std::exchange(more_, nullptr);
-  more_cap_ = 0;
   uintptr_t first[kInline];
   std::copy(std::begin(inline_), std::end(inline_), first);
   std::fill(std::begin(inline_), std::end(inline_), uintptr_t{0});
   for (uint32_t i = 0; i < keys->len; ++i) AttrSlot::release_word(i < kInline ? first[i] : more[i - kInline]);
   free_if_private(keys);
-  PyObject_Free(more);
+  free_more(more);
 }
 
 }  // namespace zarvex

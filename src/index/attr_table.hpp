@@ -21,10 +21,12 @@
 // attribute id) place, so it is rebuilt equal to the value that was filed.
 //
 // The map lives inside the object record: the first kInline slots are in the
-// map itself, so that reading one of an object's first attributes touches
-// only the object's own memory; the slots past them are in an overflow array
-// allocated when needed and sized exactly by the constructor (later growth by
-// half). The attribute ids, in insertion order, are a KeyList the map points
+// map itself, so that reading or writing one of an object's first attributes
+// touches only the object's own memory; the slots past them are in an
+// overflow array allocated when needed and sized exactly by the constructor
+// (later growth by half), which keeps its capacity in a word before its
+// first slot. The map does not keep its object's id: the calls that build
+// values are given it (`owner`, the record's id). The attribute ids, in insertion order, are a KeyList the map points
 // to (null until the first attribute), searched linearly: usually a list
 // shared by every object of the class given the same attributes in the same
 // order (like a class's key-sharing dicts), so that an object pays only for
@@ -208,7 +210,7 @@ class AttrMap {
  public:
   // Slots kept in the map itself: an object with at most this many
   // attributes needs no allocation beyond its key list.
-  static constexpr uint32_t kInline = 3;
+  static constexpr uint32_t kInline = 4;
   // Bounds of the shared lists (see KeyList): an object whose next list
   // would pass them keeps ids of its own.
   static constexpr uint32_t kMaxSharedKeys = 64;
@@ -263,59 +265,59 @@ class AttrMap {
       if (ids[i] == key) return word(i);
     return 0;
   }
-  // The indexes' form of the value under `key`.
-  std::optional<PyValue> get(uint32_t key) const {
-    if (uintptr_t w = find_word(key)) return AttrSlot::to_value(w, owner_, key);
+  // The indexes' form of the value under `key` (object `owner`).
+  std::optional<PyValue> get(uint32_t owner, uint32_t key) const {
+    if (uintptr_t w = find_word(key)) return AttrSlot::to_value(w, owner, key);
     return std::nullopt;
   }
   // f(const uint32_t& key, const PyValue& value) for every attribute, in
   // insertion order.
   template <class F>
-  void for_each(F&& f) const {
+  void for_each(uint32_t owner, F&& f) const {
     for (uint32_t i = 0, n = static_cast<uint32_t>(size()); i < n; ++i) {
       const uint32_t key = keys_->ids()[i];
-      f(key, AttrSlot::to_value(word(i), owner_, key));
+      f(key, AttrSlot::to_value(word(i), owner, key));
     }
   }
   // f(const uint32_t& key, const PyValue& leaf) for every value the indexes
   // file, non-empty containers element by element (see AttrSlot::leaf_at).
   template <class F>
-  void for_each_leaf(F&& f) const {
-    walk_leaves([&](uint32_t key, uintptr_t w, uint32_t j) { f(key, leaf_value(key, w, j)); });
+  void for_each_leaf(uint32_t owner, F&& f) const {
+    walk_leaves([&](uint32_t key, uintptr_t w, uint32_t j) { f(key, leaf_value(owner, key, w, j)); });
   }
   // The same walk, with the leaves that are plain ints and floats passed as
   // their ordered keys, number(key, NumKey), and every other leaf as its
   // value, value(key, PyValue): a number is only ever filed in the ordered
   // tree, so its value (and hash) need not be built.
   template <class N, class V>
-  void for_each_leaf_split(N&& number, V&& value) const {
+  void for_each_leaf_split(uint32_t owner, N&& number, V&& value) const {
     walk_leaves([&](uint32_t key, uintptr_t w, uint32_t j) {
       if (j != kWhole)
         if (std::optional<NumKey> k = AttrSlot::number_at(w, j)) return number(key, *k);
-      value(key, leaf_value(key, w, j));
+      value(key, leaf_value(owner, key, w, j));
     });
   }
   // The same, with the leaves that are texts kept as themselves passed as
   // their str objects, text(key, PyObject*) (see AttrSlot::text_at).
   template <class N, class T, class V>
-  void for_each_leaf_split(N&& number, T&& text, V&& value) const {
+  void for_each_leaf_split(uint32_t owner, N&& number, T&& text, V&& value) const {
     walk_leaves([&](uint32_t key, uintptr_t w, uint32_t j) {
       if (j != kWhole) {
         if (std::optional<NumKey> k = AttrSlot::number_at(w, j)) return number(key, *k);
         if (PyObject* s = AttrSlot::text_at(w, j)) return text(key, s);
       }
-      value(key, leaf_value(key, w, j));
+      value(key, leaf_value(owner, key, w, j));
     });
   }
   // The same, restricted to values that can hold objects: Ind values, and
   // containers unless every leaf is plain (a list of numbers and texts holds
   // no object).
   template <class F>
-  void for_each_holding_objects(F&& f) const {
+  void for_each_holding_objects(uint32_t owner, F&& f) const {
     for (uint32_t i = 0, n = static_cast<uint32_t>(size()); i < n; ++i)
       if (AttrSlot::holds_objects(word(i)) && !AttrSlot::leaves_plain(word(i))) {
         const uint32_t key = keys_->ids()[i];
-        f(key, AttrSlot::to_value(word(i), owner_, key));
+        f(key, AttrSlot::to_value(word(i), owner, key));
       }
   }
   template <class F>
@@ -323,10 +325,8 @@ class AttrMap {
     for (uint32_t i = 0, n = static_cast<uint32_t>(size()); i < n; ++i) f(keys_->ids()[i]);
   }
 
-  // The object id that Unknown values' identities are built from.
-  void set_owner(uint32_t owner) { owner_ = owner; }
   // Room for `n` attributes in all (construction: exact size).
-  void reserve(uint32_t n, uint32_t owner, PyTypeObject* cls);
+  void reserve(uint32_t n, PyTypeObject* cls);
   // Stores `slot` under `key`; returns the slot it replaced (empty for a new
   // key), for the caller to drop once its locks are released. A new key moves
   // the map from the empty root list of class `cls`, or from its shared ids,
@@ -334,7 +334,7 @@ class AttrMap {
   // past the bounds. `slot` is taken only when the store succeeds: after a
   // failure (bad_alloc, a new key only) the caller still holds it. Needs the
   // interpreter lock and the owner's kAttributes lock (see above).
-  AttrSlot exchange(uint32_t key, AttrSlot&& slot, uint32_t owner, PyTypeObject* cls);
+  AttrSlot exchange(uint32_t key, AttrSlot&& slot, PyTypeObject* cls);
   // Captures the elements of every uncaptured container (the owner is being
   // filed). Needs the owner's kAttributes lock; a detached caller is
   // re-attached for the change without releasing anything. A container whose
@@ -362,27 +362,27 @@ class AttrMap {
       for (uint32_t j = 0; j < m; ++j) f(key, w, j);
     }
   }
-  PyValue leaf_value(uint32_t key, uintptr_t w, uint32_t j) const {
-    return j == kWhole ? AttrSlot::to_value(w, owner_, key) : AttrSlot::leaf_at(w, j, owner_, key);
+  static PyValue leaf_value(uint32_t owner, uint32_t key, uintptr_t w, uint32_t j) {
+    return j == kWhole ? AttrSlot::to_value(w, owner, key) : AttrSlot::leaf_at(w, j, owner, key);
   }
   // Slot i (< size()): in the map, or in the overflow array.
   uintptr_t word(uint32_t i) const { return i < kInline ? inline_[i] : more_[i - kInline]; }
   uintptr_t& word(uint32_t i) { return i < kInline ? inline_[i] : more_[i - kInline]; }
-  uint32_t capacity() const { return kInline + more_cap_; }
+  uint32_t capacity() const { return kInline + (more_ ? static_cast<uint32_t>(more_[-1]) : 0); }
   void swap(AttrMap& o) noexcept;
+  // Frees an overflow array (null: nothing), from the word before its slots.
+  static void free_more(uintptr_t* more);
   void grow(uint32_t cap, PyTypeObject* cls);
   void append_key(uint32_t key);
 
   // A read touches the first slots and the ids: they come first (the record,
-  // and so this map, starts right after the object's header), within 48
+  // and so this map, starts right after the object's header), within 56
   // bytes of the object's start, so that a read often touches no cache line
   // beyond the header's (1M objects: 19.2 -> 14.5 ns per read of the third
   // attribute; 23.5 -> 15.8 ns for a subclass's objects).
   uintptr_t inline_[kInline] = {};
   KeyList* keys_ = nullptr;    // null until the first attribute; `keys_->len` slots
-  uintptr_t* more_ = nullptr;  // slots kInline.., room for more_cap_
-  uint32_t more_cap_ = 0;
-  uint32_t owner_ = 0;  // object id, for the identity of Unknown values
+  uintptr_t* more_ = nullptr;  // slots kInline.., after a word holding their room
 };
 static_assert(sizeof(AttrMap) == 48);
 

@@ -132,7 +132,7 @@ PyObject* new_instance(PyTypeObject* type, Py_ssize_t count, ForEachPair&& for_e
   AttrMap attrs;
   std::vector<std::pair<py::Ref, py::Ref>> special;
   if (count > 0) {
-    attrs.reserve(static_cast<uint32_t>(count), 0, type);
+    attrs.reserve(static_cast<uint32_t>(count), type);
     // The pairs are held while they are converted: a conversion runs no
     // Python code, but they are kept owned anyway.
     for_each_pair([&](PyObject* key, PyObject* value) {
@@ -142,7 +142,7 @@ PyObject* new_instance(PyTypeObject* type, Py_ssize_t count, ForEachPair&& for_e
         return;
       }
       uint32_t aid = attr_id_of(k.get());
-      attrs.exchange(aid, AttrSlot::from_object(v.get(), false), 0, type);  // in no index yet
+      attrs.exchange(aid, AttrSlot::from_object(v.get(), false), type);  // in no index yet
     });
   }
   PyObject* self;
@@ -157,7 +157,6 @@ PyObject* new_instance(PyTypeObject* type, Py_ssize_t count, ForEachPair&& for_e
   }
   IndexableRecord* rec = new (record_of(self)) IndexableRecord();
   rec->id = allocate_id();
-  attrs.set_owner(rec->id);
   rec->attrs = std::move(attrs);
   PyObject_GC_Track(self);
   for (auto& [k, v] : special) {
@@ -250,7 +249,7 @@ int Indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
     if (!rec->in_index()) {
       IndexableRecord::AttrGuard attrs(*rec);
       if (!rec->in_index()) {
-        replaced = attrs->exchange(aid, std::move(slot), rec->id, Py_TYPE(self));
+        replaced = attrs->exchange(aid, std::move(slot), Py_TYPE(self));
         return 0;
       }
     }
@@ -326,7 +325,7 @@ int Indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
       live_indexes(*rec, live);
       if (!live.empty()) {
         FilingScope filing(*rec, *attrs);
-        if (!leafwise) old = attrs->get(aid);
+        if (!leafwise) old = attrs->get(rec->id, aid);
         if (old && (old->kind() == Kind::Ind || old->kind() == Kind::Iterable)) nests = true;
         try {
           for (; touched < live.size(); ++touched) {
@@ -353,7 +352,7 @@ int Indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
     // the attributes lock).
     if (!failed) {
       try {
-        replaced = attrs->exchange(aid, std::move(slot), rec->id, Py_TYPE(self));
+        replaced = attrs->exchange(aid, std::move(slot), Py_TYPE(self));
       } catch (const std::bad_alloc&) {
         FilingScope filing(*rec, *attrs);
         touched = live.size();

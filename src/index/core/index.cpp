@@ -229,7 +229,7 @@ void IndexAPI::file_attributes(uint32_t id, IndexableRecord& rec) {
     {
       MapsRead maps(*query_maps);
       // Containers element by element, as insert() would file them.
-      attrs.for_each_leaf([&](const uint32_t& aid, const PyValue& v) {
+      attrs.for_each_leaf(id, [&](const uint32_t& aid, const PyValue& v) {
         if (aid < maps->size() && (*maps)[aid]) {
           (*maps)[aid]->insert(v, id);
         } else {
@@ -475,7 +475,7 @@ std::vector<size_t> IndexAPI::file_in_bulk(std::span<PyObject* const> objs, std:
     add_index_meta(rec, members);
     const uint32_t id = ids[k];
     rec.attrs.for_each_leaf_split(
-        [&](const uint32_t& aid, NumKey key) { leaves_of(aid).numbers.push_back(make_entry(key, id)); },
+        id, [&](const uint32_t& aid, NumKey key) { leaves_of(aid).numbers.push_back(make_entry(key, id)); },
         [&](const uint32_t& aid, PyObject* s) { leaves_of(aid).texts[s].push_back(id); },
         [&](const uint32_t& aid, const PyValue& v) {
           // Texts and booleans are grouped; an empty container (filed whole,
@@ -525,7 +525,7 @@ void IndexAPI::withdraw(std::span<PyObject* const> fresh, std::span<const uint32
       WriterGuard writer(rec);
       // Unfiling a value that was never filed changes nothing.
       with_attributes(rec, [&](AttrMap& attrs) {
-        attrs.for_each([&](const uint32_t& aid, const PyValue& v) { remove_index(rec.id, aid, v); });
+        attrs.for_each(rec.id, [&](const uint32_t& aid, const PyValue& v) { remove_index(rec.id, aid, v); });
       });
       remove_index_meta(rec, weak_from_this());
     }
@@ -614,7 +614,7 @@ void IndexAPI::unfile_nested(IndexableRecord& rec) {
     }
     // Finished once begun (the slot is gone): removals are idempotent.
     memory::complete(
-        [&] { attrs.for_each([&](const uint32_t& aid, const PyValue& v) { remove_index(rec.id, aid, v); }); });
+        [&] { attrs.for_each(rec.id, [&](const uint32_t& aid, const PyValue& v) { remove_index(rec.id, aid, v); }); });
   });
 }
 
@@ -640,6 +640,7 @@ void IndexAPI::unfile_attributes(uint32_t id, const AttrMap& attrs, bool spread)
     };
     if (!spread) {
       attrs.for_each_leaf_split(
+          id,
           [&](const uint32_t& aid, NumKey key) {
             if (Map map = map_of(aid)) unfile_number(map, key);
           },
@@ -655,6 +656,7 @@ void IndexAPI::unfile_attributes(uint32_t id, const AttrMap& attrs, bool spread)
       absl::InlinedVector<std::pair<Map, NumKey>, 4> numbers;
       absl::InlinedVector<std::pair<Map, PyValue>, 8> values;
       attrs.for_each_leaf_split(
+          id,
           [&](const uint32_t& aid, NumKey key) {
             if (Map map = map_of(aid)) {
               (*map)->prefetch_number(id);
@@ -814,6 +816,7 @@ bool IndexAPI::remove_object(IndexableRecord& rec, PyObject* obj, StoredItem& re
     if (retirable) {
       if (keep_record) record.emplace();
       attrs.for_each_leaf_split(
+          rec.id,
           [&](const uint32_t& aid, NumKey key) {
             if (record) record->numbers.emplace_back(aid, key);
           },
@@ -1142,7 +1145,7 @@ void IndexAPI::union_with(const std::shared_ptr<IndexAPI>& other) {
         if (t.stored) add_index_meta(rec, self);
         attrs.capture_containers();
         for (auto& [attr, key] : keys) {
-          std::optional<PyValue> current = attrs.get(attr);
+          std::optional<PyValue> current = attrs.get(rec.id, attr);
           if (!current || !value_holds(*current, key)) continue;
           bool had = false;
           if (auto map = map_if_any(attr))
@@ -1171,7 +1174,7 @@ void IndexAPI::union_with(const std::shared_ptr<IndexAPI>& other) {
         WriterGuard writer(rec);
         with_attributes(rec, [&](AttrMap& attrs) {
           if (t.stored) {
-            attrs.for_each([&](const uint32_t& aid, const PyValue& v) { remove_index(t.id, aid, v); });
+            attrs.for_each(t.id, [&](const uint32_t& aid, const PyValue& v) { remove_index(t.id, aid, v); });
             remove_index_meta(rec, weak_from_this());
           }
           for (size_t f = t.filed_begin; f < t.filed_end; ++f) {
@@ -1235,7 +1238,7 @@ struct DepthCheck {
       // The objects a container holds are known once its elements are kept
       // (the walk runs for objects about to be filed).
       attrs.capture_containers();
-      attrs.for_each_holding_objects([&](const uint32_t&, const PyValue& x) { values.push_back(x); });
+      attrs.for_each_holding_objects(rec->id, [&](const uint32_t&, const PyValue& x) { values.push_back(x); });
     });
     open.insert(rec);
     int best = 0;
@@ -1273,7 +1276,7 @@ void check_object_depth(IndexableRecord& rec) {
   std::vector<PyValue> values;
   with_attributes(rec, [&](AttrMap& attrs) {
     attrs.capture_containers();
-    attrs.for_each_holding_objects([&](const uint32_t&, const PyValue& x) { values.push_back(x); });
+    attrs.for_each_holding_objects(rec.id, [&](const uint32_t&, const PyValue& x) { values.push_back(x); });
   });
   if (values.empty()) return;
   run_depth_check(values, kMaxNestingDepth, &rec);
