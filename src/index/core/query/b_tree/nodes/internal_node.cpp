@@ -149,10 +149,8 @@ Bitmap RangeAnswer::finish(const Bitmap* mask) && {
 // InternalNode
 
 namespace {
-[[noreturn]] void fail_missing_bitmap(BitMapBTreeNode::Kind child_kind) {
-  fail(child_kind == BitMapBTreeNode::Kind::Leaf ? "Bitmap should be present for leaf"
-                                                 : "Bitmap should be present for internal");
-}
+// Only slots holding internal nodes have bitmaps.
+[[noreturn]] void fail_missing_bitmap() { fail("Bitmap should be present for internal"); }
 }  // namespace
 
 std::unique_ptr<InternalNode> InternalNode::new_root(BitMapBTreeNode left, BitMapBTreeNode right, Entry separator) {
@@ -178,7 +176,7 @@ bool InternalNode::insert(Entry e) {
   if (!child) fail("Missing child");
   if (child->kind() == BitMapBTreeNode::Kind::Empty) fail("Cannot insert into empty node");
   const bool mapped = child->kind() == BitMapBTreeNode::Kind::Internal;
-  if (mapped && !bitmaps_[slot]) fail_missing_bitmap(child->kind());
+  if (mapped && !bitmaps_[slot]) fail_missing_bitmap();
   // An entry below every key lowers the first key, so that it stays a lower
   // fence of its child and a later split of that child cannot produce a
   // separator below it. Only the leftmost path of the tree is ever touched.
@@ -251,7 +249,7 @@ RemoveOutcome InternalNode::remove(Entry e, bool last_of_id) {
   if (below != RemoveOutcome::RemovedIdGone) return below;
   // No entry of the id is left below this child: its bitmap must forget the
   // id, and this node still holds it only if a sibling's bitmap does.
-  if (!bitmaps_[slot]) fail_missing_bitmap(child->kind());
+  if (!bitmaps_[slot]) fail_missing_bitmap();
   bitmaps_[slot]->remove_dense(id);
   if (last_of_id) return RemoveOutcome::RemovedIdGone;
   for (uint32_t s = start_; s < start_ + count_; ++s)
@@ -270,7 +268,7 @@ void InternalNode::remove_ids(const IdSieve& dead, uint64_t& removed, uint64_t& 
     }
     // After the child: a failure here leaves the ids in this bitmap alone,
     // and the next pass finds nothing more below and removes them.
-    if (!bitmaps_[s]) fail_missing_bitmap(child->kind());
+    if (!bitmaps_[s]) fail_missing_bitmap();
     bitmaps_[s]->andnot_inplace(dead.ids());
   }
 }
@@ -341,7 +339,7 @@ bool InternalNode::move_entry(Entry from, Entry to) {
   if (leaf_to->is_full() || !leaf_from->remove(from)) return false;
   auto bitmap_at = [](const Step& step) -> Bitmap& {
     std::optional<Bitmap>& b = step.node->bitmaps_[step.slot];
-    if (!b) fail_missing_bitmap(BitMapBTreeNode::Kind::Internal);
+    if (!b) fail_missing_bitmap();
     return *b;
   };
   for (uint32_t d = mapped; d-- > shared;) bitmap_at(path_from[d]).remove_dense(id);
