@@ -1,5 +1,6 @@
 // BitMapBTree microbenchmarks: building from 1,000,000 random (number, id)
 // pairs, removing them all (ids shared by several numbers, and one id per
+// number), moving single entries to new numbers (a number written over a
 // number), filing a sorted batch one by one and in bulk, and range queries of
 // 0.1 %, 1 % and 10 %
 // selectivity with a full mask, against a sorted std::vector of (number, id)
