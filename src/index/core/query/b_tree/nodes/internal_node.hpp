@@ -24,7 +24,7 @@
 // entry has exactly one place in the tree.
 //
 // Cost: one heap block of ~8 KiB per node, never reallocated; a node is full
-// at 93 children. A range query answers every internal child lying wholly
+// at 95 children. A range query answers every internal child lying wholly
 // inside the range from its bitmap alone (intersected with the mask and
 // united into the answer), gathers the ids of every leaf child inside it from
 // the entries, and descends only into the children holding its two ends; so
