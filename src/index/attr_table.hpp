@@ -26,8 +26,9 @@
 // overflow array allocated when needed and sized exactly by the constructor
 // (later growth by half), which keeps its capacity in a word before its
 // first slot. The map does not keep its object's id: the calls that build
-// values are given it (`owner`, the record's id). The attribute ids, in insertion order, are a KeyList the map points
-// to (null until the first attribute), searched linearly: usually a list
+// values are given it (`owner`, the record's id). The attribute ids, in
+// insertion order, are a KeyList the map points to (null until the first
+// attribute), searched linearly: usually a list
 // shared by every object of the class given the same attributes in the same
 // order (like a class's key-sharing dicts), so that an object pays only for
 // its slots; ids of the object's own past the bounds of the shared lists.
