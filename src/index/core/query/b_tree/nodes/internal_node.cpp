@@ -355,17 +355,14 @@ Bitmap InternalNode::get_bitmap() const { return union_of(0, count_); }
 Bitmap InternalNode::union_of(uint32_t first, uint32_t end) const {
   const BitMapBTreeNode* head = first < end && children_[start_ + first] ? &*children_[start_ + first] : nullptr;
   if (head && head->kind() == BitMapBTreeNode::Kind::Leaf) {
-    // A few thousand ids, sorted into a bitmap built container by container.
-    std::vector<uint32_t> ids, scratch;
-    ids.reserve(size_t{end - first} * kNodeSlots);
+    // A few thousand ids, gathered as a range query gathers its leaves'.
+    RangeAnswer all;
     for (uint32_t s = start_ + first; s < start_ + end; ++s) {
       const LeafNode* leaf = children_[s] ? children_[s]->leaf() : nullptr;
       if (!leaf) fail("Missing child");
-      for (const Entry* e = leaf->run_begin(); e != leaf->run_end(); ++e) ids.push_back(entry_id(*e));
+      all.add_run(std::span<const Entry>(leaf->run_begin(), leaf->run_end()));
     }
-    scratch.resize(ids.size());
-    const size_t n = sorted_ids(ids, scratch);
-    return Bitmap::from_sorted(std::span<const uint32_t>(ids.data(), n));
+    return std::move(all).finish(nullptr);
   }
   const Bitmap* parts[kNodeSlots];
   uint32_t n = 0;
