@@ -230,6 +230,7 @@ int Indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
       throw py::PyErrorSet{};
     }
     IndexableRecord* rec = record_of(self);
+    rec->attrs.prefetch_slots();  // the replaced slot may lie on the next line
     // The membership list is read once the value is built. An object in one
     // index shares that index's list, which stays cached; one in several has
     // a block of its own, whose line is requested now so that the miss
@@ -282,8 +283,7 @@ int Indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
     // the membership list is read under the attributes lock, so an index that
     // registers the object meanwhile either is updated here or files the
     // stored value itself afterwards.
-    WriterGuard writer(*rec);
-    IndexableRecord::AttrGuard attrs(*rec);
+    WriterAttrGuard attrs(*rec);
     NestingScope nesting;
     bool nests = AttrSlot::holds_objects(slot.word());
     bool failed = false;
@@ -360,7 +360,6 @@ int Indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
       }
     }
     attrs.release();
-    writer.release();
     // Nested objects met on the way are filed and unfiled with no object
     // lock held (detached: the work may be long); they are finished even
     // after a failure. A container that met none (its elements are plain)

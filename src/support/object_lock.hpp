@@ -44,7 +44,13 @@ struct ABSL_LOCKABLE Membership {};
 
 class ObjectLock {
  public:
-  enum Which : uint32_t { kWriter = 1u << 0, kAttributes = 1u << 1, kMembership = 1u << 2 };
+  enum Which : uint32_t {
+    kWriter = 1u << 0,
+    kAttributes = 1u << 1,
+    kMembership = 1u << 2,
+    // Both taken in one step when both are free (a write of an attribute).
+    kWriterAndAttributes = kWriter | kAttributes,
+  };
 
   // Listed with ACQUIRED_BEFORE on the earlier lock: clang reads a lock's
   // own order list whenever that lock is taken, but another lock's
