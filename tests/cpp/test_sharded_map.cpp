@@ -327,6 +327,34 @@ TEST(ShardedHashMap, WithTwoLocksTheShardsOfBothKeys) {
   }
 }
 
+TEST(ShardedHashMap, WithManyLocksEachShardOfItsKeysOnce) {
+  SMap m = SMap::with_shard_count(4);
+  // The shards of the keys, in order: repeats, one shard, every shard.
+  const std::vector<std::vector<size_t>> plans{{1}, {2, 2, 2}, {3, 0, 3, 1}, {0, 1, 2, 3, 0}};
+  for (size_t p = 0; p < plans.size(); ++p) {
+    const std::vector<size_t>& plan = plans[p];
+    std::vector<TestKey> keys;  // distinct from every other plan's
+    std::vector<const TestKey*> ptrs;
+    for (size_t k = 0; k < plan.size(); ++k)
+      keys.push_back(TestKey{hash_in_shard(m, plan[k], 1000 * (p + 1) + 100 * k), static_cast<uint32_t>(k)});
+    for (const TestKey& k : keys) ptrs.push_back(&k);
+    const std::set<size_t> used(plan.begin(), plan.end());
+    // Any shard but the first taken elsewhere: nothing runs, nothing stays held.
+    for (size_t k = 1; k < plan.size(); ++k) {
+      if (plan[k] == plan[0]) continue;
+      auto held = m.get_shard(keys[k]);
+      EXPECT_FALSE(m.with_many(std::span<const TestKey* const>(ptrs), [](SMap::Map* const*) { ADD_FAILURE(); }));
+      EXPECT_TRUE(unlocked_seen_from_other_thread(m, plan[0]));
+    }
+    EXPECT_TRUE(m.with_many(std::span<const TestKey* const>(ptrs), [&](SMap::Map* const* maps) {
+      for (size_t i = 0; i < 4; ++i) EXPECT_EQ(unlocked_seen_from_other_thread(m, i), !used.count(i));
+      for (size_t k = 0; k < keys.size(); ++k) maps[k]->emplace(keys[k], HybridSet::single(static_cast<uint32_t>(k)));
+    }));
+    m.validate();  // each key went to the map of its own shard
+    for (size_t k = 0; k < keys.size(); ++k) EXPECT_EQ(ids_of(*m.get(keys[k])), Ids{static_cast<uint32_t>(k)});
+  }
+}
+
 TEST(ShardedHashMap, FailureInsideShardPoisonsOnlyThatShard) {
   SMap m = SMap::with_shard_count(4);
   std::vector<TestKey> keys;

@@ -463,6 +463,19 @@ def test_exact_lookups_over_many_objects_match_brute_force():
     for o in objs:
         o.colour = "blue"
     check()
+    # Lists of texts and booleans written over lists: values seen for the
+    # first time, values both lists hold, repeats, lists of more distinct
+    # values than are changed together, and the last holders of a value
+    # leaving it and taking it again.
+    pool = colours + ["fresh%d" % i for i in range(14)] + [True, False]
+    for round_no in range(4):
+        for o in rng.sample(objs, 600):
+            o.tags = [rng.choice(pool) for _ in range(rng.randint(0, 10))]
+        for o in objs[:4]:
+            o.tags = ["solo%d" % (round_no % 2)] * 2
+        for value in pool + ["solo0", "solo1"]:
+            want = [o for o in objs if value in o.tags]
+            assert ids(idx.get_by_attribute(tags=value)) == ids(want), value
 
 
 # --------------------------------------------------------------------------

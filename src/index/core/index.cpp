@@ -203,6 +203,18 @@ void IndexAPI::replace_leaves(uint32_t id, uint32_t attr_id, uintptr_t old_word,
         map.move_number(*AttrSlot::number_at(old_word, 0), *AttrSlot::number_at(new_word, 0), id);
         return;
       }
+      // Texts and booleans on both sides (a list of labels): every set they
+      // change is found and changed under one hold of their shards' locks.
+      absl::InlinedVector<PyValue, 4> olds, news;
+      auto gather = [&](uintptr_t word, absl::InlinedVector<PyValue, 4>& into) {
+        for (uint32_t j = 0, m = word ? AttrSlot::leaf_count(word) : 0; j < m; ++j) {
+          if (AttrSlot::number_at(word, j)) return false;
+          into.push_back(AttrSlot::leaf_at(word, j, id, attr_id));
+          if (into.back().kind() != Kind::Str && into.back().kind() != Kind::Bool) return false;
+        }
+        return true;
+      };
+      if (gather(old_word, olds) && gather(new_word, news) && map.replace_exact_many(olds, news, id)) return;
       // All of the old leaves first: a leaf both values hold ends filed.
       AttrSlot::for_each_leaf(
           old_word, id, attr_id, [&](NumKey key) { map.unfile_number(key, id); },

@@ -244,6 +244,58 @@ bool QueryMap::replace_exact(const PyValue& old, const PyValue& value, uint32_t 
   });
 }
 
+bool QueryMap::replace_exact_many(std::span<const PyValue> olds, std::span<const PyValue> news, uint32_t id) {
+  // Each distinct value once, with its change: -1 loses the id, +1 gains it,
+  // 0 (held by both containers) keeps it.
+  constexpr size_t kMost = ExactMap::kMostKeys;
+  const PyValue* keys[kMost];
+  int change[kMost];
+  size_t n = 0;
+  auto note = [&](const PyValue& v, int c) {
+    for (size_t k = 0; k < n; ++k) {
+      if (keys[k]->hash64() == v.hash64() && *keys[k] == v) {
+        if (change[k] != c) change[k] = 0;
+        return true;
+      }
+    }
+    if (n == kMost) return false;
+    keys[n] = &v;
+    change[n++] = c;
+    return true;
+  };
+  for (const PyValue& v : olds)
+    if (!note(v, -1)) return false;
+  for (const PyValue& v : news)
+    if (!note(v, +1)) return false;
+  size_t m = 0;
+  for (size_t k = 0; k < n; ++k) {
+    if (change[k] == 0) continue;
+    keys[m] = keys[k];
+    change[m++] = change[k];
+  }
+  if (m == 0) return true;
+  return exact.with_many(std::span<const PyValue* const>(keys, m), [&](ExactMap::Map* const* maps) {
+    ExactMap::Map::iterator found[kMost];
+    const Bitmap* changing[kMost];
+    for (size_t k = 0; k < m; ++k) {
+      found[k] = maps[k]->find(*keys[k]);
+      changing[k] = found[k] != maps[k]->end() ? found[k]->second.bitmap() : nullptr;
+    }
+    Bitmap::prefetch_id_in(std::span<const Bitmap* const>(changing, m), id);
+    // Removals first: erasing leaves every other position of a map where it
+    // was, whereas a new entry may move them all, so new entries come last.
+    for (size_t k = 0; k < m; ++k) {
+      if (change[k] > 0 || found[k] == maps[k]->end()) continue;
+      found[k]->second.remove(id);
+      if (found[k]->second.is_empty()) maps[k]->erase(found[k]);
+    }
+    for (size_t k = 0; k < m; ++k)
+      if (change[k] > 0 && found[k] != maps[k]->end()) found[k]->second.add(id);
+    for (size_t k = 0; k < m; ++k)
+      if (change[k] > 0 && found[k] == maps[k]->end()) maps[k]->emplace(*keys[k], HybridSet::single(id));
+  });
+}
+
 bool QueryMap::unfile(const PyValue& value, uint32_t id) {
   switch (value.kind()) {
     case Kind::Str:

@@ -123,6 +123,12 @@ struct QueryMap {
   // hold of their shards' locks, and their misses overlapped. False,
   // changing nothing, when the second shard's lock was taken.
   bool replace_exact(const PyValue& old, const PyValue& value, uint32_t id);
+  // The same for the elements of two containers, all texts or booleans:
+  // each value only one of them holds is unfiled or filed, every set found
+  // under one hold of all their shards' locks and their misses overlapped.
+  // False, changing nothing, when a shard's lock other than the first was
+  // taken or the two hold more than 16 distinct values.
+  bool replace_exact_many(std::span<const PyValue> olds, std::span<const PyValue> news, uint32_t id);
   bool is_empty() const;
 
   // Intersects every exact-value set with `keep`; entries left empty are

@@ -35,11 +35,13 @@
 // Movable, not copyable. A moved-from map may only be destroyed or assigned.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <utility>
 
@@ -183,6 +185,31 @@ class ShardedHashMap {
     if (!sb.lock.try_lock()) return false;
     WriteGuard second(sb.lock, std::adopt_lock);
     f(sa.map, sb.map);
+    return true;
+  }
+
+  // with_two() for up to kMostKeys keys: f(Map* const* maps), maps[k] the
+  // map of keys[k]'s shard, with the write locks of all their shards held
+  // (each once). The first key's shard is waited for, the others only tried:
+  // false, with nothing held and f not run, when one of them is taken.
+  static constexpr size_t kMostKeys = 16;
+  template <class F>
+  bool with_many(std::span<const K* const> keys, F&& f) ABSL_NO_THREAD_SAFETY_ANALYSIS {
+    ZX_CHECK(!keys.empty() && keys.size() <= kMostKeys, "sharded map: with_many takes 1 to 16 keys");
+    Shard* shards[kMostKeys];
+    Map* maps[kMostKeys];
+    for (size_t k = 0; k < keys.size(); ++k) {
+      shards[k] = &shard_for_write(shard_index(keys[k]->hash64()));
+      maps[k] = &shards[k]->map;
+    }
+    WriteGuard first(shards[0]->lock);
+    std::optional<WriteGuard> others[kMostKeys];
+    for (size_t k = 1; k < keys.size(); ++k) {
+      if (std::find(shards, shards + k, shards[k]) != shards + k) continue;  // held already
+      if (!shards[k]->lock.try_lock()) return false;
+      others[k].emplace(shards[k]->lock, std::adopt_lock);
+    }
+    f(static_cast<Map* const*>(maps));
     return true;
   }
 
