@@ -92,11 +92,13 @@ class MemberList {
 struct IndexableRecord {
   // A write reads the lock, the id and the membership list first, and any
   // attribute access the map's ids: they come right after the object's
-  // header, on the line the interpreter has just read to find the type. (A
-  // subclass instance starts 16 bytes into a line: those 32 bytes and the
-  // first slot share the header's line, the other slots lie on the next
-  // one, which a write requests before anything else.) A lock taken on a
-  // line still in flight would hold the write up until it arrives.
+  // header, so that they mostly share the line the interpreter has just read
+  // to find the type, and a write requests the slots' line before anything
+  // else. (Where an object starts within a line depends on the interpreter
+  // and the class: on CPython 3.11 a subclass instance starts 16 bytes into
+  // one, so these 32 bytes and the first slot share the header's line; on
+  // 3.12 the start varies.) A lock taken on a line still in flight would
+  // hold the write up until it arrives.
   ObjectLock lock;
   uint32_t id = 0;
   std::atomic<MemberList*> meta{nullptr};
