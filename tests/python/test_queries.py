@@ -476,6 +476,15 @@ def test_exact_lookups_over_many_objects_match_brute_force():
         for value in pool + ["solo0", "solo1"]:
             want = [o for o in objs if value in o.tags]
             assert ids(idx.get_by_attribute(tags=value)) == ids(want), value
+    # Lists that bring many values never seen before, ahead of values that
+    # are: the maps grow while one write changes them.
+    common = ["red", "green", "blue", "gold"]
+    for k, o in enumerate(objs[:300]):
+        o.tags = []
+        o.tags = ["new%d.%d" % (k, j) for j in range(11)] + common
+    for value in common + ["new7.3", "new299.10"]:
+        want = [o for o in objs if value in o.tags]
+        assert ids(idx.get_by_attribute(tags=value)) == ids(want), value
 
 
 # --------------------------------------------------------------------------

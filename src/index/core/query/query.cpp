@@ -275,24 +275,29 @@ bool QueryMap::replace_exact_many(std::span<const PyValue> olds, std::span<const
   }
   if (m == 0) return true;
   return exact.with_many(std::span<const PyValue* const>(keys, m), [&](ExactMap::Map* const* maps) {
+    // Whether each value has an entry is noted before anything changes: a
+    // new entry may move a map's every position, and its iterators (even
+    // compared) are then no longer valid.
     ExactMap::Map::iterator found[kMost];
+    bool present[kMost];
     const Bitmap* changing[kMost];
     for (size_t k = 0; k < m; ++k) {
       found[k] = maps[k]->find(*keys[k]);
-      changing[k] = found[k] != maps[k]->end() ? found[k]->second.bitmap() : nullptr;
+      present[k] = found[k] != maps[k]->end();
+      changing[k] = present[k] ? found[k]->second.bitmap() : nullptr;
     }
     Bitmap::prefetch_id_in(std::span<const Bitmap* const>(changing, m), id);
     // Removals first: erasing leaves every other position of a map where it
     // was, whereas a new entry may move them all, so new entries come last.
     for (size_t k = 0; k < m; ++k) {
-      if (change[k] > 0 || found[k] == maps[k]->end()) continue;
+      if (change[k] > 0 || !present[k]) continue;
       found[k]->second.remove(id);
       if (found[k]->second.is_empty()) maps[k]->erase(found[k]);
     }
     for (size_t k = 0; k < m; ++k)
-      if (change[k] > 0 && found[k] != maps[k]->end()) found[k]->second.add(id);
+      if (change[k] > 0 && present[k]) found[k]->second.add(id);
     for (size_t k = 0; k < m; ++k)
-      if (change[k] > 0 && found[k] == maps[k]->end()) maps[k]->emplace(*keys[k], HybridSet::single(id));
+      if (change[k] > 0 && !present[k]) maps[k]->emplace(*keys[k], HybridSet::single(id));
   });
 }
 
