@@ -288,8 +288,9 @@ bool InternalNode::move_entry(Entry from, Entry to) {
   LeafNode* leaf_to = nullptr;
   for (;;) {
     ZX_CHECK(levels < kMostLevels, "BitMapBTree: deeper than any tree of 32-bit ids");
-    const uint32_t sf = at_from->start_ + at_from->route(from);
-    const uint32_t st = at_to->start_ + at_to->route(to);
+    // Below this node, every node's keys were requested one level up.
+    const uint32_t sf = at_from->start_ + (levels ? at_from->route_requested(from) : at_from->route(from));
+    const uint32_t st = at_to->start_ + (levels ? at_to->route_requested(to) : at_to->route(to));
     path_from[levels] = {at_from, sf};
     path_to[levels] = {at_to, st};
     ++levels;

@@ -235,6 +235,10 @@ class InternalNode {
   uint32_t route(Entry e) const {
     return btree_detail::last_position(keys_ + start_, count_, [e](Entry k) { return k <= e; });
   }
+  // route() of a node whose keys' lines were requested already.
+  uint32_t route_requested(Entry e) const {
+    return btree_detail::last_position_requested(keys_ + start_, count_, [e](Entry k) { return k <= e; });
+  }
   void recentre();
   void clear_slot(uint32_t slot);
 

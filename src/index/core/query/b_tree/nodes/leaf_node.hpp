@@ -18,6 +18,7 @@
 
 #include <cstdint>
 #include <span>
+#include <utility>
 
 #include "index/core/query/b_tree/num_key.hpp"
 #include "support/bitmap.hpp"
@@ -41,14 +42,23 @@ namespace btree_detail {
 // together, the misses overlap.
 inline void prefetch_lines(const void* p, size_t bytes) {
   const char* c = static_cast<const char*>(p);
-  for (size_t off = 0; off < bytes; off += 64) __builtin_prefetch(c + off);
+  const char* const end = c + bytes;
+  // Four lines a step: a step's count and test would cost more than its
+  // one request otherwise.
+  for (; c + 3 * 64 < end; c += 4 * 64) {
+    __builtin_prefetch(c);
+    __builtin_prefetch(c + 64);
+    __builtin_prefetch(c + 2 * 64);
+    __builtin_prefetch(c + 3 * 64);
+  }
+  for (; c < end; c += 64) __builtin_prefetch(c);
 }
 
 // Binary search over an ascending run of n elements: the last position whose
 // element satisfies `le` (true on a prefix of the run), or 0 when none does.
+// For a run whose lines were requested already (or are cached).
 template <class T, class Le>
-inline uint32_t last_position(const T* run, uint32_t n, Le&& le) {
-  prefetch_lines(run, n * sizeof(T));
+inline uint32_t last_position_requested(const T* run, uint32_t n, Le&& le) {
   uint32_t base = 0;
   uint32_t size = n;
   while (size > 1) {
@@ -58,6 +68,13 @@ inline uint32_t last_position(const T* run, uint32_t n, Le&& le) {
     size -= half;
   }
   return base;
+}
+
+// last_position_requested after requesting every line of the run.
+template <class T, class Le>
+inline uint32_t last_position(const T* run, uint32_t n, Le&& le) {
+  prefetch_lines(run, n * sizeof(T));
+  return last_position_requested(run, n, std::forward<Le>(le));
 }
 
 inline bool is_full(uint32_t count, uint32_t start) {
