@@ -483,7 +483,7 @@ void AttrMap::free_more(uintptr_t* more) {
 
 void AttrMap::swap(AttrMap& o) noexcept {
   std::swap(keys_, o.keys_);
-  std::swap(more_, o.more_);
+  std::swap(tail_, o.tail_);
   std::swap(inline_, o.inline_);
 }
 
@@ -496,7 +496,7 @@ void AttrMap::grow(uint32_t cap, PyTypeObject* cls) {
   block[0] = cap - kInline;
   uintptr_t* fresh = block + 1;
   try {
-    KeyList* keys = keys_ ? keys_ : root_of(cls);
+    KeyList* keys = this->keys() ? this->keys() : root_of(cls);
     if (!keys->shared) {
       // A private list keeps room for every slot.
       KeyList* wider = new_keys(cap, keys->len, false);
@@ -504,15 +504,20 @@ void AttrMap::grow(uint32_t cap, PyTypeObject* cls) {
       free_if_private(keys);
       keys = wider;
     }
-    keys_ = keys;
+    set_keys(keys);
   } catch (...) {
     PyObject_Free(block);
     throw;
   }
-  const uint32_t n = keys_->len;
-  if (n > kInline) std::memcpy(fresh, more_, sizeof(uintptr_t) * (n - kInline));
-  free_more(more_);
-  more_ = fresh;
+  const uint32_t n = keys()->len;
+  if (spilled()) {
+    if (n > kInline) std::memcpy(fresh, more(), sizeof(uintptr_t) * (n - kInline));
+    free_more(more());
+  } else if (n > kInline) {
+    fresh[0] = tail_;  // the map's last slot moves to the array's first
+  }
+  tail_ = reinterpret_cast<uintptr_t>(fresh);
+  keys_ |= kSpilled;
 }
 
 void AttrMap::reserve(uint32_t n, PyTypeObject* cls) {
@@ -520,7 +525,7 @@ void AttrMap::reserve(uint32_t n, PyTypeObject* cls) {
 }
 
 void AttrMap::append_key(uint32_t key) {
-  KeyList* k = keys_;
+  KeyList* k = keys();
   const uint32_t s = k->len;  // < capacity()
   if (!k->shared) {
     k->ids()[s] = key;
@@ -528,28 +533,28 @@ void AttrMap::append_key(uint32_t key) {
     return;
   }
   if (KeyList* longer = extension_of(k, key)) {
-    keys_ = longer;
+    set_keys(longer);
     return;
   }
   KeyList* own = new_keys(capacity(), s + 1, false);
   std::memcpy(own->ids(), k->ids(), sizeof(uint32_t) * s);
   own->ids()[s] = key;
-  keys_ = own;
+  set_keys(own);
 }
 
 AttrSlot AttrMap::exchange(uint32_t key, AttrSlot&& slot, PyTypeObject* cls) {
-  if (keys_) {
-    const uint32_t* ids = keys_->ids();
-    for (uint32_t i = 0, n = keys_->len; i < n; ++i)
+  if (const KeyList* k = keys()) {
+    const uint32_t* ids = k->ids();
+    for (uint32_t i = 0, n = k->len; i < n; ++i)
       if (ids[i] == key) {
         uintptr_t old = word(i);
         word(i) = slot.release();
         return AttrSlot::adopt(old);
       }
   } else {
-    keys_ = root_of(cls);
+    set_keys(root_of(cls));
   }
-  const uint32_t at = keys_->len;
+  const uint32_t at = keys()->len;
   if (at == capacity()) grow(at + (at / 2 > 1 ? at / 2 : 1), cls);
   append_key(key);
   word(at) = slot.release();
@@ -565,13 +570,17 @@ int AttrMap::traverse(visitproc visit, void* arg) const {
 void AttrMap::clear() noexcept {
   // The map is emptied before any reference is dropped: a finaliser run by a
   // release sees an object with no attributes (and may give it new ones).
-  KeyList* keys = std::exchange(keys_, nullptr);
+  const bool was_spilled = spilled();
+  KeyList* keys = this->keys();
+  keys_ = 0;
   if (!keys) return;
-  uintptr_t* more = std::exchange(more_, nullptr);
+  const uintptr_t tail = std::exchange(tail_, uintptr_t{0});
+  uintptr_t* more = was_spilled ? reinterpret_cast<uintptr_t*>(tail) : nullptr;
   uintptr_t first[kInline];
   std::copy(std::begin(inline_), std::end(inline_), first);
   std::fill(std::begin(inline_), std::end(inline_), uintptr_t{0});
-  for (uint32_t i = 0; i < keys->len; ++i) AttrSlot::release_word(i < kInline ? first[i] : more[i - kInline]);
+  for (uint32_t i = 0; i < keys->len; ++i)
+    AttrSlot::release_word(i < kInline ? first[i] : more ? more[i - kInline] : tail);
   free_if_private(keys);
   free_more(more);
 }

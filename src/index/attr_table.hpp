@@ -20,17 +20,17 @@
 // py/pending_ref.hpp); an Unknown value's identity is its (object id,
 // attribute id) place, so it is rebuilt equal to the value that was filed.
 //
-// The map lives inside the object record: the first kInline slots are in the
-// map itself, so that reading or writing one of an object's first attributes
-// touches only the object's own memory; the slots past them are in an
-// overflow array allocated when needed and sized exactly by the constructor
-// (later growth by half), which keeps its capacity in a word before its
-// first slot. The map does not keep its object's id: the calls that build
-// values are given it (`owner`, the record's id). The attribute ids, in
-// insertion order, are a KeyList the map points to (null until the first
-// attribute), searched linearly: usually a list
-// shared by every object of the class given the same attributes in the same
-// order (like a class's key-sharing dicts), so that an object pays only for
+// The map lives inside the object record, so that reading or writing one of
+// an object's first attributes touches only the object's own memory. A map
+// of at most kUnspilled slots holds them all: kInline in `inline_` and the
+// last in `tail_`. A larger map is spilled: its slots past the first kInline
+// are in an overflow array that `tail_` points to, allocated when needed and
+// sized exactly by the constructor (later growth by half), which keeps its
+// capacity in a word before its first slot. Which of the two `tail_` holds
+// is the low bit of the key-list word (lists are at least 8-byte aligned). The map does not keep its object's id: the
+// calls that build values are given it (`owner`, the record's id). The attribute ids, in insertion order, are a KeyList
+// the map points to (null until the first attribute), searched linearly: usually a list shared by every object of the
+// class given the same attributes in the same order (like a class's key-sharing dicts), so that an object pays only for
 // its slots; ids of the object's own past the bounds of the shared lists.
 // Shared lists never change once published: a new attribute moves the map to
 // another list. Overflow arrays, key lists and element blocks come from the
@@ -206,12 +206,15 @@ struct KeyList {
   const uint32_t* ids() const { return reinterpret_cast<const uint32_t*>(this + 1); }
 };
 static_assert(sizeof(KeyList) == 24);
+static_assert(alignof(KeyList) >= 2, "the map keeps a flag in the low bit of its key-list word");
 
 class AttrMap {
  public:
-  // Slots kept in the map itself: an object with at most this many
-  // attributes needs no allocation beyond its key list.
+  // Slots always kept in the map itself, and the most it holds with no
+  // overflow array: an object with at most kUnspilled attributes needs no
+  // allocation beyond its key list.
   static constexpr uint32_t kInline = 4;
+  static constexpr uint32_t kUnspilled = kInline + 1;
   // Bounds of the shared lists (see KeyList): an object whose next list
   // would pass them keeps ids of its own.
   static constexpr uint32_t kMaxSharedKeys = 64;
@@ -227,23 +230,24 @@ class AttrMap {
   AttrMap& operator=(const AttrMap&) = delete;
   ~AttrMap() { clear(); }
 
-  size_t size() const { return keys_ ? keys_->len : 0; }
+  size_t size() const { return keys() ? keys()->len : 0; }
   bool empty() const { return size() == 0; }
 
-  // Requests the line of the last inline slot and of the overflow array's
-  // pointer, which may lie beyond the line of the map's start: a writer
-  // about to do other work first overlaps that miss with it. Reads nothing,
-  // so it needs no lock.
+  // Requests the line of the last inline slot and of the tail word, which
+  // may lie beyond the line of the map's start: a writer about to do other
+  // work first overlaps that miss with it. Reads nothing, so it needs no
+  // lock.
   void prefetch_slots() const {
     __builtin_prefetch(&inline_[kInline - 1]);
-    __builtin_prefetch(&more_);
+    __builtin_prefetch(&tail_);
   }
 
   // Borrowed object stored under `key`, or nullptr.
   PyObject* find_object(uint32_t key) const {
-    if (!keys_) return nullptr;
-    const uint32_t* ids = keys_->ids();
-    for (uint32_t i = 0, n = keys_->len; i < n; ++i)
+    const KeyList* k = keys();
+    if (!k) return nullptr;
+    const uint32_t* ids = k->ids();
+    for (uint32_t i = 0, n = k->len; i < n; ++i)
       if (ids[i] == key) return AttrSlot::object_of(word(i));
     return nullptr;
   }
@@ -269,9 +273,10 @@ class AttrMap {
   }
   // The word stored under `key`, or 0.
   uintptr_t find_word(uint32_t key) const {
-    if (!keys_) return 0;
-    const uint32_t* ids = keys_->ids();
-    for (uint32_t i = 0, n = keys_->len; i < n; ++i)
+    const KeyList* k = keys();
+    if (!k) return 0;
+    const uint32_t* ids = k->ids();
+    for (uint32_t i = 0, n = k->len; i < n; ++i)
       if (ids[i] == key) return word(i);
     return 0;
   }
@@ -285,7 +290,7 @@ class AttrMap {
   template <class F>
   void for_each(uint32_t owner, F&& f) const {
     for (uint32_t i = 0, n = static_cast<uint32_t>(size()); i < n; ++i) {
-      const uint32_t key = keys_->ids()[i];
+      const uint32_t key = keys()->ids()[i];
       f(key, AttrSlot::to_value(word(i), owner, key));
     }
   }
@@ -326,13 +331,13 @@ class AttrMap {
   void for_each_holding_objects(uint32_t owner, F&& f) const {
     for (uint32_t i = 0, n = static_cast<uint32_t>(size()); i < n; ++i)
       if (AttrSlot::holds_objects(word(i)) && !AttrSlot::leaves_plain(word(i))) {
-        const uint32_t key = keys_->ids()[i];
+        const uint32_t key = keys()->ids()[i];
         f(key, AttrSlot::to_value(word(i), owner, key));
       }
   }
   template <class F>
   void for_each_key(F&& f) const {
-    for (uint32_t i = 0, n = static_cast<uint32_t>(size()); i < n; ++i) f(keys_->ids()[i]);
+    for (uint32_t i = 0, n = static_cast<uint32_t>(size()); i < n; ++i) f(keys()->ids()[i]);
   }
 
   // Room for `n` attributes in all (construction: exact size).
@@ -365,7 +370,7 @@ class AttrMap {
   template <class F>
   void walk_leaves(F&& f) const {
     for (uint32_t i = 0, n = static_cast<uint32_t>(size()); i < n; ++i) {
-      const uint32_t key = keys_->ids()[i];
+      const uint32_t key = keys()->ids()[i];
       const uintptr_t w = word(i);
       const uint32_t m = AttrSlot::leaf_count(w);
       if (m == 0) f(key, w, kWhole);
@@ -375,10 +380,21 @@ class AttrMap {
   static PyValue leaf_value(uint32_t owner, uint32_t key, uintptr_t w, uint32_t j) {
     return j == kWhole ? AttrSlot::to_value(w, owner, key) : AttrSlot::leaf_at(w, j, owner, key);
   }
+  KeyList* keys() const { return reinterpret_cast<KeyList*>(keys_ & ~kSpilled); }
+  // Keeps whether the map is spilled.
+  void set_keys(KeyList* k) { keys_ = reinterpret_cast<uintptr_t>(k) | (keys_ & kSpilled); }
+  bool spilled() const { return (keys_ & kSpilled) != 0; }
+  uintptr_t* more() const { return reinterpret_cast<uintptr_t*>(tail_); }
   // Slot i (< size()): in the map, or in the overflow array.
-  uintptr_t word(uint32_t i) const { return i < kInline ? inline_[i] : more_[i - kInline]; }
-  uintptr_t& word(uint32_t i) { return i < kInline ? inline_[i] : more_[i - kInline]; }
-  uint32_t capacity() const { return kInline + (more_ ? static_cast<uint32_t>(more_[-1]) : 0); }
+  uintptr_t word(uint32_t i) const {
+    if (i < kInline) return inline_[i];
+    return spilled() ? more()[i - kInline] : tail_;
+  }
+  uintptr_t& word(uint32_t i) {
+    if (i < kInline) return inline_[i];
+    return spilled() ? more()[i - kInline] : tail_;
+  }
+  uint32_t capacity() const { return spilled() ? kInline + static_cast<uint32_t>(more()[-1]) : kUnspilled; }
   void swap(AttrMap& o) noexcept;
   // Frees an overflow array (null: nothing), from the word before its slots.
   static void free_more(uintptr_t* more);
@@ -388,9 +404,14 @@ class AttrMap {
   // A read touches the ids and then a slot: they come first. The map starts
   // 32 bytes into the object, after its header and the record's lock, id and
   // membership list (see IndexableRecord).
-  KeyList* keys_ = nullptr;  // null until the first attribute; `keys_->len` slots
+  static constexpr uintptr_t kSpilled = 1;
+  // The key list (null until the first attribute; `len` slots), with
+  // kSpilled set once the slots past kInline are in an overflow array.
+  uintptr_t keys_ = 0;
   uintptr_t inline_[kInline] = {};
-  uintptr_t* more_ = nullptr;  // slots kInline.., after a word holding their room
+  // Spilled: the overflow array (slots kInline.., after a word holding their
+  // room). Otherwise slot kInline's word.
+  uintptr_t tail_ = 0;
 };
 static_assert(sizeof(AttrMap) == 48);
 

@@ -46,6 +46,21 @@ def self_reference():
     return [a]
 
 
+def fifth_slot_self_reference():
+    # The fifth value of a map of five is held in the map's tail word.
+    a = Node(name="fifth", payload=Payload(), b=1, c=2)
+    a.me = a
+    return [a]
+
+
+def self_reference_moved_by_a_sixth():
+    # A sixth attribute moves the fifth value into the overflow array.
+    a = Node(name="sixth", payload=Payload(), b=1, c=2)
+    a.me = a
+    a.more = 3
+    return [a]
+
+
 def through_containers():
     a = Node(name="a", payload=Payload())
     b = Node(name="b", links=(a, [a]), by_name={"a": a})
@@ -99,7 +114,8 @@ def holding_its_index_and_views_of_it():
     return [a]
 
 
-CYCLES = [pair, base_class_pair, parent_and_children, self_reference, through_containers, holding_an_index,
+CYCLES = [pair, base_class_pair, parent_and_children, self_reference, fifth_slot_self_reference,
+          self_reference_moved_by_a_sixth, through_containers, holding_an_index,
           stored_in_the_index_it_holds, family_holding_its_index, holding_a_view_of_its_index,
           holding_its_index_and_views_of_it]
 

@@ -469,7 +469,7 @@ def test_dir_resolves_names_never_seen_before():
 # --- the attribute map past eight entries ------------------------------------
 
 
-@pytest.mark.parametrize("count", [7, 8, 9, 12, 17, 300])
+@pytest.mark.parametrize("count", [4, 5, 6, 7, 8, 9, 12, 17, 300])
 def test_many_attributes_stay_readable_and_writable(count):
     names = names_of(count)
     obj = Indexable(**{n: i for i, n in enumerate(names)})

@@ -50,7 +50,9 @@ thread_local int t_nesting_depth = 0;
 NestingScope::NestingScope() : outer_(t_nesting_depth++ == 0) {}
 NestingScope::~NestingScope() {
   --t_nesting_depth;
-  if (outer_) t_nesting.clear();
+  // Most writes queue nothing: an empty queue is left as it is (clearing a
+  // deque walks its blocks even when it holds nothing).
+  if (outer_ && !t_nesting.empty()) t_nesting.clear();
 }
 
 void queue_nesting(NestingOp op, std::shared_ptr<IndexAPI> index, py::SharedPy obj) {
