@@ -27,11 +27,14 @@
 // are in an overflow array that `tail_` points to, allocated when needed and
 // sized exactly by the constructor (later growth by half), which keeps its
 // capacity in a word before its first slot. Which of the two `tail_` holds
-// is the low bit of the key-list word (lists are at least 8-byte aligned). The map does not keep its object's id: the
-// calls that build values are given it (`owner`, the record's id). The attribute ids, in insertion order, are a KeyList
-// the map points to (null until the first attribute), searched linearly: usually a list shared by every object of the
-// class given the same attributes in the same order (like a class's key-sharing dicts), so that an object pays only for
-// its slots; ids of the object's own past the bounds of the shared lists.
+// is the low bit of the key-list word (lists are at least 8-byte aligned).
+// The map does not keep its object's id: the calls that build values are
+// given it (`owner`, the record's id). The attribute ids, in insertion
+// order, are a KeyList the map points to (null until the first attribute),
+// searched linearly: usually a list shared by every object of the class
+// given the same attributes in the same order (like a class's key-sharing
+// dicts), so that an object pays only for its slots; ids of the object's
+// own past the bounds of the shared lists.
 // Shared lists never change once published: a new attribute moves the map to
 // another list. Overflow arrays, key lists and element blocks come from the
 // interpreter's object allocator (like the objects themselves, so freed
