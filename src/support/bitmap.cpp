@@ -476,8 +476,25 @@ int32_t and_words(uint64_t* dst, const uint64_t* a, const uint64_t* b, uint16_t*
 // The ids of `vals` (ascending) that bitset `words` holds, into `out`, which
 // may be `vals` itself (each id is read before any write can reach it).
 size_t probe_plain(const uint16_t* vals, size_t count, const uint64_t* words, uint16_t* out) {
-  size_t n = 0;
-  for (size_t k = 0; k < count; ++k) {
+  size_t n = 0, k = 0;
+  // Four ids a step, whose bits are tested together first: in a narrowing
+  // intersection most ids are not held, and a step that holds none stores
+  // nothing (the test mispredicts about as often as a step holds one).
+  for (; k + 4 <= count; k += 4) {
+    const uint16_t a = vals[k], b = vals[k + 1], c = vals[k + 2], d = vals[k + 3];
+    const uint64_t ha = words[a >> 6] >> (a & 63), hb = words[b >> 6] >> (b & 63);
+    const uint64_t hc = words[c >> 6] >> (c & 63), hd = words[d >> 6] >> (d & 63);
+    if (((ha | hb | hc | hd) & 1) == 0) continue;
+    out[n] = a;
+    n += ha & 1;
+    out[n] = b;
+    n += hb & 1;
+    out[n] = c;
+    n += hc & 1;
+    out[n] = d;
+    n += hd & 1;
+  }
+  for (; k < count; ++k) {
     const uint16_t v = vals[k];
     out[n] = v;
     n += (words[v >> 6] >> (v & 63)) & 1;
