@@ -472,7 +472,6 @@ int32_t and_words(uint64_t* dst, const uint64_t* a, const uint64_t* b, uint16_t*
   return kHavePopcnt ? and_words_popcnt(dst, a, b, out) : and_words_body(dst, a, b, out);
 }
 
-// The ids of other's array `o` that bitset `words` holds, into `out`.
 // The ids of `vals` (ascending) that bitset `words` holds, into `out`, which
 // may be `vals` itself (each id is read before any write can reach it).
 size_t probe_plain(const uint16_t* vals, size_t count, const uint64_t* words, uint16_t* out) {
@@ -612,6 +611,7 @@ size_t probe(const uint16_t* vals, size_t count, const uint64_t* words, uint16_t
   return close ? probe_windows(vals, count, words, out) : probe_avx512(vals, count, words, out);
 }
 
+// The ids of array container `o` that bitset `words` holds, into `out`.
 size_t probe_array(const array_container_t& o, const uint64_t* words, uint16_t* out) {
   return probe(o.array, static_cast<size_t>(o.cardinality), words, out);
 }
