@@ -1021,9 +1021,11 @@ TEST_P(BTreeMove, MatchesRemoveThenInsertOnce) {
     }
   }
   for (int step = 0; step < 4000; ++step) {
-    const uint32_t id = static_cast<uint32_t>(rng() % c.entries);
+    // Now and then an id the tree has never held, moved from a key others hold.
+    const bool fresh = rng() % 16 == 0;
+    const uint32_t id = fresh ? c.entries + static_cast<uint32_t>(step) : static_cast<uint32_t>(rng() % c.entries);
     // Mostly the id's own entry; sometimes a pair that is not held.
-    const NumKey from = rng() % 8 ? key_of[id] : I(c.spread + 5);
+    const NumKey from = fresh ? key_of[rng() % c.entries] : rng() % 8 ? key_of[id] : I(c.spread + 5);
     const int64_t v = from.is_float ? static_cast<int64_t>(from.f) : from.i;
     NumKey to;
     switch (rng() % 6) {
@@ -1039,7 +1041,7 @@ TEST_P(BTreeMove, MatchesRemoveThenInsertOnce) {
     const bool added = twin.insert_once(to, id);
     ASSERT_EQ(got.removed, removed) << "step " << step;
     ASSERT_EQ(got.added, added) << "step " << step;
-    if (removed) key_of[id] = to;
+    if (removed && !fresh) key_of[id] = to;
     if (step % 250 == 0 || step == 3999) {
       // validate() checks every slot bitmap against the ids below it.
       ASSERT_NO_THROW(moved.validate()) << "step " << step;

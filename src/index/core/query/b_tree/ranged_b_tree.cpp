@@ -419,7 +419,10 @@ void BitMapBTree::remove_ids(const IdSieve& dead, uint64_t& nans) {
 
 BitMapBTree::Moved BitMapBTree::move(NumKey from, NumKey to, uint32_t id) {
   InternalNode* root = root_.internal();
-  if (root && extra_copies_.empty() && entries_of(id) == 1 &&
+  // An id with several entries takes the general path. While no id has
+  // several, the id's set is not read: an id with no entry has no `from`
+  // entry either, and move_entry gives up before changing anything.
+  if (root && extra_copies_.empty() && (multi_.empty() || entries_of(id) == 1) &&
       root->move_entry(make_entry(from, id), make_entry(to, id)))
     return {true, true};
   const bool removed = remove(from, id);
