@@ -17,6 +17,36 @@
 
 namespace zarvex {
 
+// Whether two texts hold the same bytes: inline word compares, since the
+// texts compared (attribute values, keys) are mostly short and a call to
+// memcmp costs more than the compare itself.
+inline bool same_text(std::string_view a, std::string_view b) noexcept {
+  const size_t n = a.size();
+  if (n != b.size()) return false;
+  const char* p = a.data();
+  const char* q = b.data();
+  auto word = [](const char* at) {
+    uint64_t w;
+    std::memcpy(&w, at, 8);
+    return w;
+  };
+  auto half = [](const char* at) {
+    uint32_t w;
+    std::memcpy(&w, at, 4);
+    return w;
+  };
+  if (n >= 8) {
+    // Whole words, the last one ending at the last byte (it may overlap).
+    for (size_t i = 0; i + 8 < n; i += 8)
+      if (word(p + i) != word(q + i)) return false;
+    return word(p + n - 8) == word(q + n - 8);
+  }
+  if (n >= 4) return half(p) == half(q) && half(p + n - 4) == half(q + n - 4);
+  for (size_t i = 0; i < n; ++i)
+    if (p[i] != q[i]) return false;
+  return true;
+}
+
 class CompactStr {
  public:
   static constexpr size_t kInline = 23;
@@ -76,7 +106,7 @@ class CompactStr {
   }
   size_t size() const noexcept { return len_; }
   bool is_inline() const noexcept { return len_ <= kInline; }
-  bool operator==(const CompactStr& o) const noexcept { return view() == o.view(); }
+  bool operator==(const CompactStr& o) const noexcept { return same_text(view(), o.view()); }
 
  private:
   struct Buf {

@@ -256,13 +256,14 @@ int Indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
     }
     // Registered since the slot was built: the elements are captured now.
     if (AttrSlot::uncaptured(slot.word())) slot = AttrSlot::from_object(value, true);
-    // A number or a short container of plain values over a value of the
-    // same sorts (known under the attributes lock) is filed leaf by leaf from
-    // the two slots: neither value is built (for a container, an element
-    // list and a handle).
+    // A number, a text or a short container of plain values over a value of
+    // the same sorts (known under the attributes lock) is filed leaf by leaf
+    // from the two slots: neither value is built (for a container, an
+    // element list and a handle; for a text, a copy of its bytes).
     const bool new_attached = files_attached(slot.word());
     const bool by_leaves =
-        new_attached && (AttrSlot::holds_objects(slot.word()) || AttrSlot::is_single_number(slot.word()));
+        new_attached && (AttrSlot::holds_objects(slot.word()) || AttrSlot::is_single_number(slot.word()) ||
+                         AttrSlot::kind_of(slot.word()) == SlotKind::Str);
     // (A stand-in value otherwise, which nothing reads.)
     PyValue v = by_leaves ? PyValue::from_primitave(false) : AttrSlot::to_value(slot.word(), rec->id, aid);
     // Strong references to the live indexes, dropped attached (below).

@@ -498,7 +498,7 @@ bool PyValue::operator==(const PyValue& o) const {
       if (b == Kind::Float) return as_float() == o.as_float();
       if (b == Kind::Int) return as_float() == static_cast<double>(o.as_int());
       return false;
-    case Kind::Str: return b == Kind::Str && as_str() == o.as_str();
+    case Kind::Str: return b == Kind::Str && same_text(as_str(), o.as_str());
     case Kind::Bool:
       if (b == Kind::Bool) return as_bool() == o.as_bool();
       if (b == Kind::Int) return o.as_int() == (as_bool() ? 1 : 0);

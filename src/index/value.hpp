@@ -220,6 +220,24 @@ class PyValue {
   uint64_t hash_;
 };
 
+// A text as an exact map looks it up without building its value: its UTF-8
+// bytes (borrowed from their holder, which must outlive the key) and the hash
+// of_text gives them. It equals exactly the Str value of the same bytes, and
+// hashes (for shards and buckets) as that value does.
+struct TextKey {
+  std::string_view utf8;
+  uint64_t hash;
+  static TextKey of(std::string_view utf8) { return {utf8, PyValue::text_hash(utf8)}; }
+  uint64_t hash64() const { return hash; }
+  uint64_t bucket_hash64() const { return hash; }
+  PyValue value() const { return PyValue::of_text(utf8); }
+};
+inline bool operator==(const PyValue& v, const TextKey& t) {
+  if (v.hash64() != t.hash) return false;
+  const CompactStr* s = std::get_if<CompactStr>(&v.primitave());
+  return s && same_text(s->view(), t.utf8);
+}
+
 // Calls leaf(item) for every element of a list/tuple/set that is not itself
 // one, walking nested containers with an explicit stack (so arbitrarily deep
 // nesting cannot exhaust the C stack). A container already on the stack is

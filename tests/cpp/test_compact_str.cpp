@@ -37,5 +37,26 @@ TEST(CompactStr, InlineHeapBoundaryKeepsTheText) {
   }
 }
 
+// Every length from empty to past three words, each byte changed in turn:
+// the word compares must see a difference anywhere, the overlapping last
+// word included, and texts of different lengths never compare equal.
+TEST(CompactStr, SameTextSeesEveryByte) {
+  for (size_t n = 0; n <= 40; ++n) {
+    SCOPED_TRACE(n);
+    std::string a(n, ' ');
+    for (size_t i = 0; i < n; ++i) a[i] = static_cast<char>('a' + i % 26);
+    const std::string b = a;
+    EXPECT_TRUE(same_text(a, b));
+    EXPECT_EQ(CompactStr(a) == CompactStr(b), true);
+    for (size_t i = 0; i < n; ++i) {
+      std::string c = a;
+      c[i] = static_cast<char>(c[i] ^ 0x40);
+      EXPECT_FALSE(same_text(a, c)) << "byte " << i;
+      EXPECT_FALSE(CompactStr(a) == CompactStr(c)) << "byte " << i;
+    }
+    EXPECT_FALSE(same_text(a, a + "a"));
+  }
+}
+
 }  // namespace
 }  // namespace zarvex

@@ -205,6 +205,9 @@ void IndexAPI::replace_leaves(uint32_t id, uint32_t attr_id, uintptr_t old_word,
         map.move_number(*AttrSlot::number_at(old_word, 0), *AttrSlot::number_at(new_word, 0), id);
         return;
       }
+      if (AttrSlot::kind_of(old_word) == SlotKind::Str && AttrSlot::kind_of(new_word) == SlotKind::Str &&
+          map.replace_text(AttrSlot::text_key(old_word), AttrSlot::text_key(new_word), id))
+        return;
       // Texts and booleans on both sides (a list of labels): every set they
       // change is found and changed under one hold of their shards' locks.
       absl::InlinedVector<PyValue, 4> olds, news;

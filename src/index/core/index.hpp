@@ -177,7 +177,8 @@ struct IndexAPI : std::enable_shared_from_this<IndexAPI> {
   // texts: AttrSlot::leaves_plain), given as their slot words (0: none): the
   // leaves of `old_word` are unfiled, then those of `new_word` filed, each
   // straight from the slot, without building a container's value. A
-  // number over a number moves its entry, as replace_index does.
+  // number over a number moves its entry, as replace_index does; a text over
+  // a text is looked up by its bytes, with no value built.
   void replace_leaves(uint32_t id, uint32_t attr_id, uintptr_t old_word, uintptr_t new_word);
   // Nested: holder `holder` lets go of the object `rec` held through
   // attribute `attr`; when no holder is left, unfiling is queued

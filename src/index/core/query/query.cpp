@@ -222,7 +222,21 @@ void QueryMap::replace(const PyValue& old, const PyValue& value, uint32_t id) {
   insert(value, id);
 }
 
+namespace {
+const PyValue& key_value(const PyValue& v) { return v; }
+PyValue key_value(const TextKey& t) { return t.value(); }
+}  // namespace
+
 bool QueryMap::replace_exact(const PyValue& old, const PyValue& value, uint32_t id) {
+  return replace_keys(old, value, id);
+}
+
+bool QueryMap::replace_text(const TextKey& old, const TextKey& value, uint32_t id) {
+  return replace_keys(old, value, id);
+}
+
+template <class Old, class New>
+bool QueryMap::replace_keys(const Old& old, const New& value, uint32_t id) {
   return exact.with_two(old, value, [&](ExactMap::Map& from, ExactMap::Map& to) {
     auto it = from.find(old);
     auto jt = to.find(value);
@@ -239,7 +253,7 @@ bool QueryMap::replace_exact(const PyValue& old, const PyValue& value, uint32_t 
     if (jt != to.end()) {
       jt->second.add(id);
     } else {
-      to.emplace(value, HybridSet::single(id));
+      to.emplace(key_value(value), HybridSet::single(id));
     }
   });
 }

@@ -123,6 +123,9 @@ struct QueryMap {
   // hold of their shards' locks, and their misses overlapped. False,
   // changing nothing, when the second shard's lock was taken.
   bool replace_exact(const PyValue& old, const PyValue& value, uint32_t id);
+  // replace_exact() of a text by a text, given as their bytes: no value is
+  // built unless the new text has no set yet.
+  bool replace_text(const TextKey& old, const TextKey& value, uint32_t id);
   // The same for the elements of two containers, all texts or booleans:
   // each value only one of them holds is unfiled or filed, every set found
   // under one hold of all their shards' locks and their misses overlapped.
@@ -214,6 +217,9 @@ struct QueryMap {
   // Counts a NaN pair that went in (added) or out, when `changed` says the
   // tree changed.
   void count_nan(NumKey key, bool changed, bool added);
+  // replace_exact() and replace_text() for either form of key.
+  template <class Old, class New>
+  bool replace_keys(const Old& old, const New& value, uint32_t id);
   // (NaN, id) pairs in num_ordered; changed under its write lock.
   std::atomic<uint64_t> nan_entries{0};
   // Values between `lo` and `hi` (either may be null: unbounded).

@@ -57,13 +57,18 @@ namespace zarvex {
 
 // In-shard hasher: SipHash-1-3 of key.hash64() under a per-map key pair. A
 // default-constructed hasher (one per new map) draws a fresh pair.
+// Transparent, as KeyEq is: a map may be searched with any key type that
+// compares with K and hashes as the K it equals (a borrowed form of a key,
+// which saves building one for a look-up).
 template <class K>
 struct SipKeyHash {
+  using is_transparent = void;
   SipKeys keys = SipKeys::fresh();
 
   // Keys may refine the in-shard hash with `bucket_hash64()` (consistent with
   // their equality) while shard choice keeps using `hash64()`.
-  size_t operator()(const K& key) const noexcept {
+  template <class Q>
+  size_t operator()(const Q& key) const noexcept {
     if constexpr (requires { key.bucket_hash64(); }) {
       return static_cast<size_t>(siphash13_u64(keys.k0, keys.k1, key.bucket_hash64()));
     } else {
@@ -74,7 +79,11 @@ struct SipKeyHash {
 
 template <class K>
 struct KeyEq {
-  bool operator()(const K& a, const K& b) const { return a == b; }
+  using is_transparent = void;
+  template <class A, class B>
+  bool operator()(const A& a, const B& b) const {
+    return a == b;
+  }
 };
 
 template <class K, class V>
@@ -172,8 +181,8 @@ class ShardedHashMap {
   // lock in write mode, and readers that hold several shard locks at once
   // cannot close a cycle with it. Allocates the shards that have none yet
   // (std::bad_alloc leaves the map unchanged).
-  template <class F>
-  bool with_two(const K& a, const K& b, F&& f) ABSL_NO_THREAD_SAFETY_ANALYSIS {
+  template <class A, class B, class F>
+  bool with_two(const A& a, const B& b, F&& f) ABSL_NO_THREAD_SAFETY_ANALYSIS {
     const size_t ia = shard_index(a.hash64()), ib = shard_index(b.hash64());
     Shard& sa = shard_for_write(ia);
     Shard& sb = shard_for_write(ib);
