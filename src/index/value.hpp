@@ -232,6 +232,7 @@ struct TextKey {
   uint64_t bucket_hash64() const { return hash; }
   PyValue value() const { return PyValue::of_text(utf8); }
 };
+inline bool operator==(const TextKey& a, const TextKey& b) { return a.hash == b.hash && same_text(a.utf8, b.utf8); }
 inline bool operator==(const PyValue& v, const TextKey& t) {
   if (v.hash64() != t.hash) return false;
   const CompactStr* s = std::get_if<CompactStr>(&v.primitave());

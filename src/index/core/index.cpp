@@ -208,8 +208,27 @@ void IndexAPI::replace_leaves(uint32_t id, uint32_t attr_id, uintptr_t old_word,
       if (AttrSlot::kind_of(old_word) == SlotKind::Str && AttrSlot::kind_of(new_word) == SlotKind::Str &&
           map.replace_text(AttrSlot::text_key(old_word), AttrSlot::text_key(new_word), id))
         return;
-      // Texts and booleans on both sides (a list of labels): every set they
-      // change is found and changed under one hold of their shards' locks.
+      // Texts alone on both sides (a list of labels): looked up by their
+      // bytes, with no value built.
+      constexpr uint32_t kMost = QueryMap::ExactMap::kMostKeys;
+      TextKey old_texts[kMost], new_texts[kMost];
+      uint32_t old_count = 0, new_count = 0;
+      auto texts = [&](uintptr_t word, TextKey* into, uint32_t& count) {
+        count = word ? AttrSlot::leaf_count(word) : 0;
+        if (count > kMost) return false;
+        for (uint32_t j = 0; j < count; ++j) {
+          const uintptr_t leaf = AttrSlot::kind_of(word) == SlotKind::Iterable ? AttrSlot::element_at(word, j) : word;
+          if (AttrSlot::kind_of(leaf) != SlotKind::Str) return false;
+          into[j] = AttrSlot::text_key(leaf);
+        }
+        return true;
+      };
+      if (texts(old_word, old_texts, old_count) && texts(new_word, new_texts, new_count) &&
+          map.replace_texts(std::span<const TextKey>(old_texts, old_count),
+                            std::span<const TextKey>(new_texts, new_count), id))
+        return;
+      // Texts and booleans on both sides: every set they change is found and
+      // changed under one hold of their shards' locks.
       absl::InlinedVector<PyValue, 4> olds, news;
       auto gather = [&](uintptr_t word, absl::InlinedVector<PyValue, 4>& into) {
         for (uint32_t j = 0, m = word ? AttrSlot::leaf_count(word) : 0; j < m; ++j) {

@@ -259,13 +259,22 @@ bool QueryMap::replace_keys(const Old& old, const New& value, uint32_t id) {
 }
 
 bool QueryMap::replace_exact_many(std::span<const PyValue> olds, std::span<const PyValue> news, uint32_t id) {
+  return replace_many_keys(olds, news, id);
+}
+
+bool QueryMap::replace_texts(std::span<const TextKey> olds, std::span<const TextKey> news, uint32_t id) {
+  return replace_many_keys(olds, news, id);
+}
+
+template <class Key>
+bool QueryMap::replace_many_keys(std::span<const Key> olds, std::span<const Key> news, uint32_t id) {
   // Each distinct value once, with its change: -1 loses the id, +1 gains it,
   // 0 (held by both containers) keeps it.
   constexpr size_t kMost = ExactMap::kMostKeys;
-  const PyValue* keys[kMost];
+  const Key* keys[kMost];
   int change[kMost];
   size_t n = 0;
-  auto note = [&](const PyValue& v, int c) {
+  auto note = [&](const Key& v, int c) {
     for (size_t k = 0; k < n; ++k) {
       if (keys[k]->hash64() == v.hash64() && *keys[k] == v) {
         if (change[k] != c) change[k] = 0;
@@ -277,9 +286,9 @@ bool QueryMap::replace_exact_many(std::span<const PyValue> olds, std::span<const
     change[n++] = c;
     return true;
   };
-  for (const PyValue& v : olds)
+  for (const Key& v : olds)
     if (!note(v, -1)) return false;
-  for (const PyValue& v : news)
+  for (const Key& v : news)
     if (!note(v, +1)) return false;
   size_t m = 0;
   for (size_t k = 0; k < n; ++k) {
@@ -288,7 +297,7 @@ bool QueryMap::replace_exact_many(std::span<const PyValue> olds, std::span<const
     change[m++] = change[k];
   }
   if (m == 0) return true;
-  return exact.with_many(std::span<const PyValue* const>(keys, m), [&](ExactMap::Map* const* maps) {
+  return exact.with_many(std::span<const Key* const>(keys, m), [&](ExactMap::Map* const* maps) {
     // Whether each value has an entry is noted before anything changes: a
     // new entry may move a map's every position, and its iterators (even
     // compared) are then no longer valid.
@@ -311,7 +320,7 @@ bool QueryMap::replace_exact_many(std::span<const PyValue> olds, std::span<const
     for (size_t k = 0; k < m; ++k)
       if (change[k] > 0 && present[k]) found[k]->second.add(id);
     for (size_t k = 0; k < m; ++k)
-      if (change[k] > 0 && !present[k]) maps[k]->emplace(*keys[k], HybridSet::single(id));
+      if (change[k] > 0 && !present[k]) maps[k]->emplace(key_value(*keys[k]), HybridSet::single(id));
   });
 }
 

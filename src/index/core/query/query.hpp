@@ -132,6 +132,8 @@ struct QueryMap {
   // False, changing nothing, when a shard's lock other than the first was
   // taken or the two hold more than 16 distinct values.
   bool replace_exact_many(std::span<const PyValue> olds, std::span<const PyValue> news, uint32_t id);
+  // replace_exact_many() of texts given as their bytes.
+  bool replace_texts(std::span<const TextKey> olds, std::span<const TextKey> news, uint32_t id);
   bool is_empty() const;
 
   // Intersects every exact-value set with `keep`; entries left empty are
@@ -220,6 +222,8 @@ struct QueryMap {
   // replace_exact() and replace_text() for either form of key.
   template <class Old, class New>
   bool replace_keys(const Old& old, const New& value, uint32_t id);
+  template <class Key>
+  bool replace_many_keys(std::span<const Key> olds, std::span<const Key> news, uint32_t id);
   // (NaN, id) pairs in num_ordered; changed under its write lock.
   std::atomic<uint64_t> nan_entries{0};
   // Values between `lo` and `hi` (either may be null: unbounded).

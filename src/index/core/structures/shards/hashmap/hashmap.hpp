@@ -202,8 +202,8 @@ class ShardedHashMap {
   // (each once). The first key's shard is waited for, the others only tried:
   // false, with nothing held and f not run, when one of them is taken.
   static constexpr size_t kMostKeys = 16;
-  template <class F>
-  bool with_many(std::span<const K* const> keys, F&& f) ABSL_NO_THREAD_SAFETY_ANALYSIS {
+  template <class Q, class F>
+  bool with_many(std::span<const Q* const> keys, F&& f) ABSL_NO_THREAD_SAFETY_ANALYSIS {
     ZX_CHECK(!keys.empty() && keys.size() <= kMostKeys, "sharded map: with_many takes 1 to 16 keys");
     Shard* shards[kMostKeys];
     Map* maps[kMostKeys];
