@@ -264,11 +264,12 @@ int Indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
     const bool by_leaves =
         new_attached && (AttrSlot::holds_objects(slot.word()) || AttrSlot::is_single_number(slot.word()) ||
                          AttrSlot::kind_of(slot.word()) == SlotKind::Str);
-    // (A stand-in value otherwise, which nothing reads.)
-    PyValue v = by_leaves ? PyValue::from_primitave(false) : AttrSlot::to_value(slot.word(), rec->id, aid);
+    // (None while it is not needed.)
+    std::optional<PyValue> v;
+    if (!by_leaves) v = AttrSlot::to_value(slot.word(), rec->id, aid);
     // Strong references to the live indexes, dropped attached (below).
     LiveIndexes live;
-    if ((v.kind() == Kind::Ind || v.kind() == Kind::Iterable) && !AttrSlot::leaves_plain(slot.word())) {
+    if (v && (v->kind() == Kind::Ind || v->kind() == Kind::Iterable) && !AttrSlot::leaves_plain(slot.word())) {
       // Refused before any lock is taken (a Python error must not unwind
       // through a held lock). Only values that can hold objects nest.
       live_indexes(*rec, live);
@@ -277,7 +278,7 @@ int Indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
       int deepest = 0;
       for (const auto& idx : live)
         if (idx->has_object_id(rec->id)) deepest = std::max(deepest, idx->level);
-      check_nesting_depth(v, deepest);
+      check_nesting_depth(*v, deepest);
     }
     memory::check_headroom_periodically();
     // Writers of one object are serialised from the propagation to the store;
@@ -304,7 +305,7 @@ int Indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
           live[j]->replace_leaves(rec->id, aid, slot.word(), old_word);
           continue;
         }
-        live[j]->remove_index(rec->id, aid, v);
+        live[j]->remove_index(rec->id, aid, *v);
         if (old) live[j]->add_index(rec->id, aid, *old);
       }
       failed = true;
@@ -339,9 +340,9 @@ int Indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
             if (leafwise)
               live[touched]->replace_leaves(rec->id, aid, old_word, slot.word());
             else if (old)
-              live[touched]->replace_index(rec->id, aid, *old, v);
+              live[touched]->replace_index(rec->id, aid, *old, *v);
             else
-              live[touched]->add_index(rec->id, aid, v);
+              live[touched]->add_index(rec->id, aid, *v);
           }
         } catch (const std::bad_alloc&) {
           undo();
