@@ -52,8 +52,9 @@ from helpers_model import (MISSING, ORDERED, canon, elements, family, holders, i
 # Values
 
 INF = math.inf
-# Small pools, so that queries and values meet often.
-TEXTS = st.sampled_from(["x", "y", ""])
+# Small pools, so that queries and values meet often. Two texts beyond the
+# size kept inline, differing only in their last byte, and one not ASCII.
+TEXTS = st.sampled_from(["x", "y", "", "a text longer than a short one: 1", "a text longer than a short one: 2", "zé"])
 # Nanosecond timestamps: distinct integers that round to one double.
 STAMP = 1_700_000_000_000_000_000
 INTS = st.one_of(

@@ -245,6 +245,10 @@ bool QueryMap::replace_keys(const Old& old, const New& value, uint32_t id) {
     const Bitmap* changing[2] = {it != from.end() ? it->second.bitmap() : nullptr,
                                  jt != to.end() ? jt->second.bitmap() : nullptr};
     Bitmap::prefetch_id_in(changing, id);
+    // A value without a set is built before anything changes (a long text
+    // allocates).
+    std::optional<PyValue> fresh;
+    if (jt == to.end()) fresh.emplace(key_value(value));
     if (it != from.end()) {
       it->second.remove(id);
       // Erasing leaves every other position of the map where it was.
@@ -253,7 +257,7 @@ bool QueryMap::replace_keys(const Old& old, const New& value, uint32_t id) {
     if (jt != to.end()) {
       jt->second.add(id);
     } else {
-      to.emplace(key_value(value), HybridSet::single(id));
+      to.emplace(std::move(*fresh), HybridSet::single(id));
     }
   });
 }
@@ -310,6 +314,11 @@ bool QueryMap::replace_many_keys(std::span<const Key> olds, std::span<const Key>
       changing[k] = present[k] ? found[k]->second.bitmap() : nullptr;
     }
     Bitmap::prefetch_id_in(std::span<const Bitmap* const>(changing, m), id);
+    // The values without a set are built before anything changes (a long
+    // text allocates).
+    absl::InlinedVector<PyValue, 2> fresh;
+    for (size_t k = 0; k < m; ++k)
+      if (change[k] > 0 && !present[k]) fresh.push_back(key_value(*keys[k]));
     // Removals first: erasing leaves every other position of a map where it
     // was, whereas a new entry may move them all, so new entries come last.
     for (size_t k = 0; k < m; ++k) {
@@ -319,8 +328,8 @@ bool QueryMap::replace_many_keys(std::span<const Key> olds, std::span<const Key>
     }
     for (size_t k = 0; k < m; ++k)
       if (change[k] > 0 && present[k]) found[k]->second.add(id);
-    for (size_t k = 0; k < m; ++k)
-      if (change[k] > 0 && !present[k]) maps[k]->emplace(key_value(*keys[k]), HybridSet::single(id));
+    for (size_t k = 0, f = 0; k < m; ++k)
+      if (change[k] > 0 && !present[k]) maps[k]->emplace(std::move(fresh[f++]), HybridSet::single(id));
   });
 }
 
