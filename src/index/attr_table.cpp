@@ -404,7 +404,7 @@ uintptr_t AttrSlot::element_at(uintptr_t w, uint32_t i) { return block_of(w)->el
 
 PyValue AttrSlot::text_value(PyObject* s) { return PyValue::of_text(utf8_of(s)); }
 
-TextKey AttrSlot::text_key(uintptr_t w) { return TextKey::of(utf8_of(object_of(w))); }
+TextKey AttrSlot::text_key(PyObject* s) { return TextKey::of(utf8_of(s)); }
 
 std::optional<NumKey> AttrSlot::number_at(uintptr_t w, uint32_t i) {
   if (kind_of(w) == SlotKind::Iterable) w = element_at(w, i);

@@ -156,9 +156,8 @@ class AttrSlot {
     return kind_of(w) == SlotKind::Str ? object_of(w) : nullptr;
   }
   static PyValue text_value(PyObject* s);
-  // A Str word's text as an exact map looks it up (borrowed from the str
-  // object the word holds).
-  static TextKey text_key(uintptr_t w);
+  // The same text as an exact map looks it up (its bytes borrowed from `s`).
+  static TextKey text_key(PyObject* s);
   static bool holds_objects(uintptr_t w) {
     SlotKind k = kind_of(w);
     return k == SlotKind::Ind || k == SlotKind::Iterable || k == SlotKind::Container;

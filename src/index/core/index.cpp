@@ -206,7 +206,8 @@ void IndexAPI::replace_leaves(uint32_t id, uint32_t attr_id, uintptr_t old_word,
         return;
       }
       if (AttrSlot::kind_of(old_word) == SlotKind::Str && AttrSlot::kind_of(new_word) == SlotKind::Str &&
-          map.replace_text(AttrSlot::text_key(old_word), AttrSlot::text_key(new_word), id))
+          map.replace_text(AttrSlot::text_key(AttrSlot::object_of(old_word)),
+                           AttrSlot::text_key(AttrSlot::object_of(new_word)), id))
         return;
       // Texts alone on both sides (a list of labels): looked up by their
       // bytes, with no value built.
@@ -217,9 +218,9 @@ void IndexAPI::replace_leaves(uint32_t id, uint32_t attr_id, uintptr_t old_word,
         count = word ? AttrSlot::leaf_count(word) : 0;
         if (count > kMost) return false;
         for (uint32_t j = 0; j < count; ++j) {
-          const uintptr_t leaf = AttrSlot::kind_of(word) == SlotKind::Iterable ? AttrSlot::element_at(word, j) : word;
-          if (AttrSlot::kind_of(leaf) != SlotKind::Str) return false;
-          into[j] = AttrSlot::text_key(leaf);
+          PyObject* text = AttrSlot::text_at(word, j);
+          if (!text) return false;
+          into[j] = AttrSlot::text_key(text);
         }
         return true;
       };
