@@ -343,6 +343,16 @@ class ABSL_LOCKABLE RwLocked {
 
   Read read() const { return Read(lock_, &value_); }
   Write write() { return Write(lock_, &value_); }
+  // f(value) under the write lock when it is free; false, without waiting
+  // or calling f, when it is held. Never blocking, it may be tried while
+  // other locks are held, in any order.
+  template <class F>
+  bool try_write(F&& f) ABSL_NO_THREAD_SAFETY_ANALYSIS {
+    if (!lock_.try_lock()) return false;
+    WriteGuard held(lock_, std::adopt_lock);
+    std::forward<F>(f)(value_);
+    return true;
+  }
   PoisonRwLock& lock() const ABSL_LOCK_RETURNED(lock_) { return lock_; }
   // The value without the lock, for a reader that knows no writer can run
   // and none ran since it last synchronised with the writers by other means

@@ -19,8 +19,8 @@ import weakref
 
 import pytest
 
-from helpers_index import FilteredIndex, Index, Indexable, Item, Q, ids
-from helpers_model import holders, is_number, keyword_holders, live_value, reached
+from helpers_index import FilteredIndex, Index, Indexable, Item, Q, ids, short
+from helpers_model import holders, is_number, keyword_holders, leaf_predicate, live_value, reached
 
 SCALE = float(os.environ.get("ZARVEX_STRESS_SCALE", "1"))
 WATCHDOG_SECONDS = float(os.environ.get("ZARVEX_STRESS_TIMEOUT", "180"))
@@ -1097,3 +1097,46 @@ def test_collections_from_several_threads_while_others_write_and_query():
                 assert own is None or own.collect() == [m]
     assert [r for r in dropped if r() is not None] == []
 
+
+
+# --- number writes owed to a large ordered index --------------------------------
+
+def test_range_queries_see_number_writes_whose_index_updates_are_deferred():
+    """More distinct numbers than the small forms keep, so the attribute is an
+    ordered tree whose number writes leave their subtree updates owed until a
+    range query settles them (or meets them owed, while a writer holds the
+    tree): every answer must still be exact."""
+    rng = random.Random(5)
+    objs = [Item(x=rng.random() * 1000) for _ in range(scaled(6000, 3000))]
+    index = Index()
+    index.add_object_many(objs)
+
+    def check(k_lo, k_hi):
+        for q, pred in ((Q.gt("x", k_lo), leaf_predicate("gt", (k_lo,))),
+                        (Q.bt("x", k_lo, k_hi), leaf_predicate("bt", (k_lo, k_hi)))):
+            assert ids(index.reduced_query(q).collect()) == holders(objs, "x", pred), short(q)
+
+    # One thread: writes (some to an object written just before) between queries.
+    for _round in range(300):
+        for _ in range(rng.choice((1, 5, 200))):
+            obj = objs[-1] if rng.random() < 0.1 else rng.choice(objs)
+            obj.x = rng.choice((rng.random() * 1000, rng.randrange(1000)))
+        lo = rng.random() * 900
+        check(lo, lo + rng.random() * 100)
+
+    def writer(seed):
+        return repeating("writer", seed, scaled(20000),
+                         lambda r, _: setattr(r.choice(objs), "x", r.random() * 1000))
+
+    def reader(run):
+        r = random.Random(9)
+        rounds = 0
+        while run.reading(rounds):
+            rounds += 1
+            lo = r.random() * 1000
+            got = index.reduced_query(Q.bt("x", lo, lo + 50)).collect()
+            assert all(isinstance(o, Item) for o in got)
+
+    run_workers([writer(1), writer(2)], [reader])
+    check(100.0, 900.0)
+    check(-1.0, 1001.0)

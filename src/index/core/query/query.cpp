@@ -213,6 +213,24 @@ void QueryMap::move_number(NumKey from, NumKey to, uint32_t id) {
   const auto [removed, added] = tree->move(from, to, id);
   count_nan(from, removed, false);
   count_nan(to, added, true);
+  if (!tree->is_settled() && !num_owed.load(std::memory_order_relaxed)) num_owed.store(true, std::memory_order_relaxed);
+}
+
+void QueryMap::settle_numbers() const {
+  if (!num_owed.load(std::memory_order_relaxed)) return;
+  // The bitmaps change, not what the tree answers: a settle is a reader's
+  // to make. Only when the lock is free, so a reader never waits for it
+  // while holding other locks.
+  auto& tree = const_cast<RwLocked<NumIndex>&>(num_ordered);
+  std::atomic<bool>& owed = num_owed;
+  tree.try_write([&owed](NumIndex& t) {
+    try {
+      t.settle();
+    } catch (const std::bad_alloc&) {
+      return;  // still owed; the query answers the owed ids from their entries
+    }
+    owed.store(false, std::memory_order_relaxed);
+  });
 }
 
 void QueryMap::replace(const PyValue& old, const PyValue& value, uint32_t id) {
@@ -585,6 +603,9 @@ Bitmap QueryMap::lookup_and(const PyValue& v, const Bitmap& other) const {
 }
 
 Bitmap QueryMap::tree_query(const Bound* lo, const Bound* hi, const Bitmap& mask) const {
+  // Equality reads the leaves (BitMapBTree::ids_of_key), a range the
+  // bitmaps: settled first when that costs no wait.
+  settle_numbers();
   NumRead tree(num_ordered);
   // An open end stops at the infinity while the tree holds a NaN (NaNs sort
   // beyond the infinities and compare false with every bound, as in

@@ -67,6 +67,12 @@ class NumIndex {
   bool remove(NumKey key, uint32_t id);
   // remove(from, id) and then insert_once(to, id), with both answers.
   BitMapBTree::Moved move(NumKey from, NumKey to, uint32_t id);
+  // The tree's slot bitmaps made exact (BitMapBTree::settle); answers are
+  // the same before and after.
+  void settle() {
+    if (form_ == Form::Tree) tree_->settle();
+  }
+  bool is_settled() const { return form_ != Form::Tree || tree_->is_settled(); }
   // Takes out every pair whose id `dead` holds, in one pass (the form
   // stays); adds those keyed by a NaN to `nans` as they go. Done again
   // after a failure for want of memory, it finishes the work.

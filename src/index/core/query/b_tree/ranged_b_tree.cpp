@@ -35,6 +35,7 @@ BitMapBTree::BitMapBTree() : root_(BitMapBTreeNode::new_leaf()) {}
 
 void BitMapBTree::insert(NumKey key, uint32_t id) {
   if (root_.kind() == BitMapBTreeNode::Kind::Empty) fail("Cannot insert into an empty node!");
+  settle();
   if (root_.is_full()) {
     Entry separator = 0;
     BitMapBTreeNode right = root_.split(&separator);
@@ -50,6 +51,7 @@ void BitMapBTree::insert(NumKey key, uint32_t id) {
 
 bool BitMapBTree::insert_once(NumKey key, uint32_t id) {
   if (root_.kind() == BitMapBTreeNode::Kind::Empty) fail("Cannot insert into an empty node!");
+  settle();
   if (root_.is_full()) {
     Entry separator = 0;
     BitMapBTreeNode right = root_.split(&separator);
@@ -336,6 +338,7 @@ size_t BitMapBTree::insert_sorted_once(std::span<const Entry> entries) {
     ZX_CHECK(i == 0 || entries[i - 1] < entries[i], "BitMapBTree: bulk insertion of entries not strictly ascending");
   }
   if (entries.empty()) return 0;
+  settle();
   SortedBatch batch(*this, entries);
   try {
     batch.place_all();
@@ -356,6 +359,7 @@ size_t BitMapBTree::insert_sorted_once(std::span<const Entry> entries) {
 
 bool BitMapBTree::remove(NumKey key, uint32_t id) {
   if (root_.kind() == BitMapBTreeNode::Kind::Empty) fail("Cannot remove from an empty node!");
+  settle();
   const Entry e = make_entry(key, id);
   if (!extra_copies_.empty()) {
     auto it = extra_copies_.find(e);
@@ -386,6 +390,7 @@ bool BitMapBTree::remove(NumKey key, uint32_t id) {
 
 void BitMapBTree::remove_ids(const IdSieve& dead, uint64_t& nans) {
   if (dead.empty() || size_ == 0) return;
+  settle();
   uint64_t removed = 0;
   // The count follows what went, also when a failure cuts the pass short.
   struct Settle {
@@ -422,11 +427,103 @@ BitMapBTree::Moved BitMapBTree::move(NumKey from, NumKey to, uint32_t id) {
   // An id with several entries takes the general path. While no id has
   // several, the id's set is not read: an id with no entry has no `from`
   // entry either, and move_entry gives up before changing anything.
-  if (root && extra_copies_.empty() && (multi_.empty() || entries_of(id) == 1) &&
-      root->move_entry(make_entry(from, id), make_entry(to, id)))
-    return {true, true};
+  if (root && extra_copies_.empty() && (multi_.empty() || entries_of(id) == 1)) {
+    // Room to note the move is made before it: settling at the limit, and
+    // growing the list (either may fail for want of memory, with nothing of
+    // this move done). The index grows through the reserve. After a settle
+    // cut short, the bitmaps of the owed ids are a mix of old and new: the
+    // settle is finished before any of their moves changes.
+    if (unfinished_settle_ || deferred_.size() >= most_deferred()) settle();
+    if (deferred_.size() == deferred_.capacity()) deferred_.reserve(std::max<size_t>(64, 2 * deferred_.capacity()));
+    const bool fresh = !deferred_ids_.contains(id);
+    if (fresh) deferred_ids_.add(id);
+    const Entry was = make_entry(from, id);
+    const Entry now = make_entry(to, id);
+    if (root->move_entry(was, now)) {
+      if (fresh) {
+        deferred_at_.emplace(id, static_cast<uint32_t>(deferred_.size()));
+        deferred_.push_back({was, now});
+      } else {
+        // Written again before its bitmaps changed: they still describe
+        // the first entry.
+        auto it = deferred_at_.find(id);
+        ZX_CHECK(it != deferred_at_.end(), "BitMapBTree: a deferred id without its move");
+        deferred_[it->second].now = now;
+      }
+      return {true, true};
+    }
+    if (fresh) deferred_ids_.remove(id);
+  }
   const bool removed = remove(from, id);
   return {removed, insert_once(to, id)};
+}
+
+size_t BitMapBTree::most_deferred() const {
+  return std::clamp<size_t>(size_ / kSizePerDeferred, kFewestDeferred, kMostDeferred);
+}
+
+void BitMapBTree::settle() {
+  if (deferred_.empty()) return;
+  InternalNode* root = root_.internal();
+  ZX_CHECK(root, "BitMapBTree: moves deferred in a tree without internal nodes");
+  std::vector<BitmapChange> changes;  // allocated before the first change
+  changes.reserve(deferred_.size() * 2 * depth());
+  for (const Deferred& d : deferred_)
+    if (d.was != d.now) root->bitmap_changes(d.was, d.now, changes);
+  // Each change, made again after a failure, changes nothing, and the moves
+  // stay as they are until the settle is finished (see move()).
+  unfinished_settle_ = true;
+  if (changes.size() > kOneByOneUpTo) {
+    apply_grouped(changes);
+  } else {
+    // A few moves (a query between writes): no grouping.
+    for (const BitmapChange& c : changes) {
+      if (c.add) {
+        c.bitmap->add_dense(c.id);
+      } else {
+        c.bitmap->remove_dense(c.id);
+      }
+    }
+  }
+  deferred_.clear();
+  deferred_ids_.clear();
+  deferred_at_.clear();
+  unfinished_settle_ = false;
+}
+
+void BitMapBTree::apply_grouped(std::span<const BitmapChange> changes) {
+  struct Group {
+    Bitmap* bitmap;
+    std::vector<uint32_t> gone, added;
+  };
+  std::vector<Group> groups;
+  {
+    absl::flat_hash_map<Bitmap*, uint32_t> group_of;
+    for (const BitmapChange& c : changes) {
+      auto [it, fresh] = group_of.try_emplace(c.bitmap, static_cast<uint32_t>(groups.size()));
+      if (fresh) groups.push_back({c.bitmap, {}, {}});
+      (c.add ? groups[it->second].added : groups[it->second].gone).push_back(c.id);
+    }
+  }
+  std::vector<uint32_t> scratch(changes.size());
+  // A bitmap owed a few changes gets them one by one; many are sorted and
+  // merged container by container, which reads each container once instead
+  // of shifting an array per id.
+  for (Group& g : groups) {
+    if (g.gone.size() + g.added.size() <= kOneByOneUpTo) {
+      for (uint32_t id : g.gone) g.bitmap->remove_dense(id);
+      for (uint32_t id : g.added) g.bitmap->add_dense(id);
+      continue;
+    }
+    if (!g.gone.empty()) {
+      radix_sort(g.gone, std::span<uint32_t>(scratch.data(), g.gone.size()));
+      g.bitmap->andnot_inplace(Bitmap::from_sorted(g.gone));
+    }
+    if (!g.added.empty()) {
+      radix_sort(g.added, std::span<uint32_t>(scratch.data(), g.added.size()));
+      g.bitmap->or_inplace(Bitmap::from_sorted(g.added));
+    }
+  }
 }
 
 uint32_t BitMapBTree::entries_of(uint32_t id) const {
@@ -485,7 +582,24 @@ Bitmap BitMapBTree::query_range_masked(const Bound& lower, const Bound& upper, c
   }
   RangeAnswer answer;
   root_.query_range(lo, hi, mask, answer);
-  return std::move(answer).finish(mask);
+  out = std::move(answer).finish(mask);
+  if (!deferred_.empty()) {
+    // The slot bitmaps may hold an owed id where it was or miss it where it
+    // is now: each is answered from its one entry instead.
+    out.andnot_inplace(deferred_ids_);
+    std::vector<uint32_t> inside;
+    for (const Deferred& d : deferred_) {
+      const KeyCode k = entry_key(d.now);
+      const uint32_t id = entry_id(d.now);
+      if (lo.admits_as_lower(k) && hi.admits_as_upper(k) && (!mask || mask->contains(id))) inside.push_back(id);
+    }
+    if (!inside.empty()) {
+      std::vector<uint32_t> scratch(inside.size());
+      radix_sort(inside, scratch);
+      out.or_inplace(Bitmap::from_sorted(inside));
+    }
+  }
+  return out;
 }
 
 bool BitMapBTree::ids_of_key(KeyCode code, size_t limit, std::vector<uint32_t>& ints,
@@ -576,7 +690,7 @@ void BitMapBTree::validate() const {
     ZX_CHECK(root_.internal()->count() >= 2, "BitMapBTree: internal root with fewer than two children");
   int64_t leaf_depth = -1;
   Bitmap ids;
-  validate_node(root_, nullptr, nullptr, 0, leaf_depth, ids);
+  validate_node(root_, nullptr, nullptr, 0, leaf_depth, deferred_ids_, ids);
   uint64_t distinct = 0;
   PerIdMap per_id;
   for_each([&](Entry e) {
@@ -597,6 +711,20 @@ void BitMapBTree::validate() const {
     extra += copies;
   }
   ZX_CHECK(size_ == distinct + extra, "BitMapBTree: size differs from the entries held");
+  // Owed moves: one per id, each id with its one entry where the move left
+  // it (anything that could give it another, or a repeat, settles first).
+  ZX_CHECK(deferred_ids_.cardinality() == deferred_.size() && deferred_at_.size() == deferred_.size(),
+           "BitMapBTree: owed moves differ from their index");
+  ZX_CHECK(deferred_.empty() || (extra_copies_.empty() && root_.kind() == BitMapBTreeNode::Kind::Internal),
+           "BitMapBTree: moves owed beside repeated pairs or without internal nodes");
+  for (size_t i = 0; i < deferred_.size(); ++i) {
+    const Deferred& d = deferred_[i];
+    const uint32_t id = entry_id(d.now);
+    auto at = deferred_at_.find(id);
+    ZX_CHECK(entry_id(d.was) == id && deferred_ids_.contains(id) && at != deferred_at_.end() && at->second == i,
+             "BitMapBTree: owed moves differ from their index");
+    ZX_CHECK(entries_of(id) == 1 && contains_entry(d.now), "BitMapBTree: an owed move's id without its one entry");
+  }
 }
 
 namespace {

@@ -26,13 +26,24 @@
 // an id that keeps other entries has the sibling bitmaps of a level probed.
 // Nodes are never merged or freed; leaves may become empty and stay.
 //
+// Deferred moves: a move of an id's only entry (a number written over a
+// number) changes the leaves and keys at once and notes what it owes the
+// slot bitmaps. Many such ids are owed together (about one per 16 pairs
+// held, up to 65,536), and settle() makes their changes in one pass, bitmap
+// by bitmap: sorted and merged, they cost a read of each container instead
+// of a search and an array shift per id in bitmaps whose lines are seldom
+// cached (a write to a random id changes two to four of them). A range
+// query answers the owed ids from their entries, so no answer ever sees the
+// delay; the owner settles before reading when it can do so without waiting.
+//
 // Cost: insertion and removal O(log n) node visits with moves of at most half
 // a node, one bitmap update per level above the lowest internal one and one
 // update of the id bitmap per call (and of the count table for an id with
-// several entries); a move of an id's only entry changes the bitmaps only
+// several entries); a move of an id's only entry owes the bitmaps only
 // below the level where the two paths part, and the per-slot bitmaps turn
 // their containers into bitsets early (Bitmap::add_dense), since they are
-// changed far more than read. Removing an entry of an id that keeps others
+// changed far more than read. A range query with ids owed costs a pass over
+// them and two bitmap operations more. Removing an entry of an id that keeps others
 // reads the leaves beside it (the entries of one node's leaves). A split of
 // an internal node costs two bitmap rebuilds; a leaf split none. A range
 // query reads the entries of at most the leaves of two nodes and sorts
@@ -45,7 +56,8 @@
 // Memory: the nodes (16 bytes per entry plus slack), one bitmap per slot
 // holding an internal node (about one id per leaf entry at each level above
 // the lowest), and about a bit per id in the id bitmap (ids are dense) plus
-// a count per id with several entries.
+// a count per id with several entries; about 40 bytes per id owed (at most
+// one per 16 pairs held), and during a settle about 12 bytes per change.
 // Thread-safety: none of its own. The owner holds a read-write lock: exclusive
 // for every insertion and removal, shared for queries, iteration and
 // validate (const methods never modify the tree).
@@ -104,12 +116,22 @@ class BitMapBTree {
   bool remove(NumKey key, uint32_t id);
   // remove(from, id) and then insert_once(to, id), with both answers. An id
   // with one entry (a number written over a number) moves in one walk of
-  // both paths, whose shared upper slots and the id bitmap keep the id.
+  // both paths through the leaves and keys; what the move owes the slot
+  // bitmaps is deferred (see settle).
   struct Moved {
     bool removed;
     bool added;
   };
   Moved move(NumKey from, NumKey to, uint32_t id);
+  // Makes every slot bitmap exact: applies the changes owed for the moves
+  // deferred since the last settle, bitmap by bitmap. Every change other
+  // than such a move settles first; so does a move that finds the most ids
+  // owed. On std::bad_alloc some changes may be made: the moves stay owed
+  // and a later settle finishes the work (each change, made again, changes
+  // nothing).
+  void settle();
+  // Whether moves are owed to the slot bitmaps (settle() would change them).
+  bool is_settled() const { return deferred_.empty(); }
   // Takes out every pair (every copy) whose id `dead` holds, in one pass
   // over the nodes; adds those keyed by a NaN to `nans` as they go. Done
   // again after a failure for want of memory, it finishes the work.
@@ -167,6 +189,38 @@ class BitMapBTree {
   bool ids_of_key(KeyCode code, size_t limit, std::vector<uint32_t>& ints, std::vector<uint32_t>& floats) const;
   Bitmap query_range_masked(const Bound& lower, const Bound& upper, const Bitmap* mask) const;
 
+  // Ids whose only entry moved since their slot bitmaps changed last: the
+  // entry the bitmaps still describe (`was`) and the entry held (`now`).
+  // Each id at most once, and `deferred_ids_` holds exactly these ids; all
+  // of them still have one entry, as anything else settles first. A range
+  // query answers these ids from `now`, whatever the bitmaps hold of them.
+  struct Deferred {
+    Entry was;
+    Entry now;
+  };
+  std::vector<Deferred> deferred_;
+  Bitmap deferred_ids_;
+  // Position in `deferred_` of each id (grows through the reserve).
+  using PerIdMap = absl::flat_hash_map<uint32_t, uint32_t, absl::Hash<uint32_t>, std::equal_to<uint32_t>,
+                                       memory::UnfailingAllocator<std::pair<const uint32_t, uint32_t>>>;
+  PerIdMap deferred_at_;
+  // Ids owed at most: one per kSizePerDeferred pairs held, within
+  // [kFewestDeferred, kMostDeferred]. Enough that a settle changes each
+  // container of the bitmaps several times over (a merge then costs less
+  // than shifting an array per id); bounded so that a range query that
+  // meets them (at most a pass over kMostDeferred ids) stays cheap beside
+  // the answer of a tree that size.
+  static constexpr size_t kSizePerDeferred = 16;
+  static constexpr size_t kFewestDeferred = 256;
+  static constexpr size_t kMostDeferred = 65536;
+  // A bitmap owed at most this many changes gets them one by one.
+  static constexpr size_t kOneByOneUpTo = 8;
+  size_t most_deferred() const;
+  // A settle began and has not finished (it failed for want of memory).
+  bool unfinished_settle_ = false;
+  // settle()'s changes, bitmap by bitmap.
+  static void apply_grouped(std::span<const BitmapChange> changes);
+
   BitMapBTreeNode root_;
   // Copies of a pair beyond the first, keyed by entry; empty in the common case.
   // (Tables of both maps grow through the reserve: see support/memory.hpp.)
@@ -180,8 +234,6 @@ class BitMapBTree {
   // bitmaps, and a removal for an id without entries answers at once. Ids
   // are dense, so `ids_` costs about a bit per id where a count per id in a
   // hash table cost ~16 bytes and a cache miss per change.
-  using PerIdMap = absl::flat_hash_map<uint32_t, uint32_t, absl::Hash<uint32_t>, std::equal_to<uint32_t>,
-                                       memory::UnfailingAllocator<std::pair<const uint32_t, uint32_t>>>;
   uint32_t entries_of(uint32_t id) const;
   void count_entry(uint32_t id);
   Bitmap ids_;

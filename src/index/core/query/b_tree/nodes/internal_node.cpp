@@ -274,13 +274,13 @@ void InternalNode::remove_ids(const IdSieve& dead, uint64_t& removed, uint64_t& 
 }
 
 bool InternalNode::move_entry(Entry from, Entry to) {
-  // One step of each path per level: the node and the slot descended from.
+  // One step of the path to `to` per level: the node and the slot descended to.
   struct Step {
     InternalNode* node;
     uint32_t slot;
   };
   constexpr uint32_t kMostLevels = 16;  // 96-way nodes: far beyond 2^32 entries
-  Step path_from[kMostLevels], path_to[kMostLevels];
+  Step path_to[kMostLevels];
   uint32_t levels = 0;
   InternalNode* at_from = this;
   InternalNode* at_to = this;
@@ -291,9 +291,7 @@ bool InternalNode::move_entry(Entry from, Entry to) {
     // Below this node, every node's keys were requested one level up.
     const uint32_t sf = at_from->start_ + (levels ? at_from->route_requested(from) : at_from->route(from));
     const uint32_t st = at_to->start_ + (levels ? at_to->route_requested(to) : at_to->route(to));
-    path_from[levels] = {at_from, sf};
-    path_to[levels] = {at_to, st};
-    ++levels;
+    path_to[levels++] = {at_to, st};
     const std::optional<BitMapBTreeNode>& cf = at_from->children_[sf];
     const std::optional<BitMapBTreeNode>& ct = at_to->children_[st];
     if (!cf || !ct) fail("Missing child");
@@ -302,8 +300,6 @@ bool InternalNode::move_entry(Entry from, Entry to) {
     // together, for both paths.
     cf->prefetch_search();
     ct->prefetch_search();
-    if (at_from->bitmaps_[sf]) at_from->bitmaps_[sf]->prefetch();
-    if (at_to->bitmaps_[st]) at_to->bitmaps_[st]->prefetch();
     if (cf->kind() == BitMapBTreeNode::Kind::Leaf && ct->kind() == BitMapBTreeNode::Kind::Leaf) {
       leaf_from = cf->leaf();
       leaf_to = ct->leaf();
@@ -315,40 +311,41 @@ bool InternalNode::move_entry(Entry from, Entry to) {
     at_from = cf->internal();
     at_to = ct->internal();
   }
-  // Levels where the paths still share a slot keep the id: its entry stays
-  // below that child. Below the first divergence every level differs. The
-  // slots of the lowest level hold leaves, and no bitmaps.
-  const uint32_t mapped = levels - 1;
-  uint32_t shared = 0;
-  while (shared < mapped && path_from[shared].node == path_to[shared].node &&
-         path_from[shared].slot == path_to[shared].slot)
-    ++shared;
-  const uint32_t id = entry_id(from);
-  {
-    // The lines of the id in every bitmap that changes, requested together
-    // while the leaves are searched.
-    const Bitmap* changing[2 * kMostLevels];
-    uint32_t n = 0;
-    for (uint32_t d = shared; d < mapped; ++d) {
-      const std::optional<Bitmap>& bf = path_from[d].node->bitmaps_[path_from[d].slot];
-      const std::optional<Bitmap>& bt = path_to[d].node->bitmaps_[path_to[d].slot];
-      changing[n++] = bf ? &*bf : nullptr;
-      changing[n++] = bt ? &*bt : nullptr;
-    }
-    Bitmap::prefetch_id_in(std::span<const Bitmap* const>(changing, n), id);
-  }
   if (leaf_to->is_full() || !leaf_from->remove(from)) return false;
-  auto bitmap_at = [](const Step& step) -> Bitmap& {
-    std::optional<Bitmap>& b = step.node->bitmaps_[step.slot];
-    if (!b) fail_missing_bitmap();
-    return *b;
-  };
-  for (uint32_t d = mapped; d-- > shared;) bitmap_at(path_from[d]).remove_dense(id);
   // As insert(): an entry below a node's first key lowers that key.
   for (uint32_t d = 0; d < levels; ++d) path_to[d].node->lower_key(path_to[d].slot - path_to[d].node->start_, to);
   ZX_CHECK(leaf_to->insert_non_full(to), "BitMapBTree: a moved entry was already held");
-  for (uint32_t d = mapped; d-- > shared;) bitmap_at(path_to[d]).add_dense(id);
   return true;
+}
+
+void InternalNode::bitmap_changes(Entry from, Entry to, std::vector<BitmapChange>& out) {
+  const uint32_t id = entry_id(from);
+  InternalNode* at_from = this;
+  InternalNode* at_to = this;
+  bool parted = false;
+  for (;;) {
+    const uint32_t sf = at_from->start_ + at_from->route(from);
+    const uint32_t st = at_to->start_ + at_to->route(to);
+    const std::optional<BitMapBTreeNode>& cf = at_from->children_[sf];
+    const std::optional<BitMapBTreeNode>& ct = at_to->children_[st];
+    if (!cf || !ct) fail("Missing child");
+    if (cf->kind() != BitMapBTreeNode::Kind::Internal || ct->kind() != BitMapBTreeNode::Kind::Internal) return;
+    // While both paths pass through one slot, the id stays below it; from
+    // the first slot they part on, every level differs.
+    parted = parted || at_from != at_to || sf != st;
+    if (parted) {
+      std::optional<Bitmap>& bf = at_from->bitmaps_[sf];
+      std::optional<Bitmap>& bt = at_to->bitmaps_[st];
+      if (!bf || !bt) fail_missing_bitmap();
+      out.push_back({&*bf, id, false});
+      out.push_back({&*bt, id, true});
+    }
+    at_from = cf->internal();
+    at_to = ct->internal();
+    // A node above leaves keeps no bitmaps: the walk ends there.
+    const std::optional<BitMapBTreeNode>& below = at_from->children_[at_from->start_];
+    if (!below || below->kind() != BitMapBTreeNode::Kind::Internal) return;
+  }
 }
 
 Bitmap InternalNode::get_bitmap() const { return union_of(0, count_); }
@@ -512,7 +509,8 @@ void InternalNode::split_into(InternalNode& right) {
   recentre();
 }
 
-void InternalNode::validate(const Entry* lo, const Entry* hi, uint32_t depth, int64_t& leaf_depth, Bitmap& ids) const {
+void InternalNode::validate(const Entry* lo, const Entry* hi, uint32_t depth, int64_t& leaf_depth, const Bitmap& owed,
+                            Bitmap& ids) const {
   ZX_CHECK(start_ + count_ <= kNodeSlots, "BitMapBTree internal node: run exceeds its block (start + count > 96)");
   ZX_CHECK(count_ != 0, "BitMapBTree internal node: no children");
   for (uint32_t s = 0; s < kNodeSlots; ++s) {
@@ -537,17 +535,18 @@ void InternalNode::validate(const Entry* lo, const Entry* hi, uint32_t depth, in
     // Every entry below child s lies in [key s, key s+1).
     const Entry* child_hi = s + 1 < start_ + count_ ? &keys_[s + 1] : hi;
     Bitmap below;
-    validate_node(*children_[s], &keys_[s], child_hi, depth + 1, leaf_depth, below);
-    ZX_CHECK(!bitmaps_[s] || below == *bitmaps_[s],
+    validate_node(*children_[s], &keys_[s], child_hi, depth + 1, leaf_depth, owed, below);
+    ZX_CHECK(!bitmaps_[s] || (owed.is_empty() ? below == *bitmaps_[s]
+                                              : Bitmap::andnot(below, owed) == Bitmap::andnot(*bitmaps_[s], owed)),
              "BitMapBTree internal node: slot bitmap differs from the ids below its child");
     ids.or_inplace(below);
   }
 }
 
 void validate_node(const BitMapBTreeNode& node, const Entry* lo, const Entry* hi, uint32_t depth, int64_t& leaf_depth,
-                   Bitmap& ids) {
+                   const Bitmap& owed, Bitmap& ids) {
   switch (node.kind()) {
-    case BitMapBTreeNode::Kind::Internal: node.internal()->validate(lo, hi, depth, leaf_depth, ids); return;
+    case BitMapBTreeNode::Kind::Internal: node.internal()->validate(lo, hi, depth, leaf_depth, owed, ids); return;
     case BitMapBTreeNode::Kind::Leaf:
       if (leaf_depth < 0) leaf_depth = depth;
       ZX_CHECK(leaf_depth == static_cast<int64_t>(depth), "BitMapBTree: leaves at different depths");

@@ -38,6 +38,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <vector>
 
 #include "absl/container/inlined_vector.h"
 #include "index/core/query/b_tree/nodes/leaf_node.hpp"
@@ -113,6 +114,14 @@ class BitMapBTreeNode {
 
 static_assert(sizeof(BitMapBTreeNode) == 16, "a child handle is a kind and a pointer");
 
+// One change a slot bitmap owes for a deferred move (see
+// BitMapBTree::settle).
+struct BitmapChange {
+  Bitmap* bitmap;
+  uint32_t id;
+  bool add;
+};
+
 // What a removal below a node did, as the parent needs to know it.
 enum class RemoveOutcome : uint8_t {
   Absent,            // the entry was not found; nothing changed
@@ -165,14 +174,20 @@ class InternalNode {
   // go. Done again after a failure for want of memory, it finishes the work.
   void remove_ids(const IdSieve& dead, uint64_t& removed, uint64_t& nans);
   // Moves `from`, the only entry of its id in the tree, to `to` (another
-  // entry of that id), leaving the tree as remove(from, true) and then
-  // insert(to) would, except that the bitmaps of the slots both paths pass
-  // through keep the id instead of losing and regaining it. The two paths
+  // entry of that id) in the leaves and keys, leaving them as
+  // remove(from, true) and then insert(to) would; the slot bitmaps are not
+  // touched (the caller owes them bitmap_changes(from, to)). The two paths
   // are walked side by side, so the misses of each level's nodes overlap.
   // Changes nothing and answers false when `from` is absent or the leaf of
   // `to` is full (the caller then removes and inserts, which splits it).
   // No internal node changes shape: a full one on the way stays full.
   bool move_entry(Entry from, Entry to);
+  // Appends what the slot bitmaps owe for such a move of an id's only
+  // entry: the id leaves each bitmap on the path of `from` and joins each on
+  // the path of `to`, below the levels where both paths share a slot. Read
+  // on the current keys, it is exact while no node has changed shape since
+  // the move (routing of any entry, held or not, is then unchanged).
+  void bitmap_changes(Entry from, Entry to, std::vector<BitmapChange>& out);
 
   // Ids below the run: the union of its bitmaps, or above leaves the ids
   // read from their entries.
@@ -224,9 +239,12 @@ class InternalNode {
 
   // Checks the run, the keys, the fences of every child (entries within
   // [lo, hi), nullptr: no fence), that a slot has a bitmap exactly when its
-  // child is internal and that bitmap equals the ids below the child, and
-  // that all leaves lie at one depth; adds the ids below this node to `ids`.
-  void validate(const Entry* lo, const Entry* hi, uint32_t depth, int64_t& leaf_depth, Bitmap& ids) const;
+  // child is internal and that bitmap equals the ids below the child (but
+  // for the ids `owed` holds, whose bitmaps may lag: see
+  // BitMapBTree::settle), and that all leaves lie at one depth; adds the ids
+  // below this node to `ids`.
+  void validate(const Entry* lo, const Entry* hi, uint32_t depth, int64_t& leaf_depth, const Bitmap& owed,
+                Bitmap& ids) const;
 
  private:
   friend struct BitMapBTreeTestAccess;
@@ -251,6 +269,6 @@ class InternalNode {
 
 // Validates any node kind; an empty node is reported as a broken invariant.
 void validate_node(const BitMapBTreeNode& node, const Entry* lo, const Entry* hi, uint32_t depth, int64_t& leaf_depth,
-                   Bitmap& ids);
+                   const Bitmap& owed, Bitmap& ids);
 
 }  // namespace zarvex
