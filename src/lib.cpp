@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <utility>
 
+#include "index/core/query/b_tree/ranged_b_tree.hpp"
 #include "py/args.hpp"
 #include "py/boundary.hpp"
 #include "py/gil.hpp"
@@ -63,6 +64,19 @@ PyObject* fail_allocation(PyObject* /*self*/, PyObject* arg) {
 PyMethodDef g_fail_def = {"_fail_allocation", &fail_allocation, METH_O,
                           "_fail_allocation(n)\n--\n\nTest hook: the n-th native allocation from now fails."};
 
+// Checked builds only: _defer_moves_from(n) makes ordered trees of at least
+// n pairs defer their moves' bitmap changes and returns the previous limit.
+// For the tests of deferred moves with small trees.
+PyObject* set_defer_moves_from(PyObject* /*self*/, PyObject* arg) {
+  unsigned long long n = PyLong_AsUnsignedLongLong(arg);
+  if (n == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return nullptr;
+  return PyLong_FromUnsignedLongLong(defer_moves_from.exchange(n));
+}
+
+PyMethodDef g_defer_def = {"_defer_moves_from", &set_defer_moves_from, METH_O,
+                           "_defer_moves_from(n)\n--\n\nTest hook: trees of at least n pairs defer their moves' "
+                           "bitmap changes."};
+
 PyModuleDef g_def = {PyModuleDef_HEAD_INIT,
                      "Zarvex",
                      "A Python module implemented in C++ as a native extension.",
@@ -107,12 +121,14 @@ bool initialise(PyObject* module) {
   if (!fn) return false;
   if (!add_to_module(module, "sum_as_string", fn)) return false;
   if (memory::injection_available()) {
-    PyObject* hook = PyCMethod_New(&g_fail_def, module, nullptr, nullptr);
-    if (!hook || PyModule_AddObjectRef(module, "_fail_allocation", hook) < 0) {
-      Py_XDECREF(hook);
-      return false;
+    for (PyMethodDef* def : {&g_fail_def, &g_defer_def}) {
+      PyObject* hook = PyCMethod_New(def, module, nullptr, nullptr);
+      if (!hook || PyModule_AddObjectRef(module, def->ml_name, hook) < 0) {
+        Py_XDECREF(hook);
+        return false;
+      }
+      Py_DECREF(hook);
     }
-    Py_DECREF(hook);
   }
   for (const auto& cls : registry::classes()) {
     PyObject* type = cls.get_type();

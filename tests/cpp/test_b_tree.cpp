@@ -1006,9 +1006,24 @@ struct MoveCase {
 };
 
 class BTreeMove : public ::testing::TestWithParam<MoveCase> {};
+void check_moves(const MoveCase& c);
+
+// Lowers defer_moves_from for a scope (every tree then defers, or none).
+struct DeferMovesFrom {
+  uint64_t before;
+  explicit DeferMovesFrom(uint64_t n) : before(defer_moves_from.exchange(n)) {}
+  ~DeferMovesFrom() { defer_moves_from.store(before); }
+};
 
 TEST_P(BTreeMove, MatchesRemoveThenInsertOnce) {
-  const MoveCase& c = GetParam();
+  for (uint64_t defer_from : {uint64_t{0}, ~uint64_t{0}}) {
+    SCOPED_TRACE(defer_from ? "bitmaps changed at each move" : "bitmap changes deferred");
+    DeferMovesFrom limit(defer_from);
+    check_moves(GetParam());
+  }
+}
+
+void check_moves(const MoveCase& c) {
   std::mt19937_64 rng(0x5EED0000 + c.entries);
   BitMapBTree moved, twin;
   std::vector<NumKey> key_of(c.entries);  // the first entry of each id
@@ -1295,6 +1310,7 @@ TEST(BTreeBulkFailure, InjectedFailuresLeaveAPrefixAndAValidTree) {
 // every bitmap exact and the answers of a tree that never deferred.
 TEST(BTreeSettleFailure, MovesAfterASettleCutShortEndExact) {
   if (!memory::injection_available()) GTEST_SKIP() << "needs a checked build";
+  DeferMovesFrom limit(0);
   int failures = 0;
   for (uint64_t at = 1;; at += at < 20 ? 1 : at / 3) {
     SCOPED_TRACE("failing allocation " + std::to_string(at));

@@ -428,34 +428,46 @@ BitMapBTree::Moved BitMapBTree::move(NumKey from, NumKey to, uint32_t id) {
   // several, the id's set is not read: an id with no entry has no `from`
   // entry either, and move_entry gives up before changing anything.
   if (root && extra_copies_.empty() && (multi_.empty() || entries_of(id) == 1)) {
-    // Room to note the move is made before it: settling at the limit, and
-    // growing the list (either may fail for want of memory, with nothing of
-    // this move done). The index grows through the reserve. After a settle
-    // cut short, the bitmaps of the owed ids are a mix of old and new: the
-    // settle is finished before any of their moves changes.
-    if (unfinished_settle_ || deferred_.size() >= most_deferred()) settle();
-    if (deferred_.size() == deferred_.capacity()) deferred_.reserve(std::max<size_t>(64, 2 * deferred_.capacity()));
-    const bool fresh = !deferred_ids_.contains(id);
-    if (fresh) deferred_ids_.add(id);
     const Entry was = make_entry(from, id);
     const Entry now = make_entry(to, id);
-    if (root->move_entry(was, now)) {
-      if (fresh) {
-        deferred_at_.emplace(id, static_cast<uint32_t>(deferred_.size()));
-        deferred_.push_back({was, now});
-      } else {
-        // Written again before its bitmaps changed: they still describe
-        // the first entry.
-        auto it = deferred_at_.find(id);
-        ZX_CHECK(it != deferred_at_.end(), "BitMapBTree: a deferred id without its move");
-        deferred_[it->second].now = now;
-      }
+    if (size_ < defer_moves_from.load(std::memory_order_relaxed)) {
+      // A smaller tree's bitmaps mostly stay cached: changed at once.
+      settle();
+      if (root->move_entry(was, now, true)) return {true, true};
+    } else if (defer_move(root, was, now)) {
       return {true, true};
     }
-    if (fresh) deferred_ids_.remove(id);
   }
   const bool removed = remove(from, id);
   return {removed, insert_once(to, id)};
+}
+
+bool BitMapBTree::defer_move(InternalNode* root, Entry was, Entry now) {
+  const uint32_t id = entry_id(was);
+  // Room to note the move is made before it: settling at the limit, and
+  // growing the list (either may fail for want of memory, with nothing of
+  // this move done). The index grows through the reserve. After a settle
+  // cut short, the bitmaps of the owed ids are a mix of old and new: the
+  // settle is finished before any of their moves changes.
+  if (unfinished_settle_ || deferred_.size() >= most_deferred()) settle();
+  if (deferred_.size() == deferred_.capacity()) deferred_.reserve(std::max<size_t>(64, 2 * deferred_.capacity()));
+  const bool fresh = !deferred_ids_.contains(id);
+  if (fresh) deferred_ids_.add(id);
+  if (!root->move_entry(was, now, false)) {
+    if (fresh) deferred_ids_.remove(id);
+    return false;
+  }
+  if (fresh) {
+    deferred_at_.emplace(id, static_cast<uint32_t>(deferred_.size()));
+    deferred_.push_back({was, now});
+  } else {
+    // Written again before its bitmaps changed: they still describe the
+    // first entry.
+    auto it = deferred_at_.find(id);
+    ZX_CHECK(it != deferred_at_.end(), "BitMapBTree: a deferred id without its move");
+    deferred_[it->second].now = now;
+  }
+  return true;
 }
 
 size_t BitMapBTree::most_deferred() const {

@@ -66,6 +66,7 @@
 // validate() names the broken invariant.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -84,6 +85,13 @@
 namespace zarvex {
 
 class BitMapBTreeIter;
+
+// Trees holding at least this many pairs defer their moves' bitmap changes
+// (see "Deferred moves"). Smaller trees change them at each move: their
+// bitmaps mostly stay cached, and a settle's second walk of both paths and
+// its grouping would cost more than the changes save. Tests lower it to
+// reach deferral with small trees.
+inline std::atomic<uint64_t> defer_moves_from{uint64_t{1} << 19};
 
 class BitMapBTree {
  public:
@@ -213,6 +221,9 @@ class BitMapBTree {
   static constexpr size_t kSizePerDeferred = 16;
   static constexpr size_t kFewestDeferred = 256;
   static constexpr size_t kMostDeferred = 65536;
+  // The move of an id's only entry with its bitmap changes owed; false,
+  // with nothing changed, where move_entry gives up.
+  bool defer_move(InternalNode* root, Entry was, Entry now);
   // A bitmap owed at most this many changes gets them one by one.
   static constexpr size_t kOneByOneUpTo = 8;
   size_t most_deferred() const;

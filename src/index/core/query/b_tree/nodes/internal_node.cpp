@@ -273,14 +273,14 @@ void InternalNode::remove_ids(const IdSieve& dead, uint64_t& removed, uint64_t& 
   }
 }
 
-bool InternalNode::move_entry(Entry from, Entry to) {
-  // One step of the path to `to` per level: the node and the slot descended to.
+bool InternalNode::move_entry(Entry from, Entry to, bool change_bitmaps) {
+  // One step of each path per level: the node and the slot descended from.
   struct Step {
     InternalNode* node;
     uint32_t slot;
   };
   constexpr uint32_t kMostLevels = 16;  // 96-way nodes: far beyond 2^32 entries
-  Step path_to[kMostLevels];
+  Step path_from[kMostLevels], path_to[kMostLevels];
   uint32_t levels = 0;
   InternalNode* at_from = this;
   InternalNode* at_to = this;
@@ -291,7 +291,9 @@ bool InternalNode::move_entry(Entry from, Entry to) {
     // Below this node, every node's keys were requested one level up.
     const uint32_t sf = at_from->start_ + (levels ? at_from->route_requested(from) : at_from->route(from));
     const uint32_t st = at_to->start_ + (levels ? at_to->route_requested(to) : at_to->route(to));
-    path_to[levels++] = {at_to, st};
+    path_from[levels] = {at_from, sf};
+    path_to[levels] = {at_to, st};
+    ++levels;
     const std::optional<BitMapBTreeNode>& cf = at_from->children_[sf];
     const std::optional<BitMapBTreeNode>& ct = at_to->children_[st];
     if (!cf || !ct) fail("Missing child");
@@ -300,6 +302,10 @@ bool InternalNode::move_entry(Entry from, Entry to) {
     // together, for both paths.
     cf->prefetch_search();
     ct->prefetch_search();
+    if (change_bitmaps) {
+      if (at_from->bitmaps_[sf]) at_from->bitmaps_[sf]->prefetch();
+      if (at_to->bitmaps_[st]) at_to->bitmaps_[st]->prefetch();
+    }
     if (cf->kind() == BitMapBTreeNode::Kind::Leaf && ct->kind() == BitMapBTreeNode::Kind::Leaf) {
       leaf_from = cf->leaf();
       leaf_to = ct->leaf();
@@ -311,10 +317,53 @@ bool InternalNode::move_entry(Entry from, Entry to) {
     at_from = cf->internal();
     at_to = ct->internal();
   }
-  if (leaf_to->is_full() || !leaf_from->remove(from)) return false;
+  // Levels where the paths still share a slot keep the id: its entry stays
+  // below that child. Below the first divergence every level differs. The
+  // slots of the lowest level hold leaves, and no bitmaps.
+  const uint32_t mapped = levels - 1;
+  uint32_t shared = 0;
+  while (shared < mapped && path_from[shared].node == path_to[shared].node &&
+         path_from[shared].slot == path_to[shared].slot)
+    ++shared;
+  const uint32_t id = entry_id(from);
+  if (change_bitmaps) {
+    // The lines of the id in every bitmap that changes, requested together
+    // while the leaves are searched.
+    const Bitmap* changing[2 * kMostLevels];
+    uint32_t n = 0;
+    for (uint32_t d = shared; d < mapped; ++d) {
+      const std::optional<Bitmap>& bf = path_from[d].node->bitmaps_[path_from[d].slot];
+      const std::optional<Bitmap>& bt = path_to[d].node->bitmaps_[path_to[d].slot];
+      changing[n++] = bf ? &*bf : nullptr;
+      changing[n++] = bt ? &*bt : nullptr;
+    }
+    Bitmap::prefetch_id_in(std::span<const Bitmap* const>(changing, n), id);
+  }
+  // A full leaf of `to` is split in its parent, the lowest internal level,
+  // which keeps no bitmaps; a full parent is left to the general path.
+  InternalNode* const parent = path_to[mapped].node;
+  const bool split = leaf_to->is_full();
+  if (split && (leaf_to == leaf_from || parent->is_full())) return false;
+  if (split ? !leaf_from->contains(from) : !leaf_from->remove(from)) return false;
+  auto bitmap_at = [](const Step& step) -> Bitmap& {
+    std::optional<Bitmap>& b = step.node->bitmaps_[step.slot];
+    if (!b) fail_missing_bitmap();
+    return *b;
+  };
   // As insert(): an entry below a node's first key lowers that key.
   for (uint32_t d = 0; d < levels; ++d) path_to[d].node->lower_key(path_to[d].slot - path_to[d].node->start_, to);
-  ZX_CHECK(leaf_to->insert_non_full(to), "BitMapBTree: a moved entry was already held");
+  if (split) {
+    // The new leaf is allocated before anything in the leaves changes.
+    ZX_CHECK(parent->split_and_insert(path_to[mapped].slot - parent->start_, to),
+             "BitMapBTree: a moved entry was already held");
+    ZX_CHECK(leaf_from->remove(from), "BitMapBTree: a moved entry went missing");
+  } else {
+    ZX_CHECK(leaf_to->insert_non_full(to), "BitMapBTree: a moved entry was already held");
+  }
+  if (change_bitmaps) {
+    for (uint32_t d = mapped; d-- > shared;) bitmap_at(path_from[d]).remove_dense(id);
+    for (uint32_t d = mapped; d-- > shared;) bitmap_at(path_to[d]).add_dense(id);
+  }
   return true;
 }
 

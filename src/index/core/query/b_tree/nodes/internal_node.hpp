@@ -174,14 +174,19 @@ class InternalNode {
   // go. Done again after a failure for want of memory, it finishes the work.
   void remove_ids(const IdSieve& dead, uint64_t& removed, uint64_t& nans);
   // Moves `from`, the only entry of its id in the tree, to `to` (another
-  // entry of that id) in the leaves and keys, leaving them as
-  // remove(from, true) and then insert(to) would; the slot bitmaps are not
-  // touched (the caller owes them bitmap_changes(from, to)). The two paths
-  // are walked side by side, so the misses of each level's nodes overlap.
-  // Changes nothing and answers false when `from` is absent or the leaf of
-  // `to` is full (the caller then removes and inserts, which splits it).
-  // No internal node changes shape: a full one on the way stays full.
-  bool move_entry(Entry from, Entry to);
+  // entry of that id), leaving the tree as remove(from, true) and then
+  // insert(to) would, except that the bitmaps of the slots both paths pass
+  // through keep the id instead of losing and regaining it; without
+  // `change_bitmaps` the slot bitmaps are not touched (the caller then owes
+  // them bitmap_changes(from, to)). The two paths are walked side by side,
+  // so the misses of each level's nodes overlap.
+  // A full leaf of `to` is split (the new leaf allocated before anything
+  // changes) when its parent has room; the lowest internal level keeps no
+  // bitmaps, so none changes. Changes nothing and answers false when `from`
+  // is absent, or the leaf of `to` is full and is that of `from` or its
+  // parent is full (the caller then removes and inserts, which splits
+  // them). No node above the lowest internal level changes shape.
+  bool move_entry(Entry from, Entry to, bool change_bitmaps);
   // Appends what the slot bitmaps owe for such a move of an id's only
   // entry: the id leaves each bitmap on the path of `from` and joins each on
   // the path of `to`, below the levels where both paths share a slot. Read
