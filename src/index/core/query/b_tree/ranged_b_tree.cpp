@@ -432,7 +432,7 @@ BitMapBTree::Moved BitMapBTree::move(NumKey from, NumKey to, uint32_t id) {
     const Entry now = make_entry(to, id);
     if (size_ < defer_moves_from.load(std::memory_order_relaxed)) {
       // A smaller tree's bitmaps mostly stay cached: changed at once.
-      settle();
+      if (!deferred_.empty()) settle();
       if (root->move_entry(was, now, true)) return {true, true};
     } else if (defer_move(root, was, now)) {
       return {true, true};
