@@ -443,31 +443,35 @@ BitMapBTree::Moved BitMapBTree::move(NumKey from, NumKey to, uint32_t id) {
 }
 
 bool BitMapBTree::defer_move(InternalNode* root, Entry was, Entry now) {
-  const uint32_t id = entry_id(was);
   // Room to note the move is made before it: settling at the limit, and
   // growing the list (either may fail for want of memory, with nothing of
-  // this move done). The index grows through the reserve. After a settle
-  // cut short, the bitmaps of the owed ids are a mix of old and new: the
-  // settle is finished before any of their moves changes.
+  // this move done). After a settle cut short, the bitmaps of the owed ids
+  // are a mix of old and new: the settle is finished before any of their
+  // moves changes.
   if (unfinished_settle_ || deferred_.size() >= most_deferred()) settle();
   if (deferred_.size() == deferred_.capacity()) deferred_.reserve(std::max<size_t>(64, 2 * deferred_.capacity()));
-  const bool fresh = !deferred_ids_.contains(id);
-  if (fresh) deferred_ids_.add(id);
-  if (!root->move_entry(was, now, false)) {
-    if (fresh) deferred_ids_.remove(id);
-    return false;
-  }
-  if (fresh) {
-    deferred_at_.emplace(id, static_cast<uint32_t>(deferred_.size()));
-    deferred_.push_back({was, now});
-  } else {
-    // Written again before its bitmaps changed: they still describe the
-    // first entry.
-    auto it = deferred_at_.find(id);
-    ZX_CHECK(it != deferred_at_.end(), "BitMapBTree: a deferred id without its move");
-    deferred_[it->second].now = now;
-  }
+  if (!root->move_entry(was, now, false)) return false;
+  deferred_.push_back({was, now});
   return true;
+}
+
+std::vector<BitMapBTree::Deferred> BitMapBTree::owed_moves(bool ascending) const {
+  std::vector<Deferred> out;
+  out.reserve(deferred_.size());
+  PerIdMap at;
+  at.reserve(deferred_.size());
+  for (const Deferred& d : deferred_) {
+    auto [it, fresh] = at.try_emplace(entry_id(d.was), static_cast<uint32_t>(out.size()));
+    if (fresh) {
+      out.push_back(d);
+    } else {
+      out[it->second].now = d.now;
+    }
+  }
+  if (ascending)
+    std::sort(out.begin(), out.end(),
+              [](const Deferred& a, const Deferred& b) { return entry_id(a.was) < entry_id(b.was); });
+  return out;
 }
 
 size_t BitMapBTree::most_deferred() const {
@@ -478,9 +482,10 @@ void BitMapBTree::settle() {
   if (deferred_.empty()) return;
   InternalNode* root = root_.internal();
   ZX_CHECK(root, "BitMapBTree: moves deferred in a tree without internal nodes");
-  std::vector<BitmapChange> changes;  // allocated before the first change
-  changes.reserve(deferred_.size() * 2 * depth());
-  for (const Deferred& d : deferred_)
+  const std::vector<Deferred> owed = owed_moves(false);  // allocated before the first change
+  std::vector<BitmapChange> changes;
+  changes.reserve(owed.size() * 2 * depth());
+  for (const Deferred& d : owed)
     if (d.was != d.now) root->bitmap_changes(d.was, d.now, changes);
   // Each change, made again after a failure, changes nothing, and the moves
   // stay as they are until the settle is finished (see move()).
@@ -498,8 +503,6 @@ void BitMapBTree::settle() {
     }
   }
   deferred_.clear();
-  deferred_ids_.clear();
-  deferred_at_.clear();
   unfinished_settle_ = false;
 }
 
@@ -598,18 +601,17 @@ Bitmap BitMapBTree::query_range_masked(const Bound& lower, const Bound& upper, c
   if (!deferred_.empty()) {
     // The slot bitmaps may hold an owed id where it was or miss it where it
     // is now: each is answered from its one entry instead.
-    out.andnot_inplace(deferred_ids_);
-    std::vector<uint32_t> inside;
-    for (const Deferred& d : deferred_) {
+    const std::vector<Deferred> owed = owed_moves(true);
+    std::vector<uint32_t> owed_ids, inside;
+    owed_ids.reserve(owed.size());
+    for (const Deferred& d : owed) owed_ids.push_back(entry_id(d.now));
+    out.andnot_inplace(Bitmap::from_sorted(owed_ids));
+    for (const Deferred& d : owed) {
       const KeyCode k = entry_key(d.now);
       const uint32_t id = entry_id(d.now);
       if (lo.admits_as_lower(k) && hi.admits_as_upper(k) && (!mask || mask->contains(id))) inside.push_back(id);
     }
-    if (!inside.empty()) {
-      std::vector<uint32_t> scratch(inside.size());
-      radix_sort(inside, scratch);
-      out.or_inplace(Bitmap::from_sorted(inside));
-    }
+    if (!inside.empty()) out.or_inplace(Bitmap::from_sorted(inside));
   }
   return out;
 }
@@ -702,7 +704,10 @@ void BitMapBTree::validate() const {
     ZX_CHECK(root_.internal()->count() >= 2, "BitMapBTree: internal root with fewer than two children");
   int64_t leaf_depth = -1;
   Bitmap ids;
-  validate_node(root_, nullptr, nullptr, 0, leaf_depth, deferred_ids_, ids);
+  const std::vector<Deferred> owed = owed_moves(true);
+  std::vector<uint32_t> owed_ids;
+  for (const Deferred& d : owed) owed_ids.push_back(entry_id(d.now));
+  validate_node(root_, nullptr, nullptr, 0, leaf_depth, Bitmap::from_sorted(owed_ids), ids);
   uint64_t distinct = 0;
   PerIdMap per_id;
   for_each([&](Entry e) {
@@ -723,20 +728,22 @@ void BitMapBTree::validate() const {
     extra += copies;
   }
   ZX_CHECK(size_ == distinct + extra, "BitMapBTree: size differs from the entries held");
-  // Owed moves: one per id, each id with its one entry where the move left
-  // it (anything that could give it another, or a repeat, settles first).
-  ZX_CHECK(deferred_ids_.cardinality() == deferred_.size() && deferred_at_.size() == deferred_.size(),
-           "BitMapBTree: owed moves differ from their index");
+  // Owed moves: each id's moves chain (a move starts where its last one
+  // ended), and the id keeps one entry, where its last move left it
+  // (anything that could give it another, or a repeat, settles first).
   ZX_CHECK(deferred_.empty() || (extra_copies_.empty() && root_.kind() == BitMapBTreeNode::Kind::Internal),
            "BitMapBTree: moves owed beside repeated pairs or without internal nodes");
+  PerIdMap last;
   for (size_t i = 0; i < deferred_.size(); ++i) {
     const Deferred& d = deferred_[i];
-    const uint32_t id = entry_id(d.now);
-    auto at = deferred_at_.find(id);
-    ZX_CHECK(entry_id(d.was) == id && deferred_ids_.contains(id) && at != deferred_at_.end() && at->second == i,
-             "BitMapBTree: owed moves differ from their index");
-    ZX_CHECK(entries_of(id) == 1 && contains_entry(d.now), "BitMapBTree: an owed move's id without its one entry");
+    ZX_CHECK(entry_id(d.was) == entry_id(d.now), "BitMapBTree: an owed move between two ids");
+    auto [it, fresh] = last.try_emplace(entry_id(d.was), static_cast<uint32_t>(i));
+    ZX_CHECK(fresh || deferred_[it->second].now == d.was, "BitMapBTree: an owed move that starts where none ended");
+    it->second = static_cast<uint32_t>(i);
   }
+  for (const Deferred& d : owed)
+    ZX_CHECK(entries_of(entry_id(d.now)) == 1 && contains_entry(d.now),
+             "BitMapBTree: an owed move's id without its one entry");
 }
 
 namespace {

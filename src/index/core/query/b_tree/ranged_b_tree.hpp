@@ -56,8 +56,8 @@
 // Memory: the nodes (16 bytes per entry plus slack), one bitmap per slot
 // holding an internal node (about one id per leaf entry at each level above
 // the lowest), and about a bit per id in the id bitmap (ids are dense) plus
-// a count per id with several entries; about 40 bytes per id owed (at most
-// one per 16 pairs held), and during a settle about 12 bytes per change.
+// a count per id with several entries; 32 bytes per move owed (at most one
+// per 16 pairs held), and during a settle about 24 bytes per move.
 // Thread-safety: none of its own. The owner holds a read-write lock: exclusive
 // for every insertion and removal, shared for queries, iteration and
 // validate (const methods never modify the tree).
@@ -197,21 +197,23 @@ class BitMapBTree {
   bool ids_of_key(KeyCode code, size_t limit, std::vector<uint32_t>& ints, std::vector<uint32_t>& floats) const;
   Bitmap query_range_masked(const Bound& lower, const Bound& upper, const Bitmap* mask) const;
 
-  // Ids whose only entry moved since their slot bitmaps changed last: the
-  // entry the bitmaps still describe (`was`) and the entry held (`now`).
-  // Each id at most once, and `deferred_ids_` holds exactly these ids; all
-  // of them still have one entry, as anything else settles first. A range
-  // query answers these ids from `now`, whatever the bitmaps hold of them.
+  // The moves of an id's only entry since the slot bitmaps changed last, in
+  // order: from `was` to `now`. An id moved again has a later move starting
+  // where its last one ended; its bitmaps still describe its first `was`.
+  // Every id here still has one entry, its last `now`, as anything else
+  // settles first. A range query answers these ids from that entry,
+  // whatever the bitmaps hold of them. A move only appends (no look-up
+  // per write); the moves are merged per id when they are read.
   struct Deferred {
     Entry was;
     Entry now;
   };
   std::vector<Deferred> deferred_;
-  Bitmap deferred_ids_;
-  // Position in `deferred_` of each id (grows through the reserve).
+  // One move per id: its first `was` and its last `now` (ascending by id
+  // when asked).
+  std::vector<Deferred> owed_moves(bool ascending) const;
   using PerIdMap = absl::flat_hash_map<uint32_t, uint32_t, absl::Hash<uint32_t>, std::equal_to<uint32_t>,
                                        memory::UnfailingAllocator<std::pair<const uint32_t, uint32_t>>>;
-  PerIdMap deferred_at_;
   // Ids owed at most: one per kSizePerDeferred pairs held, within
   // [kFewestDeferred, kMostDeferred]. Enough that a settle changes each
   // container of the bitmaps several times over (a merge then costs less
