@@ -26,15 +26,17 @@
 // an id that keeps other entries has the sibling bitmaps of a level probed.
 // Nodes are never merged or freed; leaves may become empty and stay.
 //
-// Deferred moves: a move of an id's only entry (a number written over a
-// number) changes the leaves and keys at once and notes what it owes the
-// slot bitmaps. Many such ids are owed together (about one per 16 pairs
-// held, up to 65,536), and settle() makes their changes in one pass, bitmap
-// by bitmap: sorted and merged, they cost a read of each container instead
-// of a search and an array shift per id in bitmaps whose lines are seldom
-// cached (a write to a random id changes two to four of them). A range
-// query answers the owed ids from their entries, so no answer ever sees the
-// delay; the owner settles before reading when it can do so without waiting.
+// Deferred moves: in a tree of at least defer_moves_from pairs (2^19), a
+// move of an id's only entry (a number written over a number) changes the
+// leaves and keys at once and appends itself to the moves owed to the slot
+// bitmaps. Many are owed together (about one per 16 pairs held, up to
+// 65,536), and settle() makes their changes in one pass, bitmap by bitmap:
+// sorted and merged, they cost a read of each container instead of a
+// search and an array shift per id in bitmaps whose lines are seldom cached
+// (a write to a random id changes two to four of them), and an id moved
+// several times costs one change per bitmap. A range query answers the
+// owed ids from their entries, so no answer ever sees the delay; the owner
+// settles before a range query when it can do so without waiting.
 //
 // Cost: insertion and removal O(log n) node visits with moves of at most half
 // a node, one bitmap update per level above the lowest internal one and one
@@ -42,9 +44,12 @@
 // several entries); a move of an id's only entry owes the bitmaps only
 // below the level where the two paths part, and the per-slot bitmaps turn
 // their containers into bitsets early (Bitmap::add_dense), since they are
-// changed far more than read. A range query with ids owed costs a pass over
-// them and two bitmap operations more. Removing an entry of an id that keeps others
-// reads the leaves beside it (the entries of one node's leaves). A split of
+// changed far more than read. A settle costs a hash look-up per move owed,
+// a second walk of both paths above the lowest internal level, and a merge
+// of each container changed. A range query that meets moves owed merges
+// them per id (a look-up each and a sort) and costs two bitmap operations
+// more. Removing an entry of an id that keeps others reads the leaves
+// beside it (the entries of one node's leaves). A split of
 // an internal node costs two bitmap rebuilds; a leaf split none. A range
 // query reads the entries of at most the leaves of two nodes and sorts
 // their ids in linear time. insert_sorted_once of a batch costs one descent
@@ -57,7 +62,7 @@
 // holding an internal node (about one id per leaf entry at each level above
 // the lowest), and about a bit per id in the id bitmap (ids are dense) plus
 // a count per id with several entries; 32 bytes per move owed (at most one
-// per 16 pairs held), and during a settle about 24 bytes per move.
+// per 16 pairs held), and during a settle about 100 bytes per move.
 // Thread-safety: none of its own. The owner holds a read-write lock: exclusive
 // for every insertion and removal, shared for queries, iteration and
 // validate (const methods never modify the tree).
