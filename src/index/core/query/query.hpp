@@ -228,9 +228,10 @@ struct QueryMap {
   std::atomic<uint64_t> nan_entries{0};
   // Set under num_ordered's write lock when a write leaves changes owed to
   // the tree's bitmaps, cleared by the settle that makes them. A range query
-  // first settles the tree when the write lock is free (settle_numbers); a reader that finds it busy, or reads the flag
-  // stale, still answers exactly (BitMapBTree answers owed ids from their
-  // entries), only more slowly.
+  // first settles the tree when the write lock is free (settle_numbers); a
+  // reader that finds it busy, or reads the flag stale, still answers
+  // exactly (BitMapBTree answers owed ids from their entries), only more
+  // slowly.
   mutable std::atomic<bool> num_owed{false};
   void settle_numbers() const;
   // Values between `lo` and `hi` (either may be null: unbounded).
