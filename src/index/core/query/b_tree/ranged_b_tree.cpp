@@ -474,6 +474,13 @@ std::vector<BitMapBTree::Deferred> BitMapBTree::owed_moves(bool ascending) const
   return out;
 }
 
+Bitmap BitMapBTree::ids_of(std::span<const Deferred> owed) {
+  std::vector<uint32_t> ids;
+  ids.reserve(owed.size());
+  for (const Deferred& d : owed) ids.push_back(entry_id(d.now));
+  return Bitmap::from_sorted(ids);
+}
+
 size_t BitMapBTree::most_deferred() const {
   return std::clamp<size_t>(size_ / kSizePerDeferred, kFewestDeferred, kMostDeferred);
 }
@@ -602,10 +609,8 @@ Bitmap BitMapBTree::query_range_masked(const Bound& lower, const Bound& upper, c
     // The slot bitmaps may hold an owed id where it was or miss it where it
     // is now: each is answered from its one entry instead.
     const std::vector<Deferred> owed = owed_moves(true);
-    std::vector<uint32_t> owed_ids, inside;
-    owed_ids.reserve(owed.size());
-    for (const Deferred& d : owed) owed_ids.push_back(entry_id(d.now));
-    out.andnot_inplace(Bitmap::from_sorted(owed_ids));
+    out.andnot_inplace(ids_of(owed));
+    std::vector<uint32_t> inside;
     for (const Deferred& d : owed) {
       const KeyCode k = entry_key(d.now);
       const uint32_t id = entry_id(d.now);
@@ -705,9 +710,7 @@ void BitMapBTree::validate() const {
   int64_t leaf_depth = -1;
   Bitmap ids;
   const std::vector<Deferred> owed = owed_moves(true);
-  std::vector<uint32_t> owed_ids;
-  for (const Deferred& d : owed) owed_ids.push_back(entry_id(d.now));
-  validate_node(root_, nullptr, nullptr, 0, leaf_depth, Bitmap::from_sorted(owed_ids), ids);
+  validate_node(root_, nullptr, nullptr, 0, leaf_depth, ids_of(owed), ids);
   uint64_t distinct = 0;
   PerIdMap per_id;
   for_each([&](Entry e) {

@@ -217,6 +217,8 @@ class BitMapBTree {
   // One move per id: its first `was` and its last `now` (ascending by id
   // when asked).
   std::vector<Deferred> owed_moves(bool ascending) const;
+  // The ids of owed_moves(true), as a bitmap.
+  static Bitmap ids_of(std::span<const Deferred> owed);
   using PerIdMap = absl::flat_hash_map<uint32_t, uint32_t, absl::Hash<uint32_t>, std::equal_to<uint32_t>,
                                        memory::UnfailingAllocator<std::pair<const uint32_t, uint32_t>>>;
   // Ids owed at most: one per kSizePerDeferred pairs held, within
