@@ -1,4 +1,5 @@
-// radix_sort and sorted_ids: ordering 32-bit ids gathered in any order.
+// radix_sort and sorted_ids: ordering 32-bit ids gathered in any order;
+// radix_sort_by_high_half: ordering 64-bit keys by an id in their high half.
 //
 // Cost: radix_sort makes one counting pass over the ids and one stable pass
 // through the scratch buffer for each of their four bytes that the ids do
@@ -46,6 +47,29 @@ inline void radix_sort(std::span<uint32_t> ids, std::span<uint32_t> scratch) {
     std::swap(from, to);
   }
   if (from != ids.data()) std::copy(from, from + n, ids.data());
+}
+
+// Sorts 64-bit keys ascending by their high 32 bits alone, stably (keys of
+// equal high halves keep their order); `scratch` is at least as long as
+// `keys`. One counting pass, then a pass per byte of the high halves that
+// they do not all share. The keys end where they started.
+inline void radix_sort_by_high_half(std::span<uint64_t> keys, std::span<uint64_t> scratch) {
+  const size_t n = keys.size();
+  if (n < 2) return;
+  size_t at[4][257] = {};
+  for (uint64_t k : keys)
+    for (int d = 0; d < 4; ++d) ++at[d][((k >> (32 + 8 * d)) & 0xFF) + 1];
+  uint64_t* from = keys.data();
+  uint64_t* to = scratch.data();
+  for (int d = 0; d < 4; ++d) {
+    const int shift = 32 + 8 * d;
+    size_t* c = at[d];
+    if (c[((from[0] >> shift) & 0xFF) + 1] == n) continue;
+    for (int b = 0; b < 256; ++b) c[b + 1] += c[b];
+    for (size_t i = 0; i < n; ++i) to[c[(from[i] >> shift) & 0xFF]++] = from[i];
+    std::swap(from, to);
+  }
+  if (from != keys.data()) std::copy(from, from + n, keys.data());
 }
 
 // Sorts `ids` (through `scratch`) and closes up repeats; returns how many

@@ -1,6 +1,7 @@
 // Bitmap: set operations agree with std::set; a moved-from bitmap is empty
 // and usable; chunked iteration hands out every id once, ascending, in chunks
-// of at most kChunk ids, across Roaring container boundaries.
+// of at most kChunk ids, across Roaring container boundaries. The radix
+// sorts agree with std::stable_sort.
 #include <algorithm>
 #include <cstdint>
 #include <iterator>
@@ -13,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "support/bitmap.hpp"
+#include "support/radix_sort.hpp"
 
 namespace zarvex {
 namespace {
@@ -338,6 +340,24 @@ TEST(Bitmap, ForEachChunkMatchesForEach) {
     EXPECT_EQ(got, want) << "n=" << c.n << " stride=" << c.stride;
     EXPECT_EQ(chunks, (c.n + Bitmap::kChunk - 1) / Bitmap::kChunk);
   }
+}
+
+// Keys whose high halves differ in one byte, in several, or not at all, each
+// high half repeated with distinct low halves: the order must be
+// std::stable_sort's by the high half (so the low halves of equal high
+// halves stay in their first order).
+TEST(RadixSort, ByHighHalfIsStableAndMatchesStableSort) {
+  std::mt19937_64 rng(7);
+  const uint64_t spreads[] = {0, 0xFF, 0xFFFF00, 0xFFFFFFFF, 0xFF000000};
+  for (size_t n : {0u, 1u, 2u, 63u, 64u, 1000u})
+    for (uint64_t spread : spreads) {
+      std::vector<uint64_t> keys(n);
+      for (size_t i = 0; i < n; ++i) keys[i] = ((rng() & spread) | 0x10000) << 32 | static_cast<uint32_t>(rng());
+      std::vector<uint64_t> want = keys, scratch(n);
+      std::stable_sort(want.begin(), want.end(), [](uint64_t a, uint64_t b) { return a >> 32 < b >> 32; });
+      radix_sort_by_high_half(keys, scratch);
+      EXPECT_EQ(keys, want) << "n " << n << " spread " << spread;
+    }
 }
 
 }  // namespace

@@ -455,22 +455,24 @@ bool BitMapBTree::defer_move(InternalNode* root, Entry was, Entry now) {
   return true;
 }
 
-std::vector<BitMapBTree::Deferred> BitMapBTree::owed_moves(bool ascending) const {
+std::vector<BitMapBTree::Deferred> BitMapBTree::owed_moves() const {
+  // The moves ordered by id, each id's in the order they were made: the
+  // position in the list rides in the low half of a key whose high half is
+  // the id, and the sort is stable.
+  const size_t n = deferred_.size();
+  std::vector<uint64_t> keys(n), scratch(n);
+  for (size_t i = 0; i < n; ++i) keys[i] = uint64_t{entry_id(deferred_[i].was)} << 32 | i;
+  radix_sort_by_high_half(keys, scratch);
   std::vector<Deferred> out;
-  out.reserve(deferred_.size());
-  PerIdMap at;
-  at.reserve(deferred_.size());
-  for (const Deferred& d : deferred_) {
-    auto [it, fresh] = at.try_emplace(entry_id(d.was), static_cast<uint32_t>(out.size()));
-    if (fresh) {
-      out.push_back(d);
-    } else {
-      out[it->second].now = d.now;
-    }
+  out.reserve(n);
+  for (size_t i = 0; i < n;) {
+    const uint64_t id = keys[i] >> 32;
+    const Entry was = deferred_[static_cast<uint32_t>(keys[i])].was;
+    size_t j = i + 1;
+    while (j < n && keys[j] >> 32 == id) ++j;
+    out.push_back({was, deferred_[static_cast<uint32_t>(keys[j - 1])].now});
+    i = j;
   }
-  if (ascending)
-    std::sort(out.begin(), out.end(),
-              [](const Deferred& a, const Deferred& b) { return entry_id(a.was) < entry_id(b.was); });
   return out;
 }
 
@@ -489,7 +491,9 @@ void BitMapBTree::settle() {
   if (deferred_.empty()) return;
   InternalNode* root = root_.internal();
   ZX_CHECK(root, "BitMapBTree: moves deferred in a tree without internal nodes");
-  const std::vector<Deferred> owed = owed_moves(false);  // allocated before the first change
+  // Allocated before the first change; by ascending id, so the changes
+  // below come by ascending id too (apply_grouped relies on it).
+  const std::vector<Deferred> owed = owed_moves();
   std::vector<BitmapChange> changes;
   changes.reserve(owed.size() * 2 * depth());
   for (const Deferred& d : owed)
@@ -514,37 +518,50 @@ void BitMapBTree::settle() {
 }
 
 void BitMapBTree::apply_grouped(std::span<const BitmapChange> changes) {
-  struct Group {
-    Bitmap* bitmap;
-    std::vector<uint32_t> gone, added;
-  };
-  std::vector<Group> groups;
+  // The changes come by ascending id, each bitmap's at most once per id (an
+  // id's two paths pass through different slots from where they part), so
+  // placing them stably bitmap by bitmap leaves each bitmap's removals and
+  // additions sorted: no sort, and one buffer for all of them.
+  std::vector<Bitmap*> bitmaps;
+  std::vector<uint32_t> group(changes.size());
+  std::vector<uint32_t> at;  // per bitmap: where its removals start, then its additions
   {
     absl::flat_hash_map<Bitmap*, uint32_t> group_of;
-    for (const BitmapChange& c : changes) {
-      auto [it, fresh] = group_of.try_emplace(c.bitmap, static_cast<uint32_t>(groups.size()));
-      if (fresh) groups.push_back({c.bitmap, {}, {}});
-      (c.add ? groups[it->second].added : groups[it->second].gone).push_back(c.id);
+    Bitmap* last = nullptr;
+    uint32_t last_group = 0;
+    for (size_t i = 0; i < changes.size(); ++i) {
+      const BitmapChange& c = changes[i];
+      if (c.bitmap != last) {
+        auto [it, fresh] = group_of.try_emplace(c.bitmap, static_cast<uint32_t>(bitmaps.size()));
+        if (fresh) bitmaps.push_back(c.bitmap);
+        last = c.bitmap;
+        last_group = it->second;
+      }
+      group[i] = 2 * last_group + (c.add ? 1 : 0);
     }
   }
-  std::vector<uint32_t> scratch(changes.size());
-  // A bitmap owed a few changes gets them one by one; many are sorted and
-  // merged container by container, which reads each container once instead
-  // of shifting an array per id.
-  for (Group& g : groups) {
-    if (g.gone.size() + g.added.size() <= kOneByOneUpTo) {
-      for (uint32_t id : g.gone) g.bitmap->remove_dense(id);
-      for (uint32_t id : g.added) g.bitmap->add_dense(id);
+  at.assign(2 * bitmaps.size() + 1, 0);
+  for (uint32_t g : group) ++at[g + 1];
+  for (size_t g = 0; g + 1 < at.size(); ++g) at[g + 1] += at[g];
+  std::vector<uint32_t> ids(changes.size());
+  {
+    std::vector<uint32_t> next(at.begin(), at.end() - 1);
+    for (size_t i = 0; i < changes.size(); ++i) ids[next[group[i]]++] = changes[i].id;
+  }
+  // A bitmap owed a few changes gets them one by one; many are merged
+  // container by container, which reads each container once instead of
+  // shifting an array per id.
+  for (size_t b = 0; b < bitmaps.size(); ++b) {
+    Bitmap& bitmap = *bitmaps[b];
+    const std::span<const uint32_t> gone(ids.data() + at[2 * b], ids.data() + at[2 * b + 1]);
+    const std::span<const uint32_t> added(ids.data() + at[2 * b + 1], ids.data() + at[2 * b + 2]);
+    if (gone.size() + added.size() <= kOneByOneUpTo) {
+      for (uint32_t id : gone) bitmap.remove_dense(id);
+      for (uint32_t id : added) bitmap.add_dense(id);
       continue;
     }
-    if (!g.gone.empty()) {
-      radix_sort(g.gone, std::span<uint32_t>(scratch.data(), g.gone.size()));
-      g.bitmap->andnot_inplace(Bitmap::from_sorted(g.gone));
-    }
-    if (!g.added.empty()) {
-      radix_sort(g.added, std::span<uint32_t>(scratch.data(), g.added.size()));
-      g.bitmap->or_inplace(Bitmap::from_sorted(g.added));
-    }
+    if (!gone.empty()) bitmap.andnot_inplace(Bitmap::from_sorted(gone));
+    if (!added.empty()) bitmap.or_inplace(Bitmap::from_sorted(added));
   }
 }
 
@@ -608,7 +625,7 @@ Bitmap BitMapBTree::query_range_masked(const Bound& lower, const Bound& upper, c
   if (!deferred_.empty()) {
     // The slot bitmaps may hold an owed id where it was or miss it where it
     // is now: each is answered from its one entry instead.
-    const std::vector<Deferred> owed = owed_moves(true);
+    const std::vector<Deferred> owed = owed_moves();
     out.andnot_inplace(ids_of(owed));
     std::vector<uint32_t> inside;
     for (const Deferred& d : owed) {
@@ -709,7 +726,7 @@ void BitMapBTree::validate() const {
     ZX_CHECK(root_.internal()->count() >= 2, "BitMapBTree: internal root with fewer than two children");
   int64_t leaf_depth = -1;
   Bitmap ids;
-  const std::vector<Deferred> owed = owed_moves(true);
+  const std::vector<Deferred> owed = owed_moves();
   validate_node(root_, nullptr, nullptr, 0, leaf_depth, ids_of(owed), ids);
   uint64_t distinct = 0;
   PerIdMap per_id;

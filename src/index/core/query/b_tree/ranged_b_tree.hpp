@@ -214,10 +214,9 @@ class BitMapBTree {
     Entry now;
   };
   std::vector<Deferred> deferred_;
-  // One move per id: its first `was` and its last `now` (ascending by id
-  // when asked).
-  std::vector<Deferred> owed_moves(bool ascending) const;
-  // The ids of owed_moves(true), as a bitmap.
+  // One move per id: its first `was` and its last `now`, ascending by id.
+  std::vector<Deferred> owed_moves() const;
+  // The ids of owed_moves(), as a bitmap.
   static Bitmap ids_of(std::span<const Deferred> owed);
   using PerIdMap = absl::flat_hash_map<uint32_t, uint32_t, absl::Hash<uint32_t>, std::equal_to<uint32_t>,
                                        memory::UnfailingAllocator<std::pair<const uint32_t, uint32_t>>>;

@@ -372,9 +372,11 @@ void InternalNode::bitmap_changes(Entry from, Entry to, std::vector<BitmapChange
   InternalNode* at_from = this;
   InternalNode* at_to = this;
   bool parted = false;
+  // The walk stays above the lowest internal level: a few nodes, cached
+  // through a settle, so their keys are searched without requesting lines.
   for (;;) {
-    const uint32_t sf = at_from->start_ + at_from->route(from);
-    const uint32_t st = at_to->start_ + at_to->route(to);
+    const uint32_t sf = at_from->start_ + at_from->route_requested(from);
+    const uint32_t st = at_to->start_ + at_to->route_requested(to);
     const std::optional<BitMapBTreeNode>& cf = at_from->children_[sf];
     const std::optional<BitMapBTreeNode>& ct = at_to->children_[st];
     if (!cf || !ct) fail("Missing child");
