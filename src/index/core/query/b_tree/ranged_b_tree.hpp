@@ -44,11 +44,11 @@
 // several entries); a move of an id's only entry owes the bitmaps only
 // below the level where the two paths part, and the per-slot bitmaps turn
 // their containers into bitsets early (Bitmap::add_dense), since they are
-// changed far more than read. A settle costs a hash look-up per move owed,
-// a second walk of both paths above the lowest internal level, and a merge
-// of each container changed. A range query that meets moves owed merges
-// them per id (a look-up each and a sort) and costs two bitmap operations
-// more. Removing an entry of an id that keeps others reads the leaves
+// changed far more than read. A settle costs a linear sort of the moves
+// owed by id, a second walk of both paths above the lowest internal level
+// (a few nodes, cached), a look-up of each changed bitmap, and a merge of
+// each container changed. A range query that meets moves owed merges them
+// per id (the same sort) and costs two bitmap operations more. Removing an entry of an id that keeps others reads the leaves
 // beside it (the entries of one node's leaves). A split of
 // an internal node costs two bitmap rebuilds; a leaf split none. A range
 // query reads the entries of at most the leaves of two nodes and sorts
