@@ -48,9 +48,10 @@
 // owed by id, a second walk of both paths above the lowest internal level
 // (a few nodes, cached), a look-up of each changed bitmap, and a merge of
 // each container changed. A range query that meets moves owed merges them
-// per id (the same sort) and costs two bitmap operations more. Removing an entry of an id that keeps others reads the leaves
-// beside it (the entries of one node's leaves). A split of
-// an internal node costs two bitmap rebuilds; a leaf split none. A range
+// per id (the same sort) and costs two bitmap operations more. Removing an
+// entry of an id that keeps others reads the leaves beside it (the entries
+// of one node's leaves). A split of an internal node costs two bitmap
+// rebuilds; a leaf split none. A range
 // query reads the entries of at most the leaves of two nodes and sorts
 // their ids in linear time. insert_sorted_once of a batch costs one descent
 // and one merge per leaf it fills, one bulk add per slot above the lowest
@@ -62,7 +63,7 @@
 // holding an internal node (about one id per leaf entry at each level above
 // the lowest), and about a bit per id in the id bitmap (ids are dense) plus
 // a count per id with several entries; 32 bytes per move owed (at most one
-// per 16 pairs held), and during a settle about 100 bytes per move.
+// per 16 pairs held), and during a settle about 130 bytes per move.
 // Thread-safety: none of its own. The owner holds a read-write lock: exclusive
 // for every insertion and removal, shared for queries, iteration and
 // validate (const methods never modify the tree).
