@@ -6,23 +6,26 @@ namespace zarvex::types {
 
 namespace {
 // numpy.<attr> (a new reference) when numpy imports and the attribute is a
-// type, else nullptr. Every failure on the numpy side is silent.
+// type, else nullptr. Every failure on the numpy side is silent. The
+// attribute is read from the module's namespace, not through its attribute
+// hook: numpy 1.24 to 1.26 answer `bool` from a hook that emits a
+// FutureWarning before it fails (an error under `-W error`, printed
+// otherwise), and every type looked up here lies in the namespace itself.
 PyTypeObject* numpy_type(const char* attr) {
   PyObject* np = PyImport_ImportModule("numpy");
   if (!np) {
     PyErr_Clear();
     return nullptr;
   }
-  PyObject* t = PyObject_GetAttrString(np, attr);
+  PyObject* t = nullptr;
+  if (PyModule_Check(np)) {
+    t = PyDict_GetItemString(PyModule_GetDict(np), attr);  // borrowed; errors discarded
+    if (t && PyType_Check(t))
+      Py_INCREF(t);
+    else
+      t = nullptr;
+  }
   Py_DECREF(np);
-  if (!t) {
-    PyErr_Clear();
-    return nullptr;
-  }
-  if (!PyType_Check(t)) {
-    Py_DECREF(t);
-    return nullptr;
-  }
   return reinterpret_cast<PyTypeObject*>(t);  // keeps the reference
 }
 

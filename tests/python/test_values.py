@@ -783,6 +783,42 @@ def test_without_numpy_its_scalars_are_stored_as_they_are():
     assert child.stdout.strip() == "unchanged"
 
 
+# A stand-in numpy whose attribute hook warns and then fails for `bool`, as
+# numpy 1.24 to 1.26 do, while its other types lie in its namespace.
+# Building values must not warn, and the namespace's types are recognised.
+WARNING_HOOK_SCRIPT = r"""
+import sys, types, warnings
+fake = types.ModuleType("numpy")
+fake.int64 = type("int64", (int,), {})
+fake.float64 = type("float64", (float,), {})
+fake.str_ = type("str_", (str,), {})
+def hook(name):
+    if name == "bool":
+        warnings.warn("np.bool is going away", FutureWarning, stacklevel=2)
+    raise AttributeError(name)
+fake.__getattr__ = hook
+sys.modules["numpy"] = fake
+from Zarvex import Index, Indexable
+with warnings.catch_warnings(record=True) as caught:
+    warnings.simplefilter("always")
+    idx = Index()
+    obj = Indexable(flag=True, n=fake.int64(5), x=fake.float64(2.5), s=fake.str_("t"))
+    idx.add_object(obj)
+assert not caught, [str(w.message) for w in caught]
+assert idx.get_by_attribute(flag=True) == [obj]
+assert [type(obj.n), type(obj.x), type(obj.s)] == [int, float, str], [type(obj.n), type(obj.x), type(obj.s)]
+assert idx.get_by_attribute(s="t") == [obj]
+print("silent")
+"""
+
+
+def test_a_numpy_attribute_hook_that_warns_is_never_called():
+    child = subprocess.run([sys.executable, "-c", WARNING_HOOK_SCRIPT], capture_output=True, text=True, timeout=120)
+    assert child.returncode == 0, child.stderr[-1000:]
+    assert child.stdout.strip() == "silent"
+    assert child.stderr == ""
+
+
 def test_classifying_values_runs_no_python_code_of_theirs():
     # An object whose `__class__` claims to be an Indexable is not one: it is
     # stored as itself, never filed as a nested object, and telling the kinds
