@@ -223,6 +223,8 @@ PyObject* new_filtered_index(PyObject* owner, FilteredView view) {
   return self;
 }
 
+Bitmap& fresh_view_ids(PyObject* view) { return view_of(view).ids; }
+
 PyObject* new_filtered_index(PyObject* owner, SharedMaps maps, SharedItems items, Bitmap ids, uint64_t epoch) {
   return new_filtered_index(owner, FilteredView{std::move(maps), std::move(items), std::move(ids), epoch});
 }

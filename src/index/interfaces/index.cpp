@@ -219,42 +219,27 @@ PyObject* Index_group_by(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     size_t done = 0;
     // Groups whose keys are equal as Python objects (every holder of None,
     // True and 1.0, equal but distinct objects) are merged, so no holder is
-    // lost. A value that cannot be a dict key (unhashable, or whose
-    // comparison fails) is left out of the result.
+    // lost: a later group's ids join the view already stored under the key
+    // (no Python code has seen it yet). A value that cannot be a dict key
+    // (unhashable, or whose comparison fails) is left out of the result.
     auto unusable_key = [] {
       if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError)) return false;
       PyErr_Clear();
       return true;
     };
-    py::Ref slots = py::Ref::steal(PyDict_New());  // key -> position in `merged`
-    if (!slots) throw py::PyErrorSet{};
-    std::vector<std::pair<py::Ref, Bitmap>> merged;
     for (Group& g : *groups) {
       if (++done % kCheckEvery == 0 && PyErr_CheckSignals() < 0) throw py::PyErrorSet{};
       py::Ref key = py::Ref::steal(g.value.get_obj());
       if (!key) throw py::PyErrorSet{};
-      PyObject* at = PyDict_GetItemWithError(slots.get(), key.get());  // borrowed
-      if (!at && PyErr_Occurred()) {
-        if (unusable_key()) continue;
-        throw py::PyErrorSet{};
-      }
-      if (at) {
-        merged[static_cast<size_t>(PyLong_AsSsize_t(at))].second.or_inplace(g.ids.take_bitmap());
-        continue;
-      }
-      py::Ref pos = py::Ref::steal(PyLong_FromSize_t(merged.size()));
-      if (!pos) throw py::PyErrorSet{};
-      if (PyDict_SetItem(slots.get(), key.get(), pos.get()) < 0) {
-        if (unusable_key()) continue;
-        throw py::PyErrorSet{};
-      }
-      merged.emplace_back(std::move(key), g.ids.take_bitmap());
-    }
-    for (auto& [key, ids] : merged) {
       py::Ref view = py::Ref::steal(
-          new_filtered_index(self, core_of(self).query_maps, core_of(self).items, std::move(ids), epoch));
+          new_filtered_index(self, core_of(self).query_maps, core_of(self).items, g.ids.take_bitmap(), epoch));
       if (!view) throw py::PyErrorSet{};
-      if (PyDict_SetItem(out.get(), key.get(), view.get()) < 0) throw py::PyErrorSet{};
+      PyObject* stored = PyDict_SetDefault(out.get(), key.get(), view.get());  // borrowed
+      if (!stored) {
+        if (unusable_key()) continue;
+        throw py::PyErrorSet{};
+      }
+      if (stored != view.get()) fresh_view_ids(stored).or_inplace(fresh_view_ids(view.get()));
     }
     return out.release();
   });

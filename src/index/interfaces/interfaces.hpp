@@ -26,6 +26,9 @@ PyObject* wrap_index(std::shared_ptr<IndexAPI> core);
 // visits what they share), and is counted in it while it does.
 PyObject* new_filtered_index(PyObject* owner, SharedMaps maps, SharedItems items, Bitmap ids, uint64_t epoch);
 PyObject* new_filtered_index(PyObject* owner, FilteredView view);
+// The ids of a FilteredIndex object made here and not yet handed to Python
+// code (views are otherwise never changed).
+Bitmap& fresh_view_ids(PyObject* view);
 // The views holding `index` (an Index object) as their owner, counted
 // attached as they take and drop it.
 void index_view_taken(PyObject* index);
