@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <optional>
+#include <string_view>
 #include <vector>
 
 #include "index/core/index.hpp"
@@ -36,6 +37,29 @@ inline size_t cache_slot(PyObject* name) { return (reinterpret_cast<uintptr_t>(n
 inline const NameCacheEntry* cached_name(PyObject* name) {
   const NameCacheEntry& e = g_name_cache[cache_slot(name)];
   return e.name == name ? &e : nullptr;
+}
+
+// The attribute name of id `id` as an interned str (borrowed), made on first
+// use and kept for the life of the process, so that every object hands out
+// one object per name (a pickle then writes each name once and refers to it
+// after). Attached: the interpreter lock guards the table.
+std::vector<PyObject*> g_name_objects;
+PyObject* name_object(uint32_t id) {
+  if (id < g_name_objects.size() && g_name_objects[id]) return g_name_objects[id];
+  std::string_view s = interner().view().resolve(id);
+  PyObject* name = PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
+  if (!name) throw py::PyErrorSet{};
+  PyUnicode_InternInPlace(&name);
+  if (id >= g_name_objects.size()) {
+    try {
+      g_name_objects.resize(id + 1, nullptr);
+    } catch (...) {
+      Py_DECREF(name);
+      throw;
+    }
+  }
+  g_name_objects[id] = name;  // keeps the reference
+  return name;
 }
 
 // ---- names the object model owns ---------------------------------------
@@ -433,12 +457,8 @@ PyObject* Indexable_dir(PyObject* self, PyObject* /*unused*/) {
     record_of(self)->attrs.for_each_key([&](uint32_t k) { ids.push_back(k); });
     py::Ref out = py::Ref::steal(PyList_New(0));
     if (!out) throw py::PyErrorSet{};
-    StrInternerView view = interner().view();
-    for (uint32_t id : ids) {
-      std::string_view s = view.resolve(id);
-      py::Ref name = py::Ref::steal(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
-      if (!name || PyList_Append(out.get(), name.get()) < 0) throw py::PyErrorSet{};
-    }
+    for (uint32_t id : ids)
+      if (PyList_Append(out.get(), name_object(id)) < 0) throw py::PyErrorSet{};
     py::Ref builtins = py::Ref::steal(PyImport_ImportModule("builtins"));
     if (!builtins) throw py::PyErrorSet{};
     py::Ref object = py::Ref::steal(PyObject_GetAttrString(builtins.get(), "object"));
@@ -469,13 +489,8 @@ PyObject* Indexable_getstate(PyObject* self, PyObject* /*unused*/) {
     attrs.for_each_key([&](uint32_t k) { values.emplace_back(k, py::Ref::borrow(attrs.find_object(k))); });
     py::Ref out = py::Ref::steal(PyDict_New());
     if (!out) throw py::PyErrorSet{};
-    StrInternerView view = interner().view();
-    for (auto& [k, v] : values) {
-      std::string_view s = view.resolve(k);
-      py::Ref name = py::Ref::steal(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
-      if (!name) throw py::PyErrorSet{};
-      if (PyDict_SetItem(out.get(), name.get(), v.get()) < 0) throw py::PyErrorSet{};
-    }
+    for (auto& [k, v] : values)
+      if (PyDict_SetItem(out.get(), name_object(k), v.get()) < 0) throw py::PyErrorSet{};
     return out.release();
   });
 }

@@ -204,6 +204,20 @@ def test_objects_pickle_and_deep_copy_with_their_cycles(roundtrip):
     a2.friend.friend = None
 
 
+def test_a_pickle_writes_each_attribute_name_once():
+    # Every object's state names its attributes with the same str objects,
+    # which the pickle's memo writes once and refers to after.
+    objs = [Pet(a_rather_long_attribute_name=i, another_long_attribute_name=-i) for i in range(50)]
+    for proto in range(2, pickle.HIGHEST_PROTOCOL + 1):
+        blob = pickle.dumps(objs, protocol=proto)
+        assert blob.count(b"a_rather_long_attribute_name") == 1, proto
+        assert blob.count(b"another_long_attribute_name") == 1, proto
+        back = pickle.loads(blob)
+        assert [(o.a_rather_long_attribute_name, o.another_long_attribute_name) for o in back] == [
+            (i, -i) for i in range(50)]
+    assert {"a_rather_long_attribute_name", "another_long_attribute_name"} <= set(dir(objs[0]))
+
+
 def test_shallow_copy_shares_values():
     tags = ["x"]
     obj = Pet(tags=tags)
