@@ -257,15 +257,18 @@ def test_reduce_by_keyword_keeps_matching_objects_in_exact_lookups():
 def test_reduce_files_every_value_of_the_objects_it_keeps_again():
     # An earlier reduce took x out of the tag's set; a write filed its colour
     # again; a reduce that keeps x files its tag again too.
-    x, y = Item(name="x", colour="red", tag="t"), Item(name="y", colour="blue", tag="t")
+    x = Item(name="x", colour="red", tag="t", labels=["u", "v"], ok=True, n=4)
+    y = Item(name="y", colour="blue", tag="t")
     idx = Index()
     idx.add_object_many([x, y])
     idx.reduce(colour="blue")
     x.colour = "red"
     assert names(idx.get_by_attribute(tag="t")) == ["y"]
+    assert idx.get_by_attribute(labels="v") == idx.get_by_attribute(ok=True) == []
     idx.reduce(colour="red")
-    assert names(idx.get_by_attribute(tag="t")) == ["x"]
-    assert names(idx.get_by_attribute(colour="red")) == ["x"]
+    for query in ({"tag": "t"}, {"colour": "red"}, {"labels": "v"}, {"ok": True}):
+        assert names(idx.get_by_attribute(**query)) == ["x"], query
+    assert names(found(idx, Q.eq("n", 4))) == ["x"]
 
 
 def test_reduce_narrows_further_and_later_writes_are_indexed():

@@ -1066,22 +1066,40 @@ void IndexAPI::reduce(const HashQuery& q) {
       if (map) map->remove(kept, pruned);
   }
   // Kept objects are filed again from their current values (filing is
-  // idempotent), without holding the maps lock while each object's
-  // attributes are locked.
+  // idempotent; this restores what an earlier reduce took out of an object
+  // that this one keeps). Those whose values are all plain are filed in
+  // bulk, a stretch at a time (grouped by value, the numbers merged into
+  // each tree in one pass), as add_object_many files; the others, and those
+  // whose locks are taken, one by one, without holding the maps lock while
+  // each object's attributes are locked.
   std::vector<py::SharedPy> objs;
+  std::vector<PyObject*> ptrs;
+  std::vector<uint32_t> ids;
+  const ItemVec* store_ptr;
+  uint64_t stored_at;
   {
     ItemsRead store(*items);
     kept.for_each([&](uint32_t id) {
-      if (id < store->size() && (*store)[id].occupied()) objs.push_back((*store)[id].handle());
+      if (id < store->size() && (*store)[id].occupied()) {
+        objs.push_back((*store)[id].handle());
+        ptrs.push_back(objs.back().get());
+        ids.push_back(id);
+      }
     });
+    store_ptr = &*store;
+    stored_at = store->epoch();
   }
-  for (const auto& o : objs) {
-    IndexableRecord& rec = *record_of(o.get());
-    // Under the object's attributes lock, which a removal holds while it
-    // empties the slot: an object removed meanwhile is not filed again.
-    with_attributes(rec, [&](AttrMap&) {
-      if (holds(rec.id, o.get())) file_attributes(rec.id, rec);
-    });
+  for (size_t i = 0; i < ptrs.size(); i += kBulkStretchMost) {
+    const size_t end = std::min(ptrs.size(), i + kBulkStretchMost);
+    const std::span<PyObject* const> stretch(ptrs.data() + i, end - i);
+    for (size_t k : file_in_bulk(stretch, std::span<const uint32_t>(ids).subspan(i, end - i), store_ptr, stored_at)) {
+      IndexableRecord& rec = *record_of(stretch[k]);
+      // Under the object's attributes lock, which a removal holds while it
+      // empties the slot: an object removed meanwhile is not filed again.
+      with_attributes(rec, [&](AttrMap&) {
+        if (holds(rec.id, stretch[k])) file_attributes(rec.id, rec);
+      });
+    }
   }
   nesting.drain();
 }

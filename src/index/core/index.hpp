@@ -287,8 +287,10 @@ struct IndexAPI : std::enable_shared_from_this<IndexAPI> {
   void file_attributes(uint32_t id, IndexableRecord& rec);
 
  private:
-  // add_object_many's filing of one stretch (see index.cpp); returns the
-  // positions left to register and file one by one.
+  // The filing of one stretch of objects whose values are all plain, for
+  // add_object_many and reduce (see index.cpp): registers each object it
+  // files (an object listed already stays as it is); returns the positions
+  // left to register and file one by one.
   std::vector<size_t> file_in_bulk(std::span<PyObject* const> objs, std::span<const uint32_t> ids, const ItemVec* store,
                                    uint64_t stored_at);
   // Adds `id` and its record to `retired` (`members`: objects left in the
